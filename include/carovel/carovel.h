@@ -1,0 +1,8 @@
+// carovel: real-time PCM audio mixing.
+#ifndef CAROVEL_CAROVEL_H
+#define CAROVEL_CAROVEL_H
+
+#include "carovel/wave_convert.h"
+#include "carovel/wave_mix.h"
+
+#endif  // CAROVEL_CAROVEL_H

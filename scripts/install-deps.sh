@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that carovel needs to build, test and run its
+# demo, skipping those already present. Usage: scripts/install-deps.sh [extra packages]
+set -euo pipefail
+
+packages=(
+  cmake ninja-build g++ pkg-config make
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libspeexdsp-dev libsndfile1-dev
+  "$@"
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+if [ "$(id -u)" -eq 0 ]; then
+  as_root=()
+elif command -v sudo >/dev/null 2>&1; then
+  as_root=(sudo)
+else
+  echo "error: need root or sudo to install: ${missing[*]}" >&2
+  exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+"${as_root[@]}" apt-get update -q
+"${as_root[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -1,0 +1,155 @@
+#include "mixcore/mix_kernel.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+
+namespace _Carovel {
+namespace {
+
+// Sample codecs. Reads and writes are spelled byte by byte; compilers turn
+// them into plain loads and stores on little-endian machines and vectorise
+// the loops around them.
+struct Unsigned8 {
+    static constexpr unsigned kWidth = 1;
+    static constexpr std::int64_t kMin = -128;
+    static constexpr std::int64_t kMax = 127;
+    static std::int32_t Read(const unsigned char* p) { return static_cast<std::int32_t>(p[0]) - 128; }
+    static void Write(unsigned char* p, std::int64_t v) {
+        p[0] = static_cast<unsigned char>(v + 128);
+    }
+};
+
+struct Signed16 {
+    static constexpr unsigned kWidth = 2;
+    static constexpr std::int64_t kMin = -32768;
+    static constexpr std::int64_t kMax = 32767;
+    static std::int32_t Read(const unsigned char* p) {
+        return static_cast<std::int16_t>(static_cast<std::uint16_t>(p[0] | (p[1] << 8)));
+    }
+    static void Write(unsigned char* p, std::int64_t v) {
+        const auto u = static_cast<std::uint16_t>(v);
+        p[0] = static_cast<unsigned char>(u);
+        p[1] = static_cast<unsigned char>(u >> 8);
+    }
+};
+
+struct Signed24 {
+    static constexpr unsigned kWidth = 3;
+    static constexpr std::int64_t kMin = -8388608;
+    static constexpr std::int64_t kMax = 8388607;
+    static std::int32_t Read(const unsigned char* p) {
+        const std::int32_t u = p[0] | (p[1] << 8) | (p[2] << 16);
+        return (u ^ 0x800000) - 0x800000;
+    }
+    static void Write(unsigned char* p, std::int64_t v) {
+        const auto u = static_cast<std::uint32_t>(v);
+        p[0] = static_cast<unsigned char>(u);
+        p[1] = static_cast<unsigned char>(u >> 8);
+        p[2] = static_cast<unsigned char>(u >> 16);
+    }
+};
+
+struct Signed32 {
+    static constexpr unsigned kWidth = 4;
+    static constexpr std::int64_t kMin = std::numeric_limits<std::int32_t>::min();
+    static constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
+    static std::int32_t Read(const unsigned char* p) {
+        const std::uint32_t u = static_cast<std::uint32_t>(p[0]) |
+                                (static_cast<std::uint32_t>(p[1]) << 8) |
+                                (static_cast<std::uint32_t>(p[2]) << 16) |
+                                (static_cast<std::uint32_t>(p[3]) << 24);
+        return static_cast<std::int32_t>(u);
+    }
+    static void Write(unsigned char* p, std::int64_t v) {
+        const auto u = static_cast<std::uint32_t>(v);
+        p[0] = static_cast<unsigned char>(u);
+        p[1] = static_cast<unsigned char>(u >> 8);
+        p[2] = static_cast<unsigned char>(u >> 16);
+        p[3] = static_cast<unsigned char>(u >> 24);
+    }
+};
+
+// Sample positions summed per block; the accumulators live on the stack.
+constexpr std::size_t kBlockSamples = 512;
+
+template <typename Codec, typename Acc>
+void AccumulateFrame(Acc* acc, const unsigned char* src, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        acc[i] += static_cast<Acc>(Codec::Read(src + i * Codec::kWidth));
+    }
+}
+
+template <typename Codec, typename Acc>
+void StoreClamped(unsigned char* dst, const Acc* acc, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const Acc v = std::clamp<Acc>(acc[i], static_cast<Acc>(Codec::kMin),
+                                      static_cast<Acc>(Codec::kMax));
+        Codec::Write(dst + i * Codec::kWidth, v);
+    }
+}
+
+template <typename Codec, typename Acc>
+std::size_t MixWith(const WaveFrame* const* frames, std::size_t count, unsigned char* out,
+                    std::size_t capSamples) {
+    std::size_t longest = 0;
+    for (std::size_t f = 0; f < count; ++f) {
+        longest = std::max(longest, static_cast<std::size_t>(frames[f]->nLen) / Codec::kWidth);
+    }
+    const std::size_t total = std::min(longest, capSamples);
+
+    Acc acc[kBlockSamples];
+    for (std::size_t base = 0; base < total; base += kBlockSamples) {
+        const std::size_t n = std::min(kBlockSamples, total - base);
+        std::fill(acc, acc + n, Acc{0});
+        for (std::size_t f = 0; f < count; ++f) {
+            const std::size_t samples = static_cast<std::size_t>(frames[f]->nLen) / Codec::kWidth;
+            if (samples <= base) {
+                continue;
+            }
+            const auto* src = reinterpret_cast<const unsigned char*>(frames[f]->pData);
+            AccumulateFrame<Codec>(acc, src + base * Codec::kWidth, std::min(n, samples - base));
+        }
+        StoreClamped<Codec>(out + base * Codec::kWidth, acc, n);
+    }
+    return total * Codec::kWidth;
+}
+
+// 8- and 16-bit sums fit 32 bits for up to 65536 full-scale frames.
+template <typename Codec>
+std::size_t MixNarrow(const WaveFrame* const* frames, std::size_t count, unsigned char* out,
+                      std::size_t capSamples) {
+    if (count <= 65536) {
+        return MixWith<Codec, std::int32_t>(frames, count, out, capSamples);
+    }
+    return MixWith<Codec, std::int64_t>(frames, count, out, capSamples);
+}
+
+}  // namespace
+
+int MixFrames(const WaveFrame* const* frames, std::size_t count, unsigned bytesPerSample,
+              char* out, int capacity) {
+    if (capacity <= 0 || out == nullptr || bytesPerSample < 1 || bytesPerSample > 4) {
+        return 0;
+    }
+    auto* dst = reinterpret_cast<unsigned char*>(out);
+    const std::size_t capSamples = static_cast<std::size_t>(capacity) / bytesPerSample;
+    std::size_t written = 0;
+    switch (bytesPerSample) {
+        case 1:
+            written = MixNarrow<Unsigned8>(frames, count, dst, capSamples);
+            break;
+        case 2:
+            written = MixNarrow<Signed16>(frames, count, dst, capSamples);
+            break;
+        case 3:
+            written = MixWith<Signed24, std::int64_t>(frames, count, dst, capSamples);
+            break;
+        default:
+            written = MixWith<Signed32, std::int64_t>(frames, count, dst, capSamples);
+            break;
+    }
+    return static_cast<int>(written);
+}
+
+}  // namespace _Carovel

@@ -1,0 +1,44 @@
+// Clocks used by the library: a wrapping millisecond tick for pacing the
+// output thread and a coarse seconds clock for expiring idle tracks.
+#ifndef CAROVEL_PLATFORM_CLOCK_H
+#define CAROVEL_PLATFORM_CLOCK_H
+
+#include <cstdint>
+#include <ctime>
+
+namespace _Carovel {
+
+// Milliseconds since an arbitrary start, as a 32-bit count that wraps about
+// every 49.7 days. Take differences as unsigned 32-bit values.
+std::uint32_t TickCount();
+
+// Local calendar time as far as GetNowTime's fallback uses it.
+struct CalendarTime {
+    unsigned year = 0;
+    unsigned month = 0;
+    unsigned day = 0;
+    unsigned hour = 0;
+    unsigned minute = 0;
+};
+
+// The fallback seconds value built from a calendar time:
+// ((((366 * year + 30 * month + day) * 24 + hour) * 60 + minute) * 60),
+// computed modulo 2^32. Seconds are not used, so it advances in steps of 60.
+std::uint32_t CalendarSeconds(const CalendarTime& t);
+
+// Current time in whole seconds as a 32-bit value: time() when it works,
+// otherwise CalendarSeconds() of the local time. Only differences between two
+// values of this clock are meaningful.
+std::uint32_t GetNowTime();
+
+// Replaceable sources for GetNowTime, for tests that must not wait for real
+// seconds. A null pointer restores the system source. Not thread-safe against
+// concurrent GetNowTime calls; set them before starting work.
+using SecondsSource = std::time_t (*)();
+using CalendarSource = CalendarTime (*)();
+void SetSecondsSourceForTesting(SecondsSource source);
+void SetCalendarSourceForTesting(CalendarSource source);
+
+}  // namespace _Carovel
+
+#endif  // CAROVEL_PLATFORM_CLOCK_H
