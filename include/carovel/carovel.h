@@ -2,6 +2,7 @@
 #ifndef CAROVEL_CAROVEL_H
 #define CAROVEL_CAROVEL_H
 
+#include "carovel/mixer.h"
 #include "carovel/wave_convert.h"
 #include "carovel/wave_mix.h"
 

@@ -1,0 +1,140 @@
+// CMixer: converts, reblocks and queues audio from any number of sources and
+// mixes one frame of every source per frame period on an output thread.
+#ifndef CAROVEL_MIXER_H
+#define CAROVEL_MIXER_H
+
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <unordered_map>
+
+#include "carovel/export.h"
+#include "carovel/wave_mix.h"
+
+// The channel CMixer::CopyChannel keeps. Values of 2 and above leave the
+// buffer unchanged.
+enum enChannel { CH_LEFT = 0, CH_RIGHT = 1 };
+
+namespace _Carovel {
+
+// Receives every mixing result on the mixer's output thread: the master
+// frame (source 0's frame) and the mix of all sources, the context pointer
+// given to Open and the tag that came with the master frame. Both buffers
+// belong to the mixer and are valid only during the call.
+typedef void (*MixOutCallback)(char* masterFrame, unsigned int masterLen, char* mixFrame,
+                               unsigned int mixLen, void* userData, void* tag);
+
+struct tagWaveTrack;
+class CAutoResetEvent;
+struct MixOutState;
+
+// Usage:
+//   Open(channels, samplesPerSec, bitsPerSample, frameSize, callback, ctx);
+//   AddFrame(sourceId, block, len, itsChannels, itsRate, itsBits, tag)...
+//   Close();
+//
+// Blocks may have any length and any supported PCM format per call: 8-bit
+// unsigned, 16-, 24- or 32-bit signed, 1 or more channels, 1..65535 samples
+// per second. Blocks not in the mixing format are converted. Each source's
+// bytes are cut into frames of frameSize bytes; a frame completed by bytes of
+// several calls carries the tag of the call that completed it.
+//
+// Source 0 is the master: a mixing pass takes frames only when source 0 has a
+// frame queued, so source 0 sets the rhythm. The output thread runs a pass
+// every frame period (at once after NotifyToMixe) and calls the callback when
+// the pass produced a mix. Sources that send nothing for more than 10 seconds
+// are dropped from the mix.
+//
+// Threading:
+//  - AddFrame, ClearTraceData, Open and Close must not overlap each other
+//    (call them from one thread, or serialise them). NotifyToMixe and IsRun
+//    may be called from any thread at any time.
+//  - The callback runs on the output thread, at real-time priority where the
+//    process is permitted to use it. It may call NotifyToMixe, Close and even
+//    destroy the mixer; Open from inside the callback returns false.
+//  - Close returns within about 200 ms. When it returns, no new callback will
+//    start and the mixer may be reopened or destroyed. A callback that was
+//    already running when Close was called may still be running if it takes
+//    longer than that; it ends on its own, and the next Open and the
+//    destructor wait for it to return before going on.
+class CAROVEL_API CMixer {
+public:
+    CMixer();
+    // Closes the mixer when it is open and waits for the output thread to end
+    // (unless called from inside the callback, in which case the thread ends
+    // on its own when the callback returns).
+    ~CMixer();
+    CMixer(const CMixer&) = delete;
+    CMixer& operator=(const CMixer&) = delete;
+
+    // Opens the mixer with the mixing format and frame length and starts the
+    // output thread. Returns false, changing nothing, when the mixer is
+    // already open, pfn is null, channels or samplesPerSec is 0,
+    // bitsPerSample is not 8, 16, 24 or 32, frameSize is 0 or not a whole
+    // number of sample blocks (channels * bitsPerSample / 8 bytes), when
+    // called from inside the callback, or when the thread cannot be started.
+    bool Open(unsigned short channels, unsigned short samplesPerSec, unsigned short bitsPerSample,
+              unsigned short frameSize, MixOutCallback pfn, void* userData);
+    // Stops the output thread, forgets the callback and drops every source's
+    // staged bytes and converter. Queued frames stay until the next Open.
+    // Always returns true.
+    bool Close();
+    // True while the mixer is open and its output thread exists.
+    bool IsRun() const;
+    // Starts the next mixing pass at once instead of at the end of the period.
+    void NotifyToMixe();
+    // The output thread's body. Runs only on the thread Open starts; returns
+    // at once elsewhere.
+    void MixOutLoop();
+    // Discards every source's staged partial frame and every queued frame.
+    void ClearTraceData();
+
+    // Feeds a block of source traceID. Returns true when the block was
+    // accepted (len 0 is accepted and queues nothing). Returns false, keeping
+    // everything accepted before, when the mixer is not open, len is
+    // negative, data is null with len above 0, the block's format cannot be
+    // converted, or memory runs out.
+    bool AddFrame(long traceID, const char* data, int len, unsigned short channels,
+                  unsigned short samplesPerSec, unsigned short bitsPerSample, void* tag);
+
+    // Scales every whole sample of buf by factor, in place, truncating toward
+    // zero and clamping to the sample range. bytesPerSample 1 is unsigned
+    // 8-bit (scaled around 128), 3 is signed 24-bit, 4 is signed 32-bit,
+    // every other value signed 16-bit. A NaN factor gives silence.
+    static void ChangeVolume(char* buf, unsigned int len, int bytesPerSample, float factor);
+    // Copies the chosen channel of every whole interleaved stereo pair of buf
+    // over the other one. Sample widths as for ChangeVolume.
+    static void CopyChannel(char* buf, unsigned int len, int bytesPerSample, enChannel channel);
+
+private:
+    tagWaveTrack* FindTraceIDData(long traceID);
+    void ClearTraceIDList();
+    bool AddDirect(tagWaveTrack& rec, const char* data, unsigned long len, void* tag);
+    bool AddConverted(tagWaveTrack& rec, const char* data, unsigned long len,
+                      unsigned short channels, unsigned short samplesPerSec,
+                      unsigned short bitsPerSample, void* tag);
+    bool ConvertInto(tagWaveTrack& rec, const unsigned char*& src, unsigned long& len, void* tag);
+    bool EmitFrames(tagWaveTrack& rec, void* tag);
+    bool OnOutputThread() const;
+    void WaitForOutputThread();
+
+    std::atomic<MixOutCallback> m_pfnMixOut;
+    std::unordered_map<long, std::unique_ptr<tagWaveTrack>> m_lstTraceID;
+    unsigned short m_wChannels = 0;
+    unsigned short m_wSamplesPerSec = 0;
+    unsigned short m_wBitsPerSample = 0;
+    unsigned short m_wFrameSize = 0;
+    CWaveMix m_WaveMix;
+    // The output thread and the state it shares with the mixer. After a Close
+    // that timed out, both stay until the thread has ended.
+    std::thread m_hThread;
+    std::shared_ptr<MixOutState> m_pThreadState;
+    std::atomic<bool> m_bRun;
+    void* m_pUserData = nullptr;
+    unsigned long m_dwGrowStep = 0;
+    std::shared_ptr<CAutoResetEvent> m_hEvent;
+};
+
+}  // namespace _Carovel
+
+#endif  // CAROVEL_MIXER_H
