@@ -39,8 +39,8 @@ void BM_MixPass(benchmark::State& state) {
     }
     state.SetBytesProcessed(state.iterations() * int64_t{frameBytes} * tracks);
     state.counters["ns_per_track"] = benchmark::Counter(
-        static_cast<double>(tracks), benchmark::Counter::kIsIterationInvariantRate |
-                                         benchmark::Counter::kInvert);
+        static_cast<double>(tracks),
+        benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 
 // Reference: copying the same input bytes once.

@@ -58,7 +58,7 @@ struct MixOutState;
 //    longer than that; it ends on its own, and the next Open and the
 //    destructor wait for it to return before going on.
 class CAROVEL_API CMixer {
-public:
+  public:
     CMixer();
     // Closes the mixer when it is open and waits for the output thread to end
     // (unless called from inside the callback, in which case the thread ends
@@ -106,7 +106,7 @@ public:
     // over the other one. Sample widths as for ChangeVolume.
     static void CopyChannel(char* buf, unsigned int len, int bytesPerSample, enChannel channel);
 
-private:
+  private:
     tagWaveTrack* FindTraceIDData(long traceID);
     void ClearTraceIDList();
     bool AddDirect(tagWaveTrack& rec, const char* data, unsigned long len, void* tag);

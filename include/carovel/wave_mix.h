@@ -35,7 +35,7 @@ class CWaveTrack;
 // Thread safety: AddFrame, GetMixedFrame and ClearBuffs may be called from
 // any threads at the same time. Init must not overlap a mixing pass.
 class CAROVEL_API CWaveMix {
-public:
+  public:
     CWaveMix();
     ~CWaveMix();
     CWaveMix(const CWaveMix&) = delete;
@@ -66,7 +66,7 @@ public:
     // taken frame in whole samples, cut to the capacity in whole samples.
     void GetMixedFrame(char* masterBuf, int& masterLen, char* mixBuf, int& mixLen, void** pTag);
 
-private:
+  private:
     using TrackList = std::list<std::unique_ptr<CWaveTrack>>;
 
     // Finds the track, creating it at the tail when absent. Caller holds

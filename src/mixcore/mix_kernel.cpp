@@ -14,7 +14,9 @@ struct Unsigned8 {
     static constexpr unsigned kWidth = 1;
     static constexpr std::int64_t kMin = -128;
     static constexpr std::int64_t kMax = 127;
-    static std::int32_t Read(const unsigned char* p) { return static_cast<std::int32_t>(p[0]) - 128; }
+    static std::int32_t Read(const unsigned char* p) {
+        return static_cast<std::int32_t>(p[0]) - 128;
+    }
     static void Write(unsigned char* p, std::int64_t v) {
         p[0] = static_cast<unsigned char>(v + 128);
     }
@@ -55,10 +57,9 @@ struct Signed32 {
     static constexpr std::int64_t kMin = std::numeric_limits<std::int32_t>::min();
     static constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
     static std::int32_t Read(const unsigned char* p) {
-        const std::uint32_t u = static_cast<std::uint32_t>(p[0]) |
-                                (static_cast<std::uint32_t>(p[1]) << 8) |
-                                (static_cast<std::uint32_t>(p[2]) << 16) |
-                                (static_cast<std::uint32_t>(p[3]) << 24);
+        const std::uint32_t u =
+            static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
         return static_cast<std::int32_t>(u);
     }
     static void Write(unsigned char* p, std::int64_t v) {
@@ -83,8 +84,8 @@ void AccumulateFrame(Acc* acc, const unsigned char* src, std::size_t n) {
 template <typename Codec, typename Acc>
 void StoreClamped(unsigned char* dst, const Acc* acc, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
-        const Acc v = std::clamp<Acc>(acc[i], static_cast<Acc>(Codec::kMin),
-                                      static_cast<Acc>(Codec::kMax));
+        const Acc v =
+            std::clamp<Acc>(acc[i], static_cast<Acc>(Codec::kMin), static_cast<Acc>(Codec::kMax));
         Codec::Write(dst + i * Codec::kWidth, v);
     }
 }
@@ -127,8 +128,8 @@ std::size_t MixNarrow(const WaveFrame* const* frames, std::size_t count, unsigne
 
 }  // namespace
 
-int MixFrames(const WaveFrame* const* frames, std::size_t count, unsigned bytesPerSample,
-              char* out, int capacity) {
+int MixFrames(const WaveFrame* const* frames, std::size_t count, unsigned bytesPerSample, char* out,
+              int capacity) {
     if (capacity <= 0 || out == nullptr || bytesPerSample < 1 || bytesPerSample > 4) {
         return 0;
     }

@@ -14,8 +14,8 @@ namespace _Carovel {
 // holds a whole sample at p, clamped once to the width's range. The result is
 // as long as the longest frame in whole samples, cut to whole samples of the
 // capacity. Returns the bytes written; 0 for a width outside 1..4.
-int MixFrames(const WaveFrame* const* frames, std::size_t count, unsigned bytesPerSample,
-              char* out, int capacity);
+int MixFrames(const WaveFrame* const* frames, std::size_t count, unsigned bytesPerSample, char* out,
+              int capacity);
 
 }  // namespace _Carovel
 

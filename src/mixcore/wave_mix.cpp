@@ -23,7 +23,7 @@ constexpr std::uint32_t kIdleExpirySeconds = 10;
 // pointers on the stack; larger ones reserve heap room once, before any frame
 // is taken, so taking a frame can never fail half-way.
 class TakenFrames {
-public:
+  public:
     TakenFrames() = default;
     TakenFrames(const TakenFrames&) = delete;
     TakenFrames& operator=(const TakenFrames&) = delete;
@@ -45,7 +45,7 @@ public:
     const WaveFrame* const* Data() const { return m_data; }
     std::size_t Count() const { return m_count; }
 
-private:
+  private:
     std::array<WaveFrame*, 64> m_inline{};
     std::vector<WaveFrame*> m_heap;
     WaveFrame** m_data = m_inline.data();

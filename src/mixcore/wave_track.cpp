@@ -28,7 +28,9 @@ WaveFramePtr AllocWaveFrame(const char* data, int len, void* tag) {
 
 CWaveTrack::CWaveTrack(long trackID) : m_lTrackID(trackID), m_tLastTime(GetNowTime()) {}
 
-CWaveTrack::~CWaveTrack() { Clear(); }
+CWaveTrack::~CWaveTrack() {
+    Clear();
+}
 
 bool CWaveTrack::PushFrame(const char* data, int len, void* tag) {
     WaveFramePtr frame = AllocWaveFrame(data, len, tag);
@@ -53,6 +55,8 @@ WaveFramePtr CWaveTrack::PopFrame() {
     return frame;
 }
 
-void CWaveTrack::Clear() { m_lstFrames.clear(); }
+void CWaveTrack::Clear() {
+    m_lstFrames.clear();
+}
 
 }  // namespace _Carovel

@@ -28,7 +28,7 @@ using WaveFramePtr = std::unique_ptr<WaveFrame, WaveFrameFree>;
 WaveFramePtr AllocWaveFrame(const char* data, int len, void* tag);
 
 class CWaveTrack {
-public:
+  public:
     explicit CWaveTrack(long trackID);
     ~CWaveTrack();
     CWaveTrack(const CWaveTrack&) = delete;
@@ -46,7 +46,7 @@ public:
     std::uint32_t LastTime() const { return m_tLastTime; }
     std::size_t FrameCount() const { return m_lstFrames.size(); }
 
-private:
+  private:
     long m_lTrackID;
     std::uint32_t m_tLastTime;
     std::deque<WaveFramePtr> m_lstFrames;  // oldest at the front

@@ -6,7 +6,9 @@
 namespace _Carovel {
 namespace {
 
-std::time_t SystemSeconds() { return std::time(nullptr); }
+std::time_t SystemSeconds() {
+    return std::time(nullptr);
+}
 
 CalendarTime SystemCalendar() {
     CalendarTime out;

@@ -10,7 +10,7 @@
 namespace _Carovel {
 
 class CAutoResetEvent {
-public:
+  public:
     CAutoResetEvent() = default;
     CAutoResetEvent(const CAutoResetEvent&) = delete;
     CAutoResetEvent& operator=(const CAutoResetEvent&) = delete;
@@ -20,7 +20,7 @@ public:
     // Returns true when the wait consumed a setting, false on time-out.
     bool Wait(std::uint32_t timeoutMs);
 
-private:
+  private:
     std::mutex m_mutex;
     std::condition_variable m_cond;
     bool m_bSet = false;
