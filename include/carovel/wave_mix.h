@@ -67,6 +67,7 @@ class CAROVEL_API CWaveMix {
     void GetMixedFrame(char* masterBuf, int& masterLen, char* mixBuf, int& mixLen, void** pTag);
 
   private:
+    friend struct WaveMixTestAccess;  // lets the library's tests inspect the tracks
     using TrackList = std::list<std::unique_ptr<CWaveTrack>>;
 
     // Finds the track, creating it at the tail when absent. Caller holds

@@ -4,6 +4,20 @@
 #include <cstdint>
 #include <limits>
 
+// On x86-64 the kernel is built twice, for AVX2 and for the baseline, and the
+// loader picks the one the processor runs. The helpers are forced inline so
+// they are compiled into each variant.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__)
+#define CAROVEL_KERNEL_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define CAROVEL_KERNEL_CLONES
+#endif
+#if defined(__GNUC__)
+#define CAROVEL_INLINE inline __attribute__((always_inline))
+#else
+#define CAROVEL_INLINE inline
+#endif
+
 namespace _Carovel {
 namespace {
 
@@ -75,14 +89,30 @@ struct Signed32 {
 constexpr std::size_t kBlockSamples = 512;
 
 template <typename Codec, typename Acc>
-void AccumulateFrame(Acc* acc, const unsigned char* src, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
+CAROVEL_INLINE void AccumulateFrame(Acc* acc, const unsigned char* src, std::size_t from,
+                                    std::size_t to) {
+    for (std::size_t i = from; i < to; ++i) {
         acc[i] += static_cast<Acc>(Codec::Read(src + i * Codec::kWidth));
     }
 }
 
+// Adds four frames per sweep over the accumulators, so the accumulators are
+// loaded and stored once for four frames instead of once per frame.
 template <typename Codec, typename Acc>
-void StoreClamped(unsigned char* dst, const Acc* acc, std::size_t n) {
+CAROVEL_INLINE void AccumulateFour(Acc* acc, const unsigned char* const* src, std::size_t n) {
+    const unsigned char* a = src[0];
+    const unsigned char* b = src[1];
+    const unsigned char* c = src[2];
+    const unsigned char* d = src[3];
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t o = i * Codec::kWidth;
+        acc[i] += static_cast<Acc>(Codec::Read(a + o)) + static_cast<Acc>(Codec::Read(b + o)) +
+                  static_cast<Acc>(Codec::Read(c + o)) + static_cast<Acc>(Codec::Read(d + o));
+    }
+}
+
+template <typename Codec, typename Acc>
+CAROVEL_INLINE void StoreClamped(unsigned char* dst, const Acc* acc, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
         const Acc v =
             std::clamp<Acc>(acc[i], static_cast<Acc>(Codec::kMin), static_cast<Acc>(Codec::kMax));
@@ -91,8 +121,8 @@ void StoreClamped(unsigned char* dst, const Acc* acc, std::size_t n) {
 }
 
 template <typename Codec, typename Acc>
-std::size_t MixWith(const WaveFrame* const* frames, std::size_t count, unsigned char* out,
-                    std::size_t capSamples) {
+CAROVEL_INLINE std::size_t MixWith(const WaveFrame* const* frames, std::size_t count,
+                                   unsigned char* out, std::size_t capSamples) {
     std::size_t longest = 0;
     for (std::size_t f = 0; f < count; ++f) {
         longest = std::max(longest, static_cast<std::size_t>(frames[f]->nLen) / Codec::kWidth);
@@ -100,16 +130,31 @@ std::size_t MixWith(const WaveFrame* const* frames, std::size_t count, unsigned 
     const std::size_t total = std::min(longest, capSamples);
 
     Acc acc[kBlockSamples];
+    const unsigned char* src[4];
+    std::size_t len[4];
     for (std::size_t base = 0; base < total; base += kBlockSamples) {
         const std::size_t n = std::min(kBlockSamples, total - base);
         std::fill(acc, acc + n, Acc{0});
+        std::size_t grouped = 0;
         for (std::size_t f = 0; f < count; ++f) {
             const std::size_t samples = static_cast<std::size_t>(frames[f]->nLen) / Codec::kWidth;
             if (samples <= base) {
                 continue;
             }
-            const auto* src = reinterpret_cast<const unsigned char*>(frames[f]->pData);
-            AccumulateFrame<Codec>(acc, src + base * Codec::kWidth, std::min(n, samples - base));
+            src[grouped] =
+                reinterpret_cast<const unsigned char*>(frames[f]->pData) + base * Codec::kWidth;
+            len[grouped] = std::min(n, samples - base);
+            if (++grouped == 4) {
+                const std::size_t common = *std::min_element(len, len + 4);
+                AccumulateFour<Codec>(acc, src, common);
+                for (std::size_t g = 0; g < 4; ++g) {
+                    AccumulateFrame<Codec>(acc, src[g], common, len[g]);
+                }
+                grouped = 0;
+            }
+        }
+        for (std::size_t g = 0; g < grouped; ++g) {
+            AccumulateFrame<Codec>(acc, src[g], 0, len[g]);
         }
         StoreClamped<Codec>(out + base * Codec::kWidth, acc, n);
     }
@@ -118,8 +163,8 @@ std::size_t MixWith(const WaveFrame* const* frames, std::size_t count, unsigned 
 
 // 8- and 16-bit sums fit 32 bits for up to 65536 full-scale frames.
 template <typename Codec>
-std::size_t MixNarrow(const WaveFrame* const* frames, std::size_t count, unsigned char* out,
-                      std::size_t capSamples) {
+CAROVEL_INLINE std::size_t MixNarrow(const WaveFrame* const* frames, std::size_t count,
+                                     unsigned char* out, std::size_t capSamples) {
     if (count <= 65536) {
         return MixWith<Codec, std::int32_t>(frames, count, out, capSamples);
     }
@@ -128,8 +173,8 @@ std::size_t MixNarrow(const WaveFrame* const* frames, std::size_t count, unsigne
 
 }  // namespace
 
-int MixFrames(const WaveFrame* const* frames, std::size_t count, unsigned bytesPerSample, char* out,
-              int capacity) {
+CAROVEL_KERNEL_CLONES int MixFrames(const WaveFrame* const* frames, std::size_t count,
+                                    unsigned bytesPerSample, char* out, int capacity) {
     if (capacity <= 0 || out == nullptr || bytesPerSample < 1 || bytesPerSample > 4) {
         return 0;
     }
