@@ -107,6 +107,7 @@ class CAROVEL_API CMixer {
     static void CopyChannel(char* buf, unsigned int len, int bytesPerSample, enChannel channel);
 
   private:
+    friend struct MixerTestAccess;  // lets the library's tests inspect the intake
     tagWaveTrack* FindTraceIDData(long traceID);
     void ClearTraceIDList();
     bool AddDirect(tagWaveTrack& rec, const char* data, unsigned long len, void* tag);

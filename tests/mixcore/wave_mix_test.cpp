@@ -12,19 +12,7 @@
 #include "mixcore/wave_track.h"
 #include "platform/clock.h"
 #include "support/pcm.h"
-
-namespace _Carovel {
-struct WaveMixTestAccess {
-    static std::vector<long> TrackIDs(CWaveMix& wm) {
-        std::lock_guard<std::mutex> guard(wm.m_csLock);
-        std::vector<long> ids;
-        for (const auto& track : wm.m_lstTracks) {
-            ids.push_back(track->TrackID());
-        }
-        return ids;
-    }
-};
-}  // namespace _Carovel
+#include "support/test_access.h"
 
 namespace {
 
