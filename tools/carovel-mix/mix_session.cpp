@@ -1,0 +1,165 @@
+#include "mix_session.h"
+
+#include <algorithm>
+#include <thread>
+
+#include "tool_error.h"
+
+namespace carovel_mix {
+namespace {
+
+// Other sources are fed this many frame lengths ahead of the master, so a
+// source whose converter holds back some audio still has its frame queued
+// when the master frame of the same instant is mixed.
+constexpr unsigned kLeadFrames = 2;
+
+std::uint64_t CeilDiv(std::uint64_t a, std::uint64_t b) {
+    return (a + b - 1) / b;
+}
+
+}  // namespace
+
+MixSession::MixSession(std::vector<SourceFeeder>& sources, MixSink& sink, unsigned frameMs)
+    : m_sources(sources),
+      m_sink(sink),
+      m_frameMs(frameMs),
+      m_frameBytes(FrameBytes(sink.Format(), frameMs)),
+      // A queued master frame is mixed within one period even unprompted.
+      m_timeout(std::chrono::milliseconds(2 * std::max(frameMs, 5u) + 100)) {
+    const PcmFormat& format = sink.Format();
+    if (!m_mixer.Open(static_cast<unsigned short>(format.channels),
+                      static_cast<unsigned short>(format.rate),
+                      static_cast<unsigned short>(format.bits),
+                      static_cast<unsigned short>(m_frameBytes), &MixSession::OnMix, this)) {
+        throw ToolError("the mixer cannot be opened for " + Describe(format) + " with frames of " +
+                        std::to_string(m_frameBytes) + " bytes");
+    }
+}
+
+MixSession::~MixSession() {
+    m_mixer.Close();
+}
+
+void MixSession::OnMix(char* master, unsigned int masterLen, char* mix, unsigned int mixLen,
+                       void* self, void* /*tag*/) {
+    static_cast<MixSession*>(self)->Receive(master, masterLen, mix, mixLen);
+}
+
+void MixSession::Receive(const char* master, unsigned int masterLen, const char* mix,
+                         unsigned int mixLen) {
+    {
+        const std::lock_guard<std::mutex> guard(m_lock);
+        m_pendingMaster.insert(m_pendingMaster.end(), master, master + masterLen);
+        m_pendingMix.insert(m_pendingMix.end(), mix, mix + mixLen);
+        ++m_received;
+    }
+    m_arrived.notify_one();
+}
+
+std::uint64_t MixSession::FramesMixed() const {
+    const std::lock_guard<std::mutex> guard(m_lock);
+    return m_received;
+}
+
+void MixSession::PrepareMaster() {
+    SourceFeeder& master = m_sources.front();
+    const PcmFormat& from = master.File().Format();
+    const std::uint64_t frameFrames = CeilDiv(std::uint64_t{from.rate} * m_frameMs, 1000);
+    if (from == m_sink.Format()) {
+        // Complete the last frame so that nothing of the master stays staged.
+        master.SetPadding((frameFrames - master.FileFrames() % frameFrames) % frameFrames);
+    } else {
+        // A converter may keep some input back until more arrives; push the
+        // master's end through it. The output is cut to the master's length.
+        master.SetPadding(2 * frameFrames);
+    }
+}
+
+std::uint64_t MixSession::ExpectedMasterFrames() const {
+    const SourceFeeder& master = m_sources.front();
+    const std::uint64_t converted =
+        master.FramesFed() * m_sink.Format().rate / master.File().Format().rate;
+    return converted * m_sink.Format().BlockAlign() / m_frameBytes;
+}
+
+void MixSession::Step(std::uint64_t ms) {
+    const std::uint64_t leadMs = ms + std::uint64_t{kLeadFrames} * m_frameMs;
+    for (std::size_t i = 1; i < m_sources.size(); ++i) {
+        m_sources[i].FeedUntil(m_mixer, FrameAt(leadMs, m_sources[i].File().Format().rate));
+    }
+    SourceFeeder& master = m_sources.front();
+    master.FeedUntil(m_mixer, FrameAt(ms, master.File().Format().rate));
+}
+
+bool MixSession::WaitBeyond(std::uint64_t seen, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(m_lock);
+    return m_arrived.wait_for(lock, timeout, [this, seen] { return m_received > seen; });
+}
+
+void MixSession::AwaitOffline(std::uint64_t expected) {
+    for (;;) {
+        const std::uint64_t wanted = expected > m_slack ? expected - m_slack : 0;
+        const std::uint64_t seen = FramesMixed();
+        if (seen >= wanted) {
+            return;
+        }
+        m_mixer.NotifyToMixe();
+        if (!WaitBeyond(seen, m_timeout)) {
+            ++m_slack;  // no master frame was queued after all
+        }
+    }
+}
+
+void MixSession::Drain(bool realtime) {
+    const std::uint64_t expected = ExpectedMasterFrames();
+    for (std::uint64_t seen = FramesMixed(); seen < expected; seen = FramesMixed()) {
+        if (!realtime) {
+            m_mixer.NotifyToMixe();
+        }
+        if (!WaitBeyond(seen, m_timeout)) {
+            break;  // the mixer has no further master frame
+        }
+        Flush();
+    }
+    m_mixer.Close();
+    Flush();
+}
+
+void MixSession::Flush() {
+    {
+        const std::lock_guard<std::mutex> guard(m_lock);
+        m_outMix.swap(m_pendingMix);
+        m_outMaster.swap(m_pendingMaster);
+    }
+    m_sink.Add(m_outMix, m_outMaster);
+    m_outMix.clear();
+    m_outMaster.clear();
+}
+
+void MixSession::Run(bool realtime, const ProgressFn& progress, const StopFn& stop) {
+    PrepareMaster();
+    SourceFeeder& master = m_sources.front();
+    const PcmFormat& masterFormat = master.File().Format();
+    m_sink.SetLimit(master.FileFrames() * m_sink.Format().rate / masterFormat.rate);
+    const auto start = std::chrono::steady_clock::now();
+    for (std::uint64_t ms = kStepMs; !master.Done(); ms += kStepMs) {
+        if (stop()) {
+            throw Interrupted();
+        }
+        if (realtime) {
+            std::this_thread::sleep_until(start + std::chrono::milliseconds(ms));
+        }
+        Step(ms);
+        if (!realtime) {
+            AwaitOffline(ExpectedMasterFrames());
+        }
+        Flush();
+        progress(static_cast<double>(master.FramesFed()) /
+                 static_cast<double>(std::max<std::uint64_t>(master.TotalFrames(), 1)));
+    }
+    // The limit may have shrunk when the master was shorter than announced.
+    m_sink.SetLimit(master.FileFrames() * m_sink.Format().rate / masterFormat.rate);
+    Drain(realtime);
+}
+
+}  // namespace carovel_mix

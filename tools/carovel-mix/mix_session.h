@@ -1,0 +1,83 @@
+// Drives a CMixer over a set of sources: feeds them in step, collects the
+// output frames through the callback and hands them to the sink.
+#ifndef CAROVEL_MIX_MIX_SESSION_H
+#define CAROVEL_MIX_MIX_SESSION_H
+
+#include <carovel/mixer.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <vector>
+
+#include "mix_sink.h"
+#include "source_feeder.h"
+
+namespace carovel_mix {
+
+// Called now and then with the fraction of the master fed so far.
+using ProgressFn = std::function<void(double)>;
+// True when the user asked to stop.
+using StopFn = std::function<bool()>;
+
+// One mixing run. sources[0] is the master. The timeline advances in steps
+// of kStepMs: at each step every other source is fed up to a point ahead of
+// the master's, then the master up to the step. Offline, each master frame
+// then fed is mixed at once (NotifyToMixe) and its callback awaited; in real
+// time the steps follow the wall clock and the output thread paces itself.
+// After the last step the master's queue is drained.
+class MixSession {
+  public:
+    static constexpr unsigned kStepMs = 7;
+
+    MixSession(std::vector<SourceFeeder>& sources, MixSink& sink, unsigned frameMs);
+    ~MixSession();
+    MixSession(const MixSession&) = delete;
+    MixSession& operator=(const MixSession&) = delete;
+
+    // Runs the mix to the end. Throws ToolError or Interrupted.
+    void Run(bool realtime, const ProgressFn& progress, const StopFn& stop);
+    std::uint64_t FramesMixed() const;
+
+  private:
+    static void OnMix(char* master, unsigned int masterLen, char* mix, unsigned int mixLen,
+                      void* self, void* tag);
+    void Receive(const char* master, unsigned int masterLen, const char* mix, unsigned int mixLen);
+
+    void PrepareMaster();
+    void Step(std::uint64_t ms);
+    // Master frames the mixer will have queued once the master fed so far
+    // has been converted and cut into frames.
+    std::uint64_t ExpectedMasterFrames() const;
+    // Offline: triggers passes until the expected frames came back, allowing
+    // for master audio the converter still holds.
+    void AwaitOffline(std::uint64_t expected);
+    void Drain(bool realtime);
+    // Waits until more than `seen` callbacks arrived; false on timeout.
+    bool WaitBeyond(std::uint64_t seen, std::chrono::milliseconds timeout);
+    void Flush();
+
+    std::vector<SourceFeeder>& m_sources;
+    MixSink& m_sink;
+    unsigned m_frameMs;
+    unsigned m_frameBytes;
+    std::chrono::milliseconds m_timeout;
+    std::uint64_t m_slack = 0;  // master frames the converter holds back
+
+    mutable std::mutex m_lock;
+    std::condition_variable m_arrived;
+    std::uint64_t m_received = 0;
+    std::vector<char> m_pendingMix;
+    std::vector<char> m_pendingMaster;
+    std::vector<char> m_outMix;
+    std::vector<char> m_outMaster;
+
+    // Last, so that it is closed and its thread gone before the rest goes.
+    _Carovel::CMixer m_mixer;
+};
+
+}  // namespace carovel_mix
+
+#endif  // CAROVEL_MIX_MIX_SESSION_H

@@ -1,0 +1,148 @@
+#include "pcm.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "tool_error.h"
+
+namespace carovel_mix {
+
+std::string Describe(const PcmFormat& format) {
+    std::string layout;
+    switch (format.channels) {
+        case 1:
+            layout = "mono";
+            break;
+        case 2:
+            layout = "stereo";
+            break;
+        default:
+            layout = std::to_string(format.channels) + " ch";
+            break;
+    }
+    return std::to_string(format.rate) + " Hz " + layout + " " + std::to_string(format.bits) +
+           "-bit";
+}
+
+bool IsSupportedWidth(unsigned bits) {
+    return bits == 8 || bits == 16 || bits == 24 || bits == 32;
+}
+
+void PackSamples(const std::int32_t* samples, std::size_t count, unsigned bits,
+                 std::vector<char>& out) {
+    const unsigned width = bits / 8;
+    const std::size_t start = out.size();
+    out.resize(start + count * width);
+    auto* dst = reinterpret_cast<unsigned char*>(out.data() + start);
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto u = static_cast<std::uint32_t>(samples[i]);
+        if (width == 1) {
+            *dst++ = static_cast<unsigned char>((u >> 24) ^ 0x80u);
+            continue;
+        }
+        for (unsigned b = 0; b < width; ++b) {
+            *dst++ = static_cast<unsigned char>(u >> (32 - 8 * (width - b)));
+        }
+    }
+}
+
+void UnpackSamples(const char* data, std::size_t count, unsigned bits, std::int32_t* out) {
+    const unsigned width = bits / 8;
+    const auto* src = reinterpret_cast<const unsigned char*>(data);
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint32_t u = 0;
+        if (width == 1) {
+            u = static_cast<std::uint32_t>(src[0] ^ 0x80u) << 24;
+        } else {
+            for (unsigned b = 0; b < width; ++b) {
+                u |= static_cast<std::uint32_t>(src[b]) << (32 - 8 * (width - b));
+            }
+        }
+        out[i] = static_cast<std::int32_t>(u);
+        src += width;
+    }
+}
+
+void FloatToSamples(const float* in, std::size_t count, std::int32_t* out) {
+    constexpr double kScale = 2147483648.0;
+    constexpr double kMin = std::numeric_limits<std::int32_t>::min();
+    constexpr double kMax = std::numeric_limits<std::int32_t>::max();
+    for (std::size_t i = 0; i < count; ++i) {
+        const double v = std::nearbyint(static_cast<double>(in[i]) * kScale);
+        // NaN compares false both ways and becomes silence.
+        out[i] = v >= kMax   ? std::numeric_limits<std::int32_t>::max()
+                 : v <= kMin ? std::numeric_limits<std::int32_t>::min()
+                 : v == v    ? static_cast<std::int32_t>(v)
+                             : 0;
+    }
+}
+
+unsigned FrameBytes(const PcmFormat& format, unsigned frameMs) {
+    const std::uint64_t scaled = static_cast<std::uint64_t>(format.rate) * frameMs;
+    if (frameMs == 0 || scaled % 1000 != 0) {
+        throw ToolError("a frame of " + std::to_string(frameMs) + " ms at " +
+                        std::to_string(format.rate) +
+                        " Hz is not a whole number of samples; choose --frame-ms so that"
+                        " rate * ms / 1000 is whole");
+    }
+    const std::uint64_t bytes = scaled / 1000 * format.BlockAlign();
+    if (bytes == 0 || bytes > std::numeric_limits<unsigned short>::max()) {
+        throw ToolError("a frame of " + std::to_string(frameMs) + " ms in " + Describe(format) +
+                        " is " + std::to_string(bytes) +
+                        " bytes; the mixer takes 1 to 65535 bytes per frame, use a shorter"
+                        " --frame-ms");
+    }
+    return static_cast<unsigned>(bytes);
+}
+
+void LevelMeter::Add(const std::int32_t* samples, std::size_t count) {
+    double squares = 0.0;
+    std::int64_t peak = m_peak;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::int64_t v = samples[i];
+        const std::int64_t mag = v < 0 ? -v : v;
+        peak = std::max(peak, mag);
+        const double d = static_cast<double>(v);
+        squares += d * d;
+    }
+    m_peak = peak;
+    m_sumSquares += squares;
+    m_count += count;
+}
+
+namespace {
+double ToDbfs(double magnitude) {
+    constexpr double kFullScale = 2147483648.0;
+    if (magnitude <= 0.0) {
+        return -std::numeric_limits<double>::infinity();
+    }
+    return 20.0 * std::log10(magnitude / kFullScale);
+}
+}  // namespace
+
+double LevelMeter::PeakDbfs() const {
+    return ToDbfs(static_cast<double>(m_peak));
+}
+
+double LevelMeter::RmsDbfs() const {
+    if (m_count == 0) {
+        return ToDbfs(0.0);
+    }
+    return ToDbfs(std::sqrt(m_sumSquares / static_cast<double>(m_count)));
+}
+
+ClipCounter::ClipCounter(unsigned bits)
+    : m_min(std::numeric_limits<std::int32_t>::min()),
+      m_max(static_cast<std::int32_t>((std::numeric_limits<std::uint32_t>::max() >> 1) &
+                                      ~((std::uint32_t{1} << (32 - bits)) - 1))) {}
+
+void ClipCounter::Add(const std::int32_t* samples, std::size_t count) {
+    std::uint64_t n = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        n += (samples[i] == m_min || samples[i] == m_max) ? 1 : 0;
+    }
+    m_count += n;
+}
+
+}  // namespace carovel_mix

@@ -1,0 +1,62 @@
+// Feeds one audio file to the mixer as one source, in its own format.
+#ifndef CAROVEL_MIX_SOURCE_FEEDER_H
+#define CAROVEL_MIX_SOURCE_FEEDER_H
+
+#include <carovel/mixer.h>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "pcm.h"
+#include "sound_file.h"
+
+namespace carovel_mix {
+
+class SourceFeeder {
+  public:
+    // blockMs: the longest block handed to the mixer in one call.
+    SourceFeeder(long id, std::unique_ptr<InputFile> file, float gain, unsigned blockMs);
+
+    long Id() const { return m_id; }
+    const InputFile& File() const { return *m_file; }
+    // Levels of the audio fed so far (before the gain; padding excluded).
+    const LevelMeter& Levels() const { return m_levels; }
+
+    // Frames of silence fed after the file's last frame.
+    void SetPadding(std::uint64_t frames) { m_padding = frames; }
+    // The file's frames (as far as it could be read) plus the padding.
+    std::uint64_t TotalFrames() const { return m_fileFrames + m_padding; }
+    std::uint64_t FileFrames() const { return m_fileFrames; }
+    std::uint64_t FramesFed() const { return m_fed; }
+    bool Done() const { return m_fed >= TotalFrames(); }
+
+    // Feeds the source up to frame `until` of its own timeline (at most
+    // TotalFrames()) to mixer, in blocks of at most blockMs. Throws ToolError
+    // when the mixer refuses a block.
+    void FeedUntil(_Carovel::CMixer& mixer, std::uint64_t until);
+
+  private:
+    void FeedBlock(_Carovel::CMixer& mixer, std::size_t frames);
+    void Send(_Carovel::CMixer& mixer);
+
+    long m_id;
+    std::unique_ptr<InputFile> m_file;
+    float m_gain;
+    std::size_t m_blockFrames;
+    std::uint64_t m_fileFrames;
+    std::uint64_t m_padding = 0;
+    std::uint64_t m_fed = 0;
+    LevelMeter m_levels;
+    std::vector<std::int32_t> m_samples;
+    std::vector<char> m_bytes;
+};
+
+// Frame `ms` milliseconds into a timeline at `rate` samples per second.
+inline std::uint64_t FrameAt(std::uint64_t ms, unsigned rate) {
+    return ms * rate / 1000;
+}
+
+}  // namespace carovel_mix
+
+#endif  // CAROVEL_MIX_SOURCE_FEEDER_H

@@ -1,0 +1,36 @@
+// Errors of carovel-mix. Each carries the one-line message shown to the user.
+#ifndef CAROVEL_MIX_TOOL_ERROR_H
+#define CAROVEL_MIX_TOOL_ERROR_H
+
+#include <stdexcept>
+#include <string>
+
+namespace carovel_mix {
+
+// A failure while mixing: missing or unreadable input, a format the mixer
+// cannot take, a write failure. Exit status 1.
+class ToolError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// A malformed command line. Exit status 2.
+class UsageError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// The user interrupted the run (SIGINT or SIGTERM). Exit status 130.
+class Interrupted : public std::runtime_error {
+  public:
+    Interrupted() : std::runtime_error("interrupted") {}
+};
+
+// "FILE: cause", the form of every message about a file.
+inline std::string FileMessage(const std::string& path, const std::string& cause) {
+    return "'" + path + "': " + cause;
+}
+
+}  // namespace carovel_mix
+
+#endif  // CAROVEL_MIX_TOOL_ERROR_H
