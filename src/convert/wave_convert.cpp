@@ -1,23 +1,43 @@
-// Placeholder until the converter lands: every Open fails.
 #include "carovel/wave_convert.h"
 
-namespace _Carovel {
+#include <new>
 
-class CConvertStream {};
+#include "convert/convert_stream.h"
+
+namespace _Carovel {
 
 CWaveConvert::CWaveConvert() = default;
 CWaveConvert::~CWaveConvert() = default;
 CWaveConvert::CWaveConvert(const CWaveConvert& other) = default;
 CWaveConvert& CWaveConvert::operator=(const CWaveConvert& other) = default;
 
-bool CWaveConvert::Open(unsigned short, unsigned short, unsigned short, unsigned short,
-                        unsigned short, unsigned short) {
+bool CWaveConvert::Open(unsigned short srcChannels, unsigned short srcSamplesPerSec,
+                        unsigned short srcBitsPerSample, unsigned short dstChannels,
+                        unsigned short dstSamplesPerSec, unsigned short dstBitsPerSample) {
     m_hStream.reset();
-    return false;
+    const PcmFormat src{srcChannels, srcSamplesPerSec, srcBitsPerSample};
+    const PcmFormat dst{dstChannels, dstSamplesPerSec, dstBitsPerSample};
+    try {
+        m_hStream = CConvertStream::Create(src, dst);
+    } catch (const std::bad_alloc&) {
+        m_hStream.reset();
+    }
+    return m_hStream != nullptr;
 }
-void CWaveConvert::Close() { m_hStream.reset(); }
-bool CWaveConvert::Convert(const unsigned char*, unsigned long&, unsigned char*, unsigned long&) {
-    return false;
+
+void CWaveConvert::Close() {
+    m_hStream.reset();
+}
+
+bool CWaveConvert::Convert(const unsigned char* src, unsigned long& srcLen, unsigned char* dst,
+                           unsigned long& dstLen) {
+    if (!m_hStream || (src == nullptr && srcLen != 0) || (dst == nullptr && dstLen != 0)) {
+        return false;
+    }
+    const StepResult step = m_hStream->Step(src, srcLen, dst, dstLen);
+    srcLen = static_cast<unsigned long>(step.used);
+    dstLen = static_cast<unsigned long>(step.produced);
+    return true;
 }
 
 }  // namespace _Carovel
