@@ -59,6 +59,8 @@ bool CMixer::AddDirect(tagWaveTrack& rec, const char* data, unsigned long len, v
     }
     if (len > 0) {
         std::memcpy(rec.pBuffer.get() + rec.dwDataLen, data, len);
+        // A partial block of a converted format is not continued by this one.
+        rec.partialBlock.clear();
     }
     rec.dwDataLen += len;
     return EmitFrames(rec, tag);
