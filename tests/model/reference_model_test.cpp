@@ -1,0 +1,234 @@
+// CWaveMix against the plain reference model of the mixing pass: random
+// tracks, frames, widths and capacities with fixed seeds; every pass must give
+// byte-identical master and mix buffers, the same lengths and tag, and leave
+// the same frames queued.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "carovel/wave_mix.h"
+#include "support/reference_mix.h"
+#include "support/test_access.h"
+
+namespace {
+
+using _Carovel::CWaveMix;
+using _Carovel::WaveMixTestAccess;
+using carovel_test::ModelPassResult;
+using carovel_test::ReferenceMixer;
+
+constexpr unsigned char kUntouched = 0xA5;
+constexpr std::size_t kGuard = 16;
+
+// Both mixers fed the same frames.
+struct MixerPair {
+    CWaveMix lib;
+    ReferenceMixer model;
+    std::unordered_set<long> ids;  // every track identifier fed
+
+    void Init(unsigned short width) {
+        lib.Init(width);
+        model.Init(width);
+        ids.clear();
+    }
+    void Add(long id, const std::vector<char>& bytes, void* tag) {
+        ASSERT_TRUE(lib.AddFrame(id, bytes.data(), static_cast<int>(bytes.size()), tag));
+        model.AddFrame(id, bytes, tag);
+        ids.insert(id);
+    }
+};
+
+// A buffer of `cap` bytes with a guard behind it, all set to kUntouched.
+std::vector<char> GuardedBuffer(int cap) {
+    return std::vector<char>(static_cast<std::size_t>(std::max(cap, 0)) + kGuard,
+                             static_cast<char>(kUntouched));
+}
+
+// Everything from `len` on (the unwritten capacity and the guard) is intact.
+bool UntouchedFrom(const std::vector<char>& buf, std::size_t len) {
+    return std::all_of(buf.begin() + static_cast<long>(len), buf.end(),
+                       [](char c) { return static_cast<unsigned char>(c) == kUntouched; });
+}
+
+// Runs one pass on both mixers and compares everything the pass reports.
+void ComparePass(MixerPair& pair, int capA, int capB, const std::string& where) {
+    SCOPED_TRACE(where + " capA=" + std::to_string(capA) + " capB=" + std::to_string(capB));
+    std::vector<char> master = GuardedBuffer(capA);
+    std::vector<char> mix = GuardedBuffer(capB);
+    int masterLen = capA;
+    int mixLen = capB;
+    void* const kNoTag = &master;
+    void* tag = kNoTag;
+    pair.lib.GetMixedFrame(master.data(), masterLen, mix.data(), mixLen, &tag);
+    const ModelPassResult want = pair.model.Pass(capA, capB);
+
+    ASSERT_EQ(masterLen, static_cast<int>(want.master.size()));
+    ASSERT_EQ(mixLen, static_cast<int>(want.mix.size()));
+    EXPECT_TRUE(std::equal(want.master.begin(), want.master.end(), master.begin()));
+    EXPECT_TRUE(std::equal(want.mix.begin(), want.mix.end(), mix.begin()));
+    EXPECT_TRUE(UntouchedFrom(master, want.master.size()));
+    EXPECT_TRUE(UntouchedFrom(mix, want.mix.size()));
+    EXPECT_EQ(tag, want.tagSet ? want.tag : kNoTag);
+    for (const long id : pair.ids) {
+        EXPECT_EQ(WaveMixTestAccess::QueuedFrames(pair.lib, id), pair.model.Queued(id))
+            << "track " << id;
+    }
+}
+
+// Random frames, biased toward full-scale samples so that sums clamp often.
+class FrameMaker {
+  public:
+    explicit FrameMaker(std::uint32_t seed) : m_rng(seed) {}
+
+    int Uniform(int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(m_rng); }
+    bool Chance(int percent) { return Uniform(1, 100) <= percent; }
+
+    // Lengths: empty, odd, whole samples, around a kernel block boundary.
+    int Length(unsigned width) {
+        switch (Uniform(0, 5)) {
+            case 0:
+                return Chance(50) ? 0 : Uniform(1, 3);
+            case 1:
+                return Uniform(1, 64) * static_cast<int>(width);
+            case 2:
+                return 512 * static_cast<int>(width) + Uniform(-5, 5);
+            case 3:
+                return Uniform(0, 3000);
+            default:
+                return Uniform(1, 200) * 2 + 1;  // odd
+        }
+    }
+
+    std::vector<char> Frame(int len, unsigned width) {
+        std::vector<char> bytes(static_cast<std::size_t>(len));
+        const int mode = Uniform(0, 3);
+        for (std::size_t pos = 0; pos < bytes.size(); pos += width) {
+            const std::uint32_t v = Sample(mode, width);
+            for (unsigned b = 0; b < width && pos + b < bytes.size(); ++b) {
+                bytes[pos + b] = static_cast<char>((v >> (8 * b)) & 0xff);
+            }
+        }
+        return bytes;
+    }
+
+  private:
+    // Raw little-endian bit patterns: near the top or bottom of the range of
+    // either encoding, the middle, or anything.
+    std::uint32_t Sample(int mode, unsigned width) {
+        const std::uint32_t mask = width >= 4 ? 0xffffffffu : (std::uint32_t{1} << (8 * width)) - 1;
+        const std::uint32_t half = (mask >> 1) + 1;
+        const auto jitter = static_cast<std::uint32_t>(Uniform(0, 3));
+        switch (mode == 3 ? Uniform(0, 4) : mode) {
+            case 0:
+                return (mask - jitter) & mask;  // -1.. or the top of offset-binary
+            case 1:
+                return (half - 1 - jitter) & mask;  // the signed maximum
+            case 2:
+                return (half + jitter) & mask;  // the signed minimum
+            default:
+                return static_cast<std::uint32_t>(m_rng()) & mask;
+        }
+    }
+
+    std::mt19937 m_rng;
+};
+
+long TrackID(FrameMaker& gen, int index) {
+    if (index == 0) {
+        return gen.Chance(90) ? 0 : 17;  // now and then no master at all
+    }
+    return gen.Chance(70) ? index : gen.Uniform(-100000, 100000) | 1;
+}
+
+int Capacity(FrameMaker& gen, unsigned width) {
+    switch (gen.Uniform(0, 4)) {
+        case 0:
+            return gen.Uniform(-3, 3);
+        case 1:
+            return gen.Uniform(1, 600) * static_cast<int>(width);
+        case 2:
+            return gen.Uniform(1, 600) * static_cast<int>(width) + gen.Uniform(1, 3);
+        default:
+            return gen.Uniform(0, 3200);
+    }
+}
+
+// One randomised case: a few tracks with queues of frames, then passes until
+// every queue could be empty, plus one.
+void RunCase(MixerPair& pair, std::uint32_t seed) {
+    FrameMaker gen(seed);
+    const unsigned width = gen.Chance(97) ? static_cast<unsigned>(gen.Uniform(1, 4))
+                                          : static_cast<unsigned>(gen.Uniform(5, 6)) % 6;
+    pair.Init(static_cast<unsigned short>(width));
+    const unsigned w = std::max(width, 1u);
+    const int tracks = gen.Chance(10) ? gen.Uniform(60, 90) : gen.Uniform(1, 9);
+    int mostFrames = 0;
+    for (int t = 0; t < tracks; ++t) {
+        const long id = TrackID(gen, t);
+        const int frames = gen.Uniform(0, 3);
+        mostFrames = std::max(mostFrames, frames);
+        for (int f = 0; f < frames; ++f) {
+            pair.Add(id, gen.Frame(gen.Length(w), w),
+                     reinterpret_cast<void*>(std::uintptr_t{seed} * 16 + f + 1));
+        }
+    }
+    for (int pass = 0; pass <= mostFrames; ++pass) {
+        ComparePass(pair, Capacity(gen, w), Capacity(gen, w),
+                    "seed " + std::to_string(seed) + " width " + std::to_string(width) + " pass " +
+                        std::to_string(pass));
+        if (::testing::Test::HasFailure()) {
+            return;
+        }
+    }
+}
+
+TEST(ReferenceModel, RandomPassesMatchTheModelByteForByte) {
+    constexpr std::uint32_t kCases = 4000;
+    MixerPair pair;  // one pair for every case: Init empties both
+    for (std::uint32_t seed = 1; seed <= kCases && !::testing::Test::HasFailure(); ++seed) {
+        RunCase(pair, seed);
+    }
+}
+
+TEST(ReferenceModel, ClampingAtEveryWidthMatchesTheModel) {
+    // Many full-scale frames per position, in groups that are not multiples
+    // of four, at every width.
+    MixerPair pair;
+    for (unsigned width = 1; width <= 4; ++width) {
+        for (int count : {2, 3, 4, 5, 7, 8, 9, 65, 130}) {
+            FrameMaker gen(width * 1000 + static_cast<unsigned>(count));
+            pair.Init(static_cast<unsigned short>(width));
+            for (int t = 0; t < count; ++t) {
+                pair.Add(t, gen.Frame(gen.Uniform(1, 700) * static_cast<int>(width), width),
+                         nullptr);
+            }
+            ComparePass(pair, 4096, 4096,
+                        "width " + std::to_string(width) + " count " + std::to_string(count));
+        }
+    }
+}
+
+TEST(ReferenceModel, MoreThanSixtyFiveThousandFullScaleFramesStillClampCorrectly) {
+    // Past 65536 frames the narrow widths need a wider accumulator; the sum
+    // of this many minimum samples does not fit 32 bits.
+    constexpr int kTracks = 65536 + 3;
+    for (unsigned width : {1u, 2u}) {
+        MixerPair pair;
+        pair.Init(static_cast<unsigned short>(width));
+        const std::vector<char> lowest =
+            width == 2 ? std::vector<char>{0, -128, 0, -128} : std::vector<char>{0, 0};
+        const std::vector<char> highest =
+            width == 2 ? std::vector<char>{-1, 127, -1, 127} : std::vector<char>{-1, -1};
+        for (int t = 0; t < kTracks; ++t) {
+            pair.Add(t, t == 1 ? highest : lowest, nullptr);
+        }
+        ComparePass(pair, 8, 8, "width " + std::to_string(width));
+    }
+}
+
+}  // namespace
