@@ -23,8 +23,13 @@ build: configure
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
 
+# Mixes the example clips: the 8 kHz voice is the master and paces the mix.
+DEMO_CLIPS = examples/audio/voice.wav examples/audio/beat.aiff \
+             examples/audio/pads.flac examples/audio/bass.flac
+
 demo: build
-	$(BUILD_DIR)/examples/carovel_example
+	@mkdir -p out
+	$(BUILD_DIR)/tools/carovel-mix -o out/mix.wav --master-out out/master.wav $(DEMO_CLIPS)
 
 bench: build
 	$(BUILD_DIR)/bench/carovel_bench_mix

@@ -61,17 +61,18 @@ std::uint64_t MixSession::FramesMixed() const {
     return m_received;
 }
 
-void MixSession::PrepareMaster() {
-    SourceFeeder& master = m_sources.front();
-    const PcmFormat& from = master.File().Format();
-    const std::uint64_t frameFrames = CeilDiv(std::uint64_t{from.rate} * m_frameMs, 1000);
-    if (from == m_sink.Format()) {
-        // Complete the last frame so that nothing of the master stays staged.
-        master.SetPadding((frameFrames - master.FileFrames() % frameFrames) % frameFrames);
-    } else {
-        // A converter may keep some input back until more arrives; push the
-        // master's end through it. The output is cut to the master's length.
-        master.SetPadding(2 * frameFrames);
+void MixSession::PadSources() {
+    for (auto& source : m_sources) {
+        const PcmFormat& from = source.File().Format();
+        const std::uint64_t frameFrames = CeilDiv(std::uint64_t{from.rate} * m_frameMs, 1000);
+        if (from == m_sink.Format()) {
+            // Complete the last frame, so that nothing of the source stays staged.
+            source.SetPadding((frameFrames - source.FileFrames() % frameFrames) % frameFrames);
+        } else {
+            // A converter may keep some input back until more arrives; push the
+            // source's end through it. The mix is cut to the master's length.
+            source.SetPadding(2 * frameFrames);
+        }
     }
 }
 
@@ -119,15 +120,18 @@ void MixSession::Drain(bool realtime) {
         if (!WaitBeyond(seen, m_timeout)) {
             break;  // the mixer has no further master frame
         }
-        Flush();
+        Flush(false);
     }
     m_mixer.Close();
-    Flush();
+    Flush(true);
 }
 
-void MixSession::Flush() {
+void MixSession::Flush(bool force) {
     {
         const std::lock_guard<std::mutex> guard(m_lock);
+        if (!force && m_pendingMix.size() < kWriteBatchBytes) {
+            return;
+        }
         m_outMix.swap(m_pendingMix);
         m_outMaster.swap(m_pendingMaster);
     }
@@ -137,7 +141,7 @@ void MixSession::Flush() {
 }
 
 void MixSession::Run(bool realtime, const ProgressFn& progress, const StopFn& stop) {
-    PrepareMaster();
+    PadSources();
     SourceFeeder& master = m_sources.front();
     const PcmFormat& masterFormat = master.File().Format();
     m_sink.SetLimit(master.FileFrames() * m_sink.Format().rate / masterFormat.rate);
@@ -153,7 +157,7 @@ void MixSession::Run(bool realtime, const ProgressFn& progress, const StopFn& st
         if (!realtime) {
             AwaitOffline(ExpectedMasterFrames());
         }
-        Flush();
+        Flush(realtime);
         progress(static_cast<double>(master.FramesFed()) /
                  static_cast<double>(std::max<std::uint64_t>(master.TotalFrames(), 1)));
     }

@@ -46,7 +46,9 @@ class MixSession {
                       void* self, void* tag);
     void Receive(const char* master, unsigned int masterLen, const char* mix, unsigned int mixLen);
 
-    void PrepareMaster();
+    // Sets the silence fed after each file so that its last partial frame
+    // reaches the mixer.
+    void PadSources();
     void Step(std::uint64_t ms);
     // Master frames the mixer will have queued once the master fed so far
     // has been converted and cut into frames.
@@ -57,7 +59,10 @@ class MixSession {
     void Drain(bool realtime);
     // Waits until more than `seen` callbacks arrived; false on timeout.
     bool WaitBeyond(std::uint64_t seen, std::chrono::milliseconds timeout);
-    void Flush();
+    // Hands the frames received so far to the sink; unless forced, only once
+    // they add up to a batch worth a write.
+    void Flush(bool force);
+    static constexpr std::size_t kWriteBatchBytes = 256 * 1024;
 
     std::vector<SourceFeeder>& m_sources;
     MixSink& m_sink;

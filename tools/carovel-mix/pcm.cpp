@@ -29,38 +29,75 @@ bool IsSupportedWidth(unsigned bits) {
     return bits == 8 || bits == 16 || bits == 24 || bits == 32;
 }
 
-void PackSamples(const std::int32_t* samples, std::size_t count, unsigned bits,
-                 std::vector<char>& out) {
-    const unsigned width = bits / 8;
-    const std::size_t start = out.size();
-    out.resize(start + count * width);
-    auto* dst = reinterpret_cast<unsigned char*>(out.data() + start);
+namespace {
+
+// Writes the top `Width` bytes of each sample little-endian; one loop per
+// width so that the compiler can vectorise it.
+template <unsigned Width>
+void PackWidth(const std::int32_t* samples, std::size_t count, unsigned char* dst) {
     for (std::size_t i = 0; i < count; ++i) {
         const auto u = static_cast<std::uint32_t>(samples[i]);
-        if (width == 1) {
-            *dst++ = static_cast<unsigned char>((u >> 24) ^ 0x80u);
-            continue;
-        }
-        for (unsigned b = 0; b < width; ++b) {
-            *dst++ = static_cast<unsigned char>(u >> (32 - 8 * (width - b)));
+        for (unsigned b = 0; b < Width; ++b) {
+            dst[i * Width + b] = static_cast<unsigned char>(u >> (32 - 8 * (Width - b)));
         }
     }
 }
 
-void UnpackSamples(const char* data, std::size_t count, unsigned bits, std::int32_t* out) {
-    const unsigned width = bits / 8;
-    const auto* src = reinterpret_cast<const unsigned char*>(data);
+template <unsigned Width>
+void UnpackWidth(const unsigned char* src, std::size_t count, std::int32_t* out) {
     for (std::size_t i = 0; i < count; ++i) {
         std::uint32_t u = 0;
-        if (width == 1) {
-            u = static_cast<std::uint32_t>(src[0] ^ 0x80u) << 24;
-        } else {
-            for (unsigned b = 0; b < width; ++b) {
-                u |= static_cast<std::uint32_t>(src[b]) << (32 - 8 * (width - b));
-            }
+        for (unsigned b = 0; b < Width; ++b) {
+            u |= static_cast<std::uint32_t>(src[i * Width + b]) << (32 - 8 * (Width - b));
         }
         out[i] = static_cast<std::int32_t>(u);
-        src += width;
+    }
+}
+
+}  // namespace
+
+void PackSamples(const std::int32_t* samples, std::size_t count, unsigned bits,
+                 std::vector<char>& out) {
+    const std::size_t start = out.size();
+    out.resize(start + count * (bits / 8));
+    auto* dst = reinterpret_cast<unsigned char*>(out.data() + start);
+    switch (bits) {
+        case 8:
+            for (std::size_t i = 0; i < count; ++i) {
+                dst[i] = static_cast<unsigned char>((static_cast<std::uint32_t>(samples[i]) >> 24) ^
+                                                    0x80u);
+            }
+            break;
+        case 16:
+            PackWidth<2>(samples, count, dst);
+            break;
+        case 24:
+            PackWidth<3>(samples, count, dst);
+            break;
+        default:
+            PackWidth<4>(samples, count, dst);
+            break;
+    }
+}
+
+void UnpackSamples(const char* data, std::size_t count, unsigned bits, std::int32_t* out) {
+    const auto* src = reinterpret_cast<const unsigned char*>(data);
+    switch (bits) {
+        case 8:
+            for (std::size_t i = 0; i < count; ++i) {
+                out[i] =
+                    static_cast<std::int32_t>(static_cast<std::uint32_t>(src[i] ^ 0x80u) << 24);
+            }
+            break;
+        case 16:
+            UnpackWidth<2>(src, count, out);
+            break;
+        case 24:
+            UnpackWidth<3>(src, count, out);
+            break;
+        default:
+            UnpackWidth<4>(src, count, out);
+            break;
     }
 }
 
@@ -97,17 +134,31 @@ unsigned FrameBytes(const PcmFormat& format, unsigned frameMs) {
 }
 
 void LevelMeter::Add(const std::int32_t* samples, std::size_t count) {
-    double squares = 0.0;
-    std::int64_t peak = m_peak;
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::int64_t v = samples[i];
-        const std::int64_t mag = v < 0 ? -v : v;
-        peak = std::max(peak, mag);
-        const double d = static_cast<double>(v);
-        squares += d * d;
+    // Four running sums and extremes break the dependency chains of one.
+    constexpr std::size_t kLanes = 4;
+    double squares[kLanes] = {};
+    std::int32_t low[kLanes] = {0, 0, 0, 0};
+    std::int32_t high[kLanes] = {0, 0, 0, 0};
+    std::size_t i = 0;
+    for (; i + kLanes <= count; i += kLanes) {
+        for (std::size_t l = 0; l < kLanes; ++l) {
+            const std::int32_t v = samples[i + l];
+            const double d = v;
+            squares[l] += d * d;
+            low[l] = std::min(low[l], v);
+            high[l] = std::max(high[l], v);
+        }
     }
-    m_peak = peak;
-    m_sumSquares += squares;
+    for (; i < count; ++i) {
+        const double d = samples[i];
+        squares[0] += d * d;
+        low[0] = std::min(low[0], samples[i]);
+        high[0] = std::max(high[0], samples[i]);
+    }
+    for (std::size_t l = 0; l < kLanes; ++l) {
+        m_sumSquares += squares[l];
+        m_peak = std::max({m_peak, -std::int64_t{low[l]}, std::int64_t{high[l]}});
+    }
     m_count += count;
 }
 

@@ -15,44 +15,56 @@ SourceFeeder::SourceFeeder(long id, std::unique_ptr<InputFile> file, float gain,
       m_fileFrames(m_file->Frames()) {}
 
 void SourceFeeder::FeedUntil(_Carovel::CMixer& mixer, std::uint64_t until) {
+    const unsigned align = m_file->Format().BlockAlign();
     // TotalFrames() shrinks when the file turns out shorter than announced.
     while (m_fed < std::min(until, TotalFrames())) {
-        const std::uint64_t left = std::min(until, TotalFrames()) - m_fed;
-        FeedBlock(mixer, static_cast<std::size_t>(std::min<std::uint64_t>(left, m_blockFrames)));
+        if (m_chunkPos == m_chunk.size() && !Refill()) {
+            return;
+        }
+        const std::uint64_t frames =
+            std::min<std::uint64_t>({std::min(until, TotalFrames()) - m_fed, m_blockFrames,
+                                     (m_chunk.size() - m_chunkPos) / align});
+        const std::size_t bytes = static_cast<std::size_t>(frames) * align;
+        Send(mixer, m_chunk.data() + m_chunkPos, bytes);
+        m_chunkPos += bytes;
+        m_fed += frames;
     }
 }
 
-void SourceFeeder::FeedBlock(_Carovel::CMixer& mixer, std::size_t frames) {
-    const unsigned channels = m_file->Format().channels;
-    if (m_fed < m_fileFrames) {
-        const std::size_t wanted =
-            static_cast<std::size_t>(std::min<std::uint64_t>(frames, m_fileFrames - m_fed));
+bool SourceFeeder::Refill() {
+    const PcmFormat& format = m_file->Format();
+    const std::size_t aheadFrames = std::max<std::size_t>(1, format.rate * kReadAheadMs / 1000);
+    m_chunk.clear();
+    m_chunkPos = 0;
+    if (m_read < m_fileFrames) {
+        const auto wanted =
+            static_cast<std::size_t>(std::min<std::uint64_t>(aheadFrames, m_fileFrames - m_read));
         const std::size_t got = m_file->Read(wanted, m_samples);
         if (got < wanted) {
-            m_fileFrames = m_fed + got;  // the file is shorter than its header said
+            m_fileFrames = m_read + got;  // the file is shorter than its header said
         }
         m_levels.Add(m_samples.data(), m_samples.size());
-        frames = got;
-    } else {
-        m_samples.assign(frames * channels, 0);  // padding
+        PackSamples(m_samples.data(), m_samples.size(), format.bits, m_chunk);
+        if (m_gain != 1.0f) {
+            _Carovel::CMixer::ChangeVolume(m_chunk.data(), static_cast<unsigned>(m_chunk.size()),
+                                           static_cast<int>(format.BytesPerSample()), m_gain);
+        }
+        m_read += got;
     }
-    if (frames == 0) {
-        return;
+    if (m_chunk.empty() && m_read < TotalFrames()) {
+        const auto padding =
+            static_cast<std::size_t>(std::min<std::uint64_t>(aheadFrames, TotalFrames() - m_read));
+        m_samples.assign(padding * format.channels, 0);
+        PackSamples(m_samples.data(), m_samples.size(), format.bits, m_chunk);
+        m_read += padding;
     }
-    Send(mixer);
-    m_fed += frames;
+    return !m_chunk.empty();
 }
 
-void SourceFeeder::Send(_Carovel::CMixer& mixer) {
+void SourceFeeder::Send(_Carovel::CMixer& mixer, const char* data, std::size_t bytes) {
     const PcmFormat& format = m_file->Format();
-    m_bytes.clear();
-    PackSamples(m_samples.data(), m_samples.size(), format.bits, m_bytes);
-    if (m_gain != 1.0f) {
-        _Carovel::CMixer::ChangeVolume(m_bytes.data(), static_cast<unsigned>(m_bytes.size()),
-                                       static_cast<int>(format.BytesPerSample()), m_gain);
-    }
-    if (m_bytes.size() > static_cast<std::size_t>(INT_MAX) ||
-        !mixer.AddFrame(m_id, m_bytes.data(), static_cast<int>(m_bytes.size()),
+    if (bytes > static_cast<std::size_t>(INT_MAX) ||
+        !mixer.AddFrame(m_id, data, static_cast<int>(bytes),
                         static_cast<unsigned short>(format.channels),
                         static_cast<unsigned short>(format.rate),
                         static_cast<unsigned short>(format.bits), nullptr)) {

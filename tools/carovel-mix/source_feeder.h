@@ -37,8 +37,12 @@ class SourceFeeder {
     void FeedUntil(_Carovel::CMixer& mixer, std::uint64_t until);
 
   private:
-    void FeedBlock(_Carovel::CMixer& mixer, std::size_t frames);
-    void Send(_Carovel::CMixer& mixer);
+    // Audio is read, measured, packed and scaled this far ahead of feeding.
+    static constexpr unsigned kReadAheadMs = 250;
+
+    // Reads the next chunk of the file, or of padding. False at the end.
+    bool Refill();
+    void Send(_Carovel::CMixer& mixer, const char* data, std::size_t bytes);
 
     long m_id;
     std::unique_ptr<InputFile> m_file;
@@ -46,10 +50,12 @@ class SourceFeeder {
     std::size_t m_blockFrames;
     std::uint64_t m_fileFrames;
     std::uint64_t m_padding = 0;
+    std::uint64_t m_read = 0;  // frames put into chunks, padding included
     std::uint64_t m_fed = 0;
     LevelMeter m_levels;
     std::vector<std::int32_t> m_samples;
-    std::vector<char> m_bytes;
+    std::vector<char> m_chunk;  // packed audio in the source's format
+    std::size_t m_chunkPos = 0;
 };
 
 // Frame `ms` milliseconds into a timeline at `rate` samples per second.

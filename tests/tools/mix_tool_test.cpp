@@ -1,0 +1,305 @@
+// End-to-end tests of carovel-mix: each test writes its inputs, runs the
+// built binary and checks the files it wrote.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <fstream>
+#include <limits>
+
+#include "tool_harness.h"
+
+namespace carovel_test {
+namespace {
+
+constexpr int kWav16 = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+constexpr int kWav24 = SF_FORMAT_WAV | SF_FORMAT_PCM_24;
+constexpr int kWavU8 = SF_FORMAT_WAV | SF_FORMAT_PCM_U8;
+
+// Sum of left-justified samples clamped to a `bits` wide range.
+std::int32_t ClampedSum(std::int64_t a, std::int64_t b, unsigned bits) {
+    const std::int64_t step = std::int64_t{1} << (32 - bits);
+    const std::int64_t sum = (a / step + b / step) * step;
+    const std::int64_t top = (std::int64_t{std::numeric_limits<std::int32_t>::max()} / step) * step;
+    return static_cast<std::int32_t>(
+        std::clamp<std::int64_t>(sum, std::numeric_limits<std::int32_t>::min(), top));
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// ---------------------------------------------------------------------------
+// Mixing real files
+
+TEST(MixToolExamples, MixHasTheMastersLengthAndTheMixingFormat) {
+    ScratchDir dir;
+    const std::string clips = CAROVEL_EXAMPLE_AUDIO;
+    const RunResult run = RunMix({"-o", dir.Path("mix.wav"), "--master-out", dir.Path("master.wav"),
+                                  clips + "/voice.wav", clips + "/beat.aiff", clips + "/pads.flac",
+                                  clips + "/bass.flac"});
+    ASSERT_EQ(run.status, 0) << run.err;
+
+    const Audio voice = ReadAudio(clips + "/voice.wav");
+    const Audio mix = ReadAudio(dir.Path("mix.wav"));
+    EXPECT_EQ(mix.rate, 8000);
+    EXPECT_EQ(mix.channels, 1);
+    EXPECT_EQ(mix.format, kWav16);
+    EXPECT_EQ(mix.Frames(), voice.Frames());
+    EXPECT_NE(mix.samples, voice.samples);  // the other sources are in it
+    // The master track comes back unchanged: it is already in the mixing format.
+    EXPECT_EQ(ReadAudio(dir.Path("master.wav")).samples, voice.samples);
+
+    EXPECT_TRUE(Contains(run.out, clips + "/pads.flac")) << run.out;
+    EXPECT_TRUE(Contains(run.out, "FLAC 44100 Hz stereo 24-bit")) << run.out;
+    EXPECT_TRUE(Contains(run.out, "225 x 20 ms")) << run.out;
+    EXPECT_TRUE(run.err.empty()) << run.err;
+}
+
+TEST(MixToolExamples, MixingFormatOptionsSetTheOutputFormat) {
+    ScratchDir dir;
+    const std::string clips = CAROVEL_EXAMPLE_AUDIO;
+    const RunResult run =
+        RunMix({"-q", "--rate", "16000", "--channels", "2", "--bits", "24", "--frame-ms", "10",
+                "-o", dir.Path("mix.flac"), clips + "/voice.wav", clips + "/bass.flac"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(run.out.empty());
+    const Audio mix = ReadAudio(dir.Path("mix.flac"));
+    EXPECT_EQ(mix.rate, 16000);
+    EXPECT_EQ(mix.channels, 2);
+    EXPECT_EQ(mix.format, SF_FORMAT_FLAC | SF_FORMAT_PCM_24);
+    EXPECT_EQ(mix.Frames(), 2 * ReadAudio(clips + "/voice.wav").Frames());
+}
+
+// ---------------------------------------------------------------------------
+// Sample-exact sums
+
+class MixToolWidths : public ::testing::TestWithParam<std::pair<int, unsigned>> {};
+
+TEST_P(MixToolWidths, MasterPlusItsCopyMixesToTheClampedDouble) {
+    const auto [subtype, bits] = GetParam();
+    ScratchDir dir;
+    // 1234 frames: not a whole number of 20 ms frames, so the last one is partial.
+    const std::vector<std::int32_t> noise = Noise(2 * 1234, bits, 7);
+    WriteAudio(dir.Path("in.wav"), SF_FORMAT_WAV | subtype, 8000, 2, noise);
+    const RunResult run =
+        RunMix({"-o", dir.Path("mix.wav"), dir.Path("in.wav"), dir.Path("in.wav")});
+    ASSERT_EQ(run.status, 0) << run.err;
+
+    const Audio mix = ReadAudio(dir.Path("mix.wav"));
+    ASSERT_EQ(mix.samples.size(), noise.size());
+    std::size_t clamped = 0;
+    for (std::size_t i = 0; i < noise.size(); ++i) {
+        ASSERT_EQ(mix.samples[i], ClampedSum(noise[i], noise[i], bits)) << "sample " << i;
+        clamped += std::abs(std::int64_t{noise[i]}) >= (std::int64_t{1} << 30) ? 1 : 0;
+    }
+    EXPECT_GT(clamped, noise.size() / 4);  // the noise does reach the clamp
+}
+
+INSTANTIATE_TEST_SUITE_P(Widths, MixToolWidths,
+                         ::testing::Values(std::make_pair(SF_FORMAT_PCM_U8, 8u),
+                                           std::make_pair(SF_FORMAT_PCM_16, 16u),
+                                           std::make_pair(SF_FORMAT_PCM_24, 24u),
+                                           std::make_pair(SF_FORMAT_PCM_32, 32u)));
+
+TEST(MixToolSums, ShortSourceEndsLongSourceIsCutAndGainScales) {
+    ScratchDir dir;
+    const std::vector<std::int32_t> master = Noise(1000, 16, 1);
+    std::vector<std::int32_t> shorter = Noise(400, 16, 2);
+    std::vector<std::int32_t> longer = Noise(3000, 16, 3);
+    for (auto* v : {&shorter, &longer}) {
+        for (auto& s : *v) {
+            s = (s >> 18) << 16;  // quiet enough that nothing clips
+        }
+    }
+    WriteAudio(dir.Path("m.wav"), kWav16, 8000, 1, master);
+    WriteAudio(dir.Path("s.wav"), kWav16, 8000, 1, shorter);
+    WriteAudio(dir.Path("l.wav"), kWav16, 8000, 1, longer);
+    const RunResult run = RunMix({"--gain", "2=0.5", "-o", dir.Path("mix.wav"), dir.Path("m.wav"),
+                                  dir.Path("s.wav"), dir.Path("l.wav")});
+    ASSERT_EQ(run.status, 0) << run.err;
+
+    const Audio mix = ReadAudio(dir.Path("mix.wav"));
+    ASSERT_EQ(mix.Frames(), master.size());
+    for (std::size_t i = 0; i < master.size(); ++i) {
+        const std::int64_t halved = (longer[i] >> 16) / 2;  // gain truncates toward zero
+        std::int64_t expected = (master[i] >> 16) + halved;
+        expected += i < shorter.size() ? shorter[i] >> 16 : 0;
+        expected = std::clamp<std::int64_t>(expected, -32768, 32767);
+        ASSERT_EQ(mix.samples[i] >> 16, expected) << "frame " << i;
+    }
+}
+
+TEST(MixToolSums, FloatMasterIsMixedAtSixteenBits) {
+    ScratchDir dir;
+    WriteFloatAudio(dir.Path("f.wav"), 8000, 1, std::vector<float>(800, 0.25f));
+    WriteAudio(dir.Path("i.wav"), kWav16, 8000, 1, std::vector<std::int32_t>(800, 1000 << 16));
+    const RunResult run = RunMix({"-o", dir.Path("mix.wav"), dir.Path("f.wav"), dir.Path("i.wav")});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Audio mix = ReadAudio(dir.Path("mix.wav"));
+    EXPECT_EQ(mix.format, kWav16);
+    EXPECT_EQ(mix.samples, std::vector<std::int32_t>(800, (8192 + 1000) << 16));
+    EXPECT_TRUE(Contains(run.out, "WAV 8000 Hz mono float")) << run.out;
+}
+
+// ---------------------------------------------------------------------------
+// Conversion
+
+// Frequency from rising zero crossings and level from the RMS.
+struct ToneMeasure {
+    double hz;
+    double rmsDbfs;
+};
+
+ToneMeasure MeasureTone(const std::vector<std::int32_t>& s, int rate) {
+    double firstCross = -1.0;
+    double lastCross = -1.0;
+    int crossings = 0;
+    double squares = 0.0;
+    for (std::size_t i = 1; i < s.size(); ++i) {
+        const double a = s[i - 1];
+        const double b = s[i];
+        squares += b * b;
+        if (a < 0.0 && b >= 0.0) {
+            const double at = static_cast<double>(i - 1) + a / (a - b);
+            firstCross = firstCross < 0.0 ? at : firstCross;
+            lastCross = at;
+            ++crossings;
+        }
+    }
+    const double rms = std::sqrt(squares / static_cast<double>(s.size() - 1)) / 2147483648.0;
+    return {(crossings - 1) * rate / (lastCross - firstCross), 20.0 * std::log10(rms)};
+}
+
+TEST(MixToolConversion, StereoToneAt44100KeepsItsFrequencyAndLevelInAn8kMonoMaster) {
+    ScratchDir dir;
+    WriteAudio(dir.Path("silence.wav"), kWav16, 8000, 1, std::vector<std::int32_t>(16000, 0));
+    // 440 Hz at -12 dBFS peak (-15 dBFS RMS) on both channels.
+    WriteAudio(dir.Path("tone.wav"), kWav24, 44100, 2, Sine(440.0, 0.25, 44100, 2, 88200));
+    const RunResult run =
+        RunMix({"-o", dir.Path("mix.wav"), dir.Path("silence.wav"), dir.Path("tone.wav")});
+    ASSERT_EQ(run.status, 0) << run.err;
+
+    const Audio mix = ReadAudio(dir.Path("mix.wav"));
+    ASSERT_EQ(mix.Frames(), 16000u);
+    // Skip the first and last quarter second, where a resampler may settle.
+    const std::vector<std::int32_t> middle(mix.samples.begin() + 2000, mix.samples.end() - 2000);
+    const ToneMeasure tone = MeasureTone(middle, 8000);
+    EXPECT_NEAR(tone.hz, 440.0, 0.5);
+    EXPECT_NEAR(tone.rmsDbfs, 20.0 * std::log10(0.25 / std::sqrt(2.0)), 0.5);
+}
+
+TEST(MixToolConversion, OfflineAndRealtimeGiveTheSameMix) {
+    ScratchDir dir;
+    WriteAudio(dir.Path("m.wav"), kWav16, 8000, 1, Noise(6000, 16, 11));
+    WriteAudio(dir.Path("a.wav"), kWavU8, 16000, 1, Noise(16000, 8, 12));
+    WriteAudio(dir.Path("b.wav"), kWav24, 44100, 2, Sine(1000.0, 0.5, 44100, 2, 40000));
+    const std::vector<std::string> inputs = {dir.Path("m.wav"), dir.Path("a.wav"),
+                                             dir.Path("b.wav")};
+    std::vector<std::string> offline = {"-o", dir.Path("offline.wav")};
+    std::vector<std::string> realtime = {"--realtime", "-o", dir.Path("realtime.wav")};
+    offline.insert(offline.end(), inputs.begin(), inputs.end());
+    realtime.insert(realtime.end(), inputs.begin(), inputs.end());
+
+    const RunResult a = RunMix(offline);
+    const RunResult b = RunMix(realtime);
+    ASSERT_EQ(a.status, 0) << a.err;
+    ASSERT_EQ(b.status, 0) << b.err;
+    const Audio fast = ReadAudio(dir.Path("offline.wav"));
+    EXPECT_EQ(fast.Frames(), 6000u);
+    EXPECT_EQ(fast.samples, ReadAudio(dir.Path("realtime.wav")).samples);
+}
+
+// ---------------------------------------------------------------------------
+// Errors: a clear message naming the file, a non-zero status, no output.
+
+struct ErrorCase {
+    const char* name;
+    std::vector<std::string> args;  // "@x" is replaced by the scratch path of x
+    int status;
+    std::vector<std::string> messageParts;
+};
+
+class MixToolErrors : public ::testing::TestWithParam<ErrorCase> {};
+
+TEST_P(MixToolErrors, FailsClearlyAndLeavesNoOutput) {
+    ScratchDir dir;
+    std::ofstream(dir.Path("text.wav")) << "this is not audio\n";
+    WriteAudio(dir.Path("ok.wav"), kWav16, 8000, 1, Noise(4000, 16, 5));
+    WriteAudio(dir.Path("hires.wav"), kWav16, 96000, 2, Noise(9600, 16, 6));
+    WriteAudio(dir.Path("ok44.wav"), kWav16, 44100, 1, Noise(4410, 16, 6));
+    std::ofstream(dir.Path("old.wav")) << "previous contents";
+    const auto before = dir.List();
+
+    std::vector<std::string> args = GetParam().args;
+    for (auto& arg : args) {
+        if (arg[0] == '@') {
+            arg = dir.Path(arg.substr(1));
+        }
+    }
+    const RunResult run = RunMix(args);
+    EXPECT_EQ(run.status, GetParam().status);
+    for (const auto& part : GetParam().messageParts) {
+        EXPECT_TRUE(Contains(run.err, part[0] == '@' ? dir.Path(part.substr(1)) : part))
+            << "'" << part << "' missing from: " << run.err;
+    }
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), GetParam().status == 2 ? 2 : 1)
+        << run.err;
+    auto after = dir.List();
+    std::sort(after.begin(), after.end());
+    auto expected = before;
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(after, expected);  // nothing new, not even a temporary file
+    EXPECT_EQ(ReadText(dir.Path("old.wav")), "previous contents");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, MixToolErrors,
+    ::testing::Values(
+        ErrorCase{"MissingMaster",
+                  {"-o", "@mix.wav", "@nothing.wav"},
+                  1,
+                  {"@nothing.wav", "No such file or directory"}},
+        ErrorCase{"MissingSource",
+                  {"-o", "@mix.wav", "@ok.wav", "@gone.flac"},
+                  1,
+                  {"@gone.flac", "No such file or directory"}},
+        ErrorCase{"NotAudio",
+                  {"-o", "@mix.wav", "@ok.wav", "@text.wav"},
+                  1,
+                  {"@text.wav", "unsupported audio format"}},
+        ErrorCase{"RateTooHigh",
+                  {"-o", "@mix.wav", "@ok.wav", "@hires.wav"},
+                  1,
+                  {"@hires.wav", "96000 Hz"}},
+        ErrorCase{"FrameNotWholeSamples",
+                  {"--frame-ms", "7", "-o", "@mix.wav", "@ok44.wav"},
+                  1,
+                  {"7 ms", "44100 Hz", "not a whole number of samples"}},
+        ErrorCase{"FrameTooLong",
+                  {"--frame-ms", "3000", "--bits", "32", "-o", "@mix.wav", "@ok.wav"},
+                  1,
+                  {"96000 bytes", "65535"}},
+        ErrorCase{"OutputDirectoryMissing",
+                  {"-o", "@no/dir/mix.wav", "@ok.wav"},
+                  1,
+                  {"@no/dir/mix.wav", "No such file or directory"}},
+        ErrorCase{"MasterOutFailsAfterMixIsCreated",
+                  {"-o", "@old.wav", "--master-out", "@no/master.wav", "@ok.wav"},
+                  1,
+                  {"@no/master.wav", "No such file or directory"}},
+        ErrorCase{"UnknownOutputType",
+                  {"-o", "@mix.xyz", "@ok.wav"},
+                  1,
+                  {"@mix.xyz", "cannot tell the output format", ".flac"}},
+        ErrorCase{"FormatTheContainerCannotHold",
+                  {"--bits", "32", "-o", "@mix.flac", "@ok.wav"},
+                  1,
+                  {"@mix.flac", "cannot hold 8000 Hz mono 32-bit"}},
+        ErrorCase{"NoOutputGiven", {"@ok.wav"}, 2, {"no output file"}},
+        ErrorCase{"BadGain", {"--gain", "3=0.5", "-o", "@mix.wav", "@ok.wav"}, 2, {"source 3"}}),
+    [](const ::testing::TestParamInfo<ErrorCase>& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace carovel_test
