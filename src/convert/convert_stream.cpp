@@ -22,6 +22,22 @@ void Resample(SpeexResamplerState* st, const float* in, spx_uint32_t& inLen, flo
     speex_resampler_process_interleaved_float(st, in, &inLen, out, &outLen);
 }
 
+// Averages the n channels of each frame into one work sample; a non-zero
+// Channels fixes n at compile time so the common stereo case unrolls.
+template <unsigned Bytes, unsigned Channels, class T>
+void AverageFrames(const unsigned char* src, std::size_t frames, unsigned n,
+                   const WorkSample<T>& average, T* out) {
+    using Sum = typename WorkSample<T>::Sum;
+    const unsigned channels = Channels != 0 ? Channels : n;
+    for (std::size_t f = 0; f < frames; ++f, src += channels * Bytes) {
+        Sum sum = 0;
+        for (unsigned c = 0; c < channels; ++c) {
+            sum += static_cast<Sum>(ReadSample<Bytes>(src + c * Bytes));
+        }
+        out[f] = average.FromSum(sum);
+    }
+}
+
 }  // namespace
 
 bool PcmFormat::IsSupported() const {
@@ -146,26 +162,28 @@ void CConvertStream::Decode(const unsigned char* src, std::size_t frames, T* out
 // taken.
 template <unsigned Bytes, class T>
 void CConvertStream::DecodeWidth(const unsigned char* src, std::size_t frames, T* out) const {
+    using Sum = typename WorkSample<T>::Sum;
     const unsigned n = m_src.channels;
     const unsigned k = m_wWorkChannels;
-    const unsigned dstBytes = m_dst.BytesPerSample();
+    const WorkSample<T> one(1, m_dst.BytesPerSample());
     if (k == n) {
         for (std::size_t i = 0; i < frames * n; ++i) {
-            out[i] = WorkSample<T>::FromSum(ReadSample<Bytes>(src + i * Bytes), 1, dstBytes);
+            out[i] = one.FromSum(static_cast<Sum>(ReadSample<Bytes>(src + i * Bytes)));
+        }
+        return;
+    }
+    if (k == 1) {
+        const WorkSample<T> average(n, m_dst.BytesPerSample());
+        if (n == 2) {
+            AverageFrames<Bytes, 2>(src, frames, n, average, out);
+        } else {
+            AverageFrames<Bytes, 0>(src, frames, n, average, out);
         }
         return;
     }
     for (std::size_t f = 0; f < frames; ++f, src += n * Bytes) {
-        if (k == 1) {
-            std::int64_t sum = 0;
-            for (unsigned c = 0; c < n; ++c) {
-                sum += ReadSample<Bytes>(src + c * Bytes);
-            }
-            *out++ = WorkSample<T>::FromSum(sum, n, dstBytes);
-            continue;
-        }
         for (unsigned c = 0; c < k; ++c) {
-            *out++ = WorkSample<T>::FromSum(ReadSample<Bytes>(src + c * Bytes), 1, dstBytes);
+            *out++ = one.FromSum(static_cast<Sum>(ReadSample<Bytes>(src + c * Bytes)));
         }
     }
 }

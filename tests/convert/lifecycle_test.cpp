@@ -9,26 +9,24 @@ using _Carovel::CWaveConvert;
 using convert_test::Bytes;
 
 const Bytes kSrc = convert_test::Pack({100, -100, 200, -200}, 16);
+constexpr long kRefused = -1;
 
-// Converts kSrc mono 16-bit; returns false and checks the lengths stayed put
-// when the converter refuses.
-bool Step(CWaveConvert& cv, unsigned long* produced = nullptr) {
+// Offers kSrc (four mono 16-bit frames) with 64 bytes of room; returns the
+// bytes produced, or kRefused after checking that both lengths stayed put.
+long Produced(CWaveConvert& cv, const unsigned char* src = kSrc.data(), bool withDst = true) {
     Bytes dst(64);
     unsigned long srcLen = kSrc.size(), dstLen = dst.size();
-    const bool ok = cv.Convert(kSrc.data(), srcLen, dst.data(), dstLen);
-    if (!ok) {
-        EXPECT_EQ(srcLen, kSrc.size());
-        EXPECT_EQ(dstLen, dst.size());
+    if (cv.Convert(src, srcLen, withDst ? dst.data() : nullptr, dstLen)) {
+        return static_cast<long>(dstLen);
     }
-    if (produced != nullptr) {
-        *produced = dstLen;
-    }
-    return ok;
+    EXPECT_EQ(srcLen, kSrc.size());
+    EXPECT_EQ(dstLen, dst.size());
+    return kRefused;
 }
 
 TEST(Lifecycle, OpenRefusesUnsupportedFormatsAndStaysClosed) {
     CWaveConvert cv;
-    EXPECT_FALSE(Step(cv)) << "never opened";
+    EXPECT_EQ(Produced(cv), kRefused) << "never opened";
     const unsigned short bad[][6] = {{0, 8000, 16, 1, 8000, 16}, {1, 8000, 16, 0, 8000, 16},
                                      {1, 0, 16, 1, 8000, 16},    {1, 8000, 16, 1, 0, 16},
                                      {1, 8000, 12, 1, 8000, 16}, {1, 8000, 16, 1, 8000, 0},
@@ -36,29 +34,21 @@ TEST(Lifecycle, OpenRefusesUnsupportedFormatsAndStaysClosed) {
     for (const auto& b : bad) {
         ASSERT_TRUE(cv.Open(1, 8000, 16, 1, 8000, 16));
         EXPECT_FALSE(cv.Open(b[0], b[1], b[2], b[3], b[4], b[5]));
-        EXPECT_FALSE(Step(cv)) << b[0] << " " << b[1] << " " << b[2] << " " << b[3];
+        EXPECT_EQ(Produced(cv), kRefused) << b[0] << " " << b[1] << " " << b[2] << " " << b[3];
     }
 }
 
-TEST(Lifecycle, ConvertAfterCloseFailsAndCloseTwiceIsHarmless) {
+TEST(Lifecycle, CloseTwiceAndOpenTwice) {
     CWaveConvert cv;
     ASSERT_TRUE(cv.Open(1, 8000, 16, 2, 8000, 16));
-    unsigned long produced = 0;
-    EXPECT_TRUE(Step(cv, &produced));
-    EXPECT_EQ(produced, 16u);
+    EXPECT_EQ(Produced(cv), 16);
     cv.Close();
-    EXPECT_FALSE(Step(cv));
+    EXPECT_EQ(Produced(cv), kRefused);
     cv.Close();
-    EXPECT_FALSE(Step(cv));
-}
-
-TEST(Lifecycle, OpenTwiceReplacesTheStream) {
-    CWaveConvert cv;
+    EXPECT_EQ(Produced(cv), kRefused);
     ASSERT_TRUE(cv.Open(1, 8000, 16, 2, 8000, 16));
     ASSERT_TRUE(cv.Open(1, 8000, 16, 1, 8000, 8));
-    unsigned long produced = 0;
-    EXPECT_TRUE(Step(cv, &produced));
-    EXPECT_EQ(produced, 4u);
+    EXPECT_EQ(Produced(cv), 4) << "the second Open replaced the stream";
 }
 
 TEST(Lifecycle, CopiesShareOneStreamUntilEachCloses) {
@@ -67,26 +57,23 @@ TEST(Lifecycle, CopiesShareOneStreamUntilEachCloses) {
     CWaveConvert b;
     b = a;
     CWaveConvert c(a);
-    unsigned long produced = 0;
     a.Close();
-    EXPECT_FALSE(Step(a));
-    EXPECT_TRUE(Step(b, &produced));
-    EXPECT_EQ(produced, 16u);
+    EXPECT_EQ(Produced(a), kRefused);
+    EXPECT_EQ(Produced(b), 16);
     b.Close();
-    EXPECT_TRUE(Step(c, &produced)) << "the last holder keeps the stream";
-    EXPECT_EQ(produced, 16u);
+    EXPECT_EQ(Produced(c), 16) << "the last holder keeps the stream";
     b = c;
     c.Close();
-    EXPECT_TRUE(Step(b));
+    EXPECT_EQ(Produced(b), 16);
     b = a;  // assigning a closed object closes this one
-    EXPECT_FALSE(Step(b));
+    EXPECT_EQ(Produced(b), kRefused);
 }
 
 TEST(Lifecycle, SharedStreamAdvancesThroughEitherCopy) {
-    CWaveConvert a;
+    CWaveConvert a, fresh;
     ASSERT_TRUE(a.Open(1, 8000, 16, 1, 16000, 16));
-    CWaveConvert b(a), fresh;
     ASSERT_TRUE(fresh.Open(1, 8000, 16, 1, 16000, 16));
+    CWaveConvert b(a);
     const Bytes src = convert_test::Pack(convert_test::Tone(1000, 8000, 64, 1, 16, 0.5), 16);
     const Bytes expected = convert_test::ConvertOnce(fresh, src, 1024, 2);
     Bytes got = convert_test::ConvertOnce(a, Bytes(src.begin(), src.begin() + 64), 1024, 2);
@@ -98,14 +85,9 @@ TEST(Lifecycle, SharedStreamAdvancesThroughEitherCopy) {
 TEST(Lifecycle, NullPointersWithLengthsAreRefused) {
     CWaveConvert cv;
     ASSERT_TRUE(cv.Open(1, 8000, 16, 1, 8000, 16));
-    Bytes dst(8);
-    unsigned long srcLen = 4, dstLen = dst.size();
-    EXPECT_FALSE(cv.Convert(nullptr, srcLen, dst.data(), dstLen));
-    EXPECT_EQ(srcLen, 4u);
-    EXPECT_EQ(dstLen, 8u);
-    EXPECT_FALSE(cv.Convert(kSrc.data(), srcLen, nullptr, dstLen));
-    EXPECT_EQ(srcLen, 4u);
-    EXPECT_EQ(dstLen, 8u);
+    EXPECT_EQ(Produced(cv, nullptr), kRefused);
+    EXPECT_EQ(Produced(cv, kSrc.data(), false), kRefused);
+    EXPECT_EQ(Produced(cv), 8);
 }
 
 }  // namespace
