@@ -1,0 +1,68 @@
+// Mixes one frame of two sources through an installed carovel and checks the
+// sum. Exit status 0 when the mix is right.
+#include <carovel/carovel.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <vector>
+
+namespace {
+
+struct Received {
+    std::mutex lock;
+    std::condition_variable done;
+    std::vector<std::int16_t> master;
+    std::vector<std::int16_t> mix;
+};
+
+void OnMix(char* master, unsigned int masterLen, char* mix, unsigned int mixLen, void* user,
+           void* /*tag*/) {
+    auto* got = static_cast<Received*>(user);
+    const std::lock_guard<std::mutex> guard(got->lock);
+    got->master.resize(masterLen / 2);
+    std::memcpy(got->master.data(), master, masterLen / 2 * 2);
+    got->mix.resize(mixLen / 2);
+    std::memcpy(got->mix.data(), mix, mixLen / 2 * 2);
+    got->done.notify_one();
+}
+
+bool AllEqual(const std::vector<std::int16_t>& samples, std::int16_t value) {
+    for (const std::int16_t s : samples) {
+        if (s != value) {
+            return false;
+        }
+    }
+    return !samples.empty();
+}
+
+}  // namespace
+
+int main() {
+    constexpr unsigned short kFrameBytes = 320;  // 20 ms of 8000 Hz mono 16-bit
+    Received got;
+    _Carovel::CMixer mixer;
+    if (!mixer.Open(1, 8000, 16, kFrameBytes, OnMix, &got)) {
+        std::puts("consumer: Open failed");
+        return 1;
+    }
+    const std::vector<std::int16_t> voice(kFrameBytes / 2, 2000);
+    const std::vector<std::int16_t> music(kFrameBytes / 2, 1000);
+    std::unique_lock<std::mutex> lock(got.lock);
+    mixer.AddFrame(1, reinterpret_cast<const char*>(music.data()), kFrameBytes, 1, 8000, 16,
+                   nullptr);
+    mixer.AddFrame(0, reinterpret_cast<const char*>(voice.data()), kFrameBytes, 1, 8000, 16,
+                   nullptr);
+    mixer.NotifyToMixe();
+    got.done.wait_for(lock, std::chrono::seconds(5), [&got] { return !got.mix.empty(); });
+    lock.unlock();
+    mixer.Close();
+
+    const bool ok = AllEqual(got.master, 2000) && AllEqual(got.mix, 3000);
+    std::printf("consumer: %zu samples mixed, 2000 + 1000 -> %d: %s\n", got.mix.size(),
+                got.mix.empty() ? 0 : got.mix.front(), ok ? "ok" : "WRONG");
+    return ok ? 0 : 1;
+}
