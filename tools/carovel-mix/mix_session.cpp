@@ -62,8 +62,10 @@ std::uint64_t MixSession::FramesMixed() const {
 }
 
 void MixSession::PadSources() {
+    const SourceFeeder& master = m_sources.front();
     for (auto& source : m_sources) {
         const PcmFormat& from = source.File().Format();
+        source.SetMeterLimit(master.FileFrames() * from.rate / master.File().Format().rate);
         const std::uint64_t frameFrames = CeilDiv(std::uint64_t{from.rate} * m_frameMs, 1000);
         if (from == m_sink.Format()) {
             // Complete the last frame, so that nothing of the source stays staged.

@@ -43,7 +43,10 @@ bool SourceFeeder::Refill() {
         if (got < wanted) {
             m_fileFrames = m_read + got;  // the file is shorter than its header said
         }
-        m_levels.Add(m_samples.data(), m_samples.size());
+        const std::uint64_t measured = m_meterLimit - std::min(m_meterLimit, m_read);
+        m_levels.Add(
+            m_samples.data(),
+            static_cast<std::size_t>(std::min<std::uint64_t>(got, measured)) * format.channels);
         PackSamples(m_samples.data(), m_samples.size(), format.bits, m_chunk);
         if (m_gain != 1.0f) {
             _Carovel::CMixer::ChangeVolume(m_chunk.data(), static_cast<unsigned>(m_chunk.size()),

@@ -20,8 +20,11 @@ class SourceFeeder {
 
     long Id() const { return m_id; }
     const InputFile& File() const { return *m_file; }
-    // Levels of the audio fed so far (before the gain; padding excluded).
+    // Levels of the file's audio (before the gain) up to the metering limit.
     const LevelMeter& Levels() const { return m_levels; }
+    // Only the first `frames` frames of the file are measured: the part that
+    // goes into the mix.
+    void SetMeterLimit(std::uint64_t frames) { m_meterLimit = frames; }
 
     // Frames of silence fed after the file's last frame.
     void SetPadding(std::uint64_t frames) { m_padding = frames; }
@@ -50,6 +53,7 @@ class SourceFeeder {
     std::size_t m_blockFrames;
     std::uint64_t m_fileFrames;
     std::uint64_t m_padding = 0;
+    std::uint64_t m_meterLimit = UINT64_MAX;
     std::uint64_t m_read = 0;  // frames put into chunks, padding included
     std::uint64_t m_fed = 0;
     LevelMeter m_levels;
