@@ -115,11 +115,15 @@ void MixSession::AwaitOffline(std::uint64_t expected) {
 
 void MixSession::Drain(bool realtime) {
     const std::uint64_t expected = ExpectedMasterFrames();
+    // Frames up to expected - slack came through during the feeding too, so
+    // they are surely coming: wait for them patiently. The last few may be
+    // held back in a converter for good.
+    const std::uint64_t sure = expected > m_slack ? expected - m_slack : 0;
     for (std::uint64_t seen = FramesMixed(); seen < expected; seen = FramesMixed()) {
         if (!realtime) {
             m_mixer.NotifyToMixe();
         }
-        if (!WaitBeyond(seen, m_timeout)) {
+        if (!WaitBeyond(seen, seen < sure ? kPatientWait : m_timeout)) {
             break;  // the mixer has no further master frame
         }
         Flush(false);

@@ -69,6 +69,7 @@ class MixSession {
     unsigned m_frameMs;
     unsigned m_frameBytes;
     std::chrono::milliseconds m_timeout;
+    static constexpr std::chrono::milliseconds kPatientWait{5000};
     std::uint64_t m_slack = 0;  // master frames the converter holds back
 
     mutable std::mutex m_lock;
