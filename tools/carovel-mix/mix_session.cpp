@@ -52,10 +52,6 @@ void MixSession::Receive(const char* master, unsigned int masterLen, const char*
         m_pendingMaster.insert(m_pendingMaster.end(), master, master + masterLen);
         m_pendingMix.insert(m_pendingMix.end(), mix, mix + mixLen);
         ++m_received;
-        // Offline, start the next pass at once while master frames are queued.
-        if (m_received < m_target) {
-            m_mixer.NotifyToMixe();
-        }
     }
     m_arrived.notify_one();
 }
@@ -103,36 +99,31 @@ bool MixSession::WaitBeyond(std::uint64_t seen, std::chrono::milliseconds timeou
     return m_arrived.wait_for(lock, timeout, [this, seen] { return m_received > seen; });
 }
 
-void MixSession::KeepMixing() {
-    const std::uint64_t target = ExpectedMasterFrames();
-    std::unique_lock<std::mutex> lock(m_lock);
-    m_target = target;
-    m_mixer.NotifyToMixe();
-    // Feed on while the output thread mixes, but no further ahead than the
-    // backlog allows. Master audio held back in a converter never arrives
-    // here; when waiting shows the backlog to be too small for it, widen it.
-    while (m_received + m_backlog < target) {
-        if (!m_arrived.wait_for(lock, m_timeout,
-                                [this, target] { return m_received + m_backlog >= target; })) {
-            m_backlog *= 2;
-            m_mixer.NotifyToMixe();
+void MixSession::AwaitOffline(std::uint64_t expected) {
+    for (;;) {
+        const std::uint64_t wanted = expected > m_slack ? expected - m_slack : 0;
+        const std::uint64_t seen = FramesMixed();
+        if (seen >= wanted) {
+            return;
+        }
+        m_mixer.NotifyToMixe();
+        if (!WaitBeyond(seen, m_timeout)) {
+            ++m_slack;  // no master frame was queued after all
         }
     }
 }
 
-void MixSession::Drain(bool realtime, std::uint64_t lastMasterFrame) {
-    {
-        const std::lock_guard<std::mutex> guard(m_lock);
-        m_target = realtime ? 0 : ExpectedMasterFrames();
-    }
-    // The frames that hold the master's own audio are surely coming: the
-    // padding pushed them through any converter. Wait for them patiently;
-    // frames of padding alone are not needed.
-    for (std::uint64_t seen = FramesMixed(); seen < lastMasterFrame; seen = FramesMixed()) {
+void MixSession::Drain(bool realtime) {
+    const std::uint64_t expected = ExpectedMasterFrames();
+    // Frames up to expected - slack came through during the feeding too, so
+    // they are surely coming: wait for them patiently. The last few may be
+    // held back in a converter for good.
+    const std::uint64_t sure = expected > m_slack ? expected - m_slack : 0;
+    for (std::uint64_t seen = FramesMixed(); seen < expected; seen = FramesMixed()) {
         if (!realtime) {
             m_mixer.NotifyToMixe();
         }
-        if (!WaitBeyond(seen, kPatientWait)) {
+        if (!WaitBeyond(seen, seen < sure ? kPatientWait : m_timeout)) {
             break;  // the mixer has no further master frame
         }
         Flush(false);
@@ -158,8 +149,8 @@ void MixSession::Flush(bool force) {
 void MixSession::Run(bool realtime, const ProgressFn& progress, const StopFn& stop) {
     PadSources();
     SourceFeeder& master = m_sources.front();
-    const unsigned masterRate = master.File().Format().rate;
-    m_sink.SetLimit(master.FileFrames() * m_sink.Format().rate / masterRate);
+    const PcmFormat& masterFormat = master.File().Format();
+    m_sink.SetLimit(master.FileFrames() * m_sink.Format().rate / masterFormat.rate);
     const auto start = std::chrono::steady_clock::now();
     for (std::uint64_t ms = kStepMs; !master.Done(); ms += kStepMs) {
         if (stop()) {
@@ -170,16 +161,15 @@ void MixSession::Run(bool realtime, const ProgressFn& progress, const StopFn& st
         }
         Step(ms);
         if (!realtime) {
-            KeepMixing();
+            AwaitOffline(ExpectedMasterFrames());
         }
         Flush(realtime);
         progress(static_cast<double>(master.FramesFed()) /
                  static_cast<double>(std::max<std::uint64_t>(master.TotalFrames(), 1)));
     }
-    // Again: the master may have turned out shorter than announced.
-    const std::uint64_t length = master.FileFrames() * m_sink.Format().rate / masterRate;
-    m_sink.SetLimit(length);
-    Drain(realtime, CeilDiv(length * m_sink.Format().BlockAlign(), m_frameBytes));
+    // The limit may have shrunk when the master was shorter than announced.
+    m_sink.SetLimit(master.FileFrames() * m_sink.Format().rate / masterFormat.rate);
+    Drain(realtime);
 }
 
 }  // namespace carovel_mix

@@ -24,11 +24,8 @@ using StopFn = std::function<bool()>;
 
 // One mixing run. sources[0] is the master. The timeline advances in steps
 // of kStepMs: at each step every other source is fed up to a point ahead of
-// the master's, then the master up to the step, so that a pass always finds
-// the frames of one instant. Offline, every step triggers a pass with
-// NotifyToMixe and the callback triggers the next while master frames are
-// queued, so the output thread mixes alongside the feeding, as fast as it
-// can; the feeding waits on the callbacks when it gets too far ahead. In real
+// the master's, then the master up to the step. Offline, each master frame
+// then fed is mixed at once (NotifyToMixe) and its callback awaited; in real
 // time the steps follow the wall clock and the output thread paces itself.
 // After the last step the master's queue is drained.
 class MixSession {
@@ -56,11 +53,10 @@ class MixSession {
     // Master frames the mixer will have queued once the master fed so far
     // has been converted and cut into frames.
     std::uint64_t ExpectedMasterFrames() const;
-    // Offline: lets the output thread mix every master frame fed so far,
-    // waiting when it falls more than the backlog behind.
-    void KeepMixing();
-    // Waits for the master frames up to lastMasterFrame, then closes the mixer.
-    void Drain(bool realtime, std::uint64_t lastMasterFrame);
+    // Offline: triggers passes until the expected frames came back, allowing
+    // for master audio the converter still holds.
+    void AwaitOffline(std::uint64_t expected);
+    void Drain(bool realtime);
     // Waits until more than `seen` callbacks arrived; false on timeout.
     bool WaitBeyond(std::uint64_t seen, std::chrono::milliseconds timeout);
     // Hands the frames received so far to the sink; unless forced, only once
@@ -74,12 +70,11 @@ class MixSession {
     unsigned m_frameBytes;
     std::chrono::milliseconds m_timeout;
     static constexpr std::chrono::milliseconds kPatientWait{5000};
-    std::uint64_t m_backlog = 25;  // master frames the output thread may lag behind
+    std::uint64_t m_slack = 0;  // master frames the converter holds back
 
     mutable std::mutex m_lock;
     std::condition_variable m_arrived;
     std::uint64_t m_received = 0;
-    std::uint64_t m_target = 0;  // offline: master frames expected so far
     std::vector<char> m_pendingMix;
     std::vector<char> m_pendingMaster;
     std::vector<char> m_outMix;
