@@ -1,12 +1,12 @@
 #include "tool_harness.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -23,28 +23,15 @@ ScratchDir::ScratchDir() {
 }
 
 ScratchDir::~ScratchDir() {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        execlp("rm", "rm", "-rf", m_path.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
+    std::error_code ignored;
+    std::filesystem::remove_all(m_path, ignored);
 }
 
 std::vector<std::string> ScratchDir::List() const {
     std::vector<std::string> names;
-    DIR* dir = opendir(m_path.c_str());
-    if (dir == nullptr) {
-        return names;
+    for (const auto& entry : std::filesystem::directory_iterator(m_path)) {
+        names.push_back(entry.path().filename().string());
     }
-    while (const dirent* entry = readdir(dir)) {
-        const std::string name = entry->d_name;
-        if (name != "." && name != "..") {
-            names.push_back(name);
-        }
-    }
-    closedir(dir);
     return names;
 }
 
