@@ -165,7 +165,7 @@ void RunCase(MixerPair& pair, std::uint32_t seed) {
     const unsigned width = gen.Chance(97) ? static_cast<unsigned>(gen.Uniform(1, 4))
                                           : static_cast<unsigned>(gen.Uniform(5, 6)) % 6;
     pair.Init(static_cast<unsigned short>(width));
-    const unsigned w = std::max(width, 1u);
+    const unsigned w = width >= 1 && width <= 4 ? width : 2;  // frame layout for odd widths
     const int tracks = gen.Chance(10) ? gen.Uniform(60, 90) : gen.Uniform(1, 9);
     int mostFrames = 0;
     for (int t = 0; t < tracks; ++t) {
