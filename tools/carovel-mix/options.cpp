@@ -170,6 +170,11 @@ std::string UsageText() {
            "  -h, --help          print this help and exit\n"
            "  -V, --version       print the version and exit\n"
            "\n"
+           "The summary lists each source's peak and RMS level over the part that went\n"
+           "into the mix, in dB relative to full scale (a full-scale sine has an RMS of\n"
+           "-3 dBFS), and counts the mix's clipped samples: those at either end of the\n"
+           "sample range.\n"
+           "\n"
            "Files are read and written with libsndfile. The output type follows the\n"
            "file name: " +
            OutputExtensions() +
