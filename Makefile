@@ -5,7 +5,7 @@ BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= 2
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure build test demo bench clean
+.PHONY: all deps configure build test demo bench clean san-deps test-asan test-tsan fuzz
 
 all: build
 
@@ -36,3 +36,41 @@ bench: build
 
 clean:
 	rm -rf $(BUILD_DIR) out
+
+# Sanitizer suites and fuzzing: clang builds in their own directories. The
+# install-consumer test is left out there: a program built without the
+# sanitizers cannot link the instrumented library. The fuzz targets share the
+# ASan+UBSan build.
+ASAN_DIR ?= build-asan
+TSAN_DIR ?= build-tsan
+FUZZ_SECONDS ?= 30
+SAN_CMAKE_ARGS = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+  -DCAROVEL_BUILD_BENCH=OFF -DCAROVEL_BUILD_EXAMPLES=OFF
+SAN_CTEST = ctest --output-on-failure -j $(JOBS) -E carovel_install_consumer
+export ASAN_OPTIONS ?= detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1:strict_string_checks=1
+export UBSAN_OPTIONS ?= print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS ?= halt_on_error=1:second_deadlock_stack=1
+
+san-deps:
+	@scripts/install-deps.sh clang libclang-rt-14-dev
+
+$(ASAN_DIR)/build.ninja:
+	cmake -S . -B $(ASAN_DIR) $(SAN_CMAKE_ARGS) \
+	  -DCAROVEL_SANITIZE=address,undefined -DCAROVEL_BUILD_FUZZ=ON
+
+$(TSAN_DIR)/build.ninja:
+	cmake -S . -B $(TSAN_DIR) $(SAN_CMAKE_ARGS) -DCAROVEL_SANITIZE=thread
+
+test-asan: san-deps $(ASAN_DIR)/build.ninja
+	cmake --build $(ASAN_DIR) -j $(JOBS)
+	$(SAN_CTEST) --test-dir $(ASAN_DIR)
+
+test-tsan: san-deps $(TSAN_DIR)/build.ninja
+	cmake --build $(TSAN_DIR) -j $(JOBS)
+	$(SAN_CTEST) --test-dir $(TSAN_DIR)
+
+# Every fuzz target for FUZZ_SECONDS each; e.g. `make fuzz FUZZ_SECONDS=3600`.
+fuzz: san-deps $(ASAN_DIR)/build.ninja
+	cmake --build $(ASAN_DIR) -j $(JOBS)
+	scripts/run-fuzzers.sh $(ASAN_DIR) $(FUZZ_SECONDS)
