@@ -190,8 +190,10 @@ struct SelfEnder {
         auto* self = static_cast<SelfEnder*>(user);
         ++self->calls;
         const auto until = std::chrono::steady_clock::now() + kDeadlockBound;
+        // Sleeps rather than yields: the output thread may run at real-time
+        // priority, where yielding would not let the host thread in.
         while (self->waitForHost && !self->hostDone && std::chrono::steady_clock::now() < until) {
-            std::this_thread::yield();
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
         }
         if (self->destroy) {
             self->mixer.reset();
