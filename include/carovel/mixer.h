@@ -13,7 +13,7 @@
 
 // The channel CMixer::CopyChannel keeps. Values of 2 and above leave the
 // buffer unchanged.
-enum enChannel { CH_LEFT = 0, CH_RIGHT = 1 };
+enum enChannel : int { CH_LEFT = 0, CH_RIGHT = 1 };
 
 namespace _Carovel {
 

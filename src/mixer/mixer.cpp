@@ -92,6 +92,7 @@ bool CMixer::Open(unsigned short channels, unsigned short samplesPerSec,
     st->periodMs = MixPeriodMs(channels, samplesPerSec, bitsPerSample, frameSize);
     st->event = m_hEvent;
 
+    ClearTraceIDList();  // left by a Close from inside the callback
     m_wChannels = channels;
     m_wSamplesPerSec = samplesPerSec;
     m_wBitsPerSample = bitsPerSample;
@@ -128,8 +129,9 @@ bool CMixer::Close() {
     m_bRun = false;
     m_hEvent->Set();
 
+    const bool onOutputThread = st != nullptr && st->threadId == std::this_thread::get_id();
     if (st != nullptr && m_hThread.joinable()) {
-        if (st->threadId == std::this_thread::get_id()) {
+        if (onOutputThread) {
             // Called from inside the callback; the thread ends when it returns.
             m_hThread.detach();
         } else if (st->WaitDone(kCloseWait)) {
@@ -141,7 +143,12 @@ bool CMixer::Close() {
     }
     m_pfnMixOut = nullptr;
     m_pUserData = nullptr;
-    ClearTraceIDList();
+    // From inside the callback a host thread may still be in AddFrame on a
+    // record, so the records stay until the host's next Open, Close or the
+    // destructor. AddFrame refuses new blocks from now on.
+    if (!onOutputThread) {
+        ClearTraceIDList();
+    }
     return true;
 }
 
@@ -176,12 +183,21 @@ void CMixer::MixOutLoop() {
     const std::uint32_t period = st->periodMs;
     void* tag = nullptr;
 
+    // Passes are scheduled on a grid of periods so that waits which end a
+    // little late do not add up: each wait ends at the next pass's due time,
+    // not a full period after the pass actually started. A pass started early
+    // by NotifyToMixe moves the grid to its start, and after a pass and its
+    // callback overran the period the thread still waits 5 ms.
+    std::uint32_t due = TickCount() + period / 2;
+    bool woken = st->event->Wait(period / 2);
     // After the callback returns, the loop touches only st and its locals
     // until it has checked the run flag: the mixer may have been closed or
     // destroyed from inside the callback.
-    st->event->Wait(period / 2);
     while (st->run.load()) {
-        const std::uint32_t t0 = TickCount();
+        const std::uint32_t start = TickCount();
+        if (woken || static_cast<std::int32_t>(start - due) >= static_cast<std::int32_t>(period)) {
+            due = start;  // early, or so late that catching up would burst
+        }
         int masterLen = frameSize;
         int mixLen = frameSize;
         m_WaveMix.GetMixedFrame(master.data(), masterLen, mix.data(), mixLen, &tag);
@@ -195,8 +211,15 @@ void CMixer::MixOutLoop() {
             st->callback(master.data(), static_cast<unsigned>(masterLen), mix.data(),
                          static_cast<unsigned>(mixLen), st->userData, tag);
         }
-        const std::uint32_t elapsed = TickCount() - t0;
-        st->event->Wait(elapsed < period ? period - elapsed : kMinPeriodMs);
+        const std::uint32_t now = TickCount();
+        std::uint32_t wait = kMinPeriodMs;
+        if (now - start >= period) {
+            due = now + kMinPeriodMs;  // overran: rest at least 5 ms
+        } else {
+            due += period;
+            wait = static_cast<std::uint32_t>(std::max(static_cast<std::int32_t>(due - now), 0));
+        }
+        woken = st->event->Wait(wait);
     }
 }
 

@@ -5,10 +5,10 @@
 namespace _Carovel {
 
 void CAutoResetEvent::Set() {
-    {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        m_bSet = true;
-    }
+    // Notify while holding the mutex: a woken waiter may go on to destroy the
+    // event, which must not happen while this call still uses it.
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_bSet = true;
     m_cond.notify_one();
 }
 

@@ -236,12 +236,8 @@ TEST(LifecycleStress, HundredsOfClosesAndDestructionsFromInsideTheCallback) {
 
 // NotifyToMixe wakes the output thread through the mixer's event, and a
 // callback that then destroys the mixer ends the thread, which frees the
-// event. CAutoResetEvent::Set (platform/event.cpp) signals its condition
-// variable after releasing the event's mutex, so the host can still be inside
-// that signal when the condition variable is destroyed. The thread sanitizer
-// reports it on every run. Disabled until Set signals under the mutex; run it
-// with --gtest_also_run_disabled_tests under a sanitizer.
-TEST(LifecycleStress, DISABLED_NotifyToMixeWhileTheCallbackDestroysTheMixer) {
+// event: the host must be out of the event's signal by then.
+TEST(LifecycleStress, NotifyToMixeWhileTheCallbackDestroysTheMixer) {
     constexpr unsigned short kLongFrame =
         65520;  // 8.19 s of 8-bit mono: only a notify starts a pass
     for (int round = 0; round < 50; ++round) {
@@ -258,15 +254,9 @@ TEST(LifecycleStress, DISABLED_NotifyToMixeWhileTheCallbackDestroysTheMixer) {
     }
 }
 
-// Close from inside the callback drops the source records on the output
-// thread (mixer.cpp, Close -> ClearTraceIDList) while the host thread may still
-// be inside AddFrame on one of them: EmitFrames (intake.cpp) updates the
-// record's fill and moves its staged bytes after the frame is already queued
-// and may have been mixed. The thread sanitizer reports this race on every
-// run; the address sanitizer reports a use after free when the timing hits.
-// Disabled until Close called on the output thread leaves the records to the
-// host; run it with --gtest_also_run_disabled_tests under a sanitizer.
-TEST(LifecycleStress, DISABLED_CloseFromTheCallbackWhileTheHostFeeds) {
+// Close from inside the callback while the host thread is inside AddFrame:
+// the records the host is working on must stay until the host drops them.
+TEST(LifecycleStress, CloseFromTheCallbackWhileTheHostFeeds) {
     const std::vector<char> block = Bytes(3 * kFrame + 7, 1);
     for (int round = 0; round < 50; ++round) {
         SelfEnder ender;

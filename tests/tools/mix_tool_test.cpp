@@ -110,7 +110,7 @@ TEST(MixToolSums, ShortSourceEndsLongSourceIsCutAndGainScales) {
     std::vector<std::int32_t> longer = Noise(3000, 16, 3);
     for (auto* v : {&shorter, &longer}) {
         for (auto& s : *v) {
-            s = (s >> 18) << 16;  // quiet enough that nothing clips
+            s = (s >> 18) * 65536;  // quiet enough that nothing clips
         }
     }
     WriteAudio(dir.Path("m.wav"), kWav16, 8000, 1, master);
