@@ -50,8 +50,10 @@ struct MixOutState;
 //    (call them from one thread, or serialise them). NotifyToMixe and IsRun
 //    may be called from any thread at any time.
 //  - The callback runs on the output thread, at real-time priority where the
-//    process is permitted to use it. It may call NotifyToMixe, Close and even
-//    destroy the mixer; Open from inside the callback returns false.
+//    process is permitted to use it. It may call NotifyToMixe and Close, even
+//    while a host thread is inside AddFrame (the host's calls then return
+//    false). It may destroy the mixer when no host thread is inside a call on
+//    it. Open from inside the callback returns false.
 //  - Close returns within about 200 ms. When it returns, no new callback will
 //    start and the mixer may be reopened or destroyed. A callback that was
 //    already running when Close was called may still be running if it takes
@@ -62,7 +64,7 @@ class CAROVEL_API CMixer {
     CMixer();
     // Closes the mixer when it is open and waits for the output thread to end
     // (unless called from inside the callback, in which case the thread ends
-    // on its own when the callback returns).
+    // on its own when the callback returns, touching nothing of the mixer).
     ~CMixer();
     CMixer(const CMixer&) = delete;
     CMixer& operator=(const CMixer&) = delete;
@@ -76,8 +78,9 @@ class CAROVEL_API CMixer {
     bool Open(unsigned short channels, unsigned short samplesPerSec, unsigned short bitsPerSample,
               unsigned short frameSize, MixOutCallback pfn, void* userData);
     // Stops the output thread, forgets the callback and drops every source's
-    // staged bytes and converter. Queued frames stay until the next Open.
-    // Always returns true.
+    // staged bytes and converter (called from inside the callback, it leaves
+    // those to the next Open or the destructor). Queued frames stay until the
+    // next Open. Always returns true.
     bool Close();
     // True while the mixer is open and its output thread exists.
     bool IsRun() const;

@@ -233,6 +233,7 @@ struct SelfCloser {
     std::unique_ptr<CMixer> owned;
     std::atomic<int> calls{0};
     std::atomic<bool> reopenRefused{false};
+    std::atomic<bool> hostDone{false};
 };
 
 void CloseFromCallback(char*, unsigned, char*, unsigned, void* userData, void*) {
@@ -245,11 +246,15 @@ void CloseFromCallback(char*, unsigned, char*, unsigned, void* userData, void*) 
 
 void DestroyFromCallback(char*, unsigned, char*, unsigned, void* userData, void*) {
     auto* s = static_cast<SelfCloser*>(userData);
+    while (!s->hostDone) {  // the host must be out of every call on the mixer
+        std::this_thread::yield();
+    }
     s->owned.reset();
     ++s->calls;
 }
 
 TEST(MixerLifecycle, CloseAndDestroyFromInsideTheCallback) {
+    MixSink sink;  // outlives the mixer that calls into it
     SelfCloser closer;
     CMixer mixer;
     closer.mixer = &mixer;
@@ -261,7 +266,6 @@ TEST(MixerLifecycle, CloseAndDestroyFromInsideTheCallback) {
     EXPECT_TRUE(closer.reopenRefused);
     EXPECT_FALSE(mixer.IsRun());
     // Reopen from the host thread waits for the old thread and works.
-    MixSink sink;
     ASSERT_TRUE(mixer.Open(1, 8000, 16, kFrame, &MixSink::Callback, &sink));
     ASSERT_TRUE(mixer.AddFrame(0, std::vector<char>(320, 0).data(), 320, 1, 8000, 16, nullptr));
     EXPECT_TRUE(sink.WaitFor(1));
@@ -272,6 +276,7 @@ TEST(MixerLifecycle, CloseAndDestroyFromInsideTheCallback) {
     CMixer* raw = destroyer.owned.get();
     ASSERT_TRUE(raw->Open(1, 8000, 16, kFrame, &DestroyFromCallback, &destroyer));
     ASSERT_TRUE(raw->AddFrame(0, std::vector<char>(960, 0).data(), 960, 1, 8000, 16, nullptr));
+    destroyer.hostDone = true;
     while (destroyer.calls == 0) {
         std::this_thread::sleep_for(milliseconds(1));
     }
