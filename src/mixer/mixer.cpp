@@ -15,6 +15,10 @@ namespace _Carovel {
 namespace {
 
 constexpr unsigned kMinPeriodMs = 5;
+// Passes that start late (the thread was not scheduled in time) are followed
+// by shorter waits until the thread is back on its schedule, unless it is
+// further behind than this.
+constexpr std::int32_t kMaxCatchUpMs = 1000;
 // How long Close waits for the output thread: 50 polls of 4 ms.
 constexpr std::chrono::milliseconds kCloseWait{200};
 
@@ -183,10 +187,10 @@ void CMixer::MixOutLoop() {
     const std::uint32_t period = st->periodMs;
     void* tag = nullptr;
 
-    // Passes are scheduled on a grid of periods so that waits which end a
-    // little late do not add up: each wait ends at the next pass's due time,
-    // not a full period after the pass actually started. A pass started early
-    // by NotifyToMixe moves the grid to its start, and after a pass and its
+    // Passes are scheduled on a grid of periods so that waits which end late
+    // do not add up: each wait ends at the next pass's due time, not a full
+    // period after the pass actually started. A pass started early by
+    // NotifyToMixe moves the grid to its start, and after a pass and its
     // callback overran the period the thread still waits 5 ms.
     std::uint32_t due = TickCount() + period / 2;
     bool woken = st->event->Wait(period / 2);
@@ -195,8 +199,8 @@ void CMixer::MixOutLoop() {
     // destroyed from inside the callback.
     while (st->run.load()) {
         const std::uint32_t start = TickCount();
-        if (woken || static_cast<std::int32_t>(start - due) >= static_cast<std::int32_t>(period)) {
-            due = start;  // early, or so late that catching up would burst
+        if (woken || static_cast<std::int32_t>(start - due) > kMaxCatchUpMs) {
+            due = start;  // started early, or too far behind to catch up
         }
         int masterLen = frameSize;
         int mixLen = frameSize;
