@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <unordered_map>
 
@@ -42,8 +43,12 @@ struct MixOutState;
 // Source 0 is the master: a mixing pass takes frames only when source 0 has a
 // frame queued, so source 0 sets the rhythm. The output thread runs a pass
 // every frame period (at once after NotifyToMixe) and calls the callback when
-// the pass produced a mix. Sources that send nothing for more than 10 seconds
-// are dropped from the mix.
+// the pass produced a mix. A pass takes at most one frame per source and
+// passes are at least 5 ms apart unless NotifyToMixe starts them, so a master
+// fed in real time with frames shorter than 5 ms backs up. Sources that send
+// nothing for more than 10 seconds are dropped from the mix, and their intake
+// state (a staged partial frame, the converter) is dropped when a new source
+// appears.
 //
 // Threading:
 //  - AddFrame, ClearTraceData, Open and Close must not overlap each other
@@ -54,11 +59,13 @@ struct MixOutState;
 //    while a host thread is inside AddFrame (the host's calls then return
 //    false). It may destroy the mixer when no host thread is inside a call on
 //    it. Open from inside the callback returns false.
-//  - Close returns within about 200 ms. When it returns, no new callback will
-//    start and the mixer may be reopened or destroyed. A callback that was
-//    already running when Close was called may still be running if it takes
-//    longer than that; it ends on its own, and the next Open and the
-//    destructor wait for it to return before going on.
+//  - Close returns within about 200 ms. When it returns the mixer may be
+//    reopened or destroyed, and the output thread starts no further pass. A
+//    callback that had already begun (or that the thread had committed to
+//    just before Close) may still run if it takes longer than that; it ends on
+//    its own, and the next Open and the destructor wait for it to return
+//    before going on. A pass already taken from the queues when Close is
+//    called is dropped.
 class CAROVEL_API CMixer {
   public:
     CMixer();
@@ -96,7 +103,9 @@ class CAROVEL_API CMixer {
     // accepted (len 0 is accepted and queues nothing). Returns false, keeping
     // everything accepted before, when the mixer is not open, len is
     // negative, data is null with len above 0, the block's format cannot be
-    // converted, or memory runs out.
+    // converted, or memory runs out. When memory runs out while queuing
+    // frames, the block's bytes already converted stay staged and go out with
+    // the source's next block; do not feed the block again.
     bool AddFrame(long traceID, const char* data, int len, unsigned short channels,
                   unsigned short samplesPerSec, unsigned short bitsPerSample, void* tag);
 
@@ -113,6 +122,7 @@ class CAROVEL_API CMixer {
     friend struct MixerTestAccess;  // lets the library's tests inspect the intake
     tagWaveTrack* FindTraceIDData(long traceID);
     void ClearTraceIDList();
+    void DropIdleRecords();
     bool AddDirect(tagWaveTrack& rec, const char* data, unsigned long len, void* tag);
     bool AddConverted(tagWaveTrack& rec, const char* data, unsigned long len,
                       unsigned short channels, unsigned short samplesPerSec,
@@ -121,6 +131,7 @@ class CAROVEL_API CMixer {
     bool EmitFrames(tagWaveTrack& rec, void* tag);
     bool OnOutputThread() const;
     void WaitForOutputThread();
+    void JoinFinishedThread(const std::shared_ptr<MixOutState>& st);
 
     std::atomic<MixOutCallback> m_pfnMixOut;
     std::unordered_map<long, std::unique_ptr<tagWaveTrack>> m_lstTraceID;
@@ -131,10 +142,11 @@ class CAROVEL_API CMixer {
     CWaveMix m_WaveMix;
     // The output thread and the state it shares with the mixer. After a Close
     // that timed out, both stay until the thread has ended.
-    std::thread m_hThread;
-    std::shared_ptr<MixOutState> m_pThreadState;
+    std::thread m_hThread;  // guarded by m_csThread
+    std::mutex m_csThread;
+    std::shared_ptr<MixOutState> m_pThreadState;  // read and written atomically
     std::atomic<bool> m_bRun;
-    void* m_pUserData = nullptr;
+    std::atomic<void*> m_pUserData;
     unsigned long m_dwGrowStep = 0;
     std::shared_ptr<CAutoResetEvent> m_hEvent;
 };

@@ -5,6 +5,7 @@
 
 #include "carovel/mixer.h"
 #include "mixer/mixer_internal.h"
+#include "platform/clock.h"
 
 namespace _Carovel {
 namespace {
@@ -42,6 +43,7 @@ bool CMixer::AddFrame(long traceID, const char* data, int len, unsigned short ch
     if (rec == nullptr) {
         return false;
     }
+    rec->tLastFeed = GetNowTime();
     const auto bytes = static_cast<unsigned long>(len);
     if (channels == m_wChannels && samplesPerSec == m_wSamplesPerSec &&
         bitsPerSample == m_wBitsPerSample) {

@@ -19,8 +19,15 @@ constexpr unsigned kMinPeriodMs = 5;
 // by shorter waits until the thread is back on its schedule, unless it is
 // further behind than this.
 constexpr std::int32_t kMaxCatchUpMs = 1000;
+// A source that sends nothing for longer than this is forgotten, as its track
+// in the frame mixer is.
+constexpr std::uint32_t kIdleSourceSeconds = 10;
 // How long Close waits for the output thread: 50 polls of 4 ms.
 constexpr std::chrono::milliseconds kCloseWait{200};
+
+// The state of the output thread running on this thread, if any. Thread ids
+// are reused once a thread ends, so the thread is recognised by its state.
+thread_local MixOutState* t_outputState = nullptr;
 
 bool IsMixingWidth(unsigned short bitsPerSample) {
     return bitsPerSample == 8 || bitsPerSample == 16 || bitsPerSample == 24 || bitsPerSample == 32;
@@ -40,7 +47,10 @@ unsigned MixPeriodMs(unsigned short channels, unsigned short samplesPerSec,
 }
 
 CMixer::CMixer()
-    : m_pfnMixOut(nullptr), m_bRun(false), m_hEvent(std::make_shared<CAutoResetEvent>()) {}
+    : m_pfnMixOut(nullptr),
+      m_bRun(false),
+      m_pUserData(nullptr),
+      m_hEvent(std::make_shared<CAutoResetEvent>()) {}
 
 CMixer::~CMixer() {
     Close();
@@ -49,7 +59,16 @@ CMixer::~CMixer() {
 
 bool CMixer::OnOutputThread() const {
     const std::shared_ptr<MixOutState> st = std::atomic_load(&m_pThreadState);
-    return st != nullptr && st->threadId == std::this_thread::get_id();
+    return st != nullptr && t_outputState == st.get();
+}
+
+void CMixer::JoinFinishedThread(const std::shared_ptr<MixOutState>& st) {
+    std::lock_guard<std::mutex> guard(m_csThread);
+    if (m_hThread.joinable()) {
+        m_hThread.join();  // it has marked itself done: returns at once
+    }
+    std::shared_ptr<MixOutState> expected = st;
+    std::atomic_compare_exchange_strong(&m_pThreadState, &expected, std::shared_ptr<MixOutState>());
 }
 
 void CMixer::WaitForOutputThread() {
@@ -57,20 +76,18 @@ void CMixer::WaitForOutputThread() {
     if (st == nullptr) {
         return;
     }
-    if (st->threadId == std::this_thread::get_id()) {
+    if (t_outputState == st.get()) {
         // Destroyed from inside the callback: the thread cannot wait for
         // itself. It ends on its own once the callback returns, touching only
         // the state it shares.
+        std::lock_guard<std::mutex> guard(m_csThread);
         if (m_hThread.joinable()) {
             m_hThread.detach();
         }
         return;
     }
     st->WaitDone();
-    if (m_hThread.joinable()) {
-        m_hThread.join();
-    }
-    std::atomic_store(&m_pThreadState, std::shared_ptr<MixOutState>());
+    JoinFinishedThread(st);
 }
 
 bool CMixer::Open(unsigned short channels, unsigned short samplesPerSec,
@@ -89,13 +106,34 @@ bool CMixer::Open(unsigned short channels, unsigned short samplesPerSec,
     }
     WaitForOutputThread();  // one that an earlier Close left finishing its callback
 
-    auto st = std::make_shared<MixOutState>();
+    std::shared_ptr<MixOutState> st;
+    try {
+        st = std::make_shared<MixOutState>();
+        st->masterBuffer.resize(frameSize);
+        st->mixBuffer.resize(frameSize);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
     st->callback = pfn;
     st->userData = userData;
     st->frameSize = frameSize;
     st->periodMs = MixPeriodMs(channels, samplesPerSec, bitsPerSample, frameSize);
     st->event = m_hEvent;
 
+    // The new thread waits on the gate until the mixer is set up, so nothing
+    // changes unless the thread starts.
+    std::unique_lock<std::mutex> gate(st->gate);
+    std::thread thread;
+    try {
+        thread = StartTimeCriticalThread([this, st] {
+            t_outputState = st.get();
+            { std::lock_guard<std::mutex> setUp(st->gate); }
+            MixOutLoop();
+            st->MarkDone();
+        });
+    } catch (const std::exception&) {
+        return false;
+    }
     ClearTraceIDList();  // left by a Close from inside the callback
     m_wChannels = channels;
     m_wSamplesPerSec = samplesPerSec;
@@ -103,20 +141,10 @@ bool CMixer::Open(unsigned short channels, unsigned short samplesPerSec,
     m_wFrameSize = frameSize;
     m_dwGrowStep = 2ul * frameSize;
     m_WaveMix.Init(static_cast<unsigned short>(bitsPerSample / 8));
-
+    std::atomic_store(&m_pThreadState, st);
     {
-        std::lock_guard<std::mutex> gate(st->gate);
-        std::atomic_store(&m_pThreadState, st);
-        try {
-            m_hThread = StartTimeCriticalThread([this, st] {
-                MixOutLoop();
-                st->MarkDone();
-            });
-        } catch (const std::system_error&) {
-            std::atomic_store(&m_pThreadState, std::shared_ptr<MixOutState>());
-            return false;
-        }
-        st->threadId = m_hThread.get_id();
+        std::lock_guard<std::mutex> guard(m_csThread);
+        m_hThread = std::move(thread);
     }
     m_pUserData = userData;
     m_bRun = true;
@@ -126,6 +154,7 @@ bool CMixer::Open(unsigned short channels, unsigned short samplesPerSec,
 
 bool CMixer::Close() {
     const std::shared_ptr<MixOutState> st = std::atomic_load(&m_pThreadState);
+    const bool onOutputThread = st != nullptr && t_outputState == st.get();
     if (st != nullptr) {
         std::lock_guard<std::mutex> gate(st->gate);
         st->run = false;
@@ -133,17 +162,12 @@ bool CMixer::Close() {
     m_bRun = false;
     m_hEvent->Set();
 
-    const bool onOutputThread = st != nullptr && st->threadId == std::this_thread::get_id();
-    if (st != nullptr && m_hThread.joinable()) {
-        if (onOutputThread) {
-            // Called from inside the callback; the thread ends when it returns.
-            m_hThread.detach();
-        } else if (st->WaitDone(kCloseWait)) {
-            m_hThread.join();
-            std::atomic_store(&m_pThreadState, std::shared_ptr<MixOutState>());
-        }
-        // Otherwise the callback is still running: the thread and its state
-        // stay until the next Open or the destructor waits for it.
+    // From inside the callback the thread cannot wait for itself; it ends when
+    // the callback returns and is joined by the host's next Open, Close or
+    // the destructor. Otherwise wait up to 200 ms: a callback still running
+    // after that keeps the thread until the next Open or the destructor.
+    if (st != nullptr && !onOutputThread && st->WaitDone(kCloseWait)) {
+        JoinFinishedThread(st);
     }
     m_pfnMixOut = nullptr;
     m_pUserData = nullptr;
@@ -165,25 +189,13 @@ void CMixer::NotifyToMixe() {
 }
 
 void CMixer::MixOutLoop() {
-    const std::shared_ptr<MixOutState> st = std::atomic_load(&m_pThreadState);
-    if (st == nullptr) {
-        return;
-    }
-    {
-        std::lock_guard<std::mutex> gate(st->gate);
-        if (st->threadId != std::this_thread::get_id()) {
-            return;  // not called by the output thread
-        }
+    MixOutState* const st = t_outputState;
+    if (st == nullptr || std::atomic_load(&m_pThreadState).get() != st) {
+        return;  // not called by this mixer's output thread
     }
     const int frameSize = st->frameSize;
-    std::vector<char> master;
-    std::vector<char> mix;
-    try {
-        master.resize(static_cast<std::size_t>(frameSize));
-        mix.resize(static_cast<std::size_t>(frameSize));
-    } catch (const std::bad_alloc&) {
-        return;
-    }
+    char* const master = st->masterBuffer.data();
+    char* const mix = st->mixBuffer.data();
     const std::uint32_t period = st->periodMs;
     void* tag = nullptr;
 
@@ -204,7 +216,7 @@ void CMixer::MixOutLoop() {
         }
         int masterLen = frameSize;
         int mixLen = frameSize;
-        m_WaveMix.GetMixedFrame(master.data(), masterLen, mix.data(), mixLen, &tag);
+        m_WaveMix.GetMixedFrame(master, masterLen, mix, mixLen, &tag);
         if (mixLen > 0) {
             {
                 std::lock_guard<std::mutex> gate(st->gate);
@@ -212,7 +224,7 @@ void CMixer::MixOutLoop() {
                     break;
                 }
             }
-            st->callback(master.data(), static_cast<unsigned>(masterLen), mix.data(),
+            st->callback(master, static_cast<unsigned>(masterLen), mix,
                          static_cast<unsigned>(mixLen), st->userData, tag);
         }
         const std::uint32_t now = TickCount();
@@ -240,6 +252,7 @@ tagWaveTrack* CMixer::FindTraceIDData(long traceID) {
     if (found != m_lstTraceID.end()) {
         return found->second.get();
     }
+    DropIdleRecords();
     try {
         auto record = std::make_unique<tagWaveTrack>(traceID);
         tagWaveTrack* const raw = record.get();
@@ -247,6 +260,21 @@ tagWaveTrack* CMixer::FindTraceIDData(long traceID) {
         return raw;
     } catch (const std::bad_alloc&) {
         return nullptr;
+    }
+}
+
+// Sources are told apart by id, and a host may use a new id for every call;
+// so that records do not pile up over weeks, a source that has sent nothing
+// for longer than an idle track lives is dropped when a new source appears,
+// with its staged partial frame and its converter.
+void CMixer::DropIdleRecords() {
+    const std::uint32_t now = GetNowTime();
+    for (auto it = m_lstTraceID.begin(); it != m_lstTraceID.end();) {
+        if (now - it->second->tLastFeed > kIdleSourceSeconds) {
+            it = m_lstTraceID.erase(it);
+        } else {
+            ++it;
+        }
     }
 }
 

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -26,6 +27,7 @@ struct tagWaveTrack {
     explicit tagWaveTrack(long id) : lTraceID(id) {}
 
     long lTraceID;
+    std::uint32_t tLastFeed = 0;              // seconds clock of the last AddFrame
     std::unique_ptr<CWaveConvert> pConvert;   // created on the first converted block
     bool bConvertOpen = false;                // whether pConvert is open for the format below
     std::unique_ptr<char, ByteFree> pBuffer;  // staging buffer
@@ -44,10 +46,10 @@ struct tagWaveTrack {
 // memory it co-owns.
 struct MixOutState {
     std::atomic<bool> run{true};
-    // Taken by the thread to check run before it starts a callback, and by
-    // Close to clear run: once Close has cleared it, no callback starts.
+    // Held by Open until the mixer is set up, which the thread waits for;
+    // then taken by the thread to check run before it starts a callback, and
+    // by Close to clear run.
     std::mutex gate;
-    std::thread::id threadId;  // written under gate before the first callback
 
     std::mutex doneMutex;
     std::condition_variable doneCond;
@@ -58,6 +60,8 @@ struct MixOutState {
     unsigned short frameSize = 0;
     unsigned periodMs = 0;
     std::shared_ptr<CAutoResetEvent> event;
+    std::vector<char> masterBuffer;  // frameSize bytes each, handed to the callback
+    std::vector<char> mixBuffer;
 
     void MarkDone() {
         {

@@ -4,10 +4,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <memory>
 #include <thread>
 #include <vector>
 
+#include "platform/clock.h"
 #include "support/mixer_sink.h"
 #include "support/pcm.h"
 #include "support/test_access.h"
@@ -89,6 +91,29 @@ TEST(MixerIntake, RefusesBadInputAndKeepsWhatWasAccepted) {
     EXPECT_EQ(m.Staged(1), 100u);
     ASSERT_TRUE(m.Feed(1, std::vector<char>(220, 0)));  // completes the frame
     EXPECT_EQ(m.Queued(1), 1u);
+}
+
+std::atomic<std::time_t> g_fakeNow{1000000};
+std::time_t FakeNow() {
+    return g_fakeNow.load();
+}
+
+TEST(MixerIntake, SourcesIdleForMoreThanTenSecondsAreForgotten) {
+    _Carovel::SetSecondsSourceForTesting(&FakeNow);
+    {
+        OpenMixer m;
+        ASSERT_TRUE(m.Feed(5, std::vector<char>(100, 0)));
+        g_fakeNow += 5;
+        ASSERT_TRUE(m.Feed(7, std::vector<char>(100, 0)));
+        g_fakeNow += 6;  // source 5 idle for 11 s, source 7 for 6 s
+        ASSERT_TRUE(m.Feed(7, std::vector<char>(10, 0)));  // a known source: no sweep
+        EXPECT_NE(MixerTestAccess::Record(m.mixer, 5), nullptr);
+        ASSERT_TRUE(m.Feed(8, std::vector<char>(100, 0)));  // a new source sweeps
+        EXPECT_EQ(MixerTestAccess::Record(m.mixer, 5), nullptr);
+        EXPECT_EQ(m.Staged(7), 110u);
+        EXPECT_EQ(m.Staged(8), 100u);
+    }
+    _Carovel::SetSecondsSourceForTesting(nullptr);
 }
 
 TEST(MixerOutput, DeliversMasterFramesInOrderWithTheCompletingTag) {
@@ -283,6 +308,58 @@ TEST(MixerLifecycle, CloseAndDestroyFromInsideTheCallback) {
     std::this_thread::sleep_for(milliseconds(50));  // let the detached thread finish
     EXPECT_EQ(destroyer.owned, nullptr);
     EXPECT_EQ(destroyer.calls.load(), 1);
+}
+
+std::atomic<int> g_closingCallbacks{0};
+void SlowCloseFromCallback(char*, unsigned, char*, unsigned, void* userData, void*) {
+    ++g_closingCallbacks;
+    std::this_thread::sleep_for(milliseconds(50));
+    static_cast<CMixer*>(userData)->Close();
+}
+
+TEST(MixerLifecycle, HostAndCallbackMayCloseAtTheSameTime) {
+    for (int round = 0; round < 20; ++round) {
+        g_closingCallbacks = 0;
+        auto mixer = std::make_unique<CMixer>();
+        ASSERT_TRUE(mixer->Open(1, 8000, 16, kFrame, &SlowCloseFromCallback, mixer.get()));
+        ASSERT_TRUE(
+            mixer->AddFrame(0, std::vector<char>(320, 0).data(), 320, 1, 8000, 16, nullptr));
+        mixer->NotifyToMixe();
+        while (g_closingCallbacks == 0) {
+            std::this_thread::sleep_for(milliseconds(1));
+        }
+        // The callback closes too, a little later; alternately the host
+        // closes or destroys the mixer meanwhile.
+        if (round % 2 == 0) {
+            EXPECT_NO_THROW(mixer->Close());
+            EXPECT_FALSE(mixer->IsRun());
+        }
+        EXPECT_NO_THROW(mixer.reset());
+    }
+}
+
+TEST(MixerLifecycle, ReopenFromAnyThreadAfterTheCallbackClosed) {
+    // Thread ids are reused: a new host thread may get the id of the output
+    // thread that closed the mixer, and must still be able to reopen it.
+    for (int round = 0; round < 5; ++round) {
+        SelfCloser closer;
+        CMixer mixer;
+        closer.mixer = &mixer;
+        ASSERT_TRUE(mixer.Open(1, 8000, 16, kFrame, &CloseFromCallback, &closer));
+        ASSERT_TRUE(mixer.AddFrame(0, std::vector<char>(320, 0).data(), 320, 1, 8000, 16, nullptr));
+        mixer.NotifyToMixe();
+        while (closer.calls == 0) {
+            std::this_thread::sleep_for(milliseconds(1));
+        }
+        std::this_thread::sleep_for(milliseconds(20));  // the output thread ends
+        MixSink sink;
+        bool reopened = false;
+        std::thread host(
+            [&] { reopened = mixer.Open(1, 8000, 16, kFrame, &MixSink::Callback, &sink); });
+        host.join();
+        EXPECT_TRUE(reopened) << round;
+        EXPECT_TRUE(mixer.Close());
+    }
 }
 
 TEST(MixerLifecycle, DestroyingAnOpenMixerStopsItsThread) {

@@ -1,0 +1,90 @@
+// CMixer::Open when memory runs out at any of its allocations. This test
+// program replaces the global operator new so that one chosen allocation
+// fails.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <thread>
+
+#include "carovel/mixer.h"
+
+namespace {
+std::atomic<long> g_failAt{-1};  // index of the allocation to fail; -1: none
+std::atomic<long> g_count{0};
+}  // namespace
+
+void* operator new(std::size_t n) {
+    const long failAt = g_failAt.load();
+    if (failAt >= 0 && g_count.fetch_add(1) == failAt) {
+        throw std::bad_alloc();
+    }
+    if (void* p = std::malloc(n != 0 ? n : 1)) {
+        return p;
+    }
+    throw std::bad_alloc();
+}
+// The replacement operator new above takes its memory from malloc, so free is
+// the matching release. Kept out of line: inlined into callers, GCC would
+// pair the free with the operator new it sees there and warn.
+[[gnu::noinline]] void operator delete(void* p) noexcept {
+    std::free(p);
+}
+[[gnu::noinline]] void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+
+namespace {
+
+using _Carovel::CMixer;
+
+void Nop(char*, unsigned, char*, unsigned, void*, void*) {}
+
+// Destroys the mixer on another thread; false if that did not finish in time.
+bool DestroysInTime(std::unique_ptr<CMixer> mixer) {
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    std::thread destroyer([m = mixer.release(), done] {
+        delete m;
+        *done = true;
+    });
+    for (int i = 0; i < 500 && !*done; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    if (!*done) {
+        destroyer.detach();
+        return false;
+    }
+    destroyer.join();
+    return true;
+}
+
+TEST(OpenAllocationFailure, EveryFailureIsReportedAndLeavesTheMixerUsable) {
+    int failures = 0;
+    for (long n = 0; n < 64; ++n) {
+        auto mixer = std::make_unique<CMixer>();
+        g_count = 0;
+        g_failAt = n;
+        bool opened = false;
+        EXPECT_NO_THROW(opened = mixer->Open(1, 8000, 16, 320, &Nop, nullptr)) << n;
+        const bool failedHere = g_count.load() > n;
+        g_failAt = -1;
+        if (!failedHere) {
+            EXPECT_TRUE(opened) << n;  // Open needed fewer allocations than n
+            EXPECT_TRUE(DestroysInTime(std::move(mixer))) << n;
+            break;
+        }
+        ++failures;
+        EXPECT_FALSE(opened) << n;
+        EXPECT_FALSE(mixer->IsRun()) << n;
+        EXPECT_FALSE(mixer->AddFrame(0, "ab", 2, 1, 8000, 16, nullptr)) << n;
+        // The refused Open changed nothing: a second Open works.
+        EXPECT_TRUE(mixer->Open(1, 8000, 16, 320, &Nop, nullptr)) << n;
+        EXPECT_TRUE(DestroysInTime(std::move(mixer))) << n;
+    }
+    EXPECT_GT(failures, 0);  // Open does allocate, so some failures were injected
+}
+
+}  // namespace
