@@ -20,8 +20,9 @@ namespace {
 constexpr std::uint32_t kIdleExpirySeconds = 10;
 
 // The frames one pass takes, owned until the pass ends. Small passes keep the
-// pointers on the stack; larger ones reserve heap room once, before any frame
-// is taken, so taking a frame can never fail half-way.
+// pointers on the stack; larger ones use room kept per thread, which grows
+// before any frame is taken (so taking a frame can never fail half-way) and
+// is reused by the thread's later passes.
 class TakenFrames {
   public:
     TakenFrames() = default;
@@ -36,8 +37,11 @@ class TakenFrames {
     // Makes room for n frames. Throws std::bad_alloc.
     void Reserve(std::size_t n) {
         if (n > m_inline.size()) {
-            m_heap.resize(n);
-            m_data = m_heap.data();
+            thread_local std::vector<WaveFrame*> room;
+            if (room.size() < n) {
+                room.resize(n);
+            }
+            m_data = room.data();
         }
     }
     void Add(WaveFramePtr frame) { m_data[m_count++] = frame.release(); }
@@ -47,7 +51,6 @@ class TakenFrames {
 
   private:
     std::array<WaveFrame*, 64> m_inline{};
-    std::vector<WaveFrame*> m_heap;
     WaveFrame** m_data = m_inline.data();
     std::size_t m_count = 0;
 };
