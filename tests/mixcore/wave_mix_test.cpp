@@ -11,6 +11,7 @@
 
 #include "mixcore/wave_track.h"
 #include "platform/clock.h"
+#include "support/fake_clock.h"
 #include "support/pcm.h"
 #include "support/test_access.h"
 
@@ -181,22 +182,15 @@ TEST(WaveMixPass, RejectsBadInputAndUnsupportedWidths) {
 }
 
 // Idle expiry, driven by a fake seconds clock.
-std::time_t g_fakeNow = 1000000;
-std::time_t FakeNow() {
-    return g_fakeNow;
-}
-
 class WaveMixExpiry : public ::testing::Test {
   protected:
-    void SetUp() override { _Carovel::SetSecondsSourceForTesting(&FakeNow); }
-    void TearDown() override { _Carovel::SetSecondsSourceForTesting(nullptr); }
+    carovel_test::FakeSecondsClock clock{1000000};
 };
 
 TEST_F(WaveMixExpiry, EmptyTrackExpiresAfterMoreThanTenIdleSeconds) {
     CWaveMix wm;
     wm.Init(2);
     const std::vector<char> one = Pack16({1}), hundred = Pack16({100});
-    g_fakeNow = 1000000;
     wm.AddFrame(5, hundred.data(), 2, nullptr);  // track 5 last fed at t
     wm.AddFrame(6, hundred.data(), 2, nullptr);  // track 6 too
     wm.AddFrame(0, one.data(), 2, nullptr);
@@ -204,12 +198,12 @@ TEST_F(WaveMixExpiry, EmptyTrackExpiresAfterMoreThanTenIdleSeconds) {
 
     EXPECT_EQ(WaveMixTestAccess::TrackIDs(wm), (std::vector<long>{5, 6, 0}));
 
-    g_fakeNow += 10;  // exactly 10 s: both stay
+    clock.Advance(10);  // exactly 10 s: both stay
     wm.AddFrame(0, one.data(), 2, nullptr);
     RunPass(wm);
     EXPECT_EQ(WaveMixTestAccess::TrackIDs(wm), (std::vector<long>{5, 6, 0}));
 
-    g_fakeNow += 1;  // 11 s: removed by this pass; track 6 refreshed just before
+    clock.Advance(1);  // 11 s: removed by this pass; track 6 refreshed just before
     wm.AddFrame(6, hundred.data(), 2, nullptr);
     wm.AddFrame(0, one.data(), 2, nullptr);
     EXPECT_EQ(Unpack(RunPass(wm).mix, 2), (std::vector<std::int64_t>{101}));
@@ -224,10 +218,10 @@ TEST_F(WaveMixExpiry, TrackWithQueuedFramesNeverExpires) {
     CWaveMix wm;
     wm.Init(2);
     const std::vector<char> v = Pack16({7});
-    g_fakeNow = 2000000;
+    clock.Set(2000000);
     wm.AddFrame(3, v.data(), 2, nullptr);
     wm.AddFrame(3, v.data(), 2, nullptr);
-    g_fakeNow += 100;
+    clock.Advance(100);
     wm.AddFrame(0, v.data(), 2, nullptr);
     EXPECT_EQ(Unpack(RunPass(wm).mix, 2), (std::vector<std::int64_t>{14}));
     wm.AddFrame(0, v.data(), 2, nullptr);

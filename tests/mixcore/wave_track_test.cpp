@@ -7,39 +7,33 @@
 #include <string>
 
 #include "platform/clock.h"
+#include "support/fake_clock.h"
 
 namespace {
 
 using _Carovel::CWaveTrack;
 
-std::time_t g_now = 500;
-std::time_t Now() {
-    return g_now;
-}
-
 class WaveTrackTest : public ::testing::Test {
   protected:
-    void SetUp() override { _Carovel::SetSecondsSourceForTesting(&Now); }
-    void TearDown() override { _Carovel::SetSecondsSourceForTesting(nullptr); }
+    carovel_test::FakeSecondsClock clock{500};
 };
 
 TEST_F(WaveTrackTest, QueuesCopiesInOrderAndRefreshesOnlyOnPush) {
-    g_now = 500;
     CWaveTrack track(7);
     EXPECT_EQ(track.TrackID(), 7);
     EXPECT_EQ(track.LastTime(), 500u);
 
     char buf[4] = {'a', 'b', 'c', 'd'};
     int tagA = 0, tagB = 0;
-    g_now = 510;
+    clock.Set(510);
     ASSERT_TRUE(track.PushFrame(buf, 4, &tagA));
     std::memcpy(buf, "wxyz", 4);  // the caller may reuse its buffer at once
-    g_now = 520;
+    clock.Set(520);
     ASSERT_TRUE(track.PushFrame(buf, 0, &tagB));  // empty payload still queues
     EXPECT_EQ(track.LastTime(), 520u);
     EXPECT_EQ(track.FrameCount(), 2u);
 
-    g_now = 530;
+    clock.Set(530);
     auto first = track.PopFrame();
     ASSERT_TRUE(first);
     EXPECT_EQ(std::string(first->pData, 4), "abcd");

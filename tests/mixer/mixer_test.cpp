@@ -4,12 +4,11 @@
 
 #include <atomic>
 #include <chrono>
-#include <ctime>
 #include <memory>
 #include <thread>
 #include <vector>
 
-#include "platform/clock.h"
+#include "support/fake_clock.h"
 #include "support/mixer_sink.h"
 #include "support/pcm.h"
 #include "support/test_access.h"
@@ -93,27 +92,19 @@ TEST(MixerIntake, RefusesBadInputAndKeepsWhatWasAccepted) {
     EXPECT_EQ(m.Queued(1), 1u);
 }
 
-std::atomic<std::time_t> g_fakeNow{1000000};
-std::time_t FakeNow() {
-    return g_fakeNow.load();
-}
-
 TEST(MixerIntake, SourcesIdleForMoreThanTenSecondsAreForgotten) {
-    _Carovel::SetSecondsSourceForTesting(&FakeNow);
-    {
-        OpenMixer m;
-        ASSERT_TRUE(m.Feed(5, std::vector<char>(100, 0)));
-        g_fakeNow += 5;
-        ASSERT_TRUE(m.Feed(7, std::vector<char>(100, 0)));
-        g_fakeNow += 6;  // source 5 idle for 11 s, source 7 for 6 s
-        ASSERT_TRUE(m.Feed(7, std::vector<char>(10, 0)));  // a known source: no sweep
-        EXPECT_NE(MixerTestAccess::Record(m.mixer, 5), nullptr);
-        ASSERT_TRUE(m.Feed(8, std::vector<char>(100, 0)));  // a new source sweeps
-        EXPECT_EQ(MixerTestAccess::Record(m.mixer, 5), nullptr);
-        EXPECT_EQ(m.Staged(7), 110u);
-        EXPECT_EQ(m.Staged(8), 100u);
-    }
-    _Carovel::SetSecondsSourceForTesting(nullptr);
+    carovel_test::FakeSecondsClock clock(1000000);
+    OpenMixer m;
+    ASSERT_TRUE(m.Feed(5, std::vector<char>(100, 0)));
+    clock.Advance(5);
+    ASSERT_TRUE(m.Feed(7, std::vector<char>(100, 0)));
+    clock.Advance(6);                                  // source 5 idle for 11 s, source 7 for 6 s
+    ASSERT_TRUE(m.Feed(7, std::vector<char>(10, 0)));  // a known source: no sweep
+    EXPECT_NE(MixerTestAccess::Record(m.mixer, 5), nullptr);
+    ASSERT_TRUE(m.Feed(8, std::vector<char>(100, 0)));  // a new source sweeps
+    EXPECT_EQ(MixerTestAccess::Record(m.mixer, 5), nullptr);
+    EXPECT_EQ(m.Staged(7), 110u);
+    EXPECT_EQ(m.Staged(8), 100u);
 }
 
 TEST(MixerOutput, DeliversMasterFramesInOrderWithTheCompletingTag) {
