@@ -100,9 +100,9 @@ void CheckStaged(CMixer& mixer, const std::map<long, Shadow>& shadows, unsigned 
     for (const auto& entry : shadows) {
         const auto* rec = MixerTestAccess::Record(mixer, entry.first);
         FUZZ_CHECK(rec != nullptr, "a fed source has a record");
-        FUZZ_CHECK(rec->dwDataLen < frameSize, "less than a frame stays staged");
+        FUZZ_CHECK(rec->StagedBytes() < frameSize, "less than a frame stays staged");
         if (entry.second.onlyMixingFormat) {
-            FUZZ_CHECK(rec->dwDataLen == entry.second.staged, "staged bytes");
+            FUZZ_CHECK(rec->StagedBytes() == entry.second.staged, "staged bytes");
         }
     }
 }

@@ -3,13 +3,10 @@
 #ifndef CAROVEL_MIXER_H
 #define CAROVEL_MIXER_H
 
-#include <atomic>
 #include <memory>
-#include <mutex>
-#include <thread>
-#include <unordered_map>
 
 #include "carovel/export.h"
+#include "carovel/status.h"
 #include "carovel/wave_mix.h"
 
 // The channel CMixer::CopyChannel keeps. Values of 2 and above leave the
@@ -24,10 +21,6 @@ namespace _Carovel {
 // belong to the mixer and are valid only during the call.
 typedef void (*MixOutCallback)(char* masterFrame, unsigned int masterLen, char* mixFrame,
                                unsigned int mixLen, void* userData, void* tag);
-
-struct tagWaveTrack;
-class CAutoResetEvent;
-struct MixOutState;
 
 // Usage:
 //   Open(channels, samplesPerSec, bitsPerSample, frameSize, callback, ctx);
@@ -52,8 +45,10 @@ struct MixOutState;
 //
 // Threading:
 //  - AddFrame, ClearTraceData, Open and Close must not overlap each other
-//    (call them from one thread, or serialise them). NotifyToMixe and IsRun
-//    may be called from any thread at any time.
+//    (call them from one thread, or serialise them). NotifyToMixe, IsRun and
+//    LastStatus may be called from any thread at any time. Builds with
+//    CAROVEL_CHECK_CALLS defined (debug builds) abort with a message when
+//    the serialised calls overlap.
 //  - The callback runs on the output thread, at real-time priority where the
 //    process is permitted to use it. It may call NotifyToMixe and Close, even
 //    while a host thread is inside AddFrame (the host's calls then return
@@ -78,10 +73,12 @@ class CAROVEL_API CMixer {
 
     // Opens the mixer with the mixing format and frame length and starts the
     // output thread. Returns false, changing nothing, when the mixer is
-    // already open, pfn is null, channels or samplesPerSec is 0,
-    // bitsPerSample is not 8, 16, 24 or 32, frameSize is 0 or not a whole
-    // number of sample blocks (channels * bitsPerSample / 8 bytes), when
-    // called from inside the callback, or when the thread cannot be started.
+    // already open (kAlreadyOpen), pfn is null, channels or samplesPerSec is
+    // 0, frameSize is 0 or not a whole number of sample blocks (channels *
+    // bitsPerSample / 8 bytes) (kBadArgument), bitsPerSample is not 8, 16, 24
+    // or 32 (kUnsupportedFormat), when called from inside the callback
+    // (kInsideCallback), or when the thread cannot be started
+    // (kThreadStartFailed, or kOutOfMemory).
     bool Open(unsigned short channels, unsigned short samplesPerSec, unsigned short bitsPerSample,
               unsigned short frameSize, MixOutCallback pfn, void* userData);
     // Stops the output thread, forgets the callback and drops every source's
@@ -101,11 +98,13 @@ class CAROVEL_API CMixer {
 
     // Feeds a block of source traceID. Returns true when the block was
     // accepted (len 0 is accepted and queues nothing). Returns false, keeping
-    // everything accepted before, when the mixer is not open, len is
-    // negative, data is null with len above 0, the block's format cannot be
-    // converted, or memory runs out. When memory runs out while queuing
-    // frames, the block's bytes already converted stay staged and go out with
-    // the source's next block; do not feed the block again.
+    // everything accepted before, when the mixer is not open (kNotOpen), len
+    // is negative or data is null with len above 0 (kBadArgument), the
+    // block's format cannot be converted (kUnsupportedFormat), the converter
+    // stops consuming input (kNoProgress), or memory runs out
+    // (kOutOfMemory). When memory runs out while queuing frames, the block's
+    // bytes already converted stay staged and go out with the source's next
+    // block; do not feed the block again.
     bool AddFrame(long traceID, const char* data, int len, unsigned short channels,
                   unsigned short samplesPerSec, unsigned short bitsPerSample, void* tag);
 
@@ -118,37 +117,19 @@ class CAROVEL_API CMixer {
     // over the other one. Sample widths as for ChangeVolume.
     static void CopyChannel(char* buf, unsigned int len, int bytesPerSample, enChannel channel);
 
+    // The outcome of the last Open or AddFrame on this mixer: kOk when it
+    // returned true, otherwise why it returned false (see those calls). Read
+    // it from the thread that made the call.
+    Status LastStatus() const;
+
   private:
     friend struct MixerTestAccess;  // lets the library's tests inspect the intake
-    tagWaveTrack* FindTraceIDData(long traceID);
-    void ClearTraceIDList();
-    void DropIdleRecords();
-    bool AddDirect(tagWaveTrack& rec, const char* data, unsigned long len, void* tag);
-    bool AddConverted(tagWaveTrack& rec, const char* data, unsigned long len,
-                      unsigned short channels, unsigned short samplesPerSec,
-                      unsigned short bitsPerSample, void* tag);
-    bool ConvertInto(tagWaveTrack& rec, const unsigned char*& src, unsigned long& len, void* tag);
-    bool EmitFrames(tagWaveTrack& rec, void* tag);
-    bool OnOutputThread() const;
-    void WaitForOutputThread();
-    void JoinFinishedThread(const std::shared_ptr<MixOutState>& st);
+    struct Impl;
 
-    std::atomic<MixOutCallback> m_pfnMixOut;
-    std::unordered_map<long, std::unique_ptr<tagWaveTrack>> m_lstTraceID;
-    unsigned short m_wChannels = 0;
-    unsigned short m_wSamplesPerSec = 0;
-    unsigned short m_wBitsPerSample = 0;
-    unsigned short m_wFrameSize = 0;
+    bool Fail(Status status);
+
     CWaveMix m_WaveMix;
-    // The output thread and the state it shares with the mixer. After a Close
-    // that timed out, both stay until the thread has ended.
-    std::thread m_hThread;  // guarded by m_csThread
-    std::mutex m_csThread;
-    std::shared_ptr<MixOutState> m_pThreadState;  // read and written atomically
-    std::atomic<bool> m_bRun;
-    std::atomic<void*> m_pUserData;
-    unsigned long m_dwGrowStep = 0;
-    std::shared_ptr<CAutoResetEvent> m_hEvent;
+    std::unique_ptr<Impl> m_impl;
 };
 
 }  // namespace _Carovel

@@ -5,10 +5,11 @@
 #include <memory>
 
 #include "carovel/export.h"
+#include "carovel/status.h"
 
 namespace _Carovel {
 
-class CConvertStream;
+class ConvertStream;
 
 // Converts a stream of interleaved little-endian PCM from one format
 // (channels, samples per second, bits per sample) to another, one step at a
@@ -70,8 +71,14 @@ class CAROVEL_API CWaveConvert {
     bool Convert(const unsigned char* src, unsigned long& srcLen, unsigned char* dst,
                  unsigned long& dstLen);
 
+    // The outcome of the last Open or Convert on this object: kOk when it
+    // returned true; otherwise kUnsupportedFormat or kOutOfMemory for Open,
+    // kNotOpen or kBadArgument for Convert.
+    Status LastStatus() const { return m_lastStatus; }
+
   private:
-    std::shared_ptr<CConvertStream> m_hStream;
+    std::shared_ptr<ConvertStream> m_hStream;
+    Status m_lastStatus = Status::kOk;
 };
 
 }  // namespace _Carovel

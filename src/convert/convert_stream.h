@@ -11,18 +11,9 @@
 #include <variant>
 #include <vector>
 
+#include "pcm/pcm_format.h"
+
 namespace _Carovel {
-
-struct PcmFormat {
-    unsigned channels;
-    unsigned samplesPerSec;
-    unsigned bitsPerSample;
-
-    unsigned BytesPerSample() const { return bitsPerSample / 8; }
-    std::size_t BlockAlign() const { return std::size_t{channels} * BytesPerSample(); }
-    // Channels >= 1, rate >= 1 and a width of 8, 16, 24 or 32 bits.
-    bool IsSupported() const;
-};
 
 // Bytes taken from the source and written to the destination by one step.
 struct StepResult {
@@ -30,7 +21,7 @@ struct StepResult {
     std::size_t produced;
 };
 
-class CConvertStream {
+class ConvertStream {
     struct Token {
         explicit Token() = default;
     };
@@ -41,21 +32,21 @@ class CConvertStream {
 
     // Returns null when either format is unsupported or the resampler cannot
     // be set up. Throws std::bad_alloc when memory runs out.
-    static std::shared_ptr<CConvertStream> Create(const PcmFormat& src, const PcmFormat& dst);
+    static std::shared_ptr<ConvertStream> Create(const PcmFormat& src, const PcmFormat& dst);
 
     // Use Create; the token keeps the constructor to it.
-    CConvertStream(Token, const PcmFormat& src, const PcmFormat& dst);
-    CConvertStream(const CConvertStream&) = delete;
-    CConvertStream& operator=(const CConvertStream&) = delete;
+    ConvertStream(Token, const PcmFormat& src, const PcmFormat& dst);
+    ConvertStream(const ConvertStream&) = delete;
+    ConvertStream& operator=(const ConvertStream&) = delete;
 
     // Converts as many whole source blocks of src[0, srcLen) as fit, as whole
     // destination blocks, into dst[0, dstLen). Never allocates.
     StepResult Step(const unsigned char* src, std::size_t srcLen, unsigned char* dst,
                     std::size_t dstLen);
 
-    // Destination frames by which the rate change delays the stream; 0 when
+    // Destination sample blocks by which the rate change delays the stream; 0 when
     // the rates are equal.
-    unsigned DelayFrames() const;
+    unsigned DelayBlocks() const;
 
   private:
     struct ResamplerFree {
@@ -63,32 +54,32 @@ class CConvertStream {
     };
     template <class T>
     struct Scratch {
-        std::vector<T> in;   // decoded source frames, work channels each
-        std::vector<T> out;  // resampled frames, work channels each
+        std::vector<T> in;   // decoded source blocks, work channels each
+        std::vector<T> out;  // resampled blocks, work channels each
     };
 
     template <class T>
-    StepResult Run(Scratch<T>& scratch, const unsigned char* src, std::size_t inFrames,
-                   unsigned char* dst, std::size_t outFrames);
+    StepResult Run(Scratch<T>& scratch, const unsigned char* src, std::size_t inBlocks,
+                   unsigned char* dst, std::size_t outBlocks);
     template <class T>
-    void Decode(const unsigned char* src, std::size_t frames, T* out) const;
+    void Decode(const unsigned char* src, std::size_t blocks, T* out) const;
     template <unsigned Bytes, class T>
-    void DecodeWidth(const unsigned char* src, std::size_t frames, T* out) const;
+    void DecodeWidth(const unsigned char* src, std::size_t blocks, T* out) const;
     template <class T>
-    void Encode(const T* in, std::size_t frames, unsigned char* dst) const;
+    void Encode(const T* in, std::size_t blocks, unsigned char* dst) const;
     template <unsigned Bytes, class T>
-    void EncodeWidth(const T* in, std::size_t frames, unsigned char* dst) const;
-    // Upper bound of the source frames the resampler needs for outFrames.
-    std::size_t InputFor(std::size_t outFrames) const;
+    void EncodeWidth(const T* in, std::size_t blocks, unsigned char* dst) const;
+    // Upper bound of the source blocks the resampler needs for outBlocks.
+    std::size_t InputFor(std::size_t outBlocks) const;
 
-    PcmFormat m_src;
-    PcmFormat m_dst;
+    PcmFormat src_;
+    PcmFormat dst_;
     // Channels between the two remapping stages: min(source, destination).
-    unsigned m_wWorkChannels;
-    // Frames handled per pass through the scratch buffers.
-    std::size_t m_dwChunkFrames;
-    std::unique_ptr<SpeexResamplerState, ResamplerFree> m_hResampler;  // null at equal rates
-    std::variant<Scratch<std::int32_t>, Scratch<std::int16_t>, Scratch<float>> m_scratch;
+    unsigned workChannels_;
+    // Blocks handled per pass through the scratch buffers.
+    std::size_t chunkBlocks_;
+    std::unique_ptr<SpeexResamplerState, ResamplerFree> resampler_;  // null at equal rates
+    std::variant<Scratch<std::int32_t>, Scratch<std::int16_t>, Scratch<float>> scratch_;
 };
 
 }  // namespace _Carovel

@@ -18,9 +18,11 @@ bool CWaveConvert::Open(unsigned short srcChannels, unsigned short srcSamplesPer
     const PcmFormat src{srcChannels, srcSamplesPerSec, srcBitsPerSample};
     const PcmFormat dst{dstChannels, dstSamplesPerSec, dstBitsPerSample};
     try {
-        m_hStream = CConvertStream::Create(src, dst);
+        m_hStream = ConvertStream::Create(src, dst);
+        m_lastStatus = m_hStream != nullptr ? Status::kOk : Status::kUnsupportedFormat;
     } catch (const std::bad_alloc&) {
         m_hStream.reset();
+        m_lastStatus = Status::kOutOfMemory;
     }
     return m_hStream != nullptr;
 }
@@ -31,9 +33,15 @@ void CWaveConvert::Close() {
 
 bool CWaveConvert::Convert(const unsigned char* src, unsigned long& srcLen, unsigned char* dst,
                            unsigned long& dstLen) {
-    if (!m_hStream || (src == nullptr && srcLen != 0) || (dst == nullptr && dstLen != 0)) {
+    if (!m_hStream) {
+        m_lastStatus = Status::kNotOpen;
         return false;
     }
+    if ((src == nullptr && srcLen != 0) || (dst == nullptr && dstLen != 0)) {
+        m_lastStatus = Status::kBadArgument;
+        return false;
+    }
+    m_lastStatus = Status::kOk;
     const StepResult step = m_hStream->Step(src, srcLen, dst, dstLen);
     srcLen = static_cast<unsigned long>(step.used);
     dstLen = static_cast<unsigned long>(step.produced);

@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <limits>
+
+#include "pcm/sample_codec.h"
 
 // On x86-64 the kernel is built twice, for AVX2 and for the baseline, and the
 // loader picks the one the processor runs. The helpers are forced inline so
@@ -20,70 +21,6 @@
 
 namespace _Carovel {
 namespace {
-
-// Sample codecs. Reads and writes are spelled byte by byte; compilers turn
-// them into plain loads and stores on little-endian machines and vectorise
-// the loops around them.
-struct Unsigned8 {
-    static constexpr unsigned kWidth = 1;
-    static constexpr std::int64_t kMin = -128;
-    static constexpr std::int64_t kMax = 127;
-    static std::int32_t Read(const unsigned char* p) {
-        return static_cast<std::int32_t>(p[0]) - 128;
-    }
-    static void Write(unsigned char* p, std::int64_t v) {
-        p[0] = static_cast<unsigned char>(v + 128);
-    }
-};
-
-struct Signed16 {
-    static constexpr unsigned kWidth = 2;
-    static constexpr std::int64_t kMin = -32768;
-    static constexpr std::int64_t kMax = 32767;
-    static std::int32_t Read(const unsigned char* p) {
-        return static_cast<std::int16_t>(static_cast<std::uint16_t>(p[0] | (p[1] << 8)));
-    }
-    static void Write(unsigned char* p, std::int64_t v) {
-        const auto u = static_cast<std::uint16_t>(v);
-        p[0] = static_cast<unsigned char>(u);
-        p[1] = static_cast<unsigned char>(u >> 8);
-    }
-};
-
-struct Signed24 {
-    static constexpr unsigned kWidth = 3;
-    static constexpr std::int64_t kMin = -8388608;
-    static constexpr std::int64_t kMax = 8388607;
-    static std::int32_t Read(const unsigned char* p) {
-        const std::int32_t u = p[0] | (p[1] << 8) | (p[2] << 16);
-        return (u ^ 0x800000) - 0x800000;
-    }
-    static void Write(unsigned char* p, std::int64_t v) {
-        const auto u = static_cast<std::uint32_t>(v);
-        p[0] = static_cast<unsigned char>(u);
-        p[1] = static_cast<unsigned char>(u >> 8);
-        p[2] = static_cast<unsigned char>(u >> 16);
-    }
-};
-
-struct Signed32 {
-    static constexpr unsigned kWidth = 4;
-    static constexpr std::int64_t kMin = std::numeric_limits<std::int32_t>::min();
-    static constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();
-    static std::int32_t Read(const unsigned char* p) {
-        const std::uint32_t u =
-            static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-        return static_cast<std::int32_t>(u);
-    }
-    static void Write(unsigned char* p, std::int64_t v) {
-        const auto u = static_cast<std::uint32_t>(v);
-        p[0] = static_cast<unsigned char>(u);
-        p[1] = static_cast<unsigned char>(u >> 8);
-        p[2] = static_cast<unsigned char>(u >> 16);
-        p[3] = static_cast<unsigned char>(u >> 24);
-    }
-};
 
 // Sample positions summed per block; the accumulators live on the stack.
 constexpr std::size_t kBlockSamples = 512;
@@ -175,11 +112,13 @@ CAROVEL_INLINE std::size_t MixNarrow(const WaveFrame* const* frames, std::size_t
 
 CAROVEL_KERNEL_CLONES int MixFrames(const WaveFrame* const* frames, std::size_t count,
                                     unsigned bytesPerSample, char* out, int capacity) {
-    if (capacity <= 0 || out == nullptr || bytesPerSample < 1 || bytesPerSample > 4) {
+    if (capacity <= 0 || out == nullptr || !IsSupportedWidth(bytesPerSample)) {
         return 0;
     }
     auto* dst = reinterpret_cast<unsigned char*>(out);
     const std::size_t capSamples = static_cast<std::size_t>(capacity) / bytesPerSample;
+    // A switch rather than WithCodec: a lambda would be compiled outside the
+    // cloned variants of this function.
     std::size_t written = 0;
     switch (bytesPerSample) {
         case 1:

@@ -5,7 +5,7 @@
 
 #include <cstddef>
 
-#include "mixcore/wave_track.h"
+#include "mixcore/source_queue.h"
 
 namespace _Carovel {
 

@@ -1,285 +1,143 @@
-// CMixer lifecycle and its output thread.
+// CMixer: opening and closing, feeding sources, and the hand-over to the
+// output thread.
 #include "carovel/mixer.h"
 
-#include <algorithm>
 #include <chrono>
-#include <cstdint>
-#include <system_error>
-#include <vector>
+#include <new>
 
-#include "mixer/mixer_internal.h"
+#include "mixer/mixer_impl.h"
+#include "pcm/sample_codec.h"
 #include "platform/clock.h"
-#include "platform/thread.h"
 
 namespace _Carovel {
 namespace {
 
-constexpr unsigned kMinPeriodMs = 5;
-// Passes that start late (the thread was not scheduled in time) are followed
-// by shorter waits until the thread is back on its schedule, unless it is
-// further behind than this.
-constexpr std::int32_t kMaxCatchUpMs = 1000;
-// A source that sends nothing for longer than this is forgotten, as its track
-// in the frame mixer is.
-constexpr std::uint32_t kIdleSourceSeconds = 10;
-// How long Close waits for the output thread: 50 polls of 4 ms.
+// How long Close waits for the output thread to end.
 constexpr std::chrono::milliseconds kCloseWait{200};
-
-// The state of the output thread running on this thread, if any. Thread ids
-// are reused once a thread ends, so the thread is recognised by its state.
-thread_local MixOutState* t_outputState = nullptr;
-
-bool IsMixingWidth(unsigned short bitsPerSample) {
-    return bitsPerSample == 8 || bitsPerSample == 16 || bitsPerSample == 24 || bitsPerSample == 32;
-}
 
 }  // namespace
 
-unsigned MixPeriodMs(unsigned short channels, unsigned short samplesPerSec,
-                     unsigned short bitsPerSample, unsigned short frameSize) {
-    const std::uint64_t bytesPerSec = std::uint64_t{channels} * samplesPerSec * bitsPerSample / 8;
-    if (bytesPerSec == 0) {
-        return kMinPeriodMs;
-    }
-    const auto period =
-        static_cast<unsigned>(frameSize * 1000.0 / static_cast<double>(bytesPerSec));
-    return std::max(period, kMinPeriodMs);
-}
-
-CMixer::CMixer()
-    : m_pfnMixOut(nullptr),
-      m_bRun(false),
-      m_pUserData(nullptr),
-      m_hEvent(std::make_shared<CAutoResetEvent>()) {}
+CMixer::CMixer() : m_impl(std::make_unique<Impl>()) {}
 
 CMixer::~CMixer() {
     Close();
-    WaitForOutputThread();
+    m_impl->output.WaitForExit();
 }
 
-bool CMixer::OnOutputThread() const {
-    const std::shared_ptr<MixOutState> st = std::atomic_load(&m_pThreadState);
-    return st != nullptr && t_outputState == st.get();
+bool CMixer::Fail(Status status) {
+    m_impl->lastStatus = status;
+    return false;
 }
 
-void CMixer::JoinFinishedThread(const std::shared_ptr<MixOutState>& st) {
-    std::lock_guard<std::mutex> guard(m_csThread);
-    if (m_hThread.joinable()) {
-        m_hThread.join();  // it has marked itself done: returns at once
-    }
-    std::shared_ptr<MixOutState> expected = st;
-    std::atomic_compare_exchange_strong(&m_pThreadState, &expected, std::shared_ptr<MixOutState>());
-}
-
-void CMixer::WaitForOutputThread() {
-    const std::shared_ptr<MixOutState> st = std::atomic_load(&m_pThreadState);
-    if (st == nullptr) {
-        return;
-    }
-    if (t_outputState == st.get()) {
-        // Destroyed from inside the callback: the thread cannot wait for
-        // itself. It ends on its own once the callback returns, touching only
-        // the state it shares.
-        std::lock_guard<std::mutex> guard(m_csThread);
-        if (m_hThread.joinable()) {
-            m_hThread.detach();
-        }
-        return;
-    }
-    st->WaitDone();
-    JoinFinishedThread(st);
+Status CMixer::LastStatus() const {
+    return m_impl->lastStatus;
 }
 
 bool CMixer::Open(unsigned short channels, unsigned short samplesPerSec,
                   unsigned short bitsPerSample, unsigned short frameSize, MixOutCallback pfn,
                   void* userData) {
-    if (m_pfnMixOut.load() != nullptr || pfn == nullptr || channels == 0 || samplesPerSec == 0 ||
-        !IsMixingWidth(bitsPerSample)) {
-        return false;
+    SerialCallCheck::Scope scope(m_impl->callCheck, "Open");
+    Impl& impl = *m_impl;
+    if (impl.output.IsCurrentThread()) {
+        return Fail(Status::kInsideCallback);  // the thread being stopped cannot restart itself
     }
-    const unsigned blockAlign = unsigned{channels} * (bitsPerSample / 8u);
-    if (frameSize == 0 || frameSize % blockAlign != 0) {
-        return false;
+    if (impl.output.IsRunning()) {
+        return Fail(Status::kAlreadyOpen);
     }
-    if (OnOutputThread()) {
-        return false;  // from inside a callback of the thread being stopped
+    if (pfn == nullptr || channels == 0 || samplesPerSec == 0) {
+        return Fail(Status::kBadArgument);
     }
-    WaitForOutputThread();  // one that an earlier Close left finishing its callback
+    if (!IsSupportedBits(bitsPerSample)) {
+        return Fail(Status::kUnsupportedFormat);
+    }
+    const PcmFormat format{channels, samplesPerSec, bitsPerSample};
+    if (frameSize == 0 || frameSize % format.BlockAlign() != 0) {
+        return Fail(Status::kBadArgument);
+    }
+    impl.output.WaitForExit();  // one that an earlier Close left finishing its callback
 
-    std::shared_ptr<MixOutState> st;
+    std::shared_ptr<OutputSession> session;
     try {
-        st = std::make_shared<MixOutState>();
-        st->masterBuffer.resize(frameSize);
-        st->mixBuffer.resize(frameSize);
+        session = std::make_shared<OutputSession>(pfn, userData, frameSize,
+                                                  MixPeriodMs(format, frameSize), impl.event);
     } catch (const std::bad_alloc&) {
-        return false;
+        return Fail(Status::kOutOfMemory);
     }
-    st->callback = pfn;
-    st->userData = userData;
-    st->frameSize = frameSize;
-    st->periodMs = MixPeriodMs(channels, samplesPerSec, bitsPerSample, frameSize);
-    st->event = m_hEvent;
-
-    // The new thread waits on the gate until the mixer is set up, so nothing
-    // changes unless the thread starts.
-    std::unique_lock<std::mutex> gate(st->gate);
-    std::thread thread;
+    Status status = Status::kOk;
     try {
-        thread = StartTimeCriticalThread([this, st] {
-            t_outputState = st.get();
-            { std::lock_guard<std::mutex> setUp(st->gate); }
-            MixOutLoop();
-            st->MarkDone();
-        });
-    } catch (const std::exception&) {
-        return false;
+        status = impl.output.Start(
+            std::move(session), [this] { MixOutLoop(); },
+            [&] {
+                impl.sources.Clear();  // left by a Close from inside the callback
+                impl.mixFormat = format;
+                impl.frameBytes = frameSize;
+                m_WaveMix.Init(static_cast<unsigned short>(format.BytesPerSample()));
+            });
+    } catch (const std::bad_alloc&) {
+        status = Status::kOutOfMemory;  // wrapping the thread's body; nothing changed
     }
-    ClearTraceIDList();  // left by a Close from inside the callback
-    m_wChannels = channels;
-    m_wSamplesPerSec = samplesPerSec;
-    m_wBitsPerSample = bitsPerSample;
-    m_wFrameSize = frameSize;
-    m_dwGrowStep = 2ul * frameSize;
-    m_WaveMix.Init(static_cast<unsigned short>(bitsPerSample / 8));
-    std::atomic_store(&m_pThreadState, st);
-    {
-        std::lock_guard<std::mutex> guard(m_csThread);
-        m_hThread = std::move(thread);
-    }
-    m_pUserData = userData;
-    m_bRun = true;
-    m_pfnMixOut = pfn;
-    return true;
+    impl.lastStatus = status;
+    return status == Status::kOk;
 }
 
 bool CMixer::Close() {
-    const std::shared_ptr<MixOutState> st = std::atomic_load(&m_pThreadState);
-    const bool onOutputThread = st != nullptr && t_outputState == st.get();
-    if (st != nullptr) {
-        std::lock_guard<std::mutex> gate(st->gate);
-        st->run = false;
+    Impl& impl = *m_impl;
+    // From inside the callback Close may overlap a host call: the host's
+    // calls then fail, and the records stay for the host's next call.
+    const bool onOutputThread = impl.output.IsCurrentThread();
+    SerialCallCheck::Scope scope(impl.callCheck, "Close", !onOutputThread);
+    if (!impl.output.Stop(kCloseWait)) {
+        impl.event->Set();  // no thread: the next Open's first wait ends at once
     }
-    m_bRun = false;
-    m_hEvent->Set();
-
-    // From inside the callback the thread cannot wait for itself; it ends when
-    // the callback returns and is joined by the host's next Open, Close or
-    // the destructor. Otherwise wait up to 200 ms: a callback still running
-    // after that keeps the thread until the next Open or the destructor.
-    if (st != nullptr && !onOutputThread && st->WaitDone(kCloseWait)) {
-        JoinFinishedThread(st);
-    }
-    m_pfnMixOut = nullptr;
-    m_pUserData = nullptr;
-    // From inside the callback a host thread may still be in AddFrame on a
-    // record, so the records stay until the host's next Open, Close or the
-    // destructor. AddFrame refuses new blocks from now on.
     if (!onOutputThread) {
-        ClearTraceIDList();
+        impl.sources.Clear();
     }
     return true;
 }
 
 bool CMixer::IsRun() const {
-    return m_pfnMixOut.load() != nullptr && m_bRun.load();
+    return m_impl->output.IsRunning();
 }
 
 void CMixer::NotifyToMixe() {
-    m_hEvent->Set();
+    m_impl->event->Set();
 }
 
 void CMixer::MixOutLoop() {
-    MixOutState* const st = t_outputState;
-    if (st == nullptr || std::atomic_load(&m_pThreadState).get() != st) {
+    OutputSession* const session = m_impl->output.SessionOfCurrentThread();
+    if (session == nullptr) {
         return;  // not called by this mixer's output thread
     }
-    const int frameSize = st->frameSize;
-    char* const master = st->masterBuffer.data();
-    char* const mix = st->mixBuffer.data();
-    const std::uint32_t period = st->periodMs;
-    void* tag = nullptr;
-
-    // Passes are scheduled on a grid of periods so that waits which end late
-    // do not add up: each wait ends at the next pass's due time, not a full
-    // period after the pass actually started. A pass started early by
-    // NotifyToMixe moves the grid to its start, and after a pass and its
-    // callback overran the period the thread still waits 5 ms.
-    std::uint32_t due = TickCount() + period / 2;
-    bool woken = st->event->Wait(period / 2);
-    // After the callback returns, the loop touches only st and its locals
-    // until it has checked the run flag: the mixer may have been closed or
-    // destroyed from inside the callback.
-    while (st->run.load()) {
-        const std::uint32_t start = TickCount();
-        if (woken || static_cast<std::int32_t>(start - due) > kMaxCatchUpMs) {
-            due = start;  // started early, or too far behind to catch up
-        }
-        int masterLen = frameSize;
-        int mixLen = frameSize;
-        m_WaveMix.GetMixedFrame(master, masterLen, mix, mixLen, &tag);
-        if (mixLen > 0) {
-            {
-                std::lock_guard<std::mutex> gate(st->gate);
-                if (!st->run.load()) {
-                    break;
-                }
-            }
-            st->callback(master, static_cast<unsigned>(masterLen), mix,
-                         static_cast<unsigned>(mixLen), st->userData, tag);
-        }
-        const std::uint32_t now = TickCount();
-        std::uint32_t wait = kMinPeriodMs;
-        if (now - start >= period) {
-            due = now + kMinPeriodMs;  // overran: rest at least 5 ms
-        } else {
-            due += period;
-            wait = static_cast<std::uint32_t>(std::max(static_cast<std::int32_t>(due - now), 0));
-        }
-        woken = st->event->Wait(wait);
-    }
+    RunOutputPasses(*session, m_WaveMix);
 }
 
 void CMixer::ClearTraceData() {
-    for (auto& entry : m_lstTraceID) {
-        entry.second->dwDataLen = 0;
-        entry.second->partialBlock.clear();
-    }
+    SerialCallCheck::Scope scope(m_impl->callCheck, "ClearTraceData");
+    m_impl->sources.DiscardStaged();
     m_WaveMix.ClearBuffs();
 }
 
-tagWaveTrack* CMixer::FindTraceIDData(long traceID) {
-    const auto found = m_lstTraceID.find(traceID);
-    if (found != m_lstTraceID.end()) {
-        return found->second.get();
+bool CMixer::AddFrame(long traceID, const char* data, int len, unsigned short channels,
+                      unsigned short samplesPerSec, unsigned short bitsPerSample, void* tag) {
+    SerialCallCheck::Scope scope(m_impl->callCheck, "AddFrame");
+    Impl& impl = *m_impl;
+    if (!impl.output.IsRunning()) {
+        return Fail(Status::kNotOpen);
     }
-    DropIdleRecords();
-    try {
-        auto record = std::make_unique<tagWaveTrack>(traceID);
-        tagWaveTrack* const raw = record.get();
-        m_lstTraceID.emplace(traceID, std::move(record));
-        return raw;
-    } catch (const std::bad_alloc&) {
-        return nullptr;
+    if (len < 0 || (data == nullptr && len > 0)) {
+        return Fail(Status::kBadArgument);
     }
-}
-
-// Sources are told apart by id, and a host may use a new id for every call;
-// so that records do not pile up over weeks, a source that has sent nothing
-// for longer than an idle track lives is dropped when a new source appears,
-// with its staged partial frame and its converter.
-void CMixer::DropIdleRecords() {
-    const std::uint32_t now = GetNowTime();
-    for (auto it = m_lstTraceID.begin(); it != m_lstTraceID.end();) {
-        if (now - it->second->tLastFeed > kIdleSourceSeconds) {
-            it = m_lstTraceID.erase(it);
-        } else {
-            ++it;
-        }
+    const std::uint32_t now = NowSeconds();
+    SourceIntake* const source =
+        impl.sources.FindOrCreate(traceID, impl.mixFormat, impl.frameBytes, now);
+    if (source == nullptr) {
+        return Fail(Status::kOutOfMemory);
     }
-}
-
-void CMixer::ClearTraceIDList() {
-    m_lstTraceID.clear();
+    source->MarkFed(now);
+    const PcmFormat format{channels, samplesPerSec, bitsPerSample};
+    const Status status = source->Feed(data, static_cast<std::size_t>(len), format, tag, m_WaveMix);
+    impl.lastStatus = status;
+    return status == Status::kOk;
 }
 
 }  // namespace _Carovel

@@ -4,26 +4,10 @@
 #include <cstring>
 
 #include "carovel/mixer.h"
+#include "pcm/sample_codec.h"
 
 namespace _Carovel {
 namespace {
-
-// Little-endian signed sample access for 2, 3 and 4 bytes.
-std::int64_t ReadSigned(const unsigned char* p, unsigned width) {
-    std::uint32_t u = 0;
-    for (unsigned i = 0; i < width; ++i) {
-        u |= static_cast<std::uint32_t>(p[i]) << (8 * i);
-    }
-    const unsigned shift = 32 - 8 * width;
-    return static_cast<std::int32_t>(u << shift) >> shift;
-}
-
-void WriteSigned(unsigned char* p, unsigned width, std::int64_t v) {
-    const auto u = static_cast<std::uint32_t>(v);
-    for (unsigned i = 0; i < width; ++i) {
-        p[i] = static_cast<unsigned char>(u >> (8 * i));
-    }
-}
 
 // value * factor truncated toward zero and clamped to [lo, hi]. The clamp
 // happens in floating point so that no out-of-range, infinite or NaN value
@@ -57,22 +41,14 @@ void CMixer::ChangeVolume(char* buf, unsigned int len, int bytesPerSample, float
         return;
     }
     auto* p = reinterpret_cast<unsigned char*>(buf);
-    const unsigned width = SampleWidth(bytesPerSample);
-    const unsigned count = len / width;
-    if (width == 1) {
+    WithCodec(SampleWidth(bytesPerSample), [&](auto codec) {
+        using C = decltype(codec);
+        const unsigned count = len / C::kWidth;
         for (unsigned i = 0; i < count; ++i) {
-            p[i] = static_cast<unsigned char>(Scale(std::int64_t{p[i]} - 128, factor, -128, 127) +
-                                              128);
+            unsigned char* sample = p + std::size_t{i} * C::kWidth;
+            C::Write(sample, Scale(C::Read(sample), factor, C::kMin, C::kMax));
         }
-        return;
-    }
-    const unsigned bits = 8 * width;
-    const std::int64_t lo = -(std::int64_t{1} << (bits - 1));
-    const std::int64_t hi = (std::int64_t{1} << (bits - 1)) - 1;
-    for (unsigned i = 0; i < count; ++i) {
-        unsigned char* sample = p + std::size_t{i} * width;
-        WriteSigned(sample, width, Scale(ReadSigned(sample, width), factor, lo, hi));
-    }
+    });
 }
 
 void CMixer::CopyChannel(char* buf, unsigned int len, int bytesPerSample, enChannel channel) {

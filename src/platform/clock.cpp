@@ -29,7 +29,7 @@ std::atomic<CalendarSource> g_calendarSource{&SystemCalendar};
 
 }  // namespace
 
-std::uint32_t TickCount() {
+std::uint32_t TickMs() {
     using namespace std::chrono;
     const auto ms = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
     return static_cast<std::uint32_t>(ms);
@@ -42,7 +42,7 @@ std::uint32_t CalendarSeconds(const CalendarTime& t) {
     return v * 60u;
 }
 
-std::uint32_t GetNowTime() {
+std::uint32_t NowSeconds() {
     const std::time_t now = g_secondsSource.load(std::memory_order_relaxed)();
     if (now != static_cast<std::time_t>(-1)) {
         return static_cast<std::uint32_t>(now);

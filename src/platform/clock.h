@@ -8,11 +8,12 @@
 
 namespace _Carovel {
 
-// Milliseconds since an arbitrary start, as a 32-bit count that wraps about
-// every 49.7 days. Take differences as unsigned 32-bit values.
-std::uint32_t TickCount();
+// Milliseconds since an arbitrary start of a monotonic clock, as a 32-bit
+// count that wraps about every 49.7 days. Take differences as unsigned 32-bit
+// values.
+std::uint32_t TickMs();
 
-// Local calendar time as far as GetNowTime's fallback uses it.
+// Local calendar time as far as NowSeconds's fallback uses it.
 struct CalendarTime {
     unsigned year = 0;
     unsigned month = 0;
@@ -29,11 +30,11 @@ std::uint32_t CalendarSeconds(const CalendarTime& t);
 // Current time in whole seconds as a 32-bit value: time() when it works,
 // otherwise CalendarSeconds() of the local time. Only differences between two
 // values of this clock are meaningful.
-std::uint32_t GetNowTime();
+std::uint32_t NowSeconds();
 
-// Replaceable sources for GetNowTime, for tests that must not wait for real
+// Replaceable sources for NowSeconds, for tests that must not wait for real
 // seconds. A null pointer restores the system source. Not thread-safe against
-// concurrent GetNowTime calls; set them before starting work.
+// concurrent NowSeconds calls; set them before starting work.
 using SecondsSource = std::time_t (*)();
 using CalendarSource = CalendarTime (*)();
 void SetSecondsSourceForTesting(SecondsSource source);

@@ -4,19 +4,19 @@
 
 namespace _Carovel {
 
-void CAutoResetEvent::Set() {
+void AutoResetEvent::Set() {
     // Notify while holding the mutex: a woken waiter may go on to destroy the
     // event, which must not happen while this call still uses it.
-    std::lock_guard<std::mutex> guard(m_mutex);
-    m_bSet = true;
-    m_cond.notify_one();
+    MutexLock lock(mutex_);
+    set_ = true;
+    cond_.NotifyOne();
 }
 
-bool CAutoResetEvent::Wait(std::uint32_t timeoutMs) {
-    std::unique_lock<std::mutex> lock(m_mutex);
-    const bool set =
-        m_cond.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return m_bSet; });
-    m_bSet = false;
+bool AutoResetEvent::Wait(std::uint32_t timeoutMs) {
+    MutexLock lock(mutex_);
+    const bool set = cond_.WaitFor(mutex_, std::chrono::milliseconds(timeoutMs),
+                                   [this]() CAROVEL_REQUIRES(mutex_) { return set_; });
+    set_ = false;
     return set;
 }
 

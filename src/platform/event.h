@@ -3,27 +3,27 @@
 #ifndef CAROVEL_PLATFORM_EVENT_H
 #define CAROVEL_PLATFORM_EVENT_H
 
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
+
+#include "platform/mutex.h"
 
 namespace _Carovel {
 
-class CAutoResetEvent {
+class AutoResetEvent {
   public:
-    CAutoResetEvent() = default;
-    CAutoResetEvent(const CAutoResetEvent&) = delete;
-    CAutoResetEvent& operator=(const CAutoResetEvent&) = delete;
+    AutoResetEvent() = default;
+    AutoResetEvent(const AutoResetEvent&) = delete;
+    AutoResetEvent& operator=(const AutoResetEvent&) = delete;
 
-    void Set();
+    void Set() CAROVEL_EXCLUDES(mutex_);
     // Waits until the event is set or timeoutMs milliseconds have passed.
     // Returns true when the wait consumed a setting, false on time-out.
-    bool Wait(std::uint32_t timeoutMs);
+    bool Wait(std::uint32_t timeoutMs) CAROVEL_EXCLUDES(mutex_);
 
   private:
-    std::mutex m_mutex;
-    std::condition_variable m_cond;
-    bool m_bSet = false;
+    Mutex mutex_;
+    ConditionVariable cond_;
+    bool set_ CAROVEL_GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace _Carovel

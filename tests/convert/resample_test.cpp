@@ -80,9 +80,9 @@ TEST(ResampleAliasing, ToneAboveTheNewLimitIsSuppressed) {
 
 TEST(ResampleDelay, ImpulseComesOutAfterTheReportedDelay) {
     const _Carovel::PcmFormat src{1, 8000, 16}, dst{1, 16000, 16};
-    const auto stream = _Carovel::CConvertStream::Create(src, dst);
+    const auto stream = _Carovel::ConvertStream::Create(src, dst);
     ASSERT_NE(stream, nullptr);
-    const unsigned delay = stream->DelayFrames();
+    const unsigned delay = stream->DelayBlocks();
     EXPECT_GT(delay, 0u);
     EXPECT_LE(delay, 16000u * 5 / 1000) << "more than 5 ms";
     Samples impulse(400, 0);

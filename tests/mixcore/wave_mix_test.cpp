@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "mixcore/wave_track.h"
+#include "mixcore/source_queue.h"
 #include "platform/clock.h"
 #include "support/fake_clock.h"
 #include "support/pcm.h"

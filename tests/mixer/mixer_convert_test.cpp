@@ -68,7 +68,7 @@ std::vector<char> MasterStream(MixSink& sink, CMixer& mixer, std::size_t frames)
         all.insert(all.end(), out.master.begin(), out.master.end());
     }
     const auto* rec = MixerTestAccess::Record(mixer, 0);
-    all.insert(all.end(), rec->pBuffer.get(), rec->pBuffer.get() + rec->dwDataLen);
+    all.insert(all.end(), rec->StagedData(), rec->StagedData() + rec->StagedBytes());
     return all;
 }
 

@@ -35,7 +35,7 @@ struct OpenMixer {
     }
     unsigned long Staged(long id) {
         const auto* rec = MixerTestAccess::Record(mixer, id);
-        return rec != nullptr ? rec->dwDataLen : 0;
+        return rec != nullptr ? rec->StagedBytes() : 0;
     }
     std::size_t Queued(long id) { return MixerTestAccess::QueuedFrames(mixer, id); }
 };
@@ -70,9 +70,9 @@ TEST(MixerIntake, CutsBlocksIntoFramesAcrossCalls) {
 TEST(MixerIntake, LargeBlockGrowsTheStagingBufferToFit) {
     OpenMixer m;
     ASSERT_TRUE(m.Feed(3, std::vector<char>(100, 0)));
-    EXPECT_EQ(MixerTestAccess::Record(m.mixer, 3)->dwBufferSize, 65536u);
+    EXPECT_EQ(MixerTestAccess::Record(m.mixer, 3)->StagingCapacity(), 65536u);
     ASSERT_TRUE(m.Feed(3, std::vector<char>(200000, 0)));
-    EXPECT_EQ(MixerTestAccess::Record(m.mixer, 3)->dwBufferSize, 200100u);
+    EXPECT_EQ(MixerTestAccess::Record(m.mixer, 3)->StagingCapacity(), 200100u);
     EXPECT_EQ(m.Queued(3), 625u);  // 200100 / 320
     EXPECT_EQ(m.Staged(3), 100u);
 }

@@ -297,7 +297,7 @@ TEST(LifecycleStress, ClearTraceDataWhileTheOutputThreadMixes) {
             EXPECT_EQ(MixerTestAccess::QueuedFrames(mixer, id), 0u) << id;
             const auto* rec = MixerTestAccess::Record(mixer, id);
             ASSERT_NE(rec, nullptr);
-            EXPECT_EQ(rec->dwDataLen, 0u) << id;
+            EXPECT_EQ(rec->StagedBytes(), 0u) << id;
         }
 
         // A pass already under way may still deliver frames taken before the

@@ -209,7 +209,7 @@ TEST(NoFrameLost, ManyHostThreadsAndMixedFormatsEveryFrameMixedExactlyOnceInOrde
         for (const SourceSpec& s : kSources) {
             const auto* rec = MixerTestAccess::Record(mixer, s.id);
             ASSERT_NE(rec, nullptr);
-            EXPECT_EQ(rec->dwDataLen, 0u) << "source " << s.id;  // streams were whole frames
+            EXPECT_EQ(rec->StagedBytes(), 0u) << "source " << s.id;  // streams were whole frames
             EXPECT_EQ(MixerTestAccess::QueuedFrames(mixer, s.id), 0u) << "source " << s.id;
         }
     }

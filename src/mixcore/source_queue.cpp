@@ -1,4 +1,4 @@
-#include "mixcore/wave_track.h"
+#include "mixcore/source_queue.h"
 
 #include <cstring>
 #include <new>
@@ -26,37 +26,33 @@ WaveFramePtr AllocWaveFrame(const char* data, int len, void* tag) {
     return WaveFramePtr(frame);
 }
 
-CWaveTrack::CWaveTrack(long trackID) : m_lTrackID(trackID), m_tLastTime(GetNowTime()) {}
+SourceQueue::SourceQueue(long sourceId) : sourceId_(sourceId), lastFeedSeconds_(NowSeconds()) {}
 
-CWaveTrack::~CWaveTrack() {
-    Clear();
-}
-
-bool CWaveTrack::PushFrame(const char* data, int len, void* tag) {
+bool SourceQueue::PushFrame(const char* data, int len, void* tag) {
     WaveFramePtr frame = AllocWaveFrame(data, len, tag);
     if (!frame) {
         return false;
     }
     try {
-        m_lstFrames.push_back(std::move(frame));
+        frames_.push_back(std::move(frame));
     } catch (const std::bad_alloc&) {
         return false;
     }
-    m_tLastTime = GetNowTime();
+    lastFeedSeconds_ = NowSeconds();
     return true;
 }
 
-WaveFramePtr CWaveTrack::PopFrame() {
-    if (m_lstFrames.empty()) {
+WaveFramePtr SourceQueue::PopFrame() {
+    if (frames_.empty()) {
         return nullptr;
     }
-    WaveFramePtr frame = std::move(m_lstFrames.front());
-    m_lstFrames.pop_front();
+    WaveFramePtr frame = std::move(frames_.front());
+    frames_.pop_front();
     return frame;
 }
 
-void CWaveTrack::Clear() {
-    m_lstFrames.clear();
+void SourceQueue::Clear() {
+    frames_.clear();
 }
 
 }  // namespace _Carovel

@@ -1,0 +1,60 @@
+// One source's queue in the frame mixer: whole frames, oldest first.
+#ifndef CAROVEL_MIXCORE_SOURCE_QUEUE_H
+#define CAROVEL_MIXCORE_SOURCE_QUEUE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <deque>
+#include <memory>
+
+namespace _Carovel {
+
+// One queued frame in a single malloc'd block: this header, then nLen payload
+// bytes that pData points at.
+struct WaveFrame {
+    char* pData;
+    int nLen;
+    void* pTag;
+};
+
+struct WaveFrameFree {
+    void operator()(WaveFrame* frame) const noexcept { std::free(frame); }
+};
+using WaveFramePtr = std::unique_ptr<WaveFrame, WaveFrameFree>;
+
+// Allocates a frame block holding a copy of len bytes of data. Returns null
+// when len is negative or the allocation fails.
+WaveFramePtr AllocWaveFrame(const char* data, int len, void* tag);
+
+// Not locked: the queue table that owns it locks around every call.
+class SourceQueue {
+  public:
+    // The queue counts as fed at creation.
+    explicit SourceQueue(long sourceId);
+    SourceQueue(const SourceQueue&) = delete;
+    SourceQueue& operator=(const SourceQueue&) = delete;
+
+    // Queues a copy of the frame and refreshes the last-feed time. Returns
+    // false, changing nothing, when memory runs out.
+    bool PushFrame(const char* data, int len, void* tag);
+    // Removes and returns the oldest frame, or null when the queue is empty.
+    // Does not refresh the last-feed time.
+    WaveFramePtr PopFrame();
+    // Frees every queued frame.
+    void Clear();
+
+    long SourceId() const { return sourceId_; }
+    // The seconds clock when the last frame was queued.
+    std::uint32_t LastFeedSeconds() const { return lastFeedSeconds_; }
+    std::size_t FrameCount() const { return frames_.size(); }
+
+  private:
+    const long sourceId_;
+    std::uint32_t lastFeedSeconds_;
+    std::deque<WaveFramePtr> frames_;  // oldest at the front
+};
+
+}  // namespace _Carovel
+
+#endif  // CAROVEL_MIXCORE_SOURCE_QUEUE_H

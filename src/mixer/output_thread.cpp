@@ -1,0 +1,213 @@
+#include "mixer/output_thread.h"
+
+#include <algorithm>
+#include <system_error>
+#include <utility>
+
+#include "platform/clock.h"
+#include "platform/thread.h"
+
+namespace _Carovel {
+namespace {
+
+// A pass that starts later than its due time is followed by shorter waits
+// until the thread is back on its grid, unless it is further behind than
+// this: then the grid starts anew rather than firing a burst of passes.
+constexpr std::int32_t kMaxCatchUpMs = 1000;
+
+// The session whose output thread is the calling thread, if any. Thread ids
+// are reused once a thread ends, so the thread is recognised by its session.
+thread_local OutputSession* t_session = nullptr;
+
+}  // namespace
+
+unsigned MixPeriodMs(const PcmFormat& format, std::size_t frameBytes) {
+    const std::uint64_t bytesPerSec =
+        std::uint64_t{format.channels} * format.samplesPerSec * format.bitsPerSample / 8;
+    if (bytesPerSec == 0) {
+        return kMinPeriodMs;
+    }
+    const auto period = static_cast<unsigned>(static_cast<double>(frameBytes) * 1000.0 /
+                                              static_cast<double>(bytesPerSec));
+    return std::max(period, static_cast<unsigned>(kMinPeriodMs));
+}
+
+NextPass ScheduleNextPass(std::uint32_t periodMs, std::uint32_t dueMs, bool wokenEarly,
+                          std::uint32_t startMs, std::uint32_t endMs) {
+    if (wokenEarly || static_cast<std::int32_t>(startMs - dueMs) > kMaxCatchUpMs) {
+        dueMs = startMs;
+    }
+    if (endMs - startMs >= periodMs) {
+        return {endMs + kMinPeriodMs, kMinPeriodMs};
+    }
+    const std::uint32_t next = dueMs + periodMs;
+    const auto wait =
+        static_cast<std::uint32_t>(std::max(static_cast<std::int32_t>(next - endMs), 0));
+    return {next, wait};
+}
+
+OutputSession::OutputSession(MixOutCallback callback, void* userData, std::size_t frameBytes,
+                             unsigned periodMs, std::shared_ptr<AutoResetEvent> event)
+    : frameBytes(frameBytes),
+      periodMs(periodMs),
+      masterBuffer(frameBytes),
+      mixBuffer(frameBytes),
+      callback_(callback),
+      userData_(userData),
+      event_(std::move(event)) {}
+
+void OutputSession::Stop() {
+    {
+        MutexLock gate(gate_);
+        run_ = false;
+    }
+    event_->Set();
+}
+
+bool OutputSession::Deliver(char* master, unsigned masterLen, char* mix, unsigned mixLen) {
+    {
+        MutexLock gate(gate_);
+        if (!run_.load()) {
+            return false;
+        }
+    }
+    callback_(master, masterLen, mix, mixLen, userData_, tag);
+    return true;
+}
+
+void OutputSession::MarkDone() {
+    {
+        MutexLock lock(doneMutex_);
+        done_ = true;
+    }
+    doneCond_.NotifyAll();
+}
+
+bool OutputSession::WaitDone(std::chrono::milliseconds timeout) {
+    MutexLock lock(doneMutex_);
+    return doneCond_.WaitFor(doneMutex_, timeout,
+                             [this]() CAROVEL_REQUIRES(doneMutex_) { return done_; });
+}
+
+void OutputSession::WaitDone() {
+    MutexLock lock(doneMutex_);
+    doneCond_.Wait(doneMutex_, [this]() CAROVEL_REQUIRES(doneMutex_) { return done_; });
+}
+
+OutputThread::~OutputThread() {
+    WaitForExit();
+}
+
+Status OutputThread::Start(std::shared_ptr<OutputSession> session, std::function<void()> body,
+                           const std::function<void()>& setUp) {
+    // The new thread waits on the gate until the mixer is set up, so nothing
+    // changes unless the thread starts.
+    MutexLock gate(session->gate_);
+    std::thread thread;
+    try {
+        thread = StartTimeCriticalThread([session, body = std::move(body)] {
+            t_session = session.get();
+            { MutexLock setUpDone(session->gate_); }
+            body();
+            session->MarkDone();
+        });
+    } catch (const std::system_error&) {
+        return Status::kThreadStartFailed;
+    } catch (const std::bad_alloc&) {
+        return Status::kOutOfMemory;
+    }
+    setUp();
+    MutexLock lock(mutex_);
+    session_ = std::move(session);
+    thread_ = std::move(thread);
+    return Status::kOk;
+}
+
+bool OutputThread::Stop(std::chrono::milliseconds wait) {
+    const std::shared_ptr<OutputSession> st = Session();
+    if (st == nullptr) {
+        return false;
+    }
+    st->Stop();
+    // The output thread cannot wait for itself; it ends when the callback
+    // returns and is joined by the host's next call.
+    if (t_session != st.get() && st->WaitDone(wait)) {
+        JoinFinished(st);
+    }
+    return true;
+}
+
+void OutputThread::WaitForExit() {
+    const std::shared_ptr<OutputSession> st = Session();
+    if (st == nullptr) {
+        return;
+    }
+    if (t_session == st.get()) {
+        MutexLock lock(mutex_);
+        if (thread_.joinable()) {
+            thread_.detach();
+        }
+        return;
+    }
+    st->WaitDone();
+    JoinFinished(st);
+}
+
+bool OutputThread::IsRunning() const {
+    const std::shared_ptr<OutputSession> st = Session();
+    return st != nullptr && st->Running();
+}
+
+bool OutputThread::IsCurrentThread() const {
+    return SessionOfCurrentThread() != nullptr;
+}
+
+OutputSession* OutputThread::SessionOfCurrentThread() const {
+    const std::shared_ptr<OutputSession> st = Session();
+    return st != nullptr && t_session == st.get() ? st.get() : nullptr;
+}
+
+std::shared_ptr<OutputSession> OutputThread::Session() const {
+    MutexLock lock(mutex_);
+    return session_;
+}
+
+void OutputThread::JoinFinished(const std::shared_ptr<OutputSession>& st) {
+    MutexLock lock(mutex_);
+    if (session_ != st) {
+        return;
+    }
+    if (thread_.joinable()) {
+        thread_.join();  // it has marked itself done: returns at once
+    }
+    session_.reset();
+}
+
+void RunOutputPasses(OutputSession& st, CWaveMix& mix) {
+    const int frameBytes = static_cast<int>(st.frameBytes);
+    char* const master = st.masterBuffer.data();
+    char* const mixed = st.mixBuffer.data();
+    const std::uint32_t period = st.periodMs;
+
+    // The first pass comes half a period after the start.
+    std::uint32_t due = TickMs() + period / 2;
+    bool woken = st.Event().Wait(period / 2);
+    // After the callback returns, the loop touches only st and its locals
+    // until it has checked the run flag: the mixer may have been closed or
+    // destroyed from inside the callback.
+    while (st.Running()) {
+        const std::uint32_t start = TickMs();
+        int masterLen = frameBytes;
+        int mixLen = frameBytes;
+        mix.GetMixedFrame(master, masterLen, mixed, mixLen, &st.tag);
+        if (mixLen > 0 && !st.Deliver(master, static_cast<unsigned>(masterLen), mixed,
+                                      static_cast<unsigned>(mixLen))) {
+            break;
+        }
+        const NextPass next = ScheduleNextPass(period, due, woken, start, TickMs());
+        due = next.dueMs;
+        woken = st.Event().Wait(next.waitMs);
+    }
+}
+
+}  // namespace _Carovel
