@@ -32,7 +32,8 @@ MixSession::MixSession(std::vector<SourceFeeder>& sources, MixSink& sink, unsign
                       static_cast<unsigned short>(format.bits),
                       static_cast<unsigned short>(m_frameBytes), &MixSession::OnMix, this)) {
         throw ToolError("the mixer cannot be opened for " + Describe(format) + " with frames of " +
-                        std::to_string(m_frameBytes) + " bytes");
+                        std::to_string(m_frameBytes) +
+                        " bytes: " + _Carovel::StatusText(m_mixer.LastStatus()));
     }
 }
 

@@ -66,14 +66,16 @@ bool SourceFeeder::Refill() {
 
 void SourceFeeder::Send(_Carovel::CMixer& mixer, const char* data, std::size_t bytes) {
     const PcmFormat& format = m_file->Format();
-    if (bytes > static_cast<std::size_t>(INT_MAX) ||
-        !mixer.AddFrame(m_id, data, static_cast<int>(bytes),
+    if (bytes > static_cast<std::size_t>(INT_MAX)) {
+        throw ToolError(FileMessage(m_file->Path(), "a block of its audio is too large"));
+    }
+    if (!mixer.AddFrame(m_id, data, static_cast<int>(bytes),
                         static_cast<unsigned short>(format.channels),
                         static_cast<unsigned short>(format.rate),
                         static_cast<unsigned short>(format.bits), nullptr)) {
         throw ToolError(FileMessage(m_file->Path(), "the mixer refused its audio in " +
-                                                        Describe(format) +
-                                                        " (a format it cannot convert)"));
+                                                        Describe(format) + ": " +
+                                                        _Carovel::StatusText(mixer.LastStatus())));
     }
 }
 
