@@ -108,6 +108,21 @@ class CAROVEL_API CMixer {
     bool AddFrame(long traceID, const char* data, int len, unsigned short channels,
                   unsigned short samplesPerSec, unsigned short bitsPerSample, void* tag);
 
+    // Ends source traceID's stream, so that every byte it was fed is mixed:
+    // converts what its converter still holds back (a resampler keeps a few
+    // milliseconds), pads its last partial frame with silence to a whole
+    // frame and queues it with tag. An incomplete sample block of a converted
+    // format (less than one sample of every channel) is dropped. The source
+    // may go on feeding: that starts a new stream. Returns true, also for a
+    // source with nothing pending or unknown to the mixer; false when the
+    // mixer is not open (kNotOpen) or memory runs out (kOutOfMemory).
+    bool FlushSource(long traceID, void* tag);
+
+    // How many exceptions escaped the callback since the mixer was made. The
+    // callback should not throw; when it does, the output thread counts the
+    // exception, drops it and goes on with the next pass.
+    unsigned long CallbackExceptions() const;
+
     // Scales every whole sample of buf by factor, in place, truncating toward
     // zero and clamping to the sample range. bytesPerSample 1 is unsigned
     // 8-bit (scaled around 128), 3 is signed 24-bit, 4 is signed 32-bit,

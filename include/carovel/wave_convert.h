@@ -25,16 +25,35 @@ class ConvertStream;
 // Channels:
 //  - equal counts map one to one;
 //  - one source channel is copied into every destination channel;
-//  - many channels to one are averaged;
-//  - otherwise destination channel i takes source channel i, and destination
-//    channels beyond the source's are silent.
+//  - more channels into stereo or mono are folded by a downmix matrix, so
+//    that every channel is heard. Standard layouts, in the usual interleaving
+//    order: 3 = L R C, 4 = L R Ls Rs (quad), 5 = L R C Ls Rs, 6 = L R C LFE
+//    Ls Rs (5.1), 8 = L R C LFE Ls Rs Lb Rb (7.1). Into stereo each side
+//    takes its front channel at 1 and the centre and its own surround and
+//    back channels at 1/sqrt(2) (-3 dB); the LFE is dropped. Each output
+//    channel is then divided by the sum of its weights, so nothing can clip:
+//    5.1 into stereo gives L' = (L + 0.707 C + 0.707 Ls) / 2.414, which puts
+//    a voice in the centre channel at 0.293 (-10.7 dB) in each side. Into
+//    mono a standard layout takes the average of its two stereo channels
+//    (5.1: 0.207 L + 0.207 R + 0.293 C + 0.146 Ls + 0.146 Rs). Stereo into
+//    mono is the average of the two; other counts into mono are the average
+//    of all channels; other counts into stereo go alternately left and right
+//    (channel 0 left, 1 right, 2 left, ...), each side averaged;
+//  - otherwise (for example stereo into 5.1, or 5.1 into quad) destination
+//    channel i takes source channel i, and destination channels beyond the
+//    source's are silent.
 //
 // Rates: equal rates map sample for sample with no delay, so same-rate
 // conversion is exact. Different rates go through a windowed-sinc resampler
-// (speexdsp, quality 5) that delays the stream by its filter length (a few
-// milliseconds) and returns one block of output per block of input at the
-// rate ratio. The last few milliseconds of a stream stay in the filter until
-// more input (silence, say) pushes them out.
+// (speexdsp, quality 5) whose output is aligned with its input: a sound at
+// time t of the source comes out at time t of the destination (the filter's
+// leading delay is skipped). The filter looks a few milliseconds ahead, so
+// the first step gives out that much less than the rate ratio and the last
+// few milliseconds stay held back until Flush. Converting the whole stream
+// and flushing gives ceil(source blocks * destination rate / source rate)
+// blocks. (Earlier versions gave one block of output per block of input and
+// prepended the filter's delay instead; a caller that compensated for that
+// delay must stop doing so.)
 //
 // Stepping (Convert): a step reads whole source blocks (channels x bytes per
 // sample) from src[0, srcLen), writes whole destination blocks to
@@ -71,9 +90,20 @@ class CAROVEL_API CWaveConvert {
     bool Convert(const unsigned char* src, unsigned long& srcLen, unsigned char* dst,
                  unsigned long& dstLen);
 
-    // The outcome of the last Open or Convert on this object: kOk when it
+    // Writes what the resampler still holds back into dst[0, dstLen), as
+    // much as fits in whole destination blocks, and returns true with dstLen
+    // set to the bytes written. Call it again while it fills the room. Once
+    // everything was written the stream starts afresh, as if just opened, so
+    // a new stream may follow. At equal rates nothing is held back and dstLen
+    // comes back 0. Returns false, dstLen unchanged, when the object is not
+    // open or dst is null while dstLen is not zero.
+    bool Flush(unsigned char* dst, unsigned long& dstLen);
+    // The bytes Flush would still write; 0 when not open.
+    unsigned long PendingBytes() const;
+
+    // The outcome of the last Open, Convert or Flush on this object: kOk when it
     // returned true; otherwise kUnsupportedFormat or kOutOfMemory for Open,
-    // kNotOpen or kBadArgument for Convert.
+    // kNotOpen or kBadArgument for Convert and Flush.
     Status LastStatus() const { return m_lastStatus; }
 
   private:

@@ -1,6 +1,7 @@
 #include "convert/convert_stream.h"
 
 #include <algorithm>
+#include <cmath>
 #include <type_traits>
 
 #include "convert/work_sample.h"
@@ -55,7 +56,8 @@ ConvertStream::ConvertStream(Token, const PcmFormat& src, const PcmFormat& dst)
     : src_(src),
       dst_(dst),
       workChannels_(std::min(src.channels, dst.channels)),
-      chunkBlocks_(std::max<std::size_t>(1, kScratchSamples / workChannels_)) {
+      chunkBlocks_(std::max<std::size_t>(1, kScratchSamples / workChannels_)),
+      matrix_(DownmixMatrix(src.channels, dst.channels)) {
     const std::size_t samples = chunkBlocks_ * workChannels_;
     if (src.samplesPerSec == dst.samplesPerSec) {
         scratch_.emplace<Scratch<std::int32_t>>().in.resize(samples);
@@ -67,6 +69,7 @@ ConvertStream::ConvertStream(Token, const PcmFormat& src, const PcmFormat& dst)
     if (!resampler_) {
         return;
     }
+    speex_resampler_skip_zeros(resampler_.get());
     // 16-bit work samples lose nothing when neither side is wider than that.
     if (src.bitsPerSample <= 16 && dst.bitsPerSample <= 16) {
         auto& scratch = scratch_.emplace<Scratch<std::int16_t>>();
@@ -90,9 +93,62 @@ StepResult ConvertStream::Step(const unsigned char* src, std::size_t srcLen, uns
                       scratch_);
 }
 
-unsigned ConvertStream::DelayBlocks() const {
-    return resampler_ ? static_cast<unsigned>(speex_resampler_get_output_latency(resampler_.get()))
-                      : 0;
+StepResult ConvertStream::Drain(unsigned char* dst, std::size_t dstLen) {
+    const std::size_t outBlocks = dstLen / dst_.BlockAlign();
+    if (outBlocks == 0) {
+        return {0, 0};
+    }
+    return std::visit([&](auto& scratch) { return DrainWith(scratch, dst, outBlocks); }, scratch_);
+}
+
+std::size_t ConvertStream::HeldBackBlocks() const {
+    if (!resampler_) {
+        return 0;
+    }
+    const std::uint64_t due =
+        (blocksIn_ * dst_.samplesPerSec + src_.samplesPerSec - 1) / src_.samplesPerSec;
+    return static_cast<std::size_t>(due > blocksOut_ ? due - blocksOut_ : 0);
+}
+
+void ConvertStream::Restart() {
+    speex_resampler_reset_mem(resampler_.get());
+    speex_resampler_skip_zeros(resampler_.get());
+    blocksIn_ = 0;
+    blocksOut_ = 0;
+}
+
+// Pushes silence through the resampler until it has given out every block
+// that the stream's input accounts for.
+template <class T>
+StepResult ConvertStream::DrainWith(Scratch<T>& scratch, unsigned char* dst,
+                                    std::size_t outBlocks) {
+    if constexpr (std::is_same_v<T, std::int32_t>) {
+        return {0, 0};  // equal rates hold nothing back
+    } else {
+        std::size_t made = 0;
+        while (made < outBlocks) {
+            const std::size_t owed = HeldBackBlocks();
+            if (owed == 0) {
+                break;
+            }
+            const std::size_t room = std::min({outBlocks - made, chunkBlocks_, owed});
+            const std::size_t offer = std::min(chunkBlocks_, InputFor(room));
+            std::fill(scratch.in.begin(), scratch.in.begin() + offer * workChannels_, T{0});
+            auto inLen = static_cast<spx_uint32_t>(offer);
+            auto outLen = static_cast<spx_uint32_t>(room);
+            Resample(resampler_.get(), scratch.in.data(), inLen, scratch.out.data(), outLen);
+            Encode(scratch.out.data(), outLen, dst + made * dst_.BlockAlign());
+            made += outLen;
+            blocksOut_ += outLen;
+            if (inLen == 0 && outLen == 0) {
+                break;
+            }
+        }
+        if (HeldBackBlocks() == 0) {
+            Restart();
+        }
+        return {0, made * dst_.BlockAlign()};
+    }
 }
 
 std::size_t ConvertStream::InputFor(std::size_t outBlocks) const {
@@ -127,6 +183,10 @@ StepResult ConvertStream::Run(Scratch<T>& scratch, const unsigned char* src, std
         Encode(result, outLen, dst + made * dst_.BlockAlign());
         used += inLen;
         made += outLen;
+        if constexpr (!std::is_same_v<T, std::int32_t>) {
+            blocksIn_ += inLen;
+            blocksOut_ += outLen;
+        }
         if (inLen == 0 && outLen == 0) {
             break;
         }
@@ -141,14 +201,31 @@ void ConvertStream::Decode(const unsigned char* src, std::size_t blocks, T* out)
 }
 
 // Decodes blocks into work samples and maps them onto the work channels:
-// many channels to one are averaged, otherwise the first work channels are
-// taken.
+// through the downmix matrix where there is one, otherwise many channels to
+// one are averaged, and the first work channels are taken.
 template <unsigned Bytes, class T>
 void ConvertStream::DecodeWidth(const unsigned char* src, std::size_t blocks, T* out) const {
     using Sum = typename WorkSample<T>::Sum;
     const unsigned n = src_.channels;
     const unsigned k = workChannels_;
     const WorkSample<T> one(1, dst_.BytesPerSample());
+    if (!matrix_.weights.empty()) {
+        const double* w = matrix_.weights.data();
+        for (std::size_t b = 0; b < blocks; ++b, src += n * Bytes) {
+            for (unsigned r = 0; r < k; ++r) {
+                double acc = 0;
+                for (unsigned c = 0; c < n; ++c) {
+                    acc += w[r * n + c] * ReadAt32BitScale<Bytes>(src + c * Bytes);
+                }
+                if constexpr (std::is_floating_point_v<Sum>) {
+                    *out++ = one.FromSum(static_cast<Sum>(acc));
+                } else {
+                    *out++ = one.FromSum(static_cast<Sum>(std::llround(acc)));
+                }
+            }
+        }
+        return;
+    }
     if (k == n) {
         for (std::size_t i = 0; i < blocks * n; ++i) {
             out[i] = one.FromSum(static_cast<Sum>(ReadAt32BitScale<Bytes>(src + i * Bytes)));

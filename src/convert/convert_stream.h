@@ -11,6 +11,7 @@
 #include <variant>
 #include <vector>
 
+#include "convert/channel_matrix.h"
 #include "pcm/pcm_format.h"
 
 namespace _Carovel {
@@ -40,13 +41,22 @@ class ConvertStream {
     ConvertStream& operator=(const ConvertStream&) = delete;
 
     // Converts as many whole source blocks of src[0, srcLen) as fit, as whole
-    // destination blocks, into dst[0, dstLen). Never allocates.
+    // destination blocks, into dst[0, dstLen). Never allocates. The output is
+    // aligned with the input: a resampler's leading delay is skipped, and
+    // what its filter still holds back comes out with Drain.
     StepResult Step(const unsigned char* src, std::size_t srcLen, unsigned char* dst,
                     std::size_t dstLen);
 
-    // Destination sample blocks by which the rate change delays the stream; 0 when
-    // the rates are equal.
-    unsigned DelayBlocks() const;
+    // Writes as much as fits into dst[0, dstLen) of the output the resampler
+    // still holds back (nothing at equal rates): the blocks that complete
+    // the stream to ceil(input blocks * destination rate / source rate).
+    // Once all of it was written, the stream starts afresh, as if just
+    // created. Returns the bytes written (used is 0).
+    StepResult Drain(unsigned char* dst, std::size_t dstLen);
+
+    // Destination blocks that Drain would still write.
+    std::size_t HeldBackBlocks() const;
+    std::size_t DestinationBlockAlign() const { return dst_.BlockAlign(); }
 
   private:
     struct ResamplerFree {
@@ -61,6 +71,10 @@ class ConvertStream {
     template <class T>
     StepResult Run(Scratch<T>& scratch, const unsigned char* src, std::size_t inBlocks,
                    unsigned char* dst, std::size_t outBlocks);
+    template <class T>
+    StepResult DrainWith(Scratch<T>& scratch, unsigned char* dst, std::size_t outBlocks);
+    // Starts the resampler afresh, its leading delay skipped.
+    void Restart();
     template <class T>
     void Decode(const unsigned char* src, std::size_t blocks, T* out) const;
     template <unsigned Bytes, class T>
@@ -80,6 +94,13 @@ class ConvertStream {
     std::size_t chunkBlocks_;
     std::unique_ptr<SpeexResamplerState, ResamplerFree> resampler_;  // null at equal rates
     std::variant<Scratch<std::int32_t>, Scratch<std::int16_t>, Scratch<float>> scratch_;
+    // Folds source channels into fewer destination channels; empty where the
+    // channels map one to one, by index, or are averaged.
+    ChannelMatrix matrix_;
+    // Source blocks consumed and destination blocks produced since the
+    // resampler (re)started.
+    std::uint64_t blocksIn_ = 0;
+    std::uint64_t blocksOut_ = 0;
 };
 
 }  // namespace _Carovel

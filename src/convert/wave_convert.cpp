@@ -49,3 +49,27 @@ bool CWaveConvert::Convert(const unsigned char* src, unsigned long& srcLen, unsi
 }
 
 }  // namespace _Carovel
+
+namespace _Carovel {
+
+bool CWaveConvert::Flush(unsigned char* dst, unsigned long& dstLen) {
+    if (!m_hStream) {
+        m_lastStatus = Status::kNotOpen;
+        return false;
+    }
+    if (dst == nullptr && dstLen != 0) {
+        m_lastStatus = Status::kBadArgument;
+        return false;
+    }
+    m_lastStatus = Status::kOk;
+    dstLen = static_cast<unsigned long>(m_hStream->Drain(dst, dstLen).produced);
+    return true;
+}
+
+unsigned long CWaveConvert::PendingBytes() const {
+    return m_hStream ? static_cast<unsigned long>(m_hStream->HeldBackBlocks() *
+                                                  m_hStream->DestinationBlockAlign())
+                     : 0;
+}
+
+}  // namespace _Carovel

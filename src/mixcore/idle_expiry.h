@@ -12,8 +12,8 @@ namespace _Carovel {
 constexpr std::uint32_t kIdleExpirySeconds = 10;
 
 // True when a source last fed at lastSeconds is idle at nowSeconds (both of
-// the same seconds clock; the difference is taken modulo 2^32). A source
-// fed exactly kIdleExpirySeconds ago is not yet idle.
+// the monotonic seconds clock, so stepping the wall clock changes nothing; the difference is taken
+// modulo 2^32). A source fed exactly kIdleExpirySeconds ago is not yet idle.
 constexpr bool IsIdleExpired(std::uint32_t nowSeconds, std::uint32_t lastSeconds) {
     return static_cast<std::uint32_t>(nowSeconds - lastSeconds) > kIdleExpirySeconds;
 }

@@ -26,7 +26,8 @@ WaveFramePtr AllocWaveFrame(const char* data, int len, void* tag) {
     return WaveFramePtr(frame);
 }
 
-SourceQueue::SourceQueue(long sourceId) : sourceId_(sourceId), lastFeedSeconds_(NowSeconds()) {}
+SourceQueue::SourceQueue(long sourceId)
+    : sourceId_(sourceId), lastFeedSeconds_(MonotonicSeconds()) {}
 
 bool SourceQueue::PushFrame(const char* data, int len, void* tag) {
     WaveFramePtr frame = AllocWaveFrame(data, len, tag);
@@ -38,7 +39,7 @@ bool SourceQueue::PushFrame(const char* data, int len, void* tag) {
     } catch (const std::bad_alloc&) {
         return false;
     }
-    lastFeedSeconds_ = NowSeconds();
+    lastFeedSeconds_ = MonotonicSeconds();
     return true;
 }
 

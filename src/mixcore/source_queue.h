@@ -45,7 +45,7 @@ class SourceQueue {
     void Clear();
 
     long SourceId() const { return sourceId_; }
-    // The seconds clock when the last frame was queued.
+    // The monotonic seconds clock when the last frame was queued.
     std::uint32_t LastFeedSeconds() const { return lastFeedSeconds_; }
     std::size_t FrameCount() const { return frames_.size(); }
 

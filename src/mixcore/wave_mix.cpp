@@ -68,7 +68,7 @@ void CWaveMix::GetMixedFrame(char* masterBuf, int& masterLen, char* mixBuf, int&
     }
 
     PassFrames taken;
-    if (!m_state->queues.TakeFrames(taken, NowSeconds())) {
+    if (!m_state->queues.TakeFrames(taken, MonotonicSeconds())) {
         return;
     }
     // The frames now belong to this pass: the rest runs without the lock.

@@ -59,7 +59,8 @@ bool CMixer::Open(unsigned short channels, unsigned short samplesPerSec,
     std::shared_ptr<OutputSession> session;
     try {
         session = std::make_shared<OutputSession>(pfn, userData, frameSize,
-                                                  MixPeriodMs(format, frameSize), impl.event);
+                                                  MixPeriodMs(format, frameSize), impl.event,
+                                                  impl.callbackExceptions);
     } catch (const std::bad_alloc&) {
         return Fail(Status::kOutOfMemory);
     }
@@ -127,17 +128,35 @@ bool CMixer::AddFrame(long traceID, const char* data, int len, unsigned short ch
     if (len < 0 || (data == nullptr && len > 0)) {
         return Fail(Status::kBadArgument);
     }
-    const std::uint32_t now = NowSeconds();
     SourceIntake* const source =
-        impl.sources.FindOrCreate(traceID, impl.mixFormat, impl.frameBytes, now);
+        impl.sources.FeedSource(traceID, impl.mixFormat, impl.frameBytes, MonotonicSeconds());
     if (source == nullptr) {
         return Fail(Status::kOutOfMemory);
     }
-    source->MarkFed(now);
     const PcmFormat format{channels, samplesPerSec, bitsPerSample};
     const Status status = source->Feed(data, static_cast<std::size_t>(len), format, tag, m_WaveMix);
     impl.lastStatus = status;
     return status == Status::kOk;
+}
+
+}  // namespace _Carovel
+
+namespace _Carovel {
+
+bool CMixer::FlushSource(long traceID, void* tag) {
+    SerialCallCheck::Scope scope(m_impl->callCheck, "FlushSource");
+    Impl& impl = *m_impl;
+    if (!impl.output.IsRunning()) {
+        return Fail(Status::kNotOpen);
+    }
+    SourceIntake* const source = impl.sources.Find(traceID);
+    const Status status = source != nullptr ? source->Flush(tag, m_WaveMix) : Status::kOk;
+    impl.lastStatus = status;
+    return status == Status::kOk;
+}
+
+unsigned long CMixer::CallbackExceptions() const {
+    return m_impl->callbackExceptions->load();
 }
 
 }  // namespace _Carovel

@@ -28,6 +28,9 @@ struct CMixer::Impl {
     // may outlive the mixer.
     std::shared_ptr<AutoResetEvent> event = std::make_shared<AutoResetEvent>();
     std::atomic<Status> lastStatus{Status::kOk};
+    // Exceptions that escaped the callback, counted by the output thread.
+    std::shared_ptr<std::atomic<unsigned long>> callbackExceptions =
+        std::make_shared<std::atomic<unsigned long>>(0);
     SerialCallCheck callCheck;
 };
 

@@ -47,14 +47,16 @@ NextPass ScheduleNextPass(std::uint32_t periodMs, std::uint32_t dueMs, bool woke
 }
 
 OutputSession::OutputSession(MixOutCallback callback, void* userData, std::size_t frameBytes,
-                             unsigned periodMs, std::shared_ptr<AutoResetEvent> event)
+                             unsigned periodMs, std::shared_ptr<AutoResetEvent> event,
+                             std::shared_ptr<std::atomic<unsigned long>> callbackExceptions)
     : frameBytes(frameBytes),
       periodMs(periodMs),
       masterBuffer(frameBytes),
       mixBuffer(frameBytes),
       callback_(callback),
       userData_(userData),
-      event_(std::move(event)) {}
+      event_(std::move(event)),
+      callbackExceptions_(std::move(callbackExceptions)) {}
 
 void OutputSession::Stop() {
     {
@@ -71,7 +73,13 @@ bool OutputSession::Deliver(char* master, unsigned masterLen, char* mix, unsigne
             return false;
         }
     }
-    callback_(master, masterLen, mix, mixLen, userData_, tag);
+    try {
+        callback_(master, masterLen, mix, mixLen, userData_, tag);
+    } catch (...) {
+        // A host's exception must not end the process on a thread it does
+        // not own; the count tells it that something went wrong.
+        callbackExceptions_->fetch_add(1);
+    }
     return true;
 }
 

@@ -54,7 +54,8 @@ NextPass ScheduleNextPass(std::uint32_t periodMs, std::uint32_t dueMs, bool woke
 class OutputSession {
   public:
     OutputSession(MixOutCallback callback, void* userData, std::size_t frameBytes,
-                  unsigned periodMs, std::shared_ptr<AutoResetEvent> event);
+                  unsigned periodMs, std::shared_ptr<AutoResetEvent> event,
+                  std::shared_ptr<std::atomic<unsigned long>> callbackExceptions);
     OutputSession(const OutputSession&) = delete;
     OutputSession& operator=(const OutputSession&) = delete;
 
@@ -65,7 +66,8 @@ class OutputSession {
     void Stop() CAROVEL_EXCLUDES(gate_);
 
     // Runs the callback unless the session was stopped; returns false when
-    // it was.
+    // it was. An exception escaping the callback is counted and swallowed:
+    // the thread goes on.
     bool Deliver(char* master, unsigned masterLen, char* mix, unsigned mixLen)
         CAROVEL_EXCLUDES(gate_);
 
@@ -88,6 +90,7 @@ class OutputSession {
     const MixOutCallback callback_;
     void* const userData_;
     const std::shared_ptr<AutoResetEvent> event_;
+    const std::shared_ptr<std::atomic<unsigned long>> callbackExceptions_;
     std::atomic<bool> run_{true};
     // Held by OutputThread::Start until the mixer is set up, which the thread
     // waits for; then taken to check the run flag before each callback, and

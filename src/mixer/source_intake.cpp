@@ -7,9 +7,10 @@
 namespace _Carovel {
 namespace {
 
-// A source's staging buffer starts this large and grows when a block needs
-// more room.
-constexpr std::size_t kInitialStagingBytes = 0x10000;
+// The staging buffer is given back down to this many frames after a call
+// that needed more (a large flushed tail, or a block whose frames could not
+// all be queued).
+constexpr std::size_t kKeptStagingFrames = 2;
 
 }  // namespace
 
@@ -18,10 +19,43 @@ SourceIntake::SourceIntake(long sourceId, const PcmFormat& mixFormat, std::size_
 
 Status SourceIntake::Feed(const char* data, std::size_t len, const PcmFormat& format, void* tag,
                           CWaveMix& mix) {
+    Status status = Status::kOk;
     if (format == mixFormat_) {
-        return FeedDirect(data, len, tag, mix);
+        // What the converter holds back comes before this block.
+        if (converterPending_) {
+            status = DrainConverter(tag, mix);
+        }
+        if (status == Status::kOk) {
+            status = FeedDirect(data, len, tag, mix);
+        }
+    } else {
+        status = FeedConverted(reinterpret_cast<const unsigned char*>(data), len, format, tag, mix);
     }
-    return FeedConverted(reinterpret_cast<const unsigned char*>(data), len, format, tag, mix);
+    ShrinkStaging();
+    return status;
+}
+
+Status SourceIntake::Flush(void* tag, CWaveMix& mix) {
+    if (converterPending_) {
+        const Status status = DrainConverter(tag, mix);
+        if (status != Status::kOk) {
+            return status;
+        }
+    }
+    partialBlock_.clear();
+    Status status = Status::kOk;
+    if (stagedBytes_ % frameBytes_ != 0) {
+        const std::size_t padded = (stagedBytes_ / frameBytes_ + 1) * frameBytes_;
+        if (!GrowStaging(padded)) {
+            return Status::kOutOfMemory;
+        }
+        const int silence = mixFormat_.bitsPerSample == 8 ? 0x80 : 0;
+        std::memset(staging_.get() + stagedBytes_, silence, padded - stagedBytes_);
+        stagedBytes_ = padded;
+    }
+    status = EmitFrames(tag, mix);
+    ShrinkStaging();
+    return status;
 }
 
 void SourceIntake::DiscardStaged() {
@@ -29,67 +63,85 @@ void SourceIntake::DiscardStaged() {
     partialBlock_.clear();
 }
 
+// Frames are queued straight from the caller's block; only a partial frame
+// at either end goes through the staging buffer.
 Status SourceIntake::FeedDirect(const char* data, std::size_t len, void* tag, CWaveMix& mix) {
-    if (!EnsureStaging()) {
-        return Status::kOutOfMemory;
-    }
-    if (len > stagingCapacity_ - stagedBytes_ && !GrowStaging(stagedBytes_ + len)) {
-        return Status::kOutOfMemory;
-    }
-    if (len > 0) {
-        std::memcpy(staging_.get() + stagedBytes_, data, len);
-        // A partial block of a converted format is not continued by this one.
-        partialBlock_.clear();
-    }
-    stagedBytes_ += len;
-    return EmitFrames(tag, mix);
-}
-
-Status SourceIntake::UseConverterFor(const PcmFormat& format) {
-    if (converterOpen_ && format == converterFormat_) {
+    if (len == 0) {
         return Status::kOk;
     }
-    try {
-        if (converter_ == nullptr) {
-            converter_ = std::make_unique<CWaveConvert>();
+    // A partial block of a converted format is not continued by this one.
+    partialBlock_.clear();
+    if (stagedBytes_ > 0) {
+        const std::size_t fill = stagedBytes_ % frameBytes_;
+        const std::size_t take = fill == 0 ? 0 : std::min(len, frameBytes_ - fill);
+        Status status = Stage(data, take);
+        if (status != Status::kOk) {
+            return status;
         }
+        data += take;
+        len -= take;
+        status = EmitFrames(tag, mix);
+        if (status != Status::kOk) {
+            return Stage(data, len) == Status::kOk ? status : Status::kOutOfMemory;
+        }
+    }
+    while (len >= frameBytes_) {
+        if (!mix.AddFrame(sourceId_, data, static_cast<int>(frameBytes_), tag)) {
+            const Status status = mix.LastStatus();
+            return Stage(data, len) == Status::kOk ? status : Status::kOutOfMemory;
+        }
+        data += frameBytes_;
+        len -= frameBytes_;
+    }
+    return Stage(data, len);
+}
+
+Status SourceIntake::UseConverterFor(const PcmFormat& format, void* tag, CWaveMix& mix) {
+    if (converter_ != nullptr && format == converterFormat_) {
+        return Status::kOk;
+    }
+    std::unique_ptr<CWaveConvert> fresh;
+    try {
+        fresh = std::make_unique<CWaveConvert>();
+        partialBlock_.reserve(format.BlockAlign());
     } catch (const std::bad_alloc&) {
         return Status::kOutOfMemory;
     }
-    converter_->Close();
+    if (!fresh->Open(static_cast<unsigned short>(format.channels),
+                     static_cast<unsigned short>(format.samplesPerSec),
+                     static_cast<unsigned short>(format.bitsPerSample),
+                     static_cast<unsigned short>(mixFormat_.channels),
+                     static_cast<unsigned short>(mixFormat_.samplesPerSec),
+                     static_cast<unsigned short>(mixFormat_.bitsPerSample))) {
+        return fresh->LastStatus();
+    }
+    if (converterPending_) {
+        const Status status = DrainConverter(tag, mix);
+        if (status != Status::kOk) {
+            return status;
+        }
+    }
     partialBlock_.clear();  // a partial block of another format cannot be completed
+    converter_ = std::move(fresh);
     converterFormat_ = format;
-    converterOpen_ = converter_->Open(static_cast<unsigned short>(format.channels),
-                                      static_cast<unsigned short>(format.samplesPerSec),
-                                      static_cast<unsigned short>(format.bitsPerSample),
-                                      static_cast<unsigned short>(mixFormat_.channels),
-                                      static_cast<unsigned short>(mixFormat_.samplesPerSec),
-                                      static_cast<unsigned short>(mixFormat_.bitsPerSample));
-    return converterOpen_ ? Status::kOk : converter_->LastStatus();
+    return Status::kOk;
 }
 
 Status SourceIntake::FeedConverted(const unsigned char* data, std::size_t len,
                                    const PcmFormat& format, void* tag, CWaveMix& mix) {
-    Status status = UseConverterFor(format);
-    if (status != Status::kOk) {
+    Status status = UseConverterFor(format, tag, mix);
+    if (status != Status::kOk || len == 0) {
         return status;
     }
-    if (!EnsureStaging()) {
-        return Status::kOutOfMemory;
-    }
-
     // The converter opened, so the width is one it supports: whole bytes.
     const std::size_t blockAlign = format.BlockAlign();
     const unsigned char* src = data;
     std::size_t remaining = len;
+    converterPending_ = true;
 
     if (!partialBlock_.empty()) {
         const std::size_t take = std::min(blockAlign - partialBlock_.size(), remaining);
-        try {
-            partialBlock_.insert(partialBlock_.end(), src, src + take);
-        } catch (const std::bad_alloc&) {
-            return Status::kOutOfMemory;
-        }
+        partialBlock_.insert(partialBlock_.end(), src, src + take);  // capacity reserved
         src += take;
         remaining -= take;
         if (partialBlock_.size() < blockAlign) {
@@ -114,11 +166,7 @@ Status SourceIntake::FeedConverted(const unsigned char* data, std::size_t len,
     if (remaining >= blockAlign) {
         return Status::kNoProgress;  // the converter stopped making progress on whole blocks
     }
-    try {
-        partialBlock_.assign(src, src + remaining);
-    } catch (const std::bad_alloc&) {
-        return Status::kOutOfMemory;
-    }
+    partialBlock_.assign(src, src + remaining);  // less than the capacity reserved
     return Status::kOk;
 }
 
@@ -150,6 +198,43 @@ Status SourceIntake::ConvertInto(const unsigned char*& src, std::size_t& len, vo
             return status;
         }
     }
+    return Status::kOk;
+}
+
+Status SourceIntake::DrainConverter(void* tag, CWaveMix& mix) {
+    const std::size_t growStep = 2 * frameBytes_;
+    for (;;) {
+        if (stagingCapacity_ - stagedBytes_ < growStep &&
+            !GrowStaging(stagingCapacity_ + growStep)) {
+            return Status::kOutOfMemory;
+        }
+        unsigned long produced = static_cast<unsigned long>(stagingCapacity_ - stagedBytes_);
+        if (!converter_->Flush(reinterpret_cast<unsigned char*>(staging_.get()) + stagedBytes_,
+                               produced)) {
+            return converter_->LastStatus();
+        }
+        if (produced == 0) {
+            break;
+        }
+        stagedBytes_ += produced;
+        const Status status = EmitFrames(tag, mix);
+        if (status != Status::kOk) {
+            return status;
+        }
+    }
+    converterPending_ = false;
+    return Status::kOk;
+}
+
+Status SourceIntake::Stage(const char* data, std::size_t len) {
+    if (len == 0) {
+        return Status::kOk;
+    }
+    if (!GrowStaging(std::max(stagedBytes_ + len, frameBytes_))) {
+        return Status::kOutOfMemory;
+    }
+    std::memcpy(staging_.get() + stagedBytes_, data, len);
+    stagedBytes_ += len;
     return Status::kOk;
 }
 
@@ -187,8 +272,16 @@ bool SourceIntake::GrowStaging(std::size_t capacity) {
     return true;
 }
 
-bool SourceIntake::EnsureStaging() {
-    return staging_ != nullptr || GrowStaging(kInitialStagingBytes);
+void SourceIntake::ShrinkStaging() {
+    const std::size_t kept = kKeptStagingFrames * frameBytes_;
+    if (stagingCapacity_ <= kept + frameBytes_ || stagedBytes_ > kept) {
+        return;
+    }
+    if (void* shrunk = std::realloc(staging_.get(), kept)) {
+        (void)staging_.release();
+        staging_.reset(static_cast<char*>(shrunk));
+        stagingCapacity_ = kept;
+    }
 }
 
 }  // namespace _Carovel

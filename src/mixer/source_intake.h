@@ -25,19 +25,27 @@ class SourceIntake {
     SourceIntake& operator=(const SourceIntake&) = delete;
 
     // Feeds len bytes of data in the given format. Blocks in the mixing format
-    // are staged as they are; others go through the source's converter
-    // (opened anew when the format changes). Every whole frame staged is
+    // go into the stream as they are; others go through the source's
+    // converter (a new one when the format changes, after the old one's
+    // held-back audio was drained into the stream). Every whole frame is
     // queued into mix, carrying tag; less than a frame stays staged for the
     // next call. An incomplete sample block of a converted format waits for
-    // the next block in that format.
+    // the next block in that format; it is dropped (it can never complete)
+    // when the format changes.
     //
     // Returns kOk, or why the block was refused: kUnsupportedFormat when the
-    // format cannot be converted, kOutOfMemory, or kNoProgress when the
-    // converter stopped consuming whole sample blocks. When memory runs out
-    // while queuing frames, the bytes already converted stay staged and go
-    // out with the next call.
+    // format cannot be converted (nothing changes then), kOutOfMemory, or
+    // kNoProgress when the converter stopped consuming whole sample blocks.
+    // When memory runs out while queuing frames, the bytes not yet queued stay
+    // staged and go out with the next call.
     Status Feed(const char* data, std::size_t len, const PcmFormat& format, void* tag,
                 CWaveMix& mix);
+
+    // Ends the stream: drains what the converter holds back, pads the last
+    // partial frame with silence to a whole frame and queues it with tag. An
+    // incomplete sample block of a converted format is dropped. The source
+    // may go on with a new stream afterwards.
+    Status Flush(void* tag, CWaveMix& mix);
 
     // Drops the staged partial frame and any incomplete sample block; the
     // staging buffer and the converter stay.
@@ -62,8 +70,15 @@ class SourceIntake {
     Status FeedDirect(const char* data, std::size_t len, void* tag, CWaveMix& mix);
     Status FeedConverted(const unsigned char* data, std::size_t len, const PcmFormat& format,
                          void* tag, CWaveMix& mix);
-    // Opens the converter for format unless it is open for it already.
-    Status UseConverterFor(const PcmFormat& format);
+    // Switches to a converter for format unless the current one is for it.
+    // A format the converter refuses changes nothing.
+    Status UseConverterFor(const PcmFormat& format, void* tag, CWaveMix& mix);
+    // Moves what the converter holds back into the stream.
+    Status DrainConverter(void* tag, CWaveMix& mix);
+    // Appends len bytes to the staged ones.
+    Status Stage(const char* data, std::size_t len);
+    // Gives memory back after an unusually large block.
+    void ShrinkStaging();
     // Converts whole source blocks from src into the staging buffer, queuing
     // frames as they complete; advances src and len past what was used.
     Status ConvertInto(const unsigned char*& src, std::size_t& len, void* tag, CWaveMix& mix);
@@ -72,7 +87,6 @@ class SourceIntake {
     // Makes the staging buffer at least capacity bytes large, keeping its
     // content. Returns false, changing nothing, when memory runs out.
     bool GrowStaging(std::size_t capacity);
-    bool EnsureStaging();
 
     const long sourceId_;
     const PcmFormat mixFormat_;
@@ -83,9 +97,10 @@ class SourceIntake {
     std::size_t stagedBytes_ = 0;  // less than a frame between calls
     std::size_t stagingCapacity_ = 0;
 
-    std::unique_ptr<CWaveConvert> converter_;  // created on the first converted block
-    bool converterOpen_ = false;               // open for converterFormat_
+    std::unique_ptr<CWaveConvert> converter_;  // for converterFormat_; null until needed
     PcmFormat converterFormat_;
+    // The converter has taken input since it was last drained.
+    bool converterPending_ = false;
     // Bytes of an incomplete sample block in converterFormat_, completed by
     // the next block in that format.
     std::vector<unsigned char> partialBlock_;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <list>
 #include <memory>
 #include <unordered_map>
 
@@ -13,27 +14,35 @@
 namespace _Carovel {
 
 // Not locked: the mixer's callers serialise every call that reaches it.
+//
+// Sources are kept in the order of their last feed, so that the idle ones
+// are found at the front: a new source costs constant time on average however
+// many sources are live.
 class SourceTable {
   public:
-    // The source's intake, created for mixFormat and frameBytes when absent.
-    // Creating one first drops every source idle at nowSeconds, so that a
-    // host using a new id for every call does not pile up state. Returns null
-    // when memory runs out.
-    SourceIntake* FindOrCreate(long sourceId, const PcmFormat& mixFormat, std::size_t frameBytes,
-                               std::uint32_t nowSeconds);
+    // The source's intake, created for mixFormat and frameBytes when absent,
+    // marked as fed at nowSeconds (of the monotonic clock). Creating one first
+    // drops the sources idle at nowSeconds, so that a host using a new id for
+    // every call does not pile up state. Returns null when memory runs out.
+    SourceIntake* FeedSource(long sourceId, const PcmFormat& mixFormat, std::size_t frameBytes,
+                             std::uint32_t nowSeconds);
     // The source's intake, or null.
+    SourceIntake* Find(long sourceId);
     const SourceIntake* Find(long sourceId) const;
 
     // Drops every source's staged partial frame; the sources stay.
     void DiscardStaged();
     // Drops every source.
-    void Clear() { sources_.clear(); }
-    std::size_t Count() const { return sources_.size(); }
+    void Clear();
+    std::size_t Count() const { return index_.size(); }
 
   private:
+    using FeedOrder = std::list<std::unique_ptr<SourceIntake>>;
+
     void DropIdle(std::uint32_t nowSeconds);
 
-    std::unordered_map<long, std::unique_ptr<SourceIntake>> sources_;
+    FeedOrder byLastFeed_;  // least recently fed first
+    std::unordered_map<long, FeedOrder::iterator> index_;
 };
 
 }  // namespace _Carovel

@@ -24,7 +24,14 @@ CalendarTime SystemCalendar() {
     return out;
 }
 
+std::time_t SteadySeconds() {
+    using namespace std::chrono;
+    return static_cast<std::time_t>(
+        duration_cast<seconds>(steady_clock::now().time_since_epoch()).count());
+}
+
 std::atomic<SecondsSource> g_secondsSource{&SystemSeconds};
+std::atomic<SecondsSource> g_monotonicSource{&SteadySeconds};
 std::atomic<CalendarSource> g_calendarSource{&SystemCalendar};
 
 }  // namespace
@@ -48,6 +55,14 @@ std::uint32_t NowSeconds() {
         return static_cast<std::uint32_t>(now);
     }
     return CalendarSeconds(g_calendarSource.load(std::memory_order_relaxed)());
+}
+
+std::uint32_t MonotonicSeconds() {
+    return static_cast<std::uint32_t>(g_monotonicSource.load(std::memory_order_relaxed)());
+}
+
+void SetMonotonicSourceForTesting(SecondsSource source) {
+    g_monotonicSource.store(source != nullptr ? source : &SteadySeconds);
 }
 
 void SetSecondsSourceForTesting(SecondsSource source) {

@@ -13,6 +13,11 @@ namespace _Carovel {
 // values.
 std::uint32_t TickMs();
 
+// Whole seconds of a monotonic clock since an arbitrary start, as a 32-bit
+// count; stepping the wall clock does not move it. Idle expiry uses it. Take
+// differences as unsigned 32-bit values.
+std::uint32_t MonotonicSeconds();
+
 // Local calendar time as far as NowSeconds's fallback uses it.
 struct CalendarTime {
     unsigned year = 0;
@@ -38,6 +43,8 @@ std::uint32_t NowSeconds();
 using SecondsSource = std::time_t (*)();
 using CalendarSource = CalendarTime (*)();
 void SetSecondsSourceForTesting(SecondsSource source);
+// Replaces MonotonicSeconds' source the same way.
+void SetMonotonicSourceForTesting(SecondsSource source);
 void SetCalendarSourceForTesting(CalendarSource source);
 
 }  // namespace _Carovel

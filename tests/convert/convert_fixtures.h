@@ -46,8 +46,9 @@ inline Samples Unpack(const Bytes& bytes, unsigned bits) {
     return out;
 }
 
-// Converts src in one step with `room` bytes of room; the step must use all
-// whole blocks of the source.
+// Converts src in one step with `room` bytes of room, then flushes what the
+// converter held back into the rest; the step must use all whole blocks of
+// the source.
 inline Bytes ConvertOnce(_Carovel::CWaveConvert& cv, const Bytes& src, std::size_t room,
                          std::size_t srcBlock) {
     Bytes dst(room);
@@ -55,7 +56,11 @@ inline Bytes ConvertOnce(_Carovel::CWaveConvert& cv, const Bytes& src, std::size
     unsigned long dstLen = room;
     EXPECT_TRUE(cv.Convert(src.data(), srcLen, dst.data(), dstLen));
     EXPECT_EQ(srcLen, src.size() / srcBlock * srcBlock);
-    dst.resize(dstLen);
+    // What the resampler held back completes the stream.
+    unsigned long tailLen = room - dstLen;
+    EXPECT_TRUE(cv.Flush(dst.data() + dstLen, tailLen));
+    EXPECT_EQ(cv.PendingBytes(), 0u);
+    dst.resize(dstLen + tailLen);
     return dst;
 }
 

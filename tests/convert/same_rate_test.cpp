@@ -76,8 +76,9 @@ TEST(SameRateChannels, OneChannelGoesToEveryChannel) {
 TEST(SameRateChannels, ManyToOneAveragesWithRounding) {
     EXPECT_EQ(Same(2, 16, 1, 16, {1, 2, -1, -2, 32767, 32767, -32768, 32767, -32768, -32768}),
               (Samples{2, -1, 32767, 0, -32768}));
-    // 597.33 / 256 = 2.33 rounds to 2; one rounding for the average and width.
-    EXPECT_EQ(Same(3, 16, 1, 8, {256, 512, 1024, 32767, 32767, 32767}), (Samples{2, 127}));
+    // Three channels are L R C: mono takes 0.293 L + 0.293 R + 0.414 C, and
+    // 649.2 / 256 = 2.54 rounds to 3.
+    EXPECT_EQ(Same(3, 16, 1, 8, {256, 512, 1024, 32767, 32767, 32767}), (Samples{3, 127}));
     EXPECT_EQ(Same(2, 32, 1, 32, {kMax32, kMax32, kMin32, kMin32, 3, 4}),
               (Samples{kMax32, kMin32, 4}));
 }
@@ -85,7 +86,11 @@ TEST(SameRateChannels, ManyToOneAveragesWithRounding) {
 TEST(SameRateChannels, OtherCountsMapByIndexWithSilentExtras) {
     EXPECT_EQ(Same(2, 16, 3, 16, {10, -20, 30, -40}), (Samples{10, -20, 0, 30, -40, 0}));
     EXPECT_EQ(Same(2, 16, 3, 8, {2560, -5120}), (Samples{10, -20, 0}));
-    EXPECT_EQ(Same(3, 16, 2, 16, {1, 2, 3, 4, 5, 6}), (Samples{1, 2, 4, 5}));
+}
+
+TEST(SameRateChannels, LayoutsFoldIntoStereoWithTheCentreAtMinusThreeDb) {
+    // L R C into stereo: L' = (L + C / sqrt 2) / (1 + 1 / sqrt 2).
+    EXPECT_EQ(Same(3, 16, 2, 16, {1, 2, 3, 4, 5, 6}), (Samples{2, 2, 5, 5}));
 }
 
 }  // namespace

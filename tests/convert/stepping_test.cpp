@@ -49,6 +49,15 @@ Bytes ConvertInPieces(CWaveConvert& cv, const Format& f, const Bytes& src, unsig
             out.insert(out.end(), room.begin(), room.begin() + dstLen);
         }
     }
+    // Flushing in small pieces gives the same tail as flushing at once.
+    for (;;) {
+        unsigned long dstLen = f.DstBlock() * (1 + rng() % 7);
+        EXPECT_TRUE(cv.Flush(room.data(), dstLen));
+        if (dstLen == 0) {
+            break;
+        }
+        out.insert(out.end(), room.begin(), room.begin() + dstLen);
+    }
     return out;
 }
 
@@ -95,14 +104,15 @@ TEST(SteppingRoom, SmallRoomTakesOnlyTheInputThatFits) {
     EXPECT_EQ(srcLen, 6u);
     EXPECT_EQ(convert_test::Unpack(Bytes(dst.begin(), dst.begin() + 12), 16),
               (convert_test::Samples{3, 3, 4, 4, 5, 5}));
-    // Resampled: room for 50 frames at twice the rate takes about 25 frames.
+    // Resampled: room for 50 frames at twice the rate takes about 25 frames,
+    // plus the input the filter looks ahead, whose output it holds back.
     ASSERT_TRUE(cv.Open(1, 8000, 16, 1, 16000, 16));
     const Bytes noise = Noise(320, 3);
     srcLen = noise.size(), dstLen = 100;
     Bytes room(100);
     ASSERT_TRUE(cv.Convert(noise.data(), srcLen, room.data(), dstLen));
     EXPECT_EQ(dstLen, 100u);
-    EXPECT_NEAR(static_cast<double>(srcLen / 2), 25, 1);
+    EXPECT_EQ((dstLen + cv.PendingBytes()) / 2, srcLen / 2 * 2);
 }
 
 TEST(SteppingRoom, NoProgressStillSucceedsWithZeroCounts) {

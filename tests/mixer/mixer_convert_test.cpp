@@ -41,6 +41,15 @@ std::vector<char> Sine16(const Format& f, double seconds, double hz, double ampl
     return Pack16(s);
 }
 
+// What the converter still holds back.
+std::vector<char> FlushAll(CWaveConvert& conv) {
+    std::vector<char> out(conv.PendingBytes());
+    unsigned long produced = out.size();
+    EXPECT_TRUE(conv.Flush(reinterpret_cast<unsigned char*>(out.data()), produced));
+    EXPECT_EQ(produced, out.size());
+    return out;
+}
+
 // Everything one converter makes of `input` fed as one piece.
 std::vector<char> ConvertAll(CWaveConvert& conv, const std::vector<char>& input) {
     std::vector<char> out(input.size() * 8 + 4096);
@@ -90,6 +99,8 @@ TEST(MixerConversion, OddSizedChunksLoseNothing) {
     EXPECT_EQ(MasterStream(sink, mixer, expected.size() / kFrame), expected);
 }
 
+// A switch drains the old converter into the stream first, so nothing it
+// held back is lost.
 TEST(MixerConversion, FormatChangesKeepStagedBytesAndReopenOnlyOnAChange) {
     const std::vector<char> a = Sine16(kMono16k, 0.1, 500.0, 8000.0);
     const std::vector<char> b = Sine16(kMono16k, 0.1, 500.0, 8000.0, 1600);
@@ -104,12 +115,20 @@ TEST(MixerConversion, FormatChangesKeepStagedBytesAndReopenOnlyOnAChange) {
         ASSERT_TRUE(conv.Open(1, 16000, 16, 1, 8000, 16));
         const std::vector<char> ab1 = ConvertAll(conv, a);
         const std::vector<char> ab2 = ConvertAll(conv, b);
+        const std::vector<char> abTail = FlushAll(conv);
         expected.insert(expected.end(), ab1.begin(), ab1.end());
         expected.insert(expected.end(), ab2.begin(), ab2.end());
+        expected.insert(expected.end(), abTail.begin(), abTail.end());
     }
-    const std::vector<char> cOut = ConvertFresh(kStereo11k, c);
-    const std::vector<char> aOut = ConvertFresh(kMono16k, a);
-    expected.insert(expected.end(), cOut.begin(), cOut.end());
+    {
+        CWaveConvert conv;
+        ASSERT_TRUE(conv.Open(2, 11025, 16, 1, 8000, 16));
+        const std::vector<char> cOut = ConvertAll(conv, c);
+        const std::vector<char> cTail = FlushAll(conv);
+        expected.insert(expected.end(), cOut.begin(), cOut.end());
+        expected.insert(expected.end(), cTail.begin(), cTail.end());
+    }
+    const std::vector<char> aOut = ConvertFresh(kMono16k, a);  // its tail is still held back
     expected.insert(expected.end(), aOut.begin(), aOut.end());
 
     MixSink sink;
