@@ -1,7 +1,5 @@
 #include "convert/channel_matrix.h"
 
-#include <cmath>
-
 namespace _Carovel {
 namespace {
 
@@ -13,27 +11,33 @@ struct Feed {
     double weight;
 };
 
-bool StandardLayout(unsigned channels, std::vector<Feed>& feeds) {
-    const double c = 1.0 / std::sqrt(2.0);
+constexpr double kMinus3Db = 0.70710678118654752440;  // 1 / sqrt(2)
+
+constexpr Feed kLayout3[] = {{kLeft, 1}, {kRight, 1}, {kBoth, kMinus3Db}};
+constexpr Feed kLayout4[] = {{kLeft, 1}, {kRight, 1}, {kLeft, kMinus3Db}, {kRight, kMinus3Db}};
+constexpr Feed kLayout5[] = {
+    {kLeft, 1}, {kRight, 1}, {kBoth, kMinus3Db}, {kLeft, kMinus3Db}, {kRight, kMinus3Db}};
+constexpr Feed kLayout6[] = {{kLeft, 1}, {kRight, 1},        {kBoth, kMinus3Db},
+                             {kNone, 0}, {kLeft, kMinus3Db}, {kRight, kMinus3Db}};
+constexpr Feed kLayout8[] = {{kLeft, 1},         {kRight, 1},        {kBoth, kMinus3Db},
+                             {kNone, 0},         {kLeft, kMinus3Db}, {kRight, kMinus3Db},
+                             {kLeft, kMinus3Db}, {kRight, kMinus3Db}};
+
+// The feeds of a standard layout of that many channels, or null.
+const Feed* StandardLayout(unsigned channels) {
     switch (channels) {
         case 3:
-            feeds = {{kLeft, 1}, {kRight, 1}, {kBoth, c}};
-            return true;
+            return kLayout3;
         case 4:
-            feeds = {{kLeft, 1}, {kRight, 1}, {kLeft, c}, {kRight, c}};
-            return true;
+            return kLayout4;
         case 5:
-            feeds = {{kLeft, 1}, {kRight, 1}, {kBoth, c}, {kLeft, c}, {kRight, c}};
-            return true;
+            return kLayout5;
         case 6:
-            feeds = {{kLeft, 1}, {kRight, 1}, {kBoth, c}, {kNone, 0}, {kLeft, c}, {kRight, c}};
-            return true;
+            return kLayout6;
         case 8:
-            feeds = {{kLeft, 1}, {kRight, 1}, {kBoth, c}, {kNone, 0},
-                     {kLeft, c}, {kRight, c}, {kLeft, c}, {kRight, c}};
-            return true;
+            return kLayout8;
         default:
-            return false;
+            return nullptr;
     }
 }
 
@@ -56,19 +60,14 @@ ChannelMatrix DownmixMatrix(unsigned from, unsigned to) {
     if (to == 0 || to > 2 || from <= to) {
         return m;
     }
-    std::vector<Feed> feeds;
-    const bool standard = from > 2 && StandardLayout(from, feeds);
-    if (to == 1 && !standard) {
+    const Feed* const layout = from > 2 ? StandardLayout(from) : nullptr;
+    if (to == 1 && layout == nullptr) {
         return m;  // averaged by the converter
-    }
-    if (!standard) {
-        for (unsigned c = 0; c < from; ++c) {
-            feeds.push_back({c % 2 == 0 ? kLeft : kRight, 1.0});
-        }
     }
     ChannelMatrix stereo{from, 2, std::vector<double>(2 * std::size_t{from}, 0.0)};
     for (unsigned c = 0; c < from; ++c) {
-        const Feed f = feeds[c];
+        // Channels of other counts go alternately left and right.
+        const Feed f = layout != nullptr ? layout[c] : Feed{c % 2 == 0 ? kLeft : kRight, 1.0};
         if (f.side == kLeft || f.side == kBoth) {
             stereo.weights[c] = f.weight;
         }

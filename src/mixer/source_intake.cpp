@@ -230,7 +230,12 @@ Status SourceIntake::Stage(const char* data, std::size_t len) {
     if (len == 0) {
         return Status::kOk;
     }
-    if (!GrowStaging(std::max(stagedBytes_ + len, frameBytes_))) {
+    // Exactly what the first partial frame needs (most sources stay at
+    // that), then doubling up to a frame.
+    const std::size_t need = stagedBytes_ + len;
+    const std::size_t capacity =
+        stagingCapacity_ == 0 ? need : std::max(need, std::min(2 * stagingCapacity_, frameBytes_));
+    if (!GrowStaging(capacity)) {
         return Status::kOutOfMemory;
     }
     std::memcpy(staging_.get() + stagedBytes_, data, len);

@@ -29,6 +29,7 @@ struct MixerTestAccess {
     static std::size_t QueuedFrames(CMixer& mixer, long id) {
         return WaveMixTestAccess::QueuedFrames(mixer.m_WaveMix, id);
     }
+    static std::size_t SourceCount(const CMixer& mixer) { return mixer.m_impl->sources.Count(); }
 };
 
 }  // namespace _Carovel

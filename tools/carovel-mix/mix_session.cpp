@@ -62,28 +62,25 @@ std::uint64_t MixSession::FramesMixed() const {
     return m_received;
 }
 
-void MixSession::PadSources() {
+void MixSession::LimitMeters() {
     const SourceFeeder& master = m_sources.front();
+    // Every source is flushed at its end (see SourceFeeder::FeedUntil), so
+    // none needs padding to push its last samples through the mixer.
     for (auto& source : m_sources) {
         const PcmFormat& from = source.File().Format();
         source.SetMeterLimit(master.FileFrames() * from.rate / master.File().Format().rate);
-        const std::uint64_t frameFrames = CeilDiv(std::uint64_t{from.rate} * m_frameMs, 1000);
-        if (from == m_sink.Format()) {
-            // Complete the last frame, so that nothing of the source stays staged.
-            source.SetPadding((frameFrames - source.FileFrames() % frameFrames) % frameFrames);
-        } else {
-            // A converter may keep some input back until more arrives; push the
-            // source's end through it. The mix is cut to the master's length.
-            source.SetPadding(2 * frameFrames);
-        }
     }
 }
 
 std::uint64_t MixSession::ExpectedMasterFrames() const {
     const SourceFeeder& master = m_sources.front();
-    const std::uint64_t converted =
-        master.FramesFed() * m_sink.Format().rate / master.File().Format().rate;
-    return converted * m_sink.Format().BlockAlign() / m_frameBytes;
+    const std::uint64_t fed = master.FramesFed() * m_sink.Format().rate;
+    const unsigned rate = master.File().Format().rate;
+    if (!master.Done()) {
+        return fed / rate * m_sink.Format().BlockAlign() / m_frameBytes;
+    }
+    // Flushed: the converter gave out all of it and the last frame was padded.
+    return CeilDiv(CeilDiv(fed, rate) * m_sink.Format().BlockAlign(), m_frameBytes);
 }
 
 void MixSession::Step(std::uint64_t ms) {
@@ -148,7 +145,7 @@ void MixSession::Flush(bool force) {
 }
 
 void MixSession::Run(bool realtime, const ProgressFn& progress, const StopFn& stop) {
-    PadSources();
+    LimitMeters();
     SourceFeeder& master = m_sources.front();
     const PcmFormat& masterFormat = master.File().Format();
     m_sink.SetLimit(master.FileFrames() * m_sink.Format().rate / masterFormat.rate);

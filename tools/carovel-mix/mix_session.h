@@ -46,9 +46,8 @@ class MixSession {
                       void* self, void* tag);
     void Receive(const char* master, unsigned int masterLen, const char* mix, unsigned int mixLen);
 
-    // Sets the silence fed after each file so that its last partial frame
-    // reaches the mixer.
-    void PadSources();
+    // Measures each source only over the part that goes into the mix.
+    void LimitMeters();
     void Step(std::uint64_t ms);
     // Master frames the mixer will have queued once the master fed so far
     // has been converted and cut into frames.

@@ -19,7 +19,7 @@ void SourceFeeder::FeedUntil(_Carovel::CMixer& mixer, std::uint64_t until) {
     // TotalFrames() shrinks when the file turns out shorter than announced.
     while (m_fed < std::min(until, TotalFrames())) {
         if (m_chunkPos == m_chunk.size() && !Refill()) {
-            return;
+            break;
         }
         const std::uint64_t frames =
             std::min<std::uint64_t>({std::min(until, TotalFrames()) - m_fed, m_blockFrames,
@@ -28,6 +28,14 @@ void SourceFeeder::FeedUntil(_Carovel::CMixer& mixer, std::uint64_t until) {
         Send(mixer, m_chunk.data() + m_chunkPos, bytes);
         m_chunkPos += bytes;
         m_fed += frames;
+    }
+    if (Done() && !m_flushed) {
+        if (!mixer.FlushSource(m_id, nullptr)) {
+            throw ToolError(
+                FileMessage(m_file->Path(), std::string("the mixer could not end it: ") +
+                                                _Carovel::StatusText(mixer.LastStatus())));
+        }
+        m_flushed = true;
     }
 }
 

@@ -35,8 +35,10 @@ class SourceFeeder {
     bool Done() const { return m_fed >= TotalFrames(); }
 
     // Feeds the source up to frame `until` of its own timeline (at most
-    // TotalFrames()) to mixer, in blocks of at most blockMs. Throws ToolError
-    // when the mixer refuses a block.
+    // TotalFrames()) to mixer, in blocks of at most blockMs, and flushes the
+    // source once all of it was fed, so that its last partial frame and what
+    // its converter held back are mixed too. Throws ToolError when the mixer
+    // refuses a block.
     void FeedUntil(_Carovel::CMixer& mixer, std::uint64_t until);
 
   private:
@@ -56,6 +58,7 @@ class SourceFeeder {
     std::uint64_t m_meterLimit = UINT64_MAX;
     std::uint64_t m_read = 0;  // frames put into chunks, padding included
     std::uint64_t m_fed = 0;
+    bool m_flushed = false;
     LevelMeter m_levels;
     std::vector<std::int32_t> m_samples;
     std::vector<char> m_chunk;  // packed audio in the source's format
