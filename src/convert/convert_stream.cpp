@@ -39,6 +39,57 @@ void AverageChannels(const unsigned char* src, std::size_t blocks, unsigned n,
     }
 }
 
+// Folds blocks of N channels into K work channels with the weights w (K rows
+// of N, in 16-bit steps per source unit), for the resampled work types. N
+// and K fixed at compile time let the common layouts unroll; 0 takes them
+// from n and k.
+template <unsigned Bytes, unsigned N, unsigned K, class T>
+void Downmix(const unsigned char* src, std::size_t blocks, unsigned n, unsigned k, const float* w,
+             const std::int32_t* q, T* out) {
+    const unsigned channels = N != 0 ? N : n;
+    const unsigned rows = K != 0 ? K : k;
+    for (std::size_t b = 0; b < blocks; ++b, src += channels * Bytes) {
+        for (unsigned r = 0; r < rows; ++r) {
+            if constexpr (std::is_same_v<T, float>) {
+                float acc = 0;
+                for (unsigned c = 0; c < channels; ++c) {
+                    acc += w[r * channels + c] *
+                           static_cast<float>(Codec<Bytes>::Read(src + c * Bytes));
+                }
+                *out++ = acc;
+            } else {
+                // 16-bit work: integer weights of 2^-15 (see Q15Weights), so
+                // the loop needs no conversions; rows sum to 1, so the result
+                // stays within 16 bits.
+                std::int32_t acc = 1 << 14;
+                for (unsigned c = 0; c < channels; ++c) {
+                    acc += q[r * channels + c] * Codec<Bytes>::Read(src + c * Bytes);
+                }
+                *out++ = static_cast<T>(acc >> 15);
+            }
+        }
+    }
+}
+
+template <unsigned Bytes, unsigned K, class T>
+void DownmixFrom(const unsigned char* src, std::size_t blocks, unsigned n, const float* w,
+                 const std::int32_t* q, T* out) {
+    switch (n) {
+        case 3:
+            return Downmix<Bytes, 3, K>(src, blocks, n, K, w, q, out);
+        case 4:
+            return Downmix<Bytes, 4, K>(src, blocks, n, K, w, q, out);
+        case 5:
+            return Downmix<Bytes, 5, K>(src, blocks, n, K, w, q, out);
+        case 6:
+            return Downmix<Bytes, 6, K>(src, blocks, n, K, w, q, out);
+        case 8:
+            return Downmix<Bytes, 8, K>(src, blocks, n, K, w, q, out);
+        default:
+            return Downmix<Bytes, 0, K>(src, blocks, n, K, w, q, out);
+    }
+}
+
 }  // namespace
 
 std::shared_ptr<ConvertStream> ConvertStream::Create(const PcmFormat& src, const PcmFormat& dst) {
@@ -58,6 +109,13 @@ ConvertStream::ConvertStream(Token, const PcmFormat& src, const PcmFormat& dst)
       workChannels_(std::min(src.channels, dst.channels)),
       chunkBlocks_(std::max<std::size_t>(1, kScratchSamples / workChannels_)),
       matrix_(DownmixMatrix(src.channels, dst.channels)) {
+    const float toSteps = std::ldexp(1.0f, 16 - 8 * static_cast<int>(src.BytesPerSample()));
+    for (const double w : matrix_.weights) {
+        stepWeights_.push_back(static_cast<float>(w) * toSteps);
+        // 16-bit work samples come only from sources of 16 bits or less.
+        q15Weights_.push_back(static_cast<std::int32_t>(
+            std::lround(static_cast<double>(stepWeights_.back()) * 32768)));
+    }
     const std::size_t samples = chunkBlocks_ * workChannels_;
     if (src.samplesPerSec == dst.samplesPerSec) {
         scratch_.emplace<Scratch<std::int32_t>>().in.resize(samples);
@@ -209,6 +267,16 @@ void ConvertStream::DecodeWidth(const unsigned char* src, std::size_t blocks, T*
     const unsigned n = src_.channels;
     const unsigned k = workChannels_;
     const WorkSample<T> one(1, dst_.BytesPerSample());
+    if constexpr (!std::is_same_v<T, std::int32_t>) {
+        if (!stepWeights_.empty()) {
+            if (k == 1) {
+                DownmixFrom<Bytes, 1>(src, blocks, n, stepWeights_.data(), q15Weights_.data(), out);
+            } else {
+                DownmixFrom<Bytes, 2>(src, blocks, n, stepWeights_.data(), q15Weights_.data(), out);
+            }
+            return;
+        }
+    }
     if (!matrix_.weights.empty()) {
         const double* w = matrix_.weights.data();
         for (std::size_t b = 0; b < blocks; ++b, src += n * Bytes) {

@@ -97,6 +97,11 @@ class ConvertStream {
     // Folds source channels into fewer destination channels; empty where the
     // channels map one to one, by index, or are averaged.
     ChannelMatrix matrix_;
+    // The matrix's weights for resampled streams, scaled so that a source
+    // sample read at its own width comes out in units of one 16-bit step.
+    std::vector<float> stepWeights_;
+    // The same times 2^15, for 16-bit work samples.
+    std::vector<std::int32_t> q15Weights_;
     // Source blocks consumed and destination blocks produced since the
     // resampler (re)started.
     std::uint64_t blocksIn_ = 0;
