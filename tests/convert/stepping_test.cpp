@@ -51,7 +51,7 @@ Bytes ConvertInPieces(CWaveConvert& cv, const Format& f, const Bytes& src, unsig
     }
     // Flushing in small pieces gives the same tail as flushing at once.
     for (;;) {
-        unsigned long dstLen = f.DstBlock() * (1 + rng() % 7);
+        unsigned long dstLen = f.DstBlock() * (1 + rng() % (room.size() / f.DstBlock()));
         EXPECT_TRUE(cv.Flush(room.data(), dstLen));
         if (dstLen == 0) {
             break;
