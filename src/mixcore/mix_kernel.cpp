@@ -7,8 +7,11 @@
 
 // On x86-64 the kernel is built twice, for AVX2 and for the baseline, and the
 // loader picks the one the processor runs. The helpers are forced inline so
-// they are compiled into each variant.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__)
+// they are compiled into each variant. Not in sanitizer builds: the loader runs
+// the variant chooser while relocating, before the sanitizer's runtime is set up,
+// and a statically linked thread-sanitized program crashes there.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__) && \
+    !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
 #define CAROVEL_KERNEL_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define CAROVEL_KERNEL_CLONES
