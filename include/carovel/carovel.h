@@ -20,6 +20,7 @@
 
 #include "carovel/mixer.h"
 #include "carovel/status.h"
+#include "carovel/version.h"
 #include "carovel/wave_convert.h"
 #include "carovel/wave_mix.h"
 
