@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs a built carovel into a scratch prefix, then builds and runs the
 # consumer program against it twice: with find_package(carovel) and with
-# pkg-config. Also checks that the package refuses an incompatible version.
+# pkg-config; then once more with find_package(carovel) against the build tree.
+# Also checks that the package refuses an incompatible version. The consumer
+# checks that the library reports VERSION, as its headers do.
 #
-# Usage: install-test.sh BUILD_DIR WORK_DIR CONSUMER_DIR CXX WITH_TOOL(0|1)
+# Usage: install-test.sh BUILD_DIR WORK_DIR CONSUMER_DIR CXX WITH_TOOL(0|1) VERSION
 set -euo pipefail
-build=$1 work=$2 consumer=$3 cxx=$4 with_tool=$5
+build=$1 work=$2 consumer=$3 cxx=$4 with_tool=$5 version=$6
 
 rm -rf "$work"
 mkdir -p "$work"
@@ -16,6 +18,7 @@ step "install into $prefix"
 cmake --install "$build" --prefix "$prefix" >"$work/install.log"
 test -f "$prefix/include/carovel/carovel.h"
 test -f "$prefix/include/carovel/mixer.h"
+grep -q "#define CAROVEL_VERSION_STRING \"$version\"" "$prefix/include/carovel/version.h"
 pc=$(find "$prefix" -name carovel.pc)
 config=$(find "$prefix" -name carovelConfig.cmake)
 test -n "$pc" && test -n "$config"
@@ -32,7 +35,7 @@ step "find_package consumer"
 cmake -S "$consumer" -B "$work/cmake" "${generator[@]}" -DCMAKE_CXX_COMPILER="$cxx" \
   -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release >"$work/cmake-configure.log"
 cmake --build "$work/cmake" >"$work/cmake-build.log"
-"$work/cmake/consumer"
+"$work/cmake/consumer" "$version"
 
 step "find_package refuses version 1.0"
 if cmake -S "$consumer" -B "$work/cmake-wrong" "${generator[@]}" -DCMAKE_CXX_COMPILER="$cxx" \
@@ -51,5 +54,12 @@ libs=(--libs)
 # shellcheck disable=SC2046  # the flags are meant to split
 "$cxx" -std=c++17 -o "$work/pc-consumer" "$consumer/main.cpp" \
   $(pkg-config --cflags carovel) $(pkg-config "${libs[@]}" carovel)
-LD_LIBRARY_PATH=$(pkg-config --variable=libdir carovel) "$work/pc-consumer"
+LD_LIBRARY_PATH=$(pkg-config --variable=libdir carovel) "$work/pc-consumer" "$version"
+
+step "find_package consumer against the build tree"
+cmake -S "$consumer" -B "$work/build-tree" "${generator[@]}" -DCMAKE_CXX_COMPILER="$cxx" \
+  -Dcarovel_DIR:PATH="$build" -DCMAKE_BUILD_TYPE=Release >"$work/build-tree-configure.log"
+grep -qx "carovel_DIR:PATH=$build" "$work/build-tree/CMakeCache.txt"
+cmake --build "$work/build-tree" >"$work/build-tree-build.log"
+"$work/build-tree/consumer" "$version"
 step "all consumers ran"

@@ -1,6 +1,8 @@
 // Mixes one frame of two sources through an installed carovel and checks the
-// sum. Exit status 0 when the mix is right.
+// sum, and checks that the library's version matches its headers' (and the
+// version given as the first argument, if any). Exit status 0 when all is right.
 #include <carovel/carovel.h>
+#include <carovel/version.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -39,9 +41,32 @@ bool AllEqual(const std::vector<std::int16_t>& samples, std::int16_t value) {
     return !samples.empty();
 }
 
+bool VersionMatches(const char* expected) {
+    char fromParts[40];
+    std::snprintf(fromParts, sizeof fromParts, "%d.%d.%d", CAROVEL_VERSION_MAJOR,
+                  CAROVEL_VERSION_MINOR, CAROVEL_VERSION_PATCH);
+    const char* library = _Carovel::GetVersionString();
+    const unsigned number = _Carovel::GetVersionNumber();
+    const bool ok =
+        library != nullptr && std::strcmp(library, CAROVEL_VERSION_STRING) == 0 &&
+        std::strcmp(library, fromParts) == 0 &&
+        number == static_cast<unsigned>(CAROVEL_VERSION_MAJOR * 10000 +
+                                        CAROVEL_VERSION_MINOR * 100 + CAROVEL_VERSION_PATCH) &&
+        number == static_cast<unsigned>(CAROVEL_VERSION_NUMBER) &&
+        (expected == nullptr || std::strcmp(library, expected) == 0);
+    std::printf("consumer: library %s (%u), headers %s, expected %s: %s\n",
+                library != nullptr ? library : "(null)", number, CAROVEL_VERSION_STRING,
+                expected != nullptr ? expected : "any", ok ? "ok" : "WRONG");
+    return ok;
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (!VersionMatches(argc > 1 ? argv[1] : nullptr)) {
+        return 1;
+    }
+
     constexpr unsigned short kFrameBytes = 320;  // 20 ms of 8000 Hz mono 16-bit
     Received got;
     _Carovel::CMixer mixer;
