@@ -60,9 +60,8 @@ format-check: format-deps
 # TSAN_GCC_SHARED=ON for a shared library). The consumer tests (label
 # 'consumer') are left out there: a program built without the sanitizers
 # cannot link the instrumented library, and the add_subdirectory consumer
-# builds its own uninstrumented carovel; so is the pacing test, which measures
-# real-time behaviour that instrumentation distorts. The fuzz targets share the
-# ASan+UBSan build.
+# builds its own uninstrumented carovel. The fuzz targets share the ASan+UBSan
+# build.
 ASAN_DIR ?= build-asan
 TSAN_DIR ?= build-tsan
 TSAN_GCC_DIR ?= build-tsan-gcc
@@ -71,7 +70,7 @@ FUZZ_SECONDS ?= 30
 SAN_COMMON_ARGS = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCAROVEL_WERROR=ON \
   -DCAROVEL_BUILD_BENCH=OFF -DCAROVEL_BUILD_EXAMPLES=OFF
 SAN_CMAKE_ARGS = $(SAN_COMMON_ARGS) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
-SAN_CTEST = ctest --output-on-failure -j $(JOBS) -LE consumer -E 'PacingDrift\.'
+SAN_CTEST = ctest --output-on-failure -j $(JOBS) -LE consumer
 
 export ASAN_OPTIONS ?= detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1:strict_string_checks=1
 export UBSAN_OPTIONS ?= print_stacktrace=1:halt_on_error=1
