@@ -81,7 +81,7 @@ san-deps:
 
 $(ASAN_DIR)/build.ninja:
 	cmake -S . -B $(ASAN_DIR) $(SAN_CMAKE_ARGS) \
-	  -DCAROVEL_SANITIZE=address,undefined -DCAROVEL_BUILD_FUZZ=ON
+	  -DCAROVEL_SANITIZE=address,undefined -DCAROVEL_BUILD_FUZZ=ON -DCAROVEL_CHECK_CALLS=ON
 
 $(TSAN_DIR)/build.ninja:
 	cmake -S . -B $(TSAN_DIR) $(SAN_CMAKE_ARGS) -DCAROVEL_SANITIZE=thread
