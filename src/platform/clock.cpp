@@ -3,6 +3,16 @@
 #include <atomic>
 #include <chrono>
 
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
+
 namespace _Carovel {
 namespace {
 
@@ -10,6 +20,21 @@ std::time_t SystemSeconds() {
     return std::time(nullptr);
 }
 
+#if defined(_WIN32)
+// The fallback must not depend on time() having worked, so it asks Windows for
+// the local time directly.
+CalendarTime SystemCalendar() {
+    SYSTEMTIME local;
+    GetLocalTime(&local);
+    CalendarTime out;
+    out.year = local.wYear;
+    out.month = local.wMonth;
+    out.day = local.wDay;
+    out.hour = local.wHour;
+    out.minute = local.wMinute;
+    return out;
+}
+#else
 CalendarTime SystemCalendar() {
     CalendarTime out;
     const std::time_t now = SystemSeconds();
@@ -23,6 +48,7 @@ CalendarTime SystemCalendar() {
     }
     return out;
 }
+#endif
 
 std::time_t SteadySeconds() {
     using namespace std::chrono;
@@ -37,9 +63,25 @@ std::atomic<CalendarSource> g_calendarSource{&SystemCalendar};
 }  // namespace
 
 std::uint32_t TickMs() {
+#if defined(_WIN32)
+    // The performance counter ticks at a fixed rate for the life of the system
+    // and, unlike GetTickCount, resolves single milliseconds.
+    static const std::uint64_t perSecond = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return static_cast<std::uint64_t>(f.QuadPart);
+    }();
+    LARGE_INTEGER c;
+    QueryPerformanceCounter(&c);
+    const auto count = static_cast<std::uint64_t>(c.QuadPart);
+    // Whole seconds and the remainder apart, so count * 1000 cannot overflow.
+    const std::uint64_t ms = count / perSecond * 1000u + count % perSecond * 1000u / perSecond;
+    return static_cast<std::uint32_t>(ms);
+#else
     using namespace std::chrono;
     const auto ms = duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
     return static_cast<std::uint32_t>(ms);
+#endif
 }
 
 std::uint32_t CalendarSeconds(const CalendarTime& t) {
