@@ -54,6 +54,7 @@ struct CountingSink {
 
 TEST(LifecycleStress, ThousandsOfOpenFeedCloseCycles) {
     const int threadsBefore = SettledThreadCount();
+    ASSERT_GT(threadsBefore, 0) << "the process's threads cannot be counted here";
     CountingSink sink;
     CMixer mixer;
     MixPump pump(mixer, std::chrono::microseconds(50));  // notifies at any moment
@@ -213,6 +214,7 @@ struct SelfEnder {
 
 TEST(LifecycleStress, HundredsOfClosesAndDestructionsFromInsideTheCallback) {
     const int threadsBefore = SettledThreadCount();
+    ASSERT_GT(threadsBefore, 0) << "the process's threads cannot be counted here";
     constexpr unsigned short kShortFrame = 80;  // 5 ms: the thread's own pace starts the pass
     for (int round = 0; round < 300; ++round) {
         SelfEnder ender;

@@ -4,8 +4,6 @@
 #ifndef CAROVEL_TESTS_STRESS_STRESS_SUPPORT_H
 #define CAROVEL_TESTS_STRESS_STRESS_SUPPORT_H
 
-#include <dirent.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -15,6 +13,7 @@
 #include <thread>
 
 #include "carovel/mixer.h"
+#include "support/thread_count.h"
 
 namespace carovel_test {
 
@@ -41,22 +40,6 @@ class MixPump {
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
 };
-
-// The number of threads of this process, from /proc; -1 when unknown.
-inline int ProcessThreadCount() {
-    DIR* dir = opendir("/proc/self/task");
-    if (dir == nullptr) {
-        return -1;
-    }
-    int count = 0;
-    while (const dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] != '.') {
-            ++count;
-        }
-    }
-    closedir(dir);
-    return count;
-}
 
 // The thread count to come back to after a test's threads have ended. Some
 // runtimes (the thread sanitizer's) start a helper thread of their own with
