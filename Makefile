@@ -6,7 +6,7 @@ JOBS ?= 2
 CMAKE_ARGS ?=
 
 .PHONY: all deps configure build test demo bench clean san-deps test-asan test-tsan \
-  test-tsan-gcc fuzz format-deps format format-check
+  test-tsan-gcc fuzz format-deps format format-check test-windows
 
 all: build
 
@@ -106,3 +106,14 @@ test-tsan-gcc: deps $(TSAN_GCC_DIR)/build.ninja
 fuzz: san-deps $(ASAN_DIR)/build.ninja
 	cmake --build $(ASAN_DIR) -j $(JOBS)
 	scripts/run-fuzzers.sh $(ASAN_DIR) $(FUZZ_SECONDS)
+
+# The Windows build: carovel.dll and the test suite cross-built with
+# mingw-w64 (scripts/build-windows.sh installs what it needs), the tests run
+# under wine64. The wine server the tests start is stopped afterwards.
+WIN_DIR ?= build-windows
+WIN_WINE = cmake/toolchains/wine64-run.sh $(abspath $(WIN_DIR))/wineprefix
+
+test-windows:
+	JOBS=$(JOBS) scripts/build-windows.sh $(WIN_DIR)
+	status=0; ctest --test-dir $(WIN_DIR) --output-on-failure -j $(JOBS) || status=$$?; \
+	  $(WIN_WINE) --stop; exit $$status
