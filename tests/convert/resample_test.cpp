@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 
 #include "convert/convert_fixtures.h"
@@ -114,7 +115,7 @@ TEST(ResampleRhythm, TwentyMillisecondBlocksGiveBlocksAtTheRateRatio) {
         ASSERT_TRUE(cv.Open(2, inRate, 16, 2, outRate, 16));
         const Bytes block(inRate / 50 * 4, 0x11);
         Bytes dst(outRate / 50 * 4 + 64);
-        long total = 0;
+        std::int64_t total = 0;  // 64-bit: long is 32 bits on Windows
         for (int i = 1; i <= 100; ++i) {
             unsigned long srcLen = block.size(), dstLen = dst.size();
             ASSERT_TRUE(cv.Convert(block.data(), srcLen, dst.data(), dstLen));
@@ -122,9 +123,9 @@ TEST(ResampleRhythm, TwentyMillisecondBlocksGiveBlocksAtTheRateRatio) {
             if (i > 1) {
                 EXPECT_NEAR(static_cast<double>(dstLen / 4), outRate / 50.0, 1.0) << inRate;
             }
-            total += static_cast<long>(dstLen / 4);
-            const long inFrames = static_cast<long>(inRate / 50) * i;
-            EXPECT_EQ(total + static_cast<long>(cv.PendingBytes() / 4),
+            total += static_cast<std::int64_t>(dstLen / 4);
+            const std::int64_t inFrames = std::int64_t{inRate / 50} * i;
+            EXPECT_EQ(total + static_cast<std::int64_t>(cv.PendingBytes() / 4),
                       (inFrames * outRate + inRate - 1) / inRate)
                 << inRate;
             EXPECT_LE(cv.PendingBytes() / 4, outRate * 6u / 1000) << "more than 6 ms held back";
