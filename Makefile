@@ -110,10 +110,12 @@ fuzz: san-deps $(ASAN_DIR)/build.ninja
 # The Windows build: carovel.dll and the test suite cross-built with
 # mingw-w64 (scripts/build-windows.sh installs what it needs), the tests run
 # under wine64. The wine server the tests start is stopped afterwards.
+# WIN_CMAKE_ARGS go to the Windows build's configuration.
 WIN_DIR ?= build-windows
+WIN_CMAKE_ARGS ?=
 WIN_WINE = cmake/toolchains/wine64-run.sh $(abspath $(WIN_DIR))/wineprefix
 
 test-windows:
-	JOBS=$(JOBS) scripts/build-windows.sh $(WIN_DIR)
+	JOBS=$(JOBS) scripts/build-windows.sh $(WIN_DIR) $(WIN_CMAKE_ARGS)
 	status=0; ctest --test-dir $(WIN_DIR) --output-on-failure -j $(JOBS) || status=$$?; \
 	  $(WIN_WINE) --stop; exit $$status

@@ -3,7 +3,8 @@
 # the test programs and the DLL consumer check, ready for
 # `ctest --test-dir <build-dir>`, which runs them under wine64.
 #
-# Usage: scripts/build-windows.sh [build-dir]   (default: build-windows)
+# Usage: scripts/build-windows.sh [build-dir [cmake-arguments...]]
+#        (default build-dir: build-windows; e.g. -DCAROVEL_WERROR=ON)
 #
 # It installs what is missing from Debian's packages (the mingw-w64 x86_64
 # compilers with the posix thread model, wine64, and dpkg-dev for unpacking
@@ -17,6 +18,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 src_dir=$PWD
 build=${1:-build-windows}
+shift || true
 jobs=${JOBS:-2}
 triple=x86_64-w64-mingw32
 toolchain=$src_dir/cmake/toolchains/mingw-w64-x86_64.cmake
@@ -123,6 +125,6 @@ cmake -S "$src_dir" -B "$build" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCAROVEL_WINDOWS_DEPS="$deps" \
   -DCMAKE_BUILD_TYPE="${BUILD_TYPE:-Release}" \
   -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
-  -DCAROVEL_BUILD_TOOLS=OFF -DCAROVEL_BUILD_BENCH=OFF -DCAROVEL_BUILD_FUZZ=OFF
+  -DCAROVEL_BUILD_TOOLS=OFF -DCAROVEL_BUILD_BENCH=OFF -DCAROVEL_BUILD_FUZZ=OFF "$@"
 cmake --build "$build" -j "$jobs"
 step "done"
