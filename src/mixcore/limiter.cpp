@@ -85,8 +85,8 @@ void Limit(const LimiterShape& shape, WideKind kind, const Acc* v, std::size_t t
                 const Acc sign = w < 0 ? Acc{-1} : Acc{0};
                 w = ((((w ^ sign) - sign) + Acc{0x8000}) >> 16 ^ sign) - sign;
             }
-            sample = static_cast<std::int64_t>(std::clamp<Acc>(w, static_cast<Acc>(Codec::kMin),
-                                                               static_cast<Acc>(Codec::kMax)));
+            sample = static_cast<std::int64_t>(
+                std::clamp<Acc>(w, static_cast<Acc>(Codec::kMin), static_cast<Acc>(Codec::kMax)));
         } else {
             sample = std::clamp<std::int64_t>(RoundHalfAway(static_cast<double>(v[i]) / unit * bg),
                                               Codec::kMin, Codec::kMax);
@@ -100,20 +100,20 @@ void LimitKind(const LimiterShape& shape, WideKind kind, const void* wide, std::
                unsigned char* out, double& gainState, std::vector<double>& gains) {
     switch (kind) {
         case WideKind::k32:
-            Limit<Codec, std::int32_t, false>(shape, kind, static_cast<const std::int32_t*>(wide), total,
-                                              out, gainState, gains);
+            Limit<Codec, std::int32_t, false>(shape, kind, static_cast<const std::int32_t*>(wide),
+                                              total, out, gainState, gains);
             break;
         case WideKind::k64:
-            Limit<Codec, std::int64_t, false>(shape, kind, static_cast<const std::int64_t*>(wide), total,
-                                              out, gainState, gains);
+            Limit<Codec, std::int64_t, false>(shape, kind, static_cast<const std::int64_t*>(wide),
+                                              total, out, gainState, gains);
             break;
         case WideKind::k64Scaled:
-            Limit<Codec, std::int64_t, true>(shape, kind, static_cast<const std::int64_t*>(wide), total,
-                                             out, gainState, gains);
+            Limit<Codec, std::int64_t, true>(shape, kind, static_cast<const std::int64_t*>(wide),
+                                             total, out, gainState, gains);
             break;
         case WideKind::k128Scaled:
-            Limit<Codec, WideInt128, true>(shape, kind, static_cast<const WideInt128*>(wide), total, out,
-                                           gainState, gains);
+            Limit<Codec, WideInt128, true>(shape, kind, static_cast<const WideInt128*>(wide), total,
+                                           out, gainState, gains);
             break;
     }
 }

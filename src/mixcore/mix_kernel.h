@@ -48,8 +48,7 @@ constexpr bool IsScaled(WideKind kind) {
 // sample * gain (gains may be null for all unity; the unscaled kinds ignore
 // gains).
 void SumWide(const WaveFrame* const* frames, const std::int32_t* gains, std::size_t count,
-             unsigned bytesPerSample, WideKind kind, void* sums, std::size_t from,
-             std::size_t to);
+             unsigned bytesPerSample, WideKind kind, void* sums, std::size_t from, std::size_t to);
 
 // Writes total samples of sums minus own's term (own's samples times gain;
 // own may be null for none), each rounded once (to nearest, halves away
