@@ -46,10 +46,12 @@ class PassFrames {
 
   private:
     static constexpr std::size_t kInline = 64;
-    std::array<WaveFrame*, kInline> inline_{};
-    std::array<long, kInline> inlineIds_{};
-    std::array<std::uint32_t, kInline> inlineSlots_{};
-    std::array<std::int32_t, kInline> inlineGains_{};
+    // Left uninitialised: only the first count_ entries are ever read, and
+    // every pass would otherwise clear them.
+    std::array<WaveFrame*, kInline> inline_;
+    std::array<long, kInline> inlineIds_;
+    std::array<std::uint32_t, kInline> inlineSlots_;
+    std::array<std::int32_t, kInline> inlineGains_;
     WaveFrame** data_ = inline_.data();
     long* ids_ = inlineIds_.data();
     std::uint32_t* slots_ = inlineSlots_.data();

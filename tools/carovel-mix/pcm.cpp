@@ -134,31 +134,23 @@ unsigned FrameBytes(const PcmFormat& format, unsigned frameMs) {
 }
 
 void LevelMeter::Add(const std::int32_t* samples, std::size_t count) {
-    // Four running sums and extremes break the dependency chains of one.
-    constexpr std::size_t kLanes = 4;
-    double squares[kLanes] = {};
-    std::int32_t low[kLanes] = {0, 0, 0, 0};
-    std::int32_t high[kLanes] = {0, 0, 0, 0};
-    std::size_t i = 0;
-    for (; i + kLanes <= count; i += kLanes) {
-        for (std::size_t l = 0; l < kLanes; ++l) {
-            const std::int32_t v = samples[i + l];
-            const double d = v;
-            squares[l] += d * d;
-            low[l] = std::min(low[l], v);
-            high[l] = std::max(high[l], v);
-        }
+    // Separate loops for the extremes and the squares, each simple enough to
+    // vectorise; the sum of squares may be added in any order (it is only
+    // shown to a tenth of a dB).
+    std::int32_t low = 0;
+    std::int32_t high = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        low = std::min(low, samples[i]);
+        high = std::max(high, samples[i]);
     }
-    for (; i < count; ++i) {
+    double squares = 0.0;
+#pragma omp simd reduction(+ : squares)
+    for (std::size_t i = 0; i < count; ++i) {
         const double d = samples[i];
-        squares[0] += d * d;
-        low[0] = std::min(low[0], samples[i]);
-        high[0] = std::max(high[0], samples[i]);
+        squares += d * d;
     }
-    for (std::size_t l = 0; l < kLanes; ++l) {
-        m_sumSquares += squares[l];
-        m_peak = std::max({m_peak, -std::int64_t{low[l]}, std::int64_t{high[l]}});
-    }
+    m_sumSquares += squares;
+    m_peak = std::max({m_peak, -std::int64_t{low}, std::int64_t{high}});
     m_count += count;
 }
 

@@ -41,7 +41,9 @@ void SourceFeeder::FeedUntil(_Carovel::CMixer& mixer, std::uint64_t until) {
 
 bool SourceFeeder::Refill() {
     const PcmFormat& format = m_file->Format();
-    const std::size_t aheadFrames = std::max<std::size_t>(1, format.rate * kReadAheadMs / 1000);
+    // At least a whole block is read ahead.
+    const std::size_t aheadFrames = std::max<std::size_t>(
+        m_blockFrames, std::max<std::size_t>(1, format.rate * kReadAheadMs / 1000));
     m_chunk.clear();
     m_chunkPos = 0;
     if (m_read < m_fileFrames) {
