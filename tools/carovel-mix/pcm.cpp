@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "tool_error.h"
@@ -155,6 +156,55 @@ void LevelMeter::Add(const std::int32_t* samples, std::size_t count) {
 }
 
 namespace {
+
+// Unpacks packed PCM a block at a time into room on the stack and hands each
+// block to add.
+template <class AddFn>
+void ForUnpackedBlocks(const char* data, std::size_t count, unsigned bits, AddFn add) {
+    constexpr std::size_t kBlock = 4096;
+    std::int32_t block[kBlock];
+    const std::size_t width = bits / 8;
+    for (std::size_t done = 0; done < count; done += kBlock) {
+        const std::size_t n = std::min(kBlock, count - done);
+        UnpackSamples(data + done * width, n, bits, block);
+        add(block, n);
+    }
+}
+
+std::int16_t Read16(const char* p) {
+    std::int16_t v;
+    std::memcpy(&v, p, sizeof v);  // little-endian host, as the packed PCM
+    return v;
+}
+
+}  // namespace
+
+void LevelMeter::AddPacked(const char* data, std::size_t count, unsigned bits) {
+    if (bits != 16) {
+        ForUnpackedBlocks(data, count, bits,
+                          [this](const std::int32_t* block, std::size_t n) { Add(block, n); });
+        return;
+    }
+    // 16-bit samples directly: the left-justified value is v * 65536.
+    std::int16_t low = 0;
+    std::int16_t high = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::int16_t v = Read16(data + 2 * i);
+        low = std::min(low, v);
+        high = std::max(high, v);
+    }
+    double squares = 0.0;
+#pragma omp simd reduction(+ : squares)
+    for (std::size_t i = 0; i < count; ++i) {
+        const double d = Read16(data + 2 * i);
+        squares += d * d;
+    }
+    m_sumSquares += squares * 4294967296.0;
+    m_peak = std::max({m_peak, -std::int64_t{low} * 65536, std::int64_t{high} * 65536});
+    m_count += count;
+}
+
+namespace {
 double ToDbfs(double magnitude) {
     constexpr double kFullScale = 2147483648.0;
     if (magnitude <= 0.0) {
@@ -176,7 +226,8 @@ double LevelMeter::RmsDbfs() const {
 }
 
 ClipCounter::ClipCounter(unsigned bits)
-    : m_min(std::numeric_limits<std::int32_t>::min()),
+    : m_bits(bits),
+      m_min(std::numeric_limits<std::int32_t>::min()),
       m_max(static_cast<std::int32_t>((std::numeric_limits<std::uint32_t>::max() >> 1) &
                                       ~((std::uint32_t{1} << (32 - bits)) - 1))) {}
 
@@ -184,6 +235,24 @@ void ClipCounter::Add(const std::int32_t* samples, std::size_t count) {
     std::uint64_t n = 0;
     for (std::size_t i = 0; i < count; ++i) {
         n += (samples[i] == m_min || samples[i] == m_max) ? 1 : 0;
+    }
+    m_count += n;
+}
+
+}  // namespace carovel_mix
+
+namespace carovel_mix {
+
+void ClipCounter::AddPacked(const char* data, std::size_t count) {
+    if (m_bits != 16) {
+        ForUnpackedBlocks(data, count, m_bits,
+                          [this](const std::int32_t* block, std::size_t n) { Add(block, n); });
+        return;
+    }
+    std::uint64_t n = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::int16_t v = Read16(data + 2 * i);
+        n += (v == -32768 || v == 32767) ? 1 : 0;
     }
     m_count += n;
 }
