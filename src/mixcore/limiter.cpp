@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
 
 #include "pcm/sample_codec.h"
 
@@ -12,38 +13,36 @@ namespace {
 // release time: 1 - exp(-3).
 constexpr double kReleaseTimeConstants = 3.0;
 
+// Magnitudes of wide values: 64 bits for sums of up to 64 bits, else 128.
 template <typename Acc>
-double Magnitude(Acc v) {
-    return v < 0 ? -static_cast<double>(v) : static_cast<double>(v);
-}
-
-// Rounds to the nearest integer, halves away from zero.
-std::int64_t RoundHalfAway(double v) {
-    return static_cast<std::int64_t>(v < 0 ? -std::floor(-v + 0.5) : std::floor(v + 0.5));
-}
+using MagnitudeOf = std::conditional_t<(sizeof(Acc) > 8), Acc, std::int64_t>;
 
 template <typename Codec, typename Acc, bool Scaled>
 void Limit(const LimiterShape& shape, WideKind kind, const Acc* v, std::size_t total,
            unsigned char* out, double& gainState, std::vector<double>& gains) {
+    using Magnitude = MagnitudeOf<Acc>;
     const double unit = Scaled ? 65536.0 : 1.0;
     const std::size_t channels = shape.channels;
     const std::size_t stepSamples = std::size_t{shape.blocksPerStep} * channels;
     const std::size_t steps = (total + stepSamples - 1) / stepSamples;
+    const auto ceilingWide = static_cast<Magnitude>(shape.ceiling) * (Scaled ? 65536 : 1);
 
-    // Peaks of every step, in whole-sample units; gains holds them for now.
-    gains.resize(steps + (total + channels - 1) / channels);
+    // ceiling / peak of every step (1 where the peak stays at or below the
+    // ceiling); gains holds them for now.
+    gains.resize(steps + (total + channels - 1) / channels + std::min(stepSamples, total));
     double* const envelope = gains.data();
     bool over = false;
     for (std::size_t k = 0; k < steps; ++k) {
         const std::size_t from = k * stepSamples;
         const std::size_t to = std::min(total, from + stepSamples);
-        double peak = 0.0;
+        Magnitude peak = 0;
         for (std::size_t i = from; i < to; ++i) {
-            peak = std::max(peak, Magnitude(v[i]));
+            const Magnitude m = v[i] < 0 ? -static_cast<Magnitude>(v[i]) : v[i];
+            peak = std::max(peak, m);
         }
-        peak /= unit;
-        over = over || peak > shape.ceiling;
-        envelope[k] = peak > shape.ceiling ? shape.ceiling / peak : 1.0;
+        const bool stepOver = peak > ceilingWide;
+        over = over || stepOver;
+        envelope[k] = stepOver ? shape.ceiling / (static_cast<double>(peak) / unit) : 1.0;
     }
     if (!over && gainState == 1.0) {
         StoreWideMinus(v, kind, total, Codec::kWidth, nullptr, kUnityGain,
@@ -71,28 +70,36 @@ void Limit(const LimiterShape& shape, WideKind kind, const Acc* v, std::size_t t
                 g + (end - g) * static_cast<double>(j + 1) / static_cast<double>(len);
         }
         blockGain[first + len - 1] = end;
+
+        const std::size_t from = first * channels;
+        const std::size_t to = std::min(total, (first + len) * channels);
+        if (g == 1.0 && end == 1.0) {
+            // The whole step at gain 1: exactly the plain sums.
+            StoreWideMinus(v + from, kind, to - from, Codec::kWidth, nullptr, kUnityGain,
+                           reinterpret_cast<char*>(out + from * Codec::kWidth));
+        } else {
+            // Each sample times its block's gain, rounded once. A block at
+            // gain 1 comes out exactly as the plain sum here too: its sums
+            // are at most the ceiling, so every step below is exact.
+            double* const scale = blockGain + blocks;
+            for (std::size_t b = first, i = 0; i < to - from; ++b) {
+                const double bs = blockGain[b] / unit;
+                for (std::size_t c = 0; c < channels && i < to - from; ++c, ++i) {
+                    scale[i] = bs;
+                }
+            }
+            constexpr double kLow = static_cast<double>(Codec::kMin);
+            constexpr double kHigh = static_cast<double>(Codec::kMax);
+            for (std::size_t i = from; i < to; ++i) {
+                double y = static_cast<double>(v[i]) * scale[i - from];
+                y = std::min(std::max(y, kLow), kHigh);
+                const auto sample = static_cast<std::int32_t>(y < 0 ? y - 0.5 : y + 0.5);
+                Codec::Write(out + i * Codec::kWidth, sample);
+            }
+        }
         g = end;
     }
     gainState = g;
-
-    for (std::size_t i = 0; i < total; ++i) {
-        const double bg = blockGain[i / channels];
-        std::int64_t sample = 0;
-        if (bg == 1.0) {
-            // Exactly the plain sum, rounded once and clamped.
-            Acc w = v[i];
-            if constexpr (Scaled) {
-                const Acc sign = w < 0 ? Acc{-1} : Acc{0};
-                w = ((((w ^ sign) - sign) + Acc{0x8000}) >> 16 ^ sign) - sign;
-            }
-            sample = static_cast<std::int64_t>(
-                std::clamp<Acc>(w, static_cast<Acc>(Codec::kMin), static_cast<Acc>(Codec::kMax)));
-        } else {
-            sample = std::clamp<std::int64_t>(RoundHalfAway(static_cast<double>(v[i]) / unit * bg),
-                                              Codec::kMin, Codec::kMax);
-        }
-        Codec::Write(out + i * Codec::kWidth, sample);
-    }
 }
 
 template <typename Codec>

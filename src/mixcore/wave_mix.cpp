@@ -194,7 +194,7 @@ void CWaveMix::RunPass(char* masterBuf, int& masterLen, char* mixBuf, int& mixLe
         try {
             EnsureWideRoom(st.wide, capSamples);
             if (limiter) {
-                st.blockGains.reserve(2 * capSamples + 1);
+                st.blockGains.reserve(3 * capSamples + 1);
                 if (minus != nullptr) {
                     EnsureWideRoom(st.wideOutput, capSamples);
                 }

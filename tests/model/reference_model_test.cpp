@@ -396,6 +396,9 @@ TEST(ReferenceModel, MixMinusOfMoreThanSixtyFiveThousandSourcesAtEveryWidth) {
     constexpr int kTracks = 65536 + 3;
     for (unsigned width = 1; width <= 4; ++width) {
         for (const bool gains : {false, true}) {
+            if (gains && width % 2 == 1) {
+                continue;  // with gains, 16 bits (64-bit sums) and 32 bits (128-bit sums)
+            }
             SCOPED_TRACE("width " + std::to_string(width) + (gains ? " with gains" : ""));
             MixerPair pair;
             CMixMinusFrames minus;

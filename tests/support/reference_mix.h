@@ -262,7 +262,8 @@ class ReferenceMixer {
                                          : static_cast<std::int64_t>(rounded);
             } else {
                 const double y = static_cast<double>(sums[i]) / 65536.0 * blockGain[i];
-                v = static_cast<std::int64_t>(y < 0 ? -std::floor(-y + 0.5) : std::floor(y + 0.5));
+                // Halves away from zero, to within the last bit of y.
+                v = static_cast<std::int64_t>(y < 0 ? y - 0.5 : y + 0.5);
                 v = std::clamp(v, -half, half - 1);
             }
             ModelWriteSample(v, m_width, out);
