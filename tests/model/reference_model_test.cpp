@@ -371,7 +371,8 @@ TEST(ReferenceModel, LimiterGainsPersistAcrossPassesLikeTheModel) {
                 if (!loud) {
                     // Quiet: every sample a small value around silence.
                     for (std::size_t i = 0; i < frame.size(); i += width) {
-                        const std::int64_t v = gen.Uniform(-20, 20) << (8 * (width - 1));
+                        const std::int64_t v = std::int64_t{gen.Uniform(-20, 20)} *
+                                               (std::int64_t{1} << (8 * (width - 1)));
                         std::vector<char> one;
                         carovel_test::ModelWriteSample(v, width, one);
                         std::copy(one.begin(), one.end(), frame.begin() + static_cast<long>(i));
