@@ -19,7 +19,8 @@ struct LimiterSettings {
     // about 1 ms.
     unsigned samplesPerSec = 8000;
     // The ceiling, in dB relative to full scale (the width's largest
-    // positive sample): -60 to 0. A sum at or below it passes unchanged.
+    // positive sample): -60 to 0. A sum at or below it passes unchanged
+    // once the gain is back at 1.
     float thresholdDbfs = -1.0f;
     // Time for the gain to come back 95% of the way to 1 once the overload
     // has gone: 1 to 10000 ms.
@@ -68,8 +69,10 @@ class CAROVEL_API CMixMinusFrames {
     const char* Data(int index) const;
     int Length(int index) const;
     bool HadFrame(int index) const;
-    // kOk, or kOutOfMemory when the last pass had no room for the outputs;
-    // the pass's mix and master frame were delivered all the same.
+    // kOk, or kOutOfMemory when memory ran out in the last pass: before it
+    // took any frame (it then took none, wrote nothing and left every frame
+    // queued), or only for the outputs (the mix and master frame were
+    // written all the same).
     Status LastStatus() const;
 
   private:
