@@ -35,11 +35,14 @@ void Limit(const LimiterShape& shape, WideKind kind, const Acc* v, std::size_t t
     for (std::size_t k = 0; k < steps; ++k) {
         const std::size_t from = k * stepSamples;
         const std::size_t to = std::min(total, from + stepSamples);
-        Magnitude peak = 0;
+        // The extremes first (a loop that vectorises), the magnitude after.
+        Acc low = 0;
+        Acc high = 0;
         for (std::size_t i = from; i < to; ++i) {
-            const Magnitude m = v[i] < 0 ? -static_cast<Magnitude>(v[i]) : v[i];
-            peak = std::max(peak, m);
+            low = std::min(low, v[i]);
+            high = std::max(high, v[i]);
         }
+        const Magnitude peak = std::max(-static_cast<Magnitude>(low), static_cast<Magnitude>(high));
         const bool stepOver = peak > ceilingWide;
         over = over || stepOver;
         envelope[k] = stepOver ? shape.ceiling / (static_cast<double>(peak) / unit) : 1.0;
@@ -81,17 +84,23 @@ void Limit(const LimiterShape& shape, WideKind kind, const Acc* v, std::size_t t
             // Each sample times its block's gain, rounded once. A block at
             // gain 1 comes out exactly as the plain sum here too: its sums
             // are at most the ceiling, so every step below is exact.
-            double* const scale = blockGain + blocks;
-            for (std::size_t b = first, i = 0; i < to - from; ++b) {
-                const double bs = blockGain[b] / unit;
-                for (std::size_t c = 0; c < channels && i < to - from; ++c, ++i) {
-                    scale[i] = bs;
+            // Scaling by 1 / unit (a power of 2) is exact, so the product
+            // is rounded once as in sum / unit * gain.
+            const double* scale = blockGain + first;
+            if (channels > 1) {
+                double* const expanded = blockGain + blocks;
+                for (std::size_t b = first, i = 0; i < to - from; ++b) {
+                    for (std::size_t c = 0; c < channels && i < to - from; ++c, ++i) {
+                        expanded[i] = blockGain[b];
+                    }
                 }
+                scale = expanded;
             }
             constexpr double kLow = static_cast<double>(Codec::kMin);
             constexpr double kHigh = static_cast<double>(Codec::kMax);
+            const double inverseUnit = 1.0 / unit;
             for (std::size_t i = from; i < to; ++i) {
-                double y = static_cast<double>(v[i]) * scale[i - from];
+                double y = static_cast<double>(v[i]) * scale[i - from] * inverseUnit;
                 y = std::min(std::max(y, kLow), kHigh);
                 const auto sample = static_cast<std::int32_t>(y < 0 ? y - 0.5 : y + 0.5);
                 Codec::Write(out + i * Codec::kWidth, sample);

@@ -306,6 +306,32 @@ CAROVEL_INLINE void RunWideOp(WideOp op, WideKind kind, unsigned bytesPerSample,
     }
 }
 
+// Extremes of wide sums and of frames, for the limiter's quick check.
+template <typename Acc>
+CAROVEL_INLINE double WidePeakWith(const Acc* sums, std::size_t total) {
+    Acc low = 0;
+    Acc high = 0;
+    for (std::size_t i = 0; i < total; ++i) {
+        low = std::min(low, sums[i]);
+        high = std::max(high, sums[i]);
+    }
+    return std::max(-static_cast<double>(low), static_cast<double>(high));
+}
+
+template <typename Codec>
+CAROVEL_INLINE std::int64_t FramePeakWith(const WaveFrame* frame, std::size_t total) {
+    const std::size_t n = std::min(total, static_cast<std::size_t>(frame->nLen) / Codec::kWidth);
+    const auto* src = reinterpret_cast<const unsigned char*>(frame->pData);
+    std::int32_t low = 0;
+    std::int32_t high = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::int32_t v = Codec::Read(src + i * Codec::kWidth);
+        low = std::min(low, v);
+        high = std::max(high, v);
+    }
+    return std::max(-std::int64_t{low}, std::int64_t{high});
+}
+
 }  // namespace
 
 CAROVEL_KERNEL_CLONES int MixFrames(const WaveFrame* const* frames, std::size_t count,
@@ -381,6 +407,36 @@ CAROVEL_KERNEL_CLONES void WideMinus(const void* sums, WideKind kind, std::size_
                                      std::int32_t gain, void* dst) {
     const WideArgs a{nullptr, nullptr, 0, own, gain, sums, dst, 0, total};
     RunWideOp(WideOp::kMinus, kind, bytesPerSample, a);
+}
+
+}  // namespace _Carovel
+
+namespace _Carovel {
+
+CAROVEL_KERNEL_CLONES double WidePeak(const void* sums, WideKind kind, std::size_t total) {
+    switch (kind) {
+        case WideKind::k32:
+            return WidePeakWith(static_cast<const std::int32_t*>(sums), total);
+        case WideKind::k64:
+        case WideKind::k64Scaled:
+            return WidePeakWith(static_cast<const std::int64_t*>(sums), total);
+        default:
+            return WidePeakWith(static_cast<const WideInt128*>(sums), total);
+    }
+}
+
+CAROVEL_KERNEL_CLONES std::int64_t FramePeak(const WaveFrame* frame, unsigned bytesPerSample,
+                                             std::size_t total) {
+    switch (bytesPerSample) {
+        case 1:
+            return FramePeakWith<Unsigned8>(frame, total);
+        case 2:
+            return FramePeakWith<Signed16>(frame, total);
+        case 3:
+            return FramePeakWith<Signed24>(frame, total);
+        default:
+            return FramePeakWith<Signed32>(frame, total);
+    }
 }
 
 }  // namespace _Carovel

@@ -56,6 +56,11 @@ void SumWide(const WaveFrame* const* frames, const std::int32_t* gains, std::siz
 void StoreWideMinus(const void* sums, WideKind kind, std::size_t total, unsigned bytesPerSample,
                     const WaveFrame* own, std::int32_t gain, char* out);
 
+// The largest magnitude among total wide sums (exact up to 2^53), and the
+// largest sample magnitude among a frame's first total samples.
+double WidePeak(const void* sums, WideKind kind, std::size_t total);
+std::int64_t FramePeak(const WaveFrame* frame, unsigned bytesPerSample, std::size_t total);
+
 // The same difference kept wide, into dst (room for total values).
 void WideMinus(const void* sums, WideKind kind, std::size_t total, unsigned bytesPerSample,
                const WaveFrame* own, std::int32_t gain, void* dst);
