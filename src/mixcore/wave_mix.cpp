@@ -294,7 +294,8 @@ void CWaveMix::RunPass(char* masterBuf, int& masterLen, char* mixBuf, int& mixLe
     const double ceilingWide = shape.ceiling * unit;
     // One output: the sums less own's term (own null for a source without a
     // frame), limited with the slot's gain or clamped.
-    auto emit = [&](long id, std::uint32_t slot, const WaveFrame* own, std::int32_t gain) {
+    auto emit = [&](long id, std::uint32_t slot, const WaveFrame* own,
+                    std::int32_t gain) CAROVEL_REQUIRES(st.passMutex) {
         char* const out = minus->Next(id, own != nullptr, outLen);
         const double ownPeak = limiter && own != nullptr
                                    ? static_cast<double>(FramePeak(own, width, total)) *
