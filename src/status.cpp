@@ -22,6 +22,8 @@ const char* StatusText(Status status) {
             return "not allowed from inside the mixer's callback";
         case Status::kThreadStartFailed:
             return "the output thread could not be started";
+        case Status::kNotHostDriven:
+            return "the mixer's passes run on its output thread, not on the host's";
     }
     return "unknown status";
 }

@@ -22,6 +22,13 @@ namespace _Carovel {
 typedef void (*MixOutCallback)(char* masterFrame, unsigned int masterLen, char* mixFrame,
                                unsigned int mixLen, void* userData, void* tag);
 
+// Receives one mix-minus output: for source traceID, the mix of every other
+// source of the pass (see CMixMinusFrames in carovel/wave_mix.h), with the
+// context pointer given to Open. Called once per source per pass, right
+// after the MixOutCallback of the same pass and on the same thread. The
+// buffer belongs to the mixer and is valid only during the call.
+typedef void (*MixMinusCallback)(long traceID, char* frame, unsigned int len, void* userData);
+
 // Usage:
 //   Open(channels, samplesPerSec, bitsPerSample, frameSize, callback, ctx);
 //   AddFrame(sourceId, block, len, itsChannels, itsRate, itsBits, tag)...
@@ -44,9 +51,10 @@ typedef void (*MixOutCallback)(char* masterFrame, unsigned int masterLen, char* 
 // appears.
 //
 // Threading:
-//  - AddFrame, ClearTraceData, Open and Close must not overlap each other
-//    (call them from one thread, or serialise them). NotifyToMixe, IsRun and
-//    LastStatus may be called from any thread at any time. Builds with
+//  - AddFrame, FlushSource, ClearTraceData, Open, OpenManual, MixPending,
+//    SetMixMinusCallback, SetLimiter and Close must not overlap each other
+//    (call them from one thread, or serialise them). NotifyToMixe, IsRun,
+//    SetSourceGain and LastStatus may be called from any thread at any time. Builds with
 //    CAROVEL_CHECK_CALLS defined (debug builds) abort with a message when
 //    the serialised calls overlap.
 //  - The callback runs on the output thread, at real-time priority where the
@@ -54,6 +62,13 @@ typedef void (*MixOutCallback)(char* masterFrame, unsigned int masterLen, char* 
 //    while a host thread is inside AddFrame (the host's calls then return
 //    false). It may destroy the mixer when no host thread is inside a call on
 //    it. Open from inside the callback returns false.
+//  - In host-driven mode (OpenManual) there is no output thread: the host
+//    runs the passes with MixPending, and the callbacks run inside it on the
+//    host's thread. MixPending is one of the serialised calls above. From
+//    inside a callback the host may call Close, SetSourceGain and
+//    NotifyToMixe (which does nothing in this mode); the other calls there
+//    refuse with kInsideCallback (MixPending returns 0, ClearTraceData does
+//    nothing). The callback must not destroy the mixer.
 //  - Close returns within about 200 ms. When it returns the mixer may be
 //    reopened or destroyed, and the output thread starts no further pass. A
 //    callback that had already begun (or that the thread had committed to
@@ -61,6 +76,17 @@ typedef void (*MixOutCallback)(char* masterFrame, unsigned int masterLen, char* 
 //    its own, and the next Open and the destructor wait for it to return
 //    before going on. A pass already taken from the queues when Close is
 //    called is dropped.
+//
+// Conference outputs, each opt-in (without them the mixer works exactly as
+// described above):
+//  - SetMixMinusCallback: besides the mix, every source receives the mix of
+//    all the others each pass (its N-1 mix), from one wide sum per pass.
+//  - SetLimiter: the mix and each mix-minus output are limited instead of
+//    clamped (see CWaveMix::SetLimiter).
+//  - SetSourceGain: a gain per source, applied inside the wide sum with one
+//    rounding at the end; 0 mutes the source.
+//  - OpenManual and MixPending: passes driven by the host, without an output
+//    thread, e.g. for offline jobs.
 class CAROVEL_API CMixer {
   public:
     CMixer();
@@ -81,12 +107,54 @@ class CAROVEL_API CMixer {
     // (kThreadStartFailed, or kOutOfMemory).
     bool Open(unsigned short channels, unsigned short samplesPerSec, unsigned short bitsPerSample,
               unsigned short frameSize, MixOutCallback pfn, void* userData);
+    // Opens the mixer for host-driven passes: like Open (same arguments, same
+    // checks and failures except kThreadStartFailed), but no output thread
+    // starts and no pass runs by itself; MixPending runs them. Sources,
+    // conversion, gains, the limiter and mix-minus outputs work as with Open.
+    bool OpenManual(unsigned short channels, unsigned short samplesPerSec,
+                    unsigned short bitsPerSample, unsigned short frameSize, MixOutCallback pfn,
+                    void* userData);
+    // Runs mixing passes on the calling thread while source 0 has a frame
+    // queued, at most maxPasses of them, calling the callbacks of each pass
+    // before the next (the mix, then the mix-minus outputs). Stops early when
+    // a callback closes the mixer. Returns the number of passes run, 0 when
+    // maxPasses is below 1 or nothing was queued. Returns 0 with LastStatus
+    // kNotOpen when the mixer is not open, kNotHostDriven when it was opened
+    // with Open (its output thread runs the passes), kInsideCallback when
+    // called from inside a callback.
+    int MixPending(int maxPasses);
+
+    // Sets the callback that receives every source's mix-minus output from
+    // the next Open or OpenManual on; null turns the outputs off (the
+    // default). With includeIdle, sources that are present (not yet dropped
+    // as idle) but had no frame in a pass receive the full mix too. Returns
+    // false, changing nothing, while the mixer is open (kAlreadyOpen).
+    bool SetMixMinusCallback(MixMinusCallback fn, bool includeIdle = false);
+
+    // Turns the limiter on the mix and on every mix-minus output on or off
+    // (see CWaveMix::SetLimiter; the mixing format's channels and rate are
+    // used). Takes effect at once when open and stays for later Opens.
+    // Returns false, changing nothing, when thresholdDbfs is outside -60..0
+    // or releaseMs outside 1..10000 (kBadArgument). One of the serialised
+    // calls.
+    bool SetLimiter(bool enabled, float thresholdDbfs = -1.0f, float releaseMs = 100.0f);
+
+    // Sets the gain of source traceID in the mix and in the other sources'
+    // mix-minus outputs: 0 (muted) to 16, 1 restores plain mixing (see
+    // CWaveMix::SetTrackGain). The gain holds until the source is dropped as
+    // idle or the mixer is closed. May be called from any thread, also from
+    // inside the callbacks. Returns false, changing nothing, when the mixer
+    // is not open (kNotOpen), the gain is outside 0..16 or NaN
+    // (kBadArgument), or memory runs out (kOutOfMemory).
+    bool SetSourceGain(long traceID, float gain);
+
     // Stops the output thread, forgets the callback and drops every source's
     // staged bytes and converter (called from inside the callback, it leaves
     // those to the next Open or the destructor). Queued frames stay until the
     // next Open. Always returns true.
     bool Close();
-    // True while the mixer is open and its output thread exists.
+    // True while the mixer is open: opened by Open, with its output thread,
+    // or by OpenManual.
     bool IsRun() const;
     // Starts the next mixing pass at once instead of at the end of the period.
     void NotifyToMixe();
@@ -142,6 +210,11 @@ class CAROVEL_API CMixer {
     struct Impl;
 
     bool Fail(Status status);
+    bool OpenSession(unsigned short channels, unsigned short samplesPerSec,
+                     unsigned short bitsPerSample, unsigned short frameSize, MixOutCallback pfn,
+                     void* userData, bool manual);
+    // Hands the limiter's settings and the mixing format to the frame mixer.
+    void ApplyLimiter();
 
     CWaveMix m_WaveMix;
     std::unique_ptr<Impl> m_impl;

@@ -32,6 +32,9 @@ enum class Status : int {
     kInsideCallback,
     // The output thread could not be started.
     kThreadStartFailed,
+    // A call for host-driven passes (CMixer::MixPending) on a mixer whose
+    // output thread runs the passes.
+    kNotHostDriven,
 };
 
 // A short English description of a status, e.g. "out of memory". Never null;

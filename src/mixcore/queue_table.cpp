@@ -13,19 +13,35 @@ PassFrames::~PassFrames() {
 }
 
 void PassFrames::Reserve(std::size_t n) {
-    if (n > inline_.size()) {
-        thread_local std::vector<WaveFrame*> room;
-        if (room.size() < n) {
-            room.resize(n);
+    if (n > kInline) {
+        struct Room {
+            std::vector<WaveFrame*> frames;
+            std::vector<long> ids;
+            std::vector<std::uint32_t> slots;
+            std::vector<std::int32_t> gains;
+        };
+        thread_local Room room;
+        if (room.frames.size() < n) {
+            room.frames.resize(n);
+            room.ids.resize(n);
+            room.slots.resize(n);
+            room.gains.resize(n);
         }
-        data_ = room.data();
+        data_ = room.frames.data();
+        ids_ = room.ids.data();
+        slots_ = room.slots.data();
+        gains_ = room.gains.data();
     }
 }
 
-void PassFrames::Add(WaveFramePtr frame, bool isMaster) {
-    if (isMaster) {
+void PassFrames::Add(WaveFramePtr frame, const SourceQueue& from) {
+    if (from.SourceId() == 0) {
         master_ = frame.get();
     }
+    ids_[count_] = from.SourceId();
+    slots_[count_] = from.Slot();
+    gains_[count_] = from.Gain();
+    allUnity_ = allUnity_ && from.Gain() == 65536;
     data_[count_++] = frame.release();
 }
 
@@ -36,7 +52,8 @@ Status QueueTable::Push(long sourceId, const char* data, int len, void* tag) {
                                                                 : Status::kOutOfMemory;
 }
 
-bool QueueTable::TakeFrames(PassFrames& taken, std::uint32_t nowSeconds) {
+bool QueueTable::TakeFrames(PassFrames& taken, std::uint32_t nowSeconds,
+                            std::vector<IdleSource>* idle, std::vector<std::uint32_t>* freed) {
     MutexLock lock(mutex_);
     SourceQueue* master = FindOrCreate(0);
     if (master == nullptr || master->FrameCount() == 0) {
@@ -44,6 +61,14 @@ bool QueueTable::TakeFrames(PassFrames& taken, std::uint32_t nowSeconds) {
     }
     try {
         taken.Reserve(queues_.size());
+        if (idle != nullptr) {
+            idle->clear();
+            idle->reserve(queues_.size());
+        }
+        if (freed != nullptr) {
+            freed->reserve(freed->size() + queues_.size());
+        }
+        freeSlots_.reserve(freeSlots_.size() + queues_.size());
     } catch (const std::bad_alloc&) {
         return false;  // nothing taken; the frames stay queued for the next pass
     }
@@ -51,19 +76,31 @@ bool QueueTable::TakeFrames(PassFrames& taken, std::uint32_t nowSeconds) {
         SourceQueue& queue = **it;
         WaveFramePtr frame = queue.PopFrame();
         if (frame) {
-            taken.Add(std::move(frame), queue.SourceId() == 0);
+            taken.Add(std::move(frame), queue);
             ++it;
         } else {
-            it = ExpireIfIdle(it, nowSeconds);
+            it = ExpireIfIdle(it, nowSeconds, idle, freed);
         }
     }
     return true;
+}
+
+Status QueueTable::SetGain(long sourceId, std::int32_t gain) {
+    MutexLock lock(mutex_);
+    SourceQueue* queue = FindOrCreate(sourceId);
+    if (queue == nullptr) {
+        return Status::kOutOfMemory;
+    }
+    queue->SetGain(gain);
+    return Status::kOk;
 }
 
 void QueueTable::Clear() {
     MutexLock lock(mutex_);
     index_.clear();
     queues_.clear();
+    freeSlots_.clear();
+    nextSlot_ = 0;
 }
 
 std::vector<long> QueueTable::SourceIds() {
@@ -87,8 +124,9 @@ SourceQueue* QueueTable::FindOrCreate(long sourceId) {
     if (found != index_.end()) {
         return found->second->get();
     }
+    const std::uint32_t slot = freeSlots_.empty() ? nextSlot_ : freeSlots_.back();
     try {
-        queues_.push_back(std::make_unique<SourceQueue>(sourceId));
+        queues_.push_back(std::make_unique<SourceQueue>(sourceId, slot));
     } catch (const std::bad_alloc&) {
         return nullptr;
     }
@@ -98,15 +136,32 @@ SourceQueue* QueueTable::FindOrCreate(long sourceId) {
         queues_.pop_back();
         return nullptr;
     }
+    if (freeSlots_.empty()) {
+        ++nextSlot_;
+    } else {
+        freeSlots_.pop_back();
+    }
     return queues_.back().get();
 }
 
 QueueTable::QueueList::iterator QueueTable::ExpireIfIdle(QueueList::iterator it,
-                                                         std::uint32_t nowSeconds) {
-    if (!IsIdleExpired(nowSeconds, (*it)->LastFeedSeconds())) {
+                                                         std::uint32_t nowSeconds,
+                                                         std::vector<IdleSource>* idle,
+                                                         std::vector<std::uint32_t>* freed) {
+    const SourceQueue& queue = **it;
+    if (!IsIdleExpired(nowSeconds, queue.LastFeedSeconds())) {
+        if (idle != nullptr) {
+            idle->push_back(IdleSource{queue.SourceId(), queue.Slot()});
+        }
         return std::next(it);
     }
-    index_.erase((*it)->SourceId());
+    // The vectors were given room for every queue before the walk, so these
+    // appends do not allocate.
+    if (freed != nullptr) {
+        freed->push_back(queue.Slot());
+    }
+    freeSlots_.push_back(queue.Slot());
+    index_.erase(queue.SourceId());
     return queues_.erase(it);
 }
 

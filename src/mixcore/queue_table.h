@@ -31,18 +31,40 @@ class PassFrames {
 
     // Makes room for n frames. Throws std::bad_alloc.
     void Reserve(std::size_t n);
-    void Add(WaveFramePtr frame, bool isMaster);
+    void Add(WaveFramePtr frame, const SourceQueue& from);
 
     const WaveFrame* const* Data() const { return data_; }
     std::size_t Count() const { return count_; }
     // Source 0's frame, or null.
     const WaveFrame* Master() const { return master_; }
+    // Per frame: its source's id, slot and gain (see SourceQueue).
+    const long* Ids() const { return ids_; }
+    const std::uint32_t* Slots() const { return slots_; }
+    const std::int32_t* Gains() const { return gains_; }
+    // True when every frame's gain is 1.
+    bool AllUnity() const { return allUnity_; }
 
   private:
-    std::array<WaveFrame*, 64> inline_{};
+    static constexpr std::size_t kInline = 64;
+    // Left uninitialised: only the first count_ entries are ever read, and
+    // every pass would otherwise clear them.
+    std::array<WaveFrame*, kInline> inline_;
+    std::array<long, kInline> inlineIds_;
+    std::array<std::uint32_t, kInline> inlineSlots_;
+    std::array<std::int32_t, kInline> inlineGains_;
     WaveFrame** data_ = inline_.data();
+    long* ids_ = inlineIds_.data();
+    std::uint32_t* slots_ = inlineSlots_.data();
+    std::int32_t* gains_ = inlineGains_.data();
     std::size_t count_ = 0;
     const WaveFrame* master_ = nullptr;
+    bool allUnity_ = true;
+};
+
+// A source that is present in the table but had no frame for a pass.
+struct IdleSource {
+    long id;
+    std::uint32_t slot;
 };
 
 class QueueTable {
@@ -61,9 +83,19 @@ class QueueTable {
     // frame and has been idle longer than the expiry time at nowSeconds.
     // Returns false, taking nothing, when source 0 has no frame (its queue is
     // created if absent) or memory for the pass runs out.
-    bool TakeFrames(PassFrames& taken, std::uint32_t nowSeconds) CAROVEL_EXCLUDES(mutex_);
+    //
+    // When idle is not null, it receives (in table order) every queue that
+    // had no frame and stays. The slots of the queues dropped are appended to
+    // freed when it is not null; the table hands them to new queues.
+    bool TakeFrames(PassFrames& taken, std::uint32_t nowSeconds,
+                    std::vector<IdleSource>* idle = nullptr,
+                    std::vector<std::uint32_t>* freed = nullptr) CAROVEL_EXCLUDES(mutex_);
 
-    // Drops every queue with its frames.
+    // Sets the gain of a source's frames, creating its queue when absent.
+    // Returns kOutOfMemory, changing nothing, when memory runs out.
+    Status SetGain(long sourceId, std::int32_t gain) CAROVEL_EXCLUDES(mutex_);
+
+    // Drops every queue with its frames; slots are numbered from 0 again.
     void Clear() CAROVEL_EXCLUDES(mutex_);
 
     // Source ids in table order, and the frames queued for one (0 when it
@@ -78,12 +110,16 @@ class QueueTable {
     // memory runs out.
     SourceQueue* FindOrCreate(long sourceId) CAROVEL_REQUIRES(mutex_);
     // Removes the queue at it when it is idle; returns the next position.
-    QueueList::iterator ExpireIfIdle(QueueList::iterator it, std::uint32_t nowSeconds)
-        CAROVEL_REQUIRES(mutex_);
+    QueueList::iterator ExpireIfIdle(QueueList::iterator it, std::uint32_t nowSeconds,
+                                     std::vector<IdleSource>* idle,
+                                     std::vector<std::uint32_t>* freed) CAROVEL_REQUIRES(mutex_);
 
     Mutex mutex_;
     QueueList queues_ CAROVEL_GUARDED_BY(mutex_);  // creation order
     std::unordered_map<long, QueueList::iterator> index_ CAROVEL_GUARDED_BY(mutex_);
+    // Slots of dropped queues, reused before new numbers are handed out.
+    std::vector<std::uint32_t> freeSlots_ CAROVEL_GUARDED_BY(mutex_);
+    std::uint32_t nextSlot_ CAROVEL_GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace _Carovel

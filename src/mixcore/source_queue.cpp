@@ -26,8 +26,8 @@ WaveFramePtr AllocWaveFrame(const char* data, int len, void* tag) {
     return WaveFramePtr(frame);
 }
 
-SourceQueue::SourceQueue(long sourceId)
-    : sourceId_(sourceId), lastFeedSeconds_(MonotonicSeconds()) {}
+SourceQueue::SourceQueue(long sourceId, std::uint32_t slot)
+    : sourceId_(sourceId), slot_(slot), lastFeedSeconds_(MonotonicSeconds()) {}
 
 bool SourceQueue::PushFrame(const char* data, int len, void* tag) {
     WaveFramePtr frame = AllocWaveFrame(data, len, tag);

@@ -30,8 +30,9 @@ WaveFramePtr AllocWaveFrame(const char* data, int len, void* tag);
 // Not locked: the queue table that owns it locks around every call.
 class SourceQueue {
   public:
-    // The queue counts as fed at creation.
-    explicit SourceQueue(long sourceId);
+    // The queue counts as fed at creation. slot numbers the queue among
+    // those of its table, for state kept beside the table.
+    explicit SourceQueue(long sourceId, std::uint32_t slot = 0);
     SourceQueue(const SourceQueue&) = delete;
     SourceQueue& operator=(const SourceQueue&) = delete;
 
@@ -45,12 +46,18 @@ class SourceQueue {
     void Clear();
 
     long SourceId() const { return sourceId_; }
+    std::uint32_t Slot() const { return slot_; }
+    // The gain of the source's frames in the mix, in 1/65536 (65536 is 1).
+    std::int32_t Gain() const { return gain_; }
+    void SetGain(std::int32_t gain) { gain_ = gain; }
     // The monotonic seconds clock when the last frame was queued.
     std::uint32_t LastFeedSeconds() const { return lastFeedSeconds_; }
     std::size_t FrameCount() const { return frames_.size(); }
 
   private:
     const long sourceId_;
+    const std::uint32_t slot_;
+    std::int32_t gain_ = 65536;
     std::uint32_t lastFeedSeconds_;
     std::deque<WaveFramePtr> frames_;  // oldest at the front
 };

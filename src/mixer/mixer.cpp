@@ -15,6 +15,23 @@ namespace {
 // How long Close waits for the output thread to end.
 constexpr std::chrono::milliseconds kCloseWait{200};
 
+// The mixer whose MixPending is delivering a pass on this thread, if any.
+thread_local const CMixer* t_passingMixer = nullptr;
+
+// Marks the calling thread as inside a mixer's MixPending for its scope.
+class PassingScope {
+  public:
+    explicit PassingScope(const CMixer* mixer) : previous_(t_passingMixer) {
+        t_passingMixer = mixer;
+    }
+    ~PassingScope() { t_passingMixer = previous_; }
+    PassingScope(const PassingScope&) = delete;
+    PassingScope& operator=(const PassingScope&) = delete;
+
+  private:
+    const CMixer* const previous_;
+};
+
 }  // namespace
 
 CMixer::CMixer() : m_impl(std::make_unique<Impl>()) {}
@@ -36,12 +53,31 @@ Status CMixer::LastStatus() const {
 bool CMixer::Open(unsigned short channels, unsigned short samplesPerSec,
                   unsigned short bitsPerSample, unsigned short frameSize, MixOutCallback pfn,
                   void* userData) {
+    if (t_passingMixer == this) {
+        return Fail(Status::kInsideCallback);
+    }
     SerialCallCheck::Scope scope(m_impl->callCheck, "Open");
+    return OpenSession(channels, samplesPerSec, bitsPerSample, frameSize, pfn, userData, false);
+}
+
+bool CMixer::OpenManual(unsigned short channels, unsigned short samplesPerSec,
+                        unsigned short bitsPerSample, unsigned short frameSize, MixOutCallback pfn,
+                        void* userData) {
+    if (t_passingMixer == this) {
+        return Fail(Status::kInsideCallback);
+    }
+    SerialCallCheck::Scope scope(m_impl->callCheck, "OpenManual");
+    return OpenSession(channels, samplesPerSec, bitsPerSample, frameSize, pfn, userData, true);
+}
+
+bool CMixer::OpenSession(unsigned short channels, unsigned short samplesPerSec,
+                         unsigned short bitsPerSample, unsigned short frameSize, MixOutCallback pfn,
+                         void* userData, bool manual) {
     Impl& impl = *m_impl;
-    if (impl.output.IsCurrentThread()) {
+    if (impl.output.IsCurrentThread() || t_passingMixer == this) {
         return Fail(Status::kInsideCallback);  // the thread being stopped cannot restart itself
     }
-    if (impl.output.IsRunning()) {
+    if (impl.IsOpen()) {
         return Fail(Status::kAlreadyOpen);
     }
     if (pfn == nullptr || channels == 0 || samplesPerSec == 0) {
@@ -64,16 +100,24 @@ bool CMixer::Open(unsigned short channels, unsigned short samplesPerSec,
     } catch (const std::bad_alloc&) {
         return Fail(Status::kOutOfMemory);
     }
+    session->SetMixMinus(impl.minusCallback, impl.minusIncludeIdle);
+    const auto setUp = [&] {
+        impl.sources.Clear();  // left by a Close from inside the callback
+        impl.mixFormat = format;
+        impl.frameBytes = frameSize;
+        m_WaveMix.Init(static_cast<unsigned short>(format.BytesPerSample()));
+        ApplyLimiter();
+    };
+    if (manual) {
+        setUp();
+        impl.SetManualSession(std::move(session));
+        impl.lastStatus = Status::kOk;
+        return true;
+    }
     Status status = Status::kOk;
     try {
         status = impl.output.Start(
-            std::move(session), [this] { MixOutLoop(); },
-            [&] {
-                impl.sources.Clear();  // left by a Close from inside the callback
-                impl.mixFormat = format;
-                impl.frameBytes = frameSize;
-                m_WaveMix.Init(static_cast<unsigned short>(format.BytesPerSample()));
-            });
+            std::move(session), [this] { MixOutLoop(); }, setUp);
     } catch (const std::bad_alloc&) {
         status = Status::kOutOfMemory;  // wrapping the thread's body; nothing changed
     }
@@ -81,13 +125,102 @@ bool CMixer::Open(unsigned short channels, unsigned short samplesPerSec,
     return status == Status::kOk;
 }
 
+void CMixer::ApplyLimiter() {
+    const Impl& impl = *m_impl;
+    LimiterSettings settings;
+    settings.channels = static_cast<unsigned short>(impl.mixFormat.channels);
+    settings.samplesPerSec = impl.mixFormat.samplesPerSec;
+    settings.thresholdDbfs = impl.limiterThresholdDbfs;
+    settings.releaseMs = impl.limiterReleaseMs;
+    // The settings were checked by SetLimiter and the format by Open.
+    m_WaveMix.SetLimiter(impl.limiterOn, settings);
+}
+
+int CMixer::MixPending(int maxPasses) {
+    Impl& impl = *m_impl;
+    if (t_passingMixer == this || impl.output.IsCurrentThread()) {
+        Fail(Status::kInsideCallback);
+        return 0;
+    }
+    SerialCallCheck::Scope scope(impl.callCheck, "MixPending");
+    const std::shared_ptr<OutputSession> session = impl.ManualSession();
+    if (session == nullptr || !session->Running()) {
+        Fail(impl.output.IsRunning() ? Status::kNotHostDriven : Status::kNotOpen);
+        return 0;
+    }
+    impl.lastStatus = Status::kOk;
+    const PassingScope passing(this);
+    int passes = 0;
+    while (passes < maxPasses && session->Running()) {
+        const PassOutcome outcome = RunOnePass(*session, m_WaveMix);
+        if (outcome == PassOutcome::kNoFrame) {
+            break;
+        }
+        ++passes;
+        if (outcome == PassOutcome::kStopped) {
+            break;
+        }
+    }
+    return passes;
+}
+
+bool CMixer::SetMixMinusCallback(MixMinusCallback fn, bool includeIdle) {
+    if (t_passingMixer == this) {
+        return Fail(Status::kInsideCallback);
+    }
+    SerialCallCheck::Scope scope(m_impl->callCheck, "SetMixMinusCallback");
+    Impl& impl = *m_impl;
+    if (impl.IsOpen()) {
+        return Fail(Status::kAlreadyOpen);
+    }
+    impl.minusCallback = fn;
+    impl.minusIncludeIdle = includeIdle;
+    impl.lastStatus = Status::kOk;
+    return true;
+}
+
+bool CMixer::SetLimiter(bool enabled, float thresholdDbfs, float releaseMs) {
+    if (t_passingMixer == this) {
+        return Fail(Status::kInsideCallback);
+    }
+    SerialCallCheck::Scope scope(m_impl->callCheck, "SetLimiter");
+    Impl& impl = *m_impl;
+    if (!(thresholdDbfs >= -60.0f && thresholdDbfs <= 0.0f && releaseMs >= 1.0f &&
+          releaseMs <= 10000.0f)) {
+        return Fail(Status::kBadArgument);
+    }
+    impl.limiterOn = enabled;
+    impl.limiterThresholdDbfs = thresholdDbfs;
+    impl.limiterReleaseMs = releaseMs;
+    if (impl.IsOpen()) {
+        ApplyLimiter();
+    }
+    impl.lastStatus = Status::kOk;
+    return true;
+}
+
+bool CMixer::SetSourceGain(long traceID, float gain) {
+    Impl& impl = *m_impl;
+    if (!impl.IsOpen()) {
+        return Fail(Status::kNotOpen);
+    }
+    if (!m_WaveMix.SetTrackGain(traceID, gain)) {
+        return Fail(m_WaveMix.LastStatus());
+    }
+    impl.lastStatus = Status::kOk;
+    return true;
+}
+
 bool CMixer::Close() {
     Impl& impl = *m_impl;
     // From inside the callback Close may overlap a host call: the host's
     // calls then fail, and the records stay for the host's next call.
-    const bool onOutputThread = impl.output.IsCurrentThread();
+    const bool onOutputThread = impl.output.IsCurrentThread() || t_passingMixer == this;
     SerialCallCheck::Scope scope(impl.callCheck, "Close", !onOutputThread);
-    if (!impl.output.Stop(kCloseWait)) {
+    if (const std::shared_ptr<OutputSession> manual = impl.ManualSession()) {
+        manual->Stop();  // MixPending, when inside it, stops after this callback
+        impl.SetManualSession(nullptr);
+    } else if (!impl.output.Stop(kCloseWait)) {
         impl.event->Set();  // no thread: the next Open's first wait ends at once
     }
     if (!onOutputThread) {
@@ -97,7 +230,7 @@ bool CMixer::Close() {
 }
 
 bool CMixer::IsRun() const {
-    return m_impl->output.IsRunning();
+    return m_impl->IsOpen();
 }
 
 void CMixer::NotifyToMixe() {
@@ -113,6 +246,9 @@ void CMixer::MixOutLoop() {
 }
 
 void CMixer::ClearTraceData() {
+    if (t_passingMixer == this) {
+        return;  // not from inside a callback of MixPending
+    }
     SerialCallCheck::Scope scope(m_impl->callCheck, "ClearTraceData");
     m_impl->sources.DiscardStaged();
     m_WaveMix.ClearBuffs();
@@ -120,9 +256,12 @@ void CMixer::ClearTraceData() {
 
 bool CMixer::AddFrame(long traceID, const char* data, int len, unsigned short channels,
                       unsigned short samplesPerSec, unsigned short bitsPerSample, void* tag) {
+    if (t_passingMixer == this) {
+        return Fail(Status::kInsideCallback);
+    }
     SerialCallCheck::Scope scope(m_impl->callCheck, "AddFrame");
     Impl& impl = *m_impl;
-    if (!impl.output.IsRunning()) {
+    if (!impl.IsOpen()) {
         return Fail(Status::kNotOpen);
     }
     if (len < 0 || (data == nullptr && len > 0)) {
@@ -144,9 +283,12 @@ bool CMixer::AddFrame(long traceID, const char* data, int len, unsigned short ch
 namespace _Carovel {
 
 bool CMixer::FlushSource(long traceID, void* tag) {
+    if (t_passingMixer == this) {
+        return Fail(Status::kInsideCallback);
+    }
     SerialCallCheck::Scope scope(m_impl->callCheck, "FlushSource");
     Impl& impl = *m_impl;
-    if (!impl.output.IsRunning()) {
+    if (!impl.IsOpen()) {
         return Fail(Status::kNotOpen);
     }
     SourceIntake* const source = impl.sources.Find(traceID);

@@ -12,6 +12,7 @@
 #include "mixer/source_table.h"
 #include "pcm/pcm_format.h"
 #include "platform/event.h"
+#include "platform/mutex.h"
 
 namespace _Carovel {
 
@@ -32,6 +33,38 @@ struct CMixer::Impl {
     std::shared_ptr<std::atomic<unsigned long>> callbackExceptions =
         std::make_shared<std::atomic<unsigned long>>(0);
     SerialCallCheck callCheck;
+
+    // Conference settings, set by the serialised calls and used by the next
+    // Open or OpenManual (the limiter also at once).
+    MixMinusCallback minusCallback = nullptr;
+    bool minusIncludeIdle = false;
+    bool limiterOn = false;
+    float limiterThresholdDbfs = -1.0f;
+    float limiterReleaseMs = 100.0f;
+
+    // The session of a mixer opened by OpenManual, while it is open. Held
+    // by MixPending for its passes, so a Close from inside a callback does
+    // not pull it away.
+    std::shared_ptr<OutputSession> ManualSession() const CAROVEL_EXCLUDES(manualMutex) {
+        MutexLock lock(manualMutex);
+        return manual;
+    }
+    void SetManualSession(std::shared_ptr<OutputSession> session) CAROVEL_EXCLUDES(manualMutex) {
+        MutexLock lock(manualMutex);
+        manual = std::move(session);
+    }
+    // True while open in either mode.
+    bool IsOpen() const {
+        if (output.IsRunning()) {
+            return true;
+        }
+        const std::shared_ptr<OutputSession> session = ManualSession();
+        return session != nullptr && session->Running();
+    }
+
+  private:
+    mutable Mutex manualMutex;
+    std::shared_ptr<OutputSession> manual CAROVEL_GUARDED_BY(manualMutex);
 };
 
 }  // namespace _Carovel

@@ -83,6 +83,26 @@ bool OutputSession::Deliver(char* master, unsigned masterLen, char* mix, unsigne
     return true;
 }
 
+void OutputSession::SetMixMinus(MixMinusCallback minusCallback, bool includeIdle) {
+    minusCallback_ = minusCallback;
+    minus.SetIncludeIdle(includeIdle);
+}
+
+bool OutputSession::DeliverMinus(long sourceId, char* frame, unsigned len) {
+    {
+        MutexLock gate(gate_);
+        if (!run_.load()) {
+            return false;
+        }
+    }
+    try {
+        minusCallback_(sourceId, frame, len, userData_);
+    } catch (...) {
+        callbackExceptions_->fetch_add(1);
+    }
+    return true;
+}
+
 void OutputSession::MarkDone() {
     {
         MutexLock lock(doneMutex_);
@@ -191,10 +211,36 @@ void OutputThread::JoinFinished(const std::shared_ptr<OutputSession>& st) {
     session_.reset();
 }
 
-void RunOutputPasses(OutputSession& st, CWaveMix& mix) {
+PassOutcome RunOnePass(OutputSession& st, CWaveMix& mix) {
     const int frameBytes = static_cast<int>(st.frameBytes);
     char* const master = st.masterBuffer.data();
     char* const mixed = st.mixBuffer.data();
+    int masterLen = frameBytes;
+    int mixLen = frameBytes;
+    const bool minus = st.WantsMixMinus();
+    if (minus) {
+        mix.GetMixedFrame(master, masterLen, mixed, mixLen, &st.tag, st.minus);
+    } else {
+        mix.GetMixedFrame(master, masterLen, mixed, mixLen, &st.tag);
+    }
+    if (mixLen <= 0) {
+        return PassOutcome::kNoFrame;
+    }
+    if (!st.Deliver(master, static_cast<unsigned>(masterLen), mixed,
+                    static_cast<unsigned>(mixLen))) {
+        return PassOutcome::kStopped;
+    }
+    for (int i = 0; minus && i < st.minus.Count(); ++i) {
+        // The outputs belong to the session; the callback may write to them.
+        if (!st.DeliverMinus(st.minus.TrackID(i), const_cast<char*>(st.minus.Data(i)),
+                             static_cast<unsigned>(st.minus.Length(i)))) {
+            return PassOutcome::kStopped;
+        }
+    }
+    return PassOutcome::kDelivered;
+}
+
+void RunOutputPasses(OutputSession& st, CWaveMix& mix) {
     const std::uint32_t period = st.periodMs;
 
     // The first pass comes half a period after the start.
@@ -205,11 +251,7 @@ void RunOutputPasses(OutputSession& st, CWaveMix& mix) {
     // destroyed from inside the callback.
     while (st.Running()) {
         const std::uint32_t start = TickMs();
-        int masterLen = frameBytes;
-        int mixLen = frameBytes;
-        mix.GetMixedFrame(master, masterLen, mixed, mixLen, &st.tag);
-        if (mixLen > 0 && !st.Deliver(master, static_cast<unsigned>(masterLen), mixed,
-                                      static_cast<unsigned>(mixLen))) {
+        if (RunOnePass(st, mix) == PassOutcome::kStopped) {
             break;
         }
         const NextPass next = ScheduleNextPass(period, due, woken, start, TickMs());

@@ -56,6 +56,12 @@ class OutputSession {
     OutputSession(MixOutCallback callback, void* userData, std::size_t frameBytes,
                   unsigned periodMs, std::shared_ptr<AutoResetEvent> event,
                   std::shared_ptr<std::atomic<unsigned long>> callbackExceptions);
+
+    // Asks every pass for mix-minus outputs and hands each to minusCallback
+    // after the mix; includeIdle as for CMixMinusFrames. Called before the
+    // session's first pass.
+    void SetMixMinus(MixMinusCallback minusCallback, bool includeIdle);
+    bool WantsMixMinus() const { return minusCallback_ != nullptr; }
     OutputSession(const OutputSession&) = delete;
     OutputSession& operator=(const OutputSession&) = delete;
 
@@ -70,6 +76,8 @@ class OutputSession {
     // the thread goes on.
     bool Deliver(char* master, unsigned masterLen, char* mix, unsigned mixLen)
         CAROVEL_EXCLUDES(gate_);
+    // The same for one mix-minus output.
+    bool DeliverMinus(long sourceId, char* frame, unsigned len) CAROVEL_EXCLUDES(gate_);
 
     void MarkDone() CAROVEL_EXCLUDES(doneMutex_);
     bool WaitDone(std::chrono::milliseconds timeout) CAROVEL_EXCLUDES(doneMutex_);
@@ -83,12 +91,15 @@ class OutputSession {
     std::vector<char> mixBuffer;
     // The tag of the last master frame; kept from pass to pass.
     void* tag = nullptr;
+    // The mix-minus outputs of the last pass, when asked for.
+    CMixMinusFrames minus;
 
   private:
     friend class OutputThread;
 
     const MixOutCallback callback_;
     void* const userData_;
+    MixMinusCallback minusCallback_ = nullptr;
     const std::shared_ptr<AutoResetEvent> event_;
     const std::shared_ptr<std::atomic<unsigned long>> callbackExceptions_;
     std::atomic<bool> run_{true};
@@ -149,6 +160,19 @@ class OutputThread {
     // After a Stop that timed out, the session stays until its thread ended.
     std::shared_ptr<OutputSession> session_ CAROVEL_GUARDED_BY(mutex_);
 };
+
+// What one pass of RunOnePass came to.
+enum class PassOutcome {
+    kNoFrame,    // source 0 had no frame: nothing was taken or delivered
+    kDelivered,  // the mix and any mix-minus outputs went to the callbacks
+    kStopped,    // the session was stopped before or during the delivery
+};
+
+// One mixing pass of mix into the session's buffers, delivered to the
+// session's callbacks: the mix first, then every mix-minus output. After a
+// callback returns it touches only the session: the mixer may have been
+// closed or destroyed from inside the callback.
+PassOutcome RunOnePass(OutputSession& session, CWaveMix& mix);
 
 // The body of the output thread: one mixing pass of mix per period (or at
 // once after the event is set), delivering every pass that produced a mix,

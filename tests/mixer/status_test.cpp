@@ -17,10 +17,10 @@ void Nop(char*, unsigned, char*, unsigned, void*, void*) {}
 
 TEST(Status, EveryCauseHasItsOwnText) {
     std::set<std::string> texts;
-    for (int s = 0; s <= static_cast<int>(Status::kThreadStartFailed); ++s) {
+    for (int s = 0; s <= static_cast<int>(Status::kNotHostDriven); ++s) {
         texts.insert(_Carovel::StatusText(static_cast<Status>(s)));
     }
-    EXPECT_EQ(texts.size(), static_cast<std::size_t>(Status::kThreadStartFailed) + 1);
+    EXPECT_EQ(texts.size(), static_cast<std::size_t>(Status::kNotHostDriven) + 1);
     EXPECT_STREQ(_Carovel::StatusText(static_cast<Status>(999)), "unknown status");
 }
 

@@ -17,8 +17,11 @@
 
 namespace {
 
+using _Carovel::CMixMinusFrames;
 using _Carovel::CWaveMix;
+using _Carovel::LimiterSettings;
 using _Carovel::WaveMixTestAccess;
+using carovel_test::ModelLimiter;
 using carovel_test::ModelPassResult;
 using carovel_test::ReferenceMixer;
 
@@ -40,6 +43,20 @@ struct MixerPair {
         ASSERT_TRUE(lib.AddFrame(id, bytes.data(), static_cast<int>(bytes.size()), tag));
         model.AddFrame(id, bytes, tag);
         ids.insert(id);
+    }
+    void Gain(long id, float gain) {
+        ASSERT_TRUE(lib.SetTrackGain(id, gain));
+        model.SetGain(id, gain);
+        ids.insert(id);
+    }
+    void Limiter(bool on, const ModelLimiter& m = ModelLimiter()) {
+        LimiterSettings settings;
+        settings.channels = static_cast<unsigned short>(m.channels);
+        settings.samplesPerSec = m.rate;
+        settings.thresholdDbfs = static_cast<float>(m.thresholdDb);
+        settings.releaseMs = static_cast<float>(m.releaseMs);
+        ASSERT_TRUE(lib.SetLimiter(on, settings));
+        model.SetLimiter(on, m);
     }
 };
 
@@ -74,6 +91,43 @@ void ComparePass(MixerPair& pair, int capA, int capB, const std::string& where) 
     EXPECT_TRUE(UntouchedFrom(master, want.master.size()));
     EXPECT_TRUE(UntouchedFrom(mix, want.mix.size()));
     EXPECT_EQ(tag, want.tagSet ? want.tag : kNoTag);
+    for (const long id : pair.ids) {
+        EXPECT_EQ(WaveMixTestAccess::QueuedFrames(pair.lib, id), pair.model.Queued(id))
+            << "track " << id;
+    }
+}
+
+// A pass with mix-minus outputs on both mixers; everything the pass reports
+// must agree byte for byte.
+void CompareMinusPass(MixerPair& pair, CMixMinusFrames& minus, int capA, int capB,
+                      const std::string& where) {
+    SCOPED_TRACE(where + " capA=" + std::to_string(capA) + " capB=" + std::to_string(capB) +
+                 (minus.IncludeIdle() ? " with idle" : ""));
+    std::vector<char> master = GuardedBuffer(capA);
+    std::vector<char> mix = GuardedBuffer(capB);
+    int masterLen = capA;
+    int mixLen = capB;
+    void* const kNoTag = &master;
+    void* tag = kNoTag;
+    pair.lib.GetMixedFrame(master.data(), masterLen, mix.data(), mixLen, &tag, minus);
+    const ModelPassResult want = pair.model.Pass(capA, capB, true, minus.IncludeIdle());
+
+    ASSERT_EQ(masterLen, static_cast<int>(want.master.size()));
+    ASSERT_EQ(mixLen, static_cast<int>(want.mix.size()));
+    EXPECT_TRUE(std::equal(want.master.begin(), want.master.end(), master.begin()));
+    EXPECT_TRUE(std::equal(want.mix.begin(), want.mix.end(), mix.begin()));
+    EXPECT_TRUE(UntouchedFrom(mix, want.mix.size()));
+    EXPECT_EQ(tag, want.tagSet ? want.tag : kNoTag);
+    EXPECT_EQ(minus.LastStatus(), _Carovel::Status::kOk);
+    ASSERT_EQ(minus.Count(), static_cast<int>(want.minus.size()));
+    for (int i = 0; i < minus.Count(); ++i) {
+        const auto& out = want.minus[static_cast<std::size_t>(i)];
+        ASSERT_EQ(minus.TrackID(i), out.id) << "output " << i;
+        ASSERT_EQ(minus.HadFrame(i), out.hadFrame) << "output " << i;
+        ASSERT_EQ(minus.Length(i), static_cast<int>(out.bytes.size())) << "output " << i;
+        ASSERT_TRUE(std::equal(out.bytes.begin(), out.bytes.end(), minus.Data(i)))
+            << "output " << i << " (track " << out.id << ")";
+    }
     for (const long id : pair.ids) {
         EXPECT_EQ(WaveMixTestAccess::QueuedFrames(pair.lib, id), pair.model.Queued(id))
             << "track " << id;
@@ -228,6 +282,140 @@ TEST(ReferenceModel, MoreThanSixtyFiveThousandFullScaleFramesStillClampCorrectly
             pair.Add(t, t == 1 ? highest : lowest, nullptr);
         }
         ComparePass(pair, 8, 8, "width " + std::to_string(width));
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Gains the tests pick from: unity, mute, exact and inexact fractions, boosts,
+// the extremes.
+float PickGain(FrameMaker& gen) {
+    constexpr float kGains[] = {1.0f, 0.0f, 0.5f, 0.3f, 0.7071f, 2.0f, 1.5f, 16.0f, 1e-5f, 3.1f};
+    return kGains[gen.Uniform(0, 9)];
+}
+
+// Like RunCase, with gains on some tracks, the limiter on in some cases and
+// mix-minus outputs (with or without the idle tracks) on every pass.
+void RunConferenceCase(MixerPair& pair, CMixMinusFrames& minus, std::uint32_t seed) {
+    FrameMaker gen(seed);
+    const auto width = static_cast<unsigned>(gen.Uniform(1, 4));
+    pair.Init(static_cast<unsigned short>(width));
+    if (gen.Chance(40)) {
+        ModelLimiter lim;
+        lim.channels = static_cast<unsigned>(gen.Uniform(1, 3));
+        lim.rate = gen.Chance(50) ? 8000u : static_cast<unsigned>(gen.Uniform(1, 48000));
+        lim.thresholdDb = gen.Chance(50) ? -1.0 : -gen.Uniform(0, 60);
+        lim.releaseMs = gen.Chance(50) ? 100.0 : gen.Uniform(1, 10000);
+        pair.Limiter(true, lim);
+    } else {
+        pair.Limiter(false);
+    }
+    minus.SetIncludeIdle(gen.Chance(50));
+    const int tracks = gen.Chance(10) ? gen.Uniform(60, 90) : gen.Uniform(1, 9);
+    int mostFrames = 0;
+    for (int t = 0; t < tracks; ++t) {
+        const long id = TrackID(gen, t);
+        if (gen.Chance(40)) {
+            pair.Gain(id, PickGain(gen));
+        }
+        const int frames = gen.Uniform(0, 3);
+        mostFrames = std::max(mostFrames, frames);
+        for (int f = 0; f < frames; ++f) {
+            pair.Add(id, gen.Frame(gen.Length(width), width),
+                     reinterpret_cast<void*>(std::uintptr_t{seed} * 16 + f + 1));
+        }
+    }
+    for (int pass = 0; pass <= mostFrames; ++pass) {
+        CompareMinusPass(pair, minus, Capacity(gen, width), Capacity(gen, width),
+                         "seed " + std::to_string(seed) + " width " + std::to_string(width) +
+                             " pass " + std::to_string(pass));
+        if (::testing::Test::HasFailure()) {
+            return;
+        }
+    }
+}
+
+TEST(ReferenceModel, MixMinusGainsAndLimiterMatchTheModelByteForByte) {
+    constexpr std::uint32_t kCases = 3000;
+    MixerPair pair;
+    CMixMinusFrames minus;  // one for every case: its room is reused
+    for (std::uint32_t seed = 1; seed <= kCases && !::testing::Test::HasFailure(); ++seed) {
+        RunConferenceCase(pair, minus, seed);
+    }
+}
+
+TEST(ReferenceModel, LimiterGainsPersistAcrossPassesLikeTheModel) {
+    // Long runs of passes of loud and quiet frames with the limiter on, so
+    // that gains attack, release and snap back to 1 over many passes.
+    for (unsigned width = 1; width <= 4; ++width) {
+        MixerPair pair;
+        CMixMinusFrames minus;
+        minus.SetIncludeIdle(true);
+        pair.Init(static_cast<unsigned short>(width));
+        ModelLimiter lim;
+        lim.channels = 2;
+        lim.rate = 8000;
+        lim.releaseMs = 30;
+        pair.Limiter(true, lim);
+        pair.Gain(2, 0.5f);
+        FrameMaker gen(width * 77);
+        for (int pass = 0; pass < 120; ++pass) {
+            const bool loud = (pass / 10) % 3 == 0;
+            for (long id = 0; id < 4; ++id) {
+                if (id == 3 && pass % 4 == 1) {
+                    continue;  // now and then idle: it receives the full mix
+                }
+                std::vector<char> frame = gen.Frame(320 * static_cast<int>(width), width);
+                if (!loud) {
+                    // Quiet: every sample a small value around silence.
+                    for (std::size_t i = 0; i < frame.size(); i += width) {
+                        const std::int64_t v = std::int64_t{gen.Uniform(-20, 20)} *
+                                               (std::int64_t{1} << (8 * (width - 1)));
+                        std::vector<char> one;
+                        carovel_test::ModelWriteSample(v, width, one);
+                        std::copy(one.begin(), one.end(), frame.begin() + static_cast<long>(i));
+                    }
+                }
+                pair.Add(id, frame, nullptr);
+            }
+            CompareMinusPass(pair, minus, 320 * static_cast<int>(width),
+                             320 * static_cast<int>(width),
+                             "width " + std::to_string(width) + " pass " + std::to_string(pass));
+            if (::testing::Test::HasFailure()) {
+                return;
+            }
+        }
+    }
+}
+
+TEST(ReferenceModel, MixMinusOfMoreThanSixtyFiveThousandSourcesAtEveryWidth) {
+    // Full-scale frames of 65539 sources: the sums clip, the narrow widths
+    // need wide accumulators, and with gains the 32-bit sums need more than
+    // 64 bits.
+    constexpr int kTracks = 65536 + 3;
+    for (unsigned width = 1; width <= 4; ++width) {
+        for (const bool gains : {false, true}) {
+            if (gains && width % 2 == 1) {
+                continue;  // with gains, 16 bits (64-bit sums) and 32 bits (128-bit sums)
+            }
+            SCOPED_TRACE("width " + std::to_string(width) + (gains ? " with gains" : ""));
+            MixerPair pair;
+            CMixMinusFrames minus;
+            pair.Init(static_cast<unsigned short>(width));
+            FrameMaker gen(width * 2 + (gains ? 1 : 0));
+            for (int t = 0; t < kTracks; ++t) {
+                if (gains && t % 3 == 0) {
+                    pair.Gain(t, t % 2 == 0 ? 16.0f : 0.3f);
+                }
+                pair.Add(t, gen.Frame(2 * static_cast<int>(width), width), nullptr);
+            }
+            CompareMinusPass(pair, minus, 8, 2 * static_cast<int>(width), "");
+            if (::testing::Test::HasFailure()) {
+                return;
+            }
+        }
     }
 }
 

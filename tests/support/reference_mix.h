@@ -2,10 +2,17 @@
 // strings and a mixing pass written position by position, exactly as the
 // pass's contract reads, with no attempt at speed. The tests and the fuzz
 // targets compare CWaveMix against it.
+//
+// Gains and mix-minus outputs are computed exactly: every sum is a 128-bit
+// integer at 1/65536 scale (no accumulator can overflow), rounded by
+// division, so none of the library's choices of accumulator or rounding
+// trick carries over. The limiter is the documented algorithm written out
+// step by step in double precision.
 #ifndef CAROVEL_TESTS_SUPPORT_REFERENCE_MIX_H
 #define CAROVEL_TESTS_SUPPORT_REFERENCE_MIX_H
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -19,12 +26,44 @@ struct ModelFrame {
     void* tag = nullptr;
 };
 
+struct ModelMinusOut {
+    long id = 0;
+    std::vector<char> bytes;
+    bool hadFrame = false;
+};
+
 struct ModelPassResult {
     std::vector<char> master;  // the bytes written to the master buffer
     std::vector<char> mix;     // the bytes written to the mix buffer
     bool tagSet = false;       // whether the pass stored a tag
     void* tag = nullptr;
+    std::vector<ModelMinusOut> minus;  // mix-minus outputs, in the library's order
 };
+
+__extension__ typedef __int128 ModelInt;
+
+// The limiter's settings as the library's LimiterSettings holds them.
+struct ModelLimiter {
+    unsigned channels = 1;
+    unsigned rate = 8000;
+    double thresholdDb = -1.0;
+    double releaseMs = 100.0;
+};
+
+// A gain as the library uses it: the nearest multiple of 1/65536.
+inline std::int64_t ModelGainSteps(float gain) {
+    return static_cast<std::int64_t>(std::llround(static_cast<double>(gain) * 65536.0));
+}
+
+// v / 65536 rounded to the nearest integer, halves away from zero.
+inline ModelInt ModelRoundScaled(ModelInt v) {
+    ModelInt q = v / 65536;
+    const ModelInt r = v % 65536;
+    if (2 * (r < 0 ? -r : r) >= 65536) {
+        q += v < 0 ? -1 : 1;
+    }
+    return q;
+}
 
 // The frame mixer's sample encoding: one byte is unsigned around 128, two to
 // four bytes are signed two's complement, all little-endian.
@@ -55,7 +94,26 @@ class ReferenceMixer {
     void Init(unsigned width) {
         m_tracks.clear();
         m_index.clear();
+        m_gains.clear();
+        m_limiterGains.clear();
+        m_mixLimiterGain = 1.0;
         m_width = width;
+    }
+
+    // What CWaveMix::ClearBuffs drops.
+    void Clear() { Init(m_width); }
+
+    // Creates the track when absent, like the library.
+    void SetGain(long trackID, float gain) {
+        Track(trackID);
+        m_gains[trackID] = ModelGainSteps(gain);
+    }
+
+    void SetLimiter(bool on, const ModelLimiter& settings = ModelLimiter()) {
+        m_limiterOn = on;
+        m_limiter = settings;
+        m_limiterGains.clear();
+        m_mixLimiterGain = 1.0;
     }
 
     void AddFrame(long trackID, const std::vector<char>& bytes, void* tag) {
@@ -67,18 +125,23 @@ class ReferenceMixer {
         return found == m_index.end() ? 0 : m_tracks[found->second].second.size();
     }
 
-    // One pass with capacities capA (master) and capB (mix).
-    ModelPassResult Pass(int capA, int capB) {
+    // One pass with capacities capA (master) and capB (mix); with minus, also
+    // the mix-minus outputs (includeIdle: for tracks without a frame too).
+    ModelPassResult Pass(int capA, int capB, bool minus = false, bool includeIdle = false) {
         ModelPassResult r;
         if (m_width < 1 || m_width > 4 || Track(0).empty()) {
             return r;
         }
         std::vector<ModelFrame> taken;
+        std::vector<long> takenIds;
+        std::vector<long> idleIds;
         for (auto& t : m_tracks) {
             if (t.second.empty()) {
+                idleIds.push_back(t.first);
                 continue;
             }
             taken.push_back(std::move(t.second.front()));
+            takenIds.push_back(t.first);
             t.second.pop_front();
             if (t.first == 0) {
                 const ModelFrame& f = taken.back();
@@ -89,14 +152,45 @@ class ReferenceMixer {
             }
         }
         const auto cap = static_cast<std::size_t>(std::max(capB, 0));
-        if (taken.size() == 1) {
+        std::vector<std::int64_t> gains;
+        bool unity = true;
+        for (const long id : takenIds) {
+            gains.push_back(Gain(id));
+            unity = unity && gains.back() == 65536;
+        }
+        const std::vector<ModelInt> totals = Totals(taken, gains, cap);
+        if (taken.size() == 1 && unity && !m_limiterOn) {
             const std::vector<char>& only = taken.front().bytes;
             r.mix.assign(only.begin(),
                          only.begin() + static_cast<long>(std::min(cap, only.size())));
+        } else {
+            r.mix = Output(taken, gains, totals, -1, m_mixLimiterGain);
+        }
+        if (!minus || cap == 0) {
             return r;
         }
-        r.mix = MixTaken(taken, cap);
+        for (std::size_t i = 0; i < taken.size(); ++i) {
+            r.minus.push_back(ModelMinusOut{
+                takenIds[i],
+                Output(taken, gains, totals, static_cast<long>(i), LimiterGain(takenIds[i])),
+                true});
+        }
+        if (includeIdle) {
+            for (const long id : idleIds) {
+                r.minus.push_back(
+                    ModelMinusOut{id, Output(taken, gains, totals, -1, LimiterGain(id)), false});
+            }
+        }
         return r;
+    }
+
+    // The sample positions the pass writes for these frames and capacity.
+    std::size_t Positions(const std::vector<ModelFrame>& taken, std::size_t cap) const {
+        std::size_t longest = 0;
+        for (const ModelFrame& f : taken) {
+            longest = std::max(longest, f.bytes.size() / m_width);
+        }
+        return std::min(longest, cap / m_width);
     }
 
   private:
@@ -110,27 +204,134 @@ class ReferenceMixer {
         return m_tracks.back().second;
     }
 
-    std::vector<char> MixTaken(const std::vector<ModelFrame>& taken, std::size_t cap) const {
+    std::int64_t Gain(long id) const {
+        const auto found = m_gains.find(id);
+        return found == m_gains.end() ? 65536 : found->second;
+    }
+
+    double& LimiterGain(long id) { return m_limiterGains.emplace(id, 1.0).first->second; }
+
+    // The exact sum of every taken frame at each written position, at
+    // 1/65536 scale.
+    std::vector<ModelInt> Totals(const std::vector<ModelFrame>& taken,
+                                 const std::vector<std::int64_t>& gains, std::size_t cap) const {
+        std::vector<ModelInt> totals(Positions(taken, cap), 0);
+        for (std::size_t f = 0; f < taken.size(); ++f) {
+            for (std::size_t i = 0; i < totals.size(); ++i) {
+                totals[i] += Term(taken[f], gains[f], i);
+            }
+        }
+        return totals;
+    }
+
+    // A frame's sample at position i times its gain, or 0 where the frame
+    // holds no whole sample.
+    ModelInt Term(const ModelFrame& frame, std::int64_t gain, std::size_t i) const {
+        const std::size_t pos = i * m_width;
+        return frame.bytes.size() >= pos + m_width
+                   ? ModelInt{ModelReadSample(frame.bytes.data() + pos, m_width)} * gain
+                   : 0;
+    }
+
+    // One output of a pass: the totals less frame `skip`'s terms (-1 for
+    // none), rounded once, then clamped or limited with limiterGain.
+    std::vector<char> Output(const std::vector<ModelFrame>& taken,
+                             const std::vector<std::int64_t>& gains,
+                             const std::vector<ModelInt>& totals, long skip,
+                             double& limiterGain) const {
+        const std::size_t n = totals.size();
+        std::vector<ModelInt> sums = totals;
+        if (skip >= 0) {
+            const auto own = static_cast<std::size_t>(skip);
+            for (std::size_t i = 0; i < n; ++i) {
+                sums[i] -= Term(taken[own], gains[own], i);
+            }
+        }
         const std::int64_t half = std::int64_t{1} << (8 * m_width - 1);
+        std::vector<double> blockGain(n, 1.0);
+        if (m_limiterOn) {
+            blockGain = LimiterGains(sums, limiterGain);
+        }
         std::vector<char> out;
-        for (std::size_t pos = 0; pos + m_width <= cap; pos += m_width) {
-            std::int64_t sum = 0;
-            bool contributed = false;
-            for (const ModelFrame& f : taken) {
-                if (f.bytes.size() >= pos + m_width) {
-                    sum += ModelReadSample(f.bytes.data() + pos, m_width);
-                    contributed = true;
-                }
+        for (std::size_t i = 0; i < n; ++i) {
+            std::int64_t v = 0;
+            if (blockGain[i] == 1.0) {
+                const ModelInt rounded = ModelRoundScaled(sums[i]);
+                v = rounded < -half      ? -half
+                    : rounded > half - 1 ? half - 1
+                                         : static_cast<std::int64_t>(rounded);
+            } else {
+                const double y = static_cast<double>(sums[i]) / 65536.0 * blockGain[i];
+                // Halves away from zero, to within the last bit of y.
+                v = static_cast<std::int64_t>(y < 0 ? y - 0.5 : y + 0.5);
+                v = std::clamp(v, -half, half - 1);
             }
-            if (!contributed) {
-                break;
-            }
-            ModelWriteSample(std::clamp(sum, -half, half - 1), m_width, out);
+            ModelWriteSample(v, m_width, out);
         }
         return out;
     }
 
+    // The gain of every sample position, as the library's documentation of
+    // the limiter describes it; updates the output's gain.
+    std::vector<double> LimiterGains(const std::vector<ModelInt>& sums, double& state) const {
+        const double fullScale = std::ldexp(1.0, static_cast<int>(8 * m_width - 1)) - 1.0;
+        const double ceiling = std::floor(fullScale * std::pow(10.0, m_limiter.thresholdDb / 20.0));
+        const std::size_t per = std::max(1u, m_limiter.rate / 1000);  // blocks per step
+        const double tau = m_limiter.releaseMs / 1000.0 / 3.0;
+        const double release =
+            std::exp(-static_cast<double>(per) / (tau * static_cast<double>(m_limiter.rate)));
+        const std::size_t n = sums.size();
+        const std::size_t blocks = (n + m_limiter.channels - 1) / m_limiter.channels;
+        const std::size_t steps = (blocks + per - 1) / per;
+        // ceiling / peak of each step, or 1 where the peak stays at or below it.
+        std::vector<double> allowed(steps, 1.0);
+        bool over = false;
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::size_t k = i / m_limiter.channels / per;
+            const double magnitude =
+                static_cast<double>(sums[i] < 0 ? -sums[i] : sums[i]) / 65536.0;
+            if (magnitude > ceiling) {
+                allowed[k] = std::min(allowed[k], ceiling / magnitude);
+                over = true;
+            }
+        }
+        std::vector<double> gains(n, 1.0);
+        if (n == 0 || (!over && state == 1.0)) {
+            return gains;
+        }
+        std::vector<double> blockGain(blocks, 1.0);
+        double g = std::min(state, allowed[0]);
+        for (std::size_t k = 0; k < steps; ++k) {
+            double released = 1.0 - (1.0 - g) * release;
+            if (1.0 - released < 1.0 / 131072) {
+                released = 1.0;
+            }
+            double end = std::min(released, allowed[k]);
+            if (k + 1 < steps) {
+                end = std::min(end, allowed[k + 1]);
+            }
+            const std::size_t first = k * per;
+            const std::size_t len = std::min(per, blocks - first);
+            for (std::size_t j = 0; j < len; ++j) {
+                blockGain[first + j] = j + 1 == len ? end
+                                                    : g + (end - g) * static_cast<double>(j + 1) /
+                                                              static_cast<double>(len);
+            }
+            g = end;
+        }
+        state = g;
+        for (std::size_t i = 0; i < n; ++i) {
+            gains[i] = blockGain[i / m_limiter.channels];
+        }
+        return gains;
+    }
+
     unsigned m_width = 2;
+    std::map<long, std::int64_t> m_gains;  // in 1/65536; absent: 1
+    bool m_limiterOn = false;
+    ModelLimiter m_limiter;
+    double m_mixLimiterGain = 1.0;
+    std::map<long, double> m_limiterGains;  // each mix-minus output's
     // Tracks in creation order, as the frame mixer walks them.
     std::vector<std::pair<long, std::deque<ModelFrame>>> m_tracks;
     std::map<long, std::size_t> m_index;  // identifier -> position in m_tracks

@@ -40,7 +40,7 @@ std::vector<SourceFeeder> OpenSources(const Options& options) {
         const auto gain = options.gains.find(static_cast<unsigned>(i));
         sources.emplace_back(static_cast<long>(i), std::make_unique<InputFile>(options.inputs[i]),
                              gain == options.gains.end() ? 1.0f : gain->second,
-                             MixSession::kStepMs);
+                             MixSession::StepMs(options.realtime));
     }
     return sources;
 }
@@ -63,7 +63,7 @@ int Mix(const Options& options) {
     const PcmFormat format = MixingFormat(options, sources.front().File());
     FrameBytes(format, options.frameMs);  // a clear message before any file is created
     MixSink sink(options.output, options.masterOutput, format);
-    MixSession session(sources, sink, options.frameMs);
+    MixSession session(sources, sink, options.frameMs, !options.realtime);
 
     ProgressBar bar(stderr, !options.quiet && isatty(STDERR_FILENO) == 1);
     const auto start = std::chrono::steady_clock::now();

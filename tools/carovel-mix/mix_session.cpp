@@ -1,6 +1,7 @@
 #include "mix_session.h"
 
 #include <algorithm>
+#include <climits>
 #include <thread>
 
 #include "tool_error.h"
@@ -19,18 +20,21 @@ std::uint64_t CeilDiv(std::uint64_t a, std::uint64_t b) {
 
 }  // namespace
 
-MixSession::MixSession(std::vector<SourceFeeder>& sources, MixSink& sink, unsigned frameMs)
+MixSession::MixSession(std::vector<SourceFeeder>& sources, MixSink& sink, unsigned frameMs,
+                       bool hostDriven)
     : m_sources(sources),
       m_sink(sink),
       m_frameMs(frameMs),
-      m_frameBytes(FrameBytes(sink.Format(), frameMs)),
-      // A queued master frame is mixed within one period even unprompted.
-      m_timeout(std::chrono::milliseconds(2 * std::max(frameMs, 5u) + 100)) {
+      m_frameBytes(FrameBytes(sink.Format(), frameMs)) {
     const PcmFormat& format = sink.Format();
-    if (!m_mixer.Open(static_cast<unsigned short>(format.channels),
-                      static_cast<unsigned short>(format.rate),
-                      static_cast<unsigned short>(format.bits),
-                      static_cast<unsigned short>(m_frameBytes), &MixSession::OnMix, this)) {
+    const auto channels = static_cast<unsigned short>(format.channels);
+    const auto rate = static_cast<unsigned short>(format.rate);
+    const auto bits = static_cast<unsigned short>(format.bits);
+    const auto frameBytes = static_cast<unsigned short>(m_frameBytes);
+    const bool opened =
+        hostDriven ? m_mixer.OpenManual(channels, rate, bits, frameBytes, &MixSession::OnMix, this)
+                   : m_mixer.Open(channels, rate, bits, frameBytes, &MixSession::OnMix, this);
+    if (!opened) {
         throw ToolError("the mixer cannot be opened for " + Describe(format) + " with frames of " +
                         std::to_string(m_frameBytes) +
                         " bytes: " + _Carovel::StatusText(m_mixer.LastStatus()));
@@ -97,31 +101,18 @@ bool MixSession::WaitBeyond(std::uint64_t seen, std::chrono::milliseconds timeou
     return m_arrived.wait_for(lock, timeout, [this, seen] { return m_received > seen; });
 }
 
-void MixSession::AwaitOffline(std::uint64_t expected) {
-    for (;;) {
-        const std::uint64_t wanted = expected > m_slack ? expected - m_slack : 0;
-        const std::uint64_t seen = FramesMixed();
-        if (seen >= wanted) {
-            return;
-        }
-        m_mixer.NotifyToMixe();
-        if (!WaitBeyond(seen, m_timeout)) {
-            ++m_slack;  // no master frame was queued after all
-        }
-    }
-}
-
 void MixSession::Drain(bool realtime) {
+    if (!realtime) {
+        m_mixer.MixPending(INT_MAX);
+        m_mixer.Close();
+        Flush(true);
+        return;
+    }
+    // Every expected frame is surely coming (each source was flushed at its
+    // end): wait for them patiently.
     const std::uint64_t expected = ExpectedMasterFrames();
-    // Frames up to expected - slack came through during the feeding too, so
-    // they are surely coming: wait for them patiently. The last few may be
-    // held back in a converter for good.
-    const std::uint64_t sure = expected > m_slack ? expected - m_slack : 0;
     for (std::uint64_t seen = FramesMixed(); seen < expected; seen = FramesMixed()) {
-        if (!realtime) {
-            m_mixer.NotifyToMixe();
-        }
-        if (!WaitBeyond(seen, seen < sure ? kPatientWait : m_timeout)) {
+        if (!WaitBeyond(seen, kPatientWait)) {
             break;  // the mixer has no further master frame
         }
         Flush(false);
@@ -144,13 +135,18 @@ void MixSession::Flush(bool force) {
     m_outMaster.clear();
 }
 
+unsigned MixSession::StepMs(bool realtime) {
+    return realtime ? kStepMs : kOfflineStepMs;
+}
+
 void MixSession::Run(bool realtime, const ProgressFn& progress, const StopFn& stop) {
     LimitMeters();
     SourceFeeder& master = m_sources.front();
     const PcmFormat& masterFormat = master.File().Format();
     m_sink.SetLimit(master.FileFrames() * m_sink.Format().rate / masterFormat.rate);
     const auto start = std::chrono::steady_clock::now();
-    for (std::uint64_t ms = kStepMs; !master.Done(); ms += kStepMs) {
+    const unsigned stepMs = StepMs(realtime);
+    for (std::uint64_t ms = stepMs; !master.Done(); ms += stepMs) {
         if (stop()) {
             throw Interrupted();
         }
@@ -159,7 +155,8 @@ void MixSession::Run(bool realtime, const ProgressFn& progress, const StopFn& st
         }
         Step(ms);
         if (!realtime) {
-            AwaitOffline(ExpectedMasterFrames());
+            // Every master frame queued so far, mixed on this thread.
+            m_mixer.MixPending(INT_MAX);
         }
         Flush(realtime);
         progress(static_cast<double>(master.FramesFed()) /

@@ -24,15 +24,25 @@ using StopFn = std::function<bool()>;
 
 // One mixing run. sources[0] is the master. The timeline advances in steps
 // of kStepMs: at each step every other source is fed up to a point ahead of
-// the master's, then the master up to the step. Offline, each master frame
-// then fed is mixed at once (NotifyToMixe) and its callback awaited; in real
-// time the steps follow the wall clock and the output thread paces itself.
-// After the last step the master's queue is drained.
+// the master's, then the master up to the step. Offline, the mixer is opened
+// for host-driven passes and every master frame then queued is mixed at once
+// on the calling thread (MixPending); in real time the steps follow the wall
+// clock and the mixer's output thread paces itself. After the last step the
+// master's queue is drained.
 class MixSession {
   public:
+    // Steps (and the longest block fed at once) in real time, and offline.
+    // Short blocks in real time exercise the mixer's reblocking; offline,
+    // longer ones save calls. Either way each source is cut into the same
+    // frames, so the mix is the same.
     static constexpr unsigned kStepMs = 7;
+    static constexpr unsigned kOfflineStepMs = 1000;
+    static unsigned StepMs(bool realtime);
 
-    MixSession(std::vector<SourceFeeder>& sources, MixSink& sink, unsigned frameMs);
+    // hostDriven: the mixer runs no output thread and Run mixes offline.
+    // Throws ToolError when the mixer cannot be opened.
+    MixSession(std::vector<SourceFeeder>& sources, MixSink& sink, unsigned frameMs,
+               bool hostDriven);
     ~MixSession();
     MixSession(const MixSession&) = delete;
     MixSession& operator=(const MixSession&) = delete;
@@ -52,9 +62,6 @@ class MixSession {
     // Master frames the mixer will have queued once the master fed so far
     // has been converted and cut into frames.
     std::uint64_t ExpectedMasterFrames() const;
-    // Offline: triggers passes until the expected frames came back, allowing
-    // for master audio the converter still holds.
-    void AwaitOffline(std::uint64_t expected);
     void Drain(bool realtime);
     // Waits until more than `seen` callbacks arrived; false on timeout.
     bool WaitBeyond(std::uint64_t seen, std::chrono::milliseconds timeout);
@@ -67,9 +74,7 @@ class MixSession {
     MixSink& m_sink;
     unsigned m_frameMs;
     unsigned m_frameBytes;
-    std::chrono::milliseconds m_timeout;
     static constexpr std::chrono::milliseconds kPatientWait{5000};
-    std::uint64_t m_slack = 0;  // master frames the converter holds back
 
     mutable std::mutex m_lock;
     std::condition_variable m_arrived;

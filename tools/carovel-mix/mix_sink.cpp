@@ -25,13 +25,25 @@ void MixSink::Add(const std::vector<char>& mix, const std::vector<char>& master)
     if (frames == 0) {
         return;
     }
-    const std::size_t samples = Unpack(mix, frames);
-    m_mix.Write(m_samples.data(), samples);
-    m_levels.Add(m_samples.data(), samples);
-    m_clips.Add(m_samples.data(), samples);
+    if (m_mix.IsPacked()) {
+        // The mixer's bytes are the file's bytes.
+        const std::size_t samples = frames * m_format.channels;
+        m_mix.WritePacked(mix.data(), samples);
+        m_levels.AddPacked(mix.data(), samples, m_format.bits);
+        m_clips.AddPacked(mix.data(), samples);
+    } else {
+        const std::size_t samples = Unpack(mix, frames);
+        m_mix.Write(m_samples.data(), samples);
+        m_levels.Add(m_samples.data(), samples);
+        m_clips.Add(m_samples.data(), samples);
+    }
     if (m_master) {
         const std::size_t masterFrames = std::min(frames, master.size() / m_format.BlockAlign());
-        m_master->Write(m_samples.data(), Unpack(master, masterFrames));
+        if (m_master->IsPacked()) {
+            m_master->WritePacked(master.data(), masterFrames * m_format.channels);
+        } else {
+            m_master->Write(m_samples.data(), Unpack(master, masterFrames));
+        }
     }
     m_written += frames;
 }

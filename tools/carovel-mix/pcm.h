@@ -53,6 +53,8 @@ unsigned FrameBytes(const PcmFormat& format, unsigned frameMs);
 class LevelMeter {
   public:
     void Add(const std::int32_t* samples, std::size_t count);
+    // The same for count samples of packed `bits` wide PCM.
+    void AddPacked(const char* data, std::size_t count, unsigned bits);
     // Levels relative to full scale; minus infinity for silence or no input.
     double PeakDbfs() const;
     double RmsDbfs() const;
@@ -69,9 +71,12 @@ class ClipCounter {
   public:
     explicit ClipCounter(unsigned bits);
     void Add(const std::int32_t* samples, std::size_t count);
+    // The same for count samples of packed PCM of the counter's width.
+    void AddPacked(const char* data, std::size_t count);
     std::uint64_t Count() const { return m_count; }
 
   private:
+    unsigned m_bits;
     std::int32_t m_min;
     std::int32_t m_max;
     std::uint64_t m_count = 0;

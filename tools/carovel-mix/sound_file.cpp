@@ -142,6 +142,32 @@ std::string TempPathFor(const std::string& path) {
     return dir + "." + base + ".XXXXXX";
 }
 
+// True when raw reads and writes of an open file give packed PCM as the
+// mixer lays it out: little-endian signed 16-, 24- or 32-bit samples, or
+// unsigned 8-bit ones.
+bool IsPackedPcm(SNDFILE* file, int format) {
+    // Containers that store PCM uncompressed, sample after sample.
+    switch (format & SF_FORMAT_TYPEMASK) {
+        case SF_FORMAT_WAV:
+        case SF_FORMAT_WAVEX:
+        case SF_FORMAT_W64:
+        case SF_FORMAT_RF64:
+        case SF_FORMAT_AIFF:
+        case SF_FORMAT_AU:
+        case SF_FORMAT_CAF:
+            break;
+        default:
+            return false;
+    }
+    const int subtype = format & SF_FORMAT_SUBMASK;
+    if (subtype != SF_FORMAT_PCM_U8 && subtype != SF_FORMAT_PCM_16 && subtype != SF_FORMAT_PCM_24 &&
+        subtype != SF_FORMAT_PCM_32) {
+        return false;
+    }
+    return subtype == SF_FORMAT_PCM_U8 ||
+           sf_command(file, SFC_RAW_DATA_NEEDS_ENDSWAP, nullptr, 0) == SF_FALSE;
+}
+
 mode_t CreationMode() {
     const mode_t mask = umask(0);
     umask(mask);
@@ -173,6 +199,7 @@ InputFile::InputFile(const std::string& path) : m_path(path) {
     m_format.bits = m_float ? 32 : width;
     m_frames = info.frames > 0 ? static_cast<std::uint64_t>(info.frames) : 0;
     m_container = ContainerName(info.format);
+    m_packed = IsPackedPcm(m_file.get(), info.format);
 }
 
 double InputFile::Seconds() const {
@@ -202,8 +229,22 @@ std::size_t InputFile::Read(std::size_t frames, std::vector<std::int32_t>& out) 
     return read;
 }
 
+std::size_t InputFile::ReadPacked(std::size_t frames, std::vector<char>& out) {
+    const std::size_t frameBytes = m_format.BlockAlign();
+    out.resize(frames * frameBytes);
+    const sf_count_t got =
+        sf_read_raw(m_file.get(), out.data(), static_cast<sf_count_t>(out.size()));
+    if (got < static_cast<sf_count_t>(out.size()) && sf_error(m_file.get()) != SF_ERR_NO_ERROR) {
+        throw ToolError(
+            FileMessage(m_path, "read failed (" + Trimmed(sf_strerror(m_file.get())) + ")"));
+    }
+    const std::size_t read = static_cast<std::size_t>(std::max<sf_count_t>(got, 0)) / frameBytes;
+    out.resize(read * frameBytes);
+    return read;
+}
+
 OutputFile::OutputFile(const std::string& path, const PcmFormat& format)
-    : m_path(path), m_channels(format.channels) {
+    : m_path(path), m_channels(format.channels), m_bytesPerSample(format.BytesPerSample()) {
     SF_INFO info{};
     info.samplerate = static_cast<int>(format.rate);
     info.channels = static_cast<int>(format.channels);
@@ -225,6 +266,7 @@ OutputFile::OutputFile(const std::string& path, const PcmFormat& format)
         unlink(m_tempPath.c_str());
         throw ToolError(FileMessage(path, "cannot write (" + why + ")"));
     }
+    m_packed = IsPackedPcm(m_file.get(), info.format);
 }
 
 OutputFile::~OutputFile() {
@@ -240,6 +282,17 @@ void OutputFile::Write(const std::int32_t* samples, std::size_t count) {
         return;
     }
     if (sf_writef_int(m_file.get(), samples, frames) != frames) {
+        throw ToolError(
+            FileMessage(m_path, "write failed (" + Trimmed(sf_strerror(m_file.get())) + ")"));
+    }
+}
+
+void OutputFile::WritePacked(const char* data, std::size_t count) {
+    const auto bytes = static_cast<sf_count_t>(count / m_channels * m_channels * m_bytesPerSample);
+    if (bytes == 0) {
+        return;
+    }
+    if (sf_write_raw(m_file.get(), data, bytes) != bytes) {
         throw ToolError(
             FileMessage(m_path, "write failed (" + Trimmed(sf_strerror(m_file.get())) + ")"));
     }

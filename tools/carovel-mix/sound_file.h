@@ -43,9 +43,19 @@ class InputFile {
     // only at the end of the file. Throws ToolError on a read error.
     std::size_t Read(std::size_t frames, std::vector<std::int32_t>& out);
 
+    // True when the file's data is already what the mixer takes in Format():
+    // little-endian PCM of 16, 24 or 32 bits, or unsigned 8-bit PCM, with
+    // nothing to decode. ReadPacked then reads it as it is, without
+    // converting, in large reads.
+    bool IsPacked() const { return m_packed; }
+    // Reads up to frames sample frames of such a file into out (resized to
+    // what was read). Use either Read or ReadPacked on one file, not both.
+    std::size_t ReadPacked(std::size_t frames, std::vector<char>& out);
+
   private:
     std::string m_path;
     SndfileHandle m_file;
+    bool m_packed = false;
     PcmFormat m_format;
     bool m_float = false;
     std::uint64_t m_frames = 0;
@@ -69,6 +79,12 @@ class OutputFile {
     const std::string& Path() const { return m_path; }
     // Writes interleaved left-justified samples, a whole number of frames.
     void Write(const std::int32_t* samples, std::size_t count);
+    // True when the file stores the format's packed PCM as it is (see
+    // InputFile::IsPacked); WritePacked then writes bytes unconverted.
+    bool IsPacked() const { return m_packed; }
+    // Writes count samples of packed PCM in the file's format. Use either
+    // Write or WritePacked on one file, not both.
+    void WritePacked(const char* data, std::size_t count);
     // Finishes the temporary file. Throws ToolError on failure.
     void Finish();
     // Finishes the file when not done yet and renames it to the target.
@@ -79,6 +95,8 @@ class OutputFile {
     std::string m_path;
     std::string m_tempPath;
     unsigned m_channels;
+    unsigned m_bytesPerSample;
+    bool m_packed = false;
     SndfileHandle m_file;
     bool m_committed = false;
 };

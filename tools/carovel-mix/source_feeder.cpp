@@ -41,21 +41,29 @@ void SourceFeeder::FeedUntil(_Carovel::CMixer& mixer, std::uint64_t until) {
 
 bool SourceFeeder::Refill() {
     const PcmFormat& format = m_file->Format();
-    const std::size_t aheadFrames = std::max<std::size_t>(1, format.rate * kReadAheadMs / 1000);
+    // At least a whole block is read ahead.
+    const std::size_t aheadFrames = std::max<std::size_t>(
+        m_blockFrames, std::max<std::size_t>(1, format.rate * kReadAheadMs / 1000));
     m_chunk.clear();
     m_chunkPos = 0;
     if (m_read < m_fileFrames) {
         const auto wanted =
             static_cast<std::size_t>(std::min<std::uint64_t>(aheadFrames, m_fileFrames - m_read));
-        const std::size_t got = m_file->Read(wanted, m_samples);
+        const bool packed = m_file->IsPacked();
+        const std::size_t got =
+            packed ? m_file->ReadPacked(wanted, m_chunk) : m_file->Read(wanted, m_samples);
         if (got < wanted) {
             m_fileFrames = m_read + got;  // the file is shorter than its header said
         }
         const std::uint64_t measured = m_meterLimit - std::min(m_meterLimit, m_read);
-        m_levels.Add(
-            m_samples.data(),
-            static_cast<std::size_t>(std::min<std::uint64_t>(got, measured)) * format.channels);
-        PackSamples(m_samples.data(), m_samples.size(), format.bits, m_chunk);
+        const std::size_t meterSamples =
+            static_cast<std::size_t>(std::min<std::uint64_t>(got, measured)) * format.channels;
+        if (packed) {
+            m_levels.AddPacked(m_chunk.data(), meterSamples, format.bits);
+        } else {
+            m_levels.Add(m_samples.data(), meterSamples);
+            PackSamples(m_samples.data(), m_samples.size(), format.bits, m_chunk);
+        }
         if (m_gain != 1.0f) {
             _Carovel::CMixer::ChangeVolume(m_chunk.data(), static_cast<unsigned>(m_chunk.size()),
                                            static_cast<int>(format.BytesPerSample()), m_gain);
