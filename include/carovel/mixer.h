@@ -214,7 +214,8 @@ class CAROVEL_API CMixer {
     //  - The master keeps time too: it is trimmed against the output timer
     //    like any source, and when its backlog is more than a frame above the
     //    target (after a stalled or slow callback) passes run between the
-    //    timer's, at least 5 ms apart, until it is back at the target.
+    //    timer's, at least 5 ms apart, until it is within half a frame of
+    //    the target.
     //  - A queue above maxMs of audio (in whole frames) is cut oldest-first
     //    as frames are queued, and the cut frames are counted: a source holds
     //    at most maxMs of audio (plus a partial frame) whatever the master

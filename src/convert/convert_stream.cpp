@@ -282,26 +282,48 @@ void NearestFraction(double x, std::uint32_t maxDen, std::uint32_t& num, std::ui
 
 }  // namespace
 
-// The resampler rescales its fractional position to a new denominator in 32
-// bits, and its filter set-up multiplies the numerator by the filter length:
-// denominators up to 65535 and numerators up to 5e7 keep both exact.
+// The resampler keeps its fractional position in units of its ratio's
+// denominator (reduced to lowest terms), and rescales it, rounding down, when
+// the denominator changes: a jump of up to one unit. So a trimmed stream keeps
+// one denominator, a prime, which no numerator shares unless the ratio is a
+// whole number; the numerator moves in steps of 1/kTrimDen of the ratio
+// (15 ppm at equal rates). The position is rescaled in 32 bits (old times new
+// denominator) and the filter's set-up multiplies the numerator by its
+// length, which limits the denominator to 16 bits and the numerator to 5e7.
 void ConvertStream::ApplyRatio() {
+    constexpr std::uint32_t kTrimDen = 65521;
     const std::uint32_t src = src_.samplesPerSec;
     const std::uint32_t dst = dst_.samplesPerSec;
     std::uint32_t num = src;
     std::uint32_t den = dst;
-    if (trimPpm_ != 0) {
+    if (trimPpm_ != 0 || trimmed_) {
         if (!trimmed_) {
             dueOut_ = static_cast<double>(blocksIn_) * dst / src;
             trimmed_ = true;
         }
         const double x = static_cast<double>(src) / dst * (1.0 + trimPpm_ * 1e-6);
-        const auto maxDen =
-            static_cast<std::uint32_t>(std::min(65535.0, std::max(1.0, 5e7 / std::max(x, 1.0))));
-        NearestFraction(x, maxDen, num, den);
-        if (num == 0 || den == 0) {
-            num = src;
-            den = dst;
+        if (x * kTrimDen <= 5e7) {
+            // A trim within a step of the one in effect keeps it: the
+            // control's small wobbles then cost no filter set-ups.
+            if (appliedDen_ == kTrimDen &&
+                std::fabs(x * kTrimDen - static_cast<double>(appliedNum_)) < 1.0) {
+                return;
+            }
+            auto p = static_cast<std::uint32_t>(std::max(std::llround(x * kTrimDen), 1LL));
+            if (p % kTrimDen == 0) {
+                // A whole ratio would reduce to a denominator of 1: stay a
+                // step beside it.
+                p = trimPpm_ < 0 ? p - 1 : p + 1;
+            }
+            num = p;
+            den = kTrimDen;
+        } else {
+            const auto maxDen = static_cast<std::uint32_t>(std::max(1.0, 5e7 / x));
+            NearestFraction(x, std::min<std::uint32_t>(maxDen, 65535), num, den);
+            if (num == 0 || den == 0) {
+                num = src;
+                den = dst;
+            }
         }
     }
     if (speex_resampler_set_rate_frac(resampler_.get(), num, den, src, dst) !=
@@ -310,6 +332,8 @@ void ConvertStream::ApplyRatio() {
         den = dst;
         speex_resampler_set_rate_frac(resampler_.get(), num, den, src, dst);
     }
+    appliedNum_ = num;
+    appliedDen_ = den;
     blocksPerOut_ = static_cast<double>(num) / den;
 }
 

@@ -76,6 +76,9 @@ class ConvertStream {
     bool SetTrim(std::int32_t ppm, const unsigned char* history, std::size_t historyBlocks);
     std::int32_t TrimPpm() const { return trimPpm_; }
     bool Resampling() const { return resampler_ != nullptr; }
+    // Source blocks per destination block, as the resampler is set (the
+    // trim is realised to within a step of 1/65521 of the ratio).
+    double SourcePerOutput() const { return blocksPerOut_; }
     static constexpr std::size_t kTrimHistoryBlocks = 128;
 
   private:
@@ -147,6 +150,8 @@ class ConvertStream {
     bool trimmed_ = false;
     double dueOut_ = 0.0;
     double blocksPerOut_ = 1.0;
+    std::uint32_t appliedNum_ = 0;
+    std::uint32_t appliedDen_ = 0;
     std::size_t pendingDiscard_ = 0;
 };
 

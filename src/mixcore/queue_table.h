@@ -152,6 +152,9 @@ class QueueTable {
     }
     // One source; false when it has no queue.
     bool View(long sourceId, SourceView& out) CAROVEL_EXCLUDES(mutex_);
+    // Cuts up to frames of a source's oldest frames, counting them as cut;
+    // returns how many it cut.
+    std::size_t CutOldest(long sourceId, std::size_t frames) CAROVEL_EXCLUDES(mutex_);
     // Sets the trims of the listed sources that still have a queue.
     void SetTrims(const std::vector<std::pair<long, std::int32_t>>& trims) CAROVEL_EXCLUDES(mutex_);
 

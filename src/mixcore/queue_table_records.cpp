@@ -1,5 +1,6 @@
 // The queue table's per-source records: the ceiling, what intakes report,
 // and the views that statistics and live mode read.
+#include <algorithm>
 #include <new>
 
 #include "mixcore/queue_table.h"
@@ -75,6 +76,17 @@ bool QueueTable::View(long sourceId, SourceView& out) {
     out.queuedFrames = queue.FrameCount();
     out.record = queue.Record();
     return true;
+}
+
+std::size_t QueueTable::CutOldest(long sourceId, std::size_t frames) {
+    MutexLock lock(mutex_);
+    const auto found = index_.find(sourceId);
+    if (found == index_.end()) {
+        return 0;
+    }
+    SourceQueue& queue = **found->second;
+    const std::size_t queued = queue.FrameCount();
+    return queue.CutTo(queued - std::min(queued, frames));
 }
 
 void QueueTable::SetTrims(const std::vector<std::pair<long, std::int32_t>>& trims) {

@@ -75,8 +75,17 @@ bool LivePasses::AfterPass(std::uint64_t nowUs) {
     }
     const double target = shared_.settings.targetMs;
     if (std::isfinite(pacing)) {
-        pacingMs_ = pacing;
-        catchingUp_ = pacing > target + (catchingUp_ ? 0.0 : shared_.frameMs);
+        // What the next pass on the timer will leave, without more passes
+        // before it: catching up starts when that is a frame above the
+        // target and goes on while another pass leaves it nearer.
+        const std::uint64_t dueUs = shared_.nextPassUs.load();
+        const double untilDueMs = dueUs > nowUs ? Ms(dueUs - nowUs) : 0.0;
+        pacingMs_ = pacing + untilDueMs - shared_.frameMs;
+        const bool wasCatchingUp = catchingUp_;
+        catchingUp_ = pacingMs_ > target + shared_.frameMs * (catchingUp_ ? 0.5 : 1.0);
+        if (wasCatchingUp && !catchingUp_) {
+            EvenOut(untilDueMs, nowUs);
+        }
     } else {
         catchingUp_ = false;
     }
@@ -124,6 +133,27 @@ bool LivePasses::AfterPass(std::uint64_t nowUs) {
         }
     }
     return false;
+}
+
+// Catching up takes as many frames of every source as of the pacing one,
+// but a ceiling that cut the sources at different moments leaves them whole
+// frames apart: a source more than half a frame above the target (counted at
+// the next pass on the timer) is cut back, oldest frames first.
+void LivePasses::EvenOut(double untilDueMs, std::uint64_t nowUs) {
+    const double target = shared_.settings.targetMs;
+    for (const QueueTable::SourceView& view : views_) {
+        if (!view.record.tookLastPass) {
+            continue;
+        }
+        const double excess =
+            BacklogMs(view, shared_, nowUs) + untilDueMs - shared_.frameMs - target;
+        if (excess > shared_.frameMs / 2) {
+            const auto frames = static_cast<std::size_t>(
+                std::ceil((excess - shared_.frameMs / 2) / shared_.frameMs));
+            queues_.CutOldest(view.sourceId, frames);
+        }
+    }
+    queues_.Views(views_);
 }
 
 const DriftControl* LivePasses::Control(long sourceId) const {

@@ -12,8 +12,12 @@
 //    this is its mean backlog, free of the saw-tooth that the blocks' arrival
 //    against the passes makes.
 // When the master's backlog (without a master, the smallest backlog among
-// the sources that had a frame) is more than a frame above the target, more
-// passes follow, between the timer's, until it is back at the target.
+// the sources that had a frame) would be more than a frame above the target
+// after the next pass on the timer, more passes follow, between the timer's,
+// until it would be within half a frame of it. Then every other source more
+// than half a frame above the target is cut back to it, oldest frames first
+// (a ceiling that cut the sources at different moments leaves them whole
+// frames apart).
 // Otherwise each source's control (DriftControl) takes its backlog and
 // arrivals and sets the trim its intake applies to its next block.
 #ifndef CAROVEL_MIXER_LIVE_PASSES_H
@@ -57,11 +61,14 @@ class LivePasses {
     // The backlog live mode measures for a source at nowUs (see above).
     static double BacklogMs(const QueueTable::SourceView& view, const LiveShared& shared,
                             std::uint64_t nowUs);
-    // The backlog of the last AfterPass that decided on catching up, or -1.
+    // The pacing backlog that the last AfterPass expected after the next pass
+    // on the timer, or -1.
     double PacingBacklogMs() const { return pacingMs_; }
     const LiveShared& Shared() const { return shared_; }
 
   private:
+    void EvenOut(double untilDueMs, std::uint64_t nowUs);
+
     struct Source {
         DriftControl control;
         std::uint64_t primes = 0;

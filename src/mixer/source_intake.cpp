@@ -104,6 +104,13 @@ bool SourceIntake::Trimming() const {
     return trimStage_ != nullptr || (converter_ != nullptr && converter_->TrimPpm() != 0);
 }
 
+double SourceIntake::ResampleRatio() const {
+    if (trimStage_ != nullptr) {
+        return trimStage_->SourcePerOutput();
+    }
+    return converter_ != nullptr && converter_->Resampling() ? converter_->SourcePerOutput() : 1.0;
+}
+
 void SourceIntake::KeepHistory(bool keep) {
     keepHistory_ = keep;
     if (!keep) {

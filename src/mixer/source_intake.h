@@ -67,6 +67,9 @@ class SourceIntake {
     // of a trim (a source in the mixing format), or is trimmed in its
     // converter's resampler.
     bool Trimming() const;
+    // Source blocks per output block of the resampler the source's audio
+    // goes through (its converter's, or the trim stage's); 1 without one.
+    double ResampleRatio() const;
     // Keeps the last blocks of the stream, for the filter of a resampler
     // that a trim starts (live mode); off by default.
     void KeepHistory(bool keep);
