@@ -205,17 +205,21 @@ class CAROVEL_API CMixer {
     //  - Each source's backlog (queued frames and staged bytes) is measured
     //    after every pass; its rate against the mixer's clock is measured
     //    from its blocks' arrivals; its resampler is trimmed by the drift
-    //    plus a correction of at most 100 ppm that brings the backlog back
-    //    to the target. A source already in the mixing format goes through a
-    //    resampler from its first trim until its stream ends (FlushSource, a
-    //    format change, or running dry). No frame is dropped or repeated for
-    //    this. The trim is at most +-12,000 ppm; a source drifting further
-    //    runs dry or hits the ceiling.
+    //    plus a correction of at most 80 ppm that brings the backlog back
+    //    to the target (the resampler realises a trim to within about 15
+    //    ppm, so the pitch moves by at most the drift plus about 100 ppm).
+    //    A source already in the mixing format goes through a resampler
+    //    from its first trim until its stream ends (FlushSource, a format
+    //    change, or running dry). No frame is dropped or repeated for this.
+    //    The trim is at most +-12,000 ppm; a source drifting further runs
+    //    dry or hits the ceiling.
     //  - The master keeps time too: it is trimmed against the output timer
     //    like any source, and when its backlog is more than a frame above the
     //    target (after a stalled or slow callback) passes run between the
     //    timer's, at least 5 ms apart, until it is within half a frame of
-    //    the target.
+    //    the target. Then any other source left more than half a frame above
+    //    the target (a ceiling cut it at a different moment) is cut back,
+    //    oldest frames first.
     //  - A queue above maxMs of audio (in whole frames) is cut oldest-first
     //    as frames are queued, and the cut frames are counted: a source holds
     //    at most maxMs of audio (plus a partial frame) whatever the master

@@ -118,11 +118,13 @@ class QueueTable {
 
     // What a source's intake needs before a block: the trim to apply, and
     // whether the source starts (again) at a fixed latency because it is new
-    // or ran dry since it last did; a true answer claims that restart. The
+    // or ran dry since it last did (a true answer claims that restart), and
+    // the frames it has queued. The
     // source's queue is created when absent. False when memory runs out.
     struct FeedPlan {
         std::int32_t trimPpm = 0;
         bool restart = false;
+        std::size_t queuedFrames = 0;
     };
     bool PlanFeed(long sourceId, FeedPlan& plan) CAROVEL_EXCLUDES(mutex_);
     // Stores what a source's intake reports after a block, when the source

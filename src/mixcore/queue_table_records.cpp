@@ -20,6 +20,7 @@ bool QueueTable::PlanFeed(long sourceId, FeedPlan& plan) {
     }
     SourceRecord& r = queue->Record();
     plan.trimPpm = r.trimPpm;
+    plan.queuedFrames = queue->FrameCount();
     // A pass that finds the queue empty between this answer and the
     // restart's first frame records the same push count, so it does not ask
     // for a second restart.

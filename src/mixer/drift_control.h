@@ -13,7 +13,7 @@
 //    target, times a gain, clamped to +-maxCorrectionPpm.
 // The trim is drift + correction, in whole ppm, clamped to +-maxTrimPpm. So
 // once the drift is learnt, the trim changes pitch by no more than the drift
-// plus maxCorrectionPpm.
+// plus maxCorrectionPpm (and the resampler's step, see ConvertStream).
 //
 // Times and backlogs are in milliseconds of one clock, as doubles.
 #ifndef CAROVEL_MIXER_DRIFT_CONTROL_H
@@ -34,7 +34,9 @@ struct DriftTuning {
     double acceptPpm = 50.0;
     // The correction per millisecond of smoothed backlog above the target.
     double gainPpmPerMs = 20.0;
-    double maxCorrectionPpm = 100.0;
+    // 80 ppm, so that with the resampler's step (15 ppm at equal rates) the
+    // pitch moves by no more than the drift plus 100 ppm.
+    double maxCorrectionPpm = 80.0;
     double maxTrimPpm = 12000.0;
 };
 

@@ -75,17 +75,19 @@ Status FeedSource(SourceIntake& source, CWaveMix& mix, LiveShared* live, std::ui
         source.KeepHistory(true);
         source.SetTrim(plan.trimPpm);
         if (plan.restart) {
-            // After the next pass the backlog is the staged bytes, the
-            // silence and the block, less the frame taken, plus the time
+            // After the next pass the backlog is what is queued and staged,
+            // the silence and the block, less the frame taken, plus the time
             // until that pass less half the block (the backlog that live
-            // mode measures, see LivePasses).
+            // mode measures, see LivePasses). What is queued is at most a
+            // frame that FlushSource queued since the source ran dry.
             const double blockMs = DurationMs(format, len);
             const std::uint64_t due = live->nextPassUs.load();
             const double untilPassMs =
                 due > nowUs ? static_cast<double>(due - nowUs) / 1000.0 : 0.0;
-            const double silenceMs = live->settings.targetMs + live->frameMs - blockMs / 2 -
-                                     untilPassMs -
-                                     DurationMs(live->mixFormat, source.StagedBytes());
+            const double silenceMs =
+                live->settings.targetMs + live->frameMs - blockMs / 2 - untilPassMs -
+                DurationMs(live->mixFormat,
+                           source.StagedBytes() + plan.queuedFrames * live->frameBytes);
             const auto blocks = static_cast<std::size_t>(
                 std::lround(std::max(silenceMs, 0.0) * live->mixFormat.samplesPerSec / 1000.0));
             const Status status = source.Restart(blocks * live->mixFormat.BlockAlign(), tag, mix);
