@@ -1,8 +1,8 @@
 #include "mixcore/frame_level.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
 #include <limits>
 
 #include "pcm/sample_codec.h"
@@ -10,43 +10,75 @@
 namespace _Carovel {
 namespace {
 
-// 16-bit and narrower samples square into 32 bits; their sums fit 64 bits
-// for any frame a 32-bit length can hold, and the loops vectorise.
-template <unsigned Bytes>
-FrameLevel MeasureNarrow(const unsigned char* p, std::size_t samples) {
-    std::int64_t sumSquares = 0;
-    std::int32_t peak = 0;
-    for (std::size_t i = 0; i < samples; ++i) {
-        const std::int32_t v = Codec<Bytes>::Read(p + i * Bytes);
-        sumSquares += static_cast<std::int64_t>(v * v);
-        const std::int32_t magnitude = v < 0 ? -v : v;
-        peak = magnitude > peak ? magnitude : peak;
+// Like the mixing kernel, built for AVX2 and the baseline where the loader
+// can pick (not in sanitizer builds).
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__) && \
+    !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
+#define CAROVEL_LEVEL_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define CAROVEL_LEVEL_CLONES
+#endif
+
+#if defined(__GNUC__)
+#define CAROVEL_LEVEL_INLINE inline __attribute__((always_inline))
+#else
+#define CAROVEL_LEVEL_INLINE inline
+#endif
+
+// Squares in float lanes and the extremes in integer lanes, which the
+// compiler vectorises: a float's 24-bit mantissa is plenty for a level in
+// dB, and a float holds the square of any 32-bit sample. Samples are read at
+// their own width (S holds one), so 8- and 16-bit extremes take one
+// instruction per lane group.
+template <unsigned Bytes, class S>
+CAROVEL_LEVEL_INLINE FrameLevel MeasureLanes(const unsigned char* p, std::size_t samples) {
+    constexpr std::size_t kLanes = 16;
+    float sums[kLanes] = {};
+    S highs[kLanes] = {};
+    S lows[kLanes] = {};
+    std::size_t i = 0;
+    for (; i + kLanes <= samples; i += kLanes) {
+        for (std::size_t j = 0; j < kLanes; ++j) {
+            const auto v = static_cast<S>(Codec<Bytes>::Read(p + (i + j) * Bytes));
+            highs[j] = highs[j] < v ? v : highs[j];
+            lows[j] = v < lows[j] ? v : lows[j];
+            const auto f = static_cast<float>(v);
+            sums[j] += f * f;
+        }
+    }
+    double sum = 0.0;
+    std::int64_t high = 0;
+    std::int64_t low = 0;
+    for (std::size_t j = 0; j < kLanes; ++j) {
+        sum += sums[j];
+        high = std::max<std::int64_t>(high, highs[j]);
+        low = std::min<std::int64_t>(low, lows[j]);
+    }
+    for (; i < samples; ++i) {
+        const std::int64_t v = Codec<Bytes>::Read(p + i * Bytes);
+        sum += static_cast<double>(v) * static_cast<double>(v);
+        high = std::max(high, v);
+        low = std::min(low, v);
     }
     const double full = static_cast<double>(std::int64_t{1} << (8 * Bytes - 1));
     FrameLevel level;
-    level.meanSquare = static_cast<float>(static_cast<double>(sumSquares) /
-                                          (static_cast<double>(samples) * full * full));
-    level.peak = static_cast<float>(peak / full);
+    level.meanSquare = static_cast<float>(sum / (static_cast<double>(samples) * full * full));
+    level.peak = static_cast<float>(static_cast<double>(std::max(high, -low)) / full);
     level.measured = true;
     return level;
 }
 
-// Wider samples are summed as doubles of full-scale fractions.
-template <unsigned Bytes>
-FrameLevel MeasureWide(const unsigned char* p, std::size_t samples) {
-    const double scale = 1.0 / static_cast<double>(std::int64_t{1} << (8 * Bytes - 1));
-    double sumSquares = 0.0;
-    double peak = 0.0;
-    for (std::size_t i = 0; i < samples; ++i) {
-        const double v = Codec<Bytes>::Read(p + i * Bytes) * scale;
-        sumSquares += v * v;
-        peak = std::fabs(v) > peak ? std::fabs(v) : peak;
-    }
-    FrameLevel level;
-    level.meanSquare = static_cast<float>(sumSquares / static_cast<double>(samples));
-    level.peak = static_cast<float>(peak);
-    level.measured = true;
-    return level;
+CAROVEL_LEVEL_CLONES FrameLevel Measure8(const unsigned char* p, std::size_t samples) {
+    return MeasureLanes<1, std::int8_t>(p, samples);
+}
+CAROVEL_LEVEL_CLONES FrameLevel Measure16(const unsigned char* p, std::size_t samples) {
+    return MeasureLanes<2, std::int16_t>(p, samples);
+}
+CAROVEL_LEVEL_CLONES FrameLevel Measure24(const unsigned char* p, std::size_t samples) {
+    return MeasureLanes<3, std::int32_t>(p, samples);
+}
+CAROVEL_LEVEL_CLONES FrameLevel Measure32(const unsigned char* p, std::size_t samples) {
+    return MeasureLanes<4, std::int32_t>(p, samples);
 }
 
 }  // namespace
@@ -64,13 +96,13 @@ FrameLevel MeasureFrameLevel(const char* data, std::size_t len, unsigned bytesPe
     const auto* p = reinterpret_cast<const unsigned char*>(data);
     switch (bytesPerSample) {
         case 1:
-            return MeasureNarrow<1>(p, samples);
+            return Measure8(p, samples);
         case 2:
-            return MeasureNarrow<2>(p, samples);
+            return Measure16(p, samples);
         case 3:
-            return MeasureWide<3>(p, samples);
+            return Measure24(p, samples);
         default:
-            return MeasureWide<4>(p, samples);
+            return Measure32(p, samples);
     }
 }
 

@@ -58,19 +58,17 @@ struct SourceRecord {
 
     // A pass took a frame of this level.
     void OnTaken(const FrameLevel& level) {
-        if (framesMixed > 0) {
-            dropouts += gapPasses;
-        }
+        dropouts += gapPasses;
         gapPasses = 0;
         ++framesMixed;
         lastLevel = level;
         tookLastPass = true;
     }
-    // A pass found no frame.
+    // A pass found no frame: a gap once the source has had a frame mixed.
     void OnEmpty() {
         tookLastPass = false;
         if (framesPushed > 0) {
-            ++gapPasses;
+            gapPasses += framesMixed > 0 ? 1 : 0;
             ranDry = true;
             ranDryAtPush = framesPushed;
         }
