@@ -11,6 +11,11 @@
 //    mixing passes.
 //  - A pass takes the oldest frame of every source, when source 0 has one,
 //    and sums them into the mix.
+//  - A source's backlog is what waits to be mixed: its queued frames and its
+//    staged bytes (less than a frame), in milliseconds of the mixing format.
+//  - The queued mode (the default) mixes every frame fed, however long it
+//    waited; live mode (CMixer::SetLiveMode) keeps every backlog near a
+//    target and below a ceiling.
 //  - PCM is interleaved and little-endian: 8-bit samples are unsigned with
 //    silence at 128, 16-, 24- and 32-bit samples are signed.
 //  - Calls that can fail return bool; the object's LastStatus() tells why
@@ -19,6 +24,7 @@
 #define CAROVEL_CAROVEL_H
 
 #include "carovel/mixer.h"
+#include "carovel/stats.h"
 #include "carovel/status.h"
 #include "carovel/version.h"
 #include "carovel/wave_convert.h"

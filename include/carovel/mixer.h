@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "carovel/export.h"
+#include "carovel/stats.h"
 #include "carovel/status.h"
 #include "carovel/wave_mix.h"
 
@@ -190,6 +191,74 @@ class CAROVEL_API CMixer {
     // callback should not throw; when it does, the output thread counts the
     // exception, drops it and goes on with the next pass.
     unsigned long CallbackExceptions() const;
+
+    // Live mode, for hosts that mix live sources (calls, capture devices) for
+    // hours: every source is kept at about targetMs of backlog whatever its
+    // clock, and no source holds more than maxMs. Off by default; in the
+    // default mode every queued frame is mixed, one per pass, however deep the
+    // queue gets, which suits hosts that queue whole prompts or files.
+    //
+    // In live mode:
+    //  - A source starts at the target latency: its first block (and its
+    //    first block after it ran dry) is preceded by silence so that its
+    //    backlog after the next pass is targetMs.
+    //  - Each source's backlog (queued frames and staged bytes) is measured
+    //    after every pass; its rate against the mixer's clock is measured
+    //    from its blocks' arrivals; its resampler is trimmed by the drift
+    //    plus a correction of at most 80 ppm that brings the backlog back
+    //    to the target (the resampler realises a trim to within about 15
+    //    ppm, so the pitch moves by at most the drift plus about 100 ppm).
+    //    A source already in the mixing format goes through a resampler
+    //    from its first trim until its stream ends (FlushSource, a format
+    //    change, or running dry). No frame is dropped or repeated for this.
+    //    The trim is at most +-12,000 ppm; a source drifting further runs
+    //    dry or hits the ceiling.
+    //  - The master keeps time too: it is trimmed against the output timer
+    //    like any source, and when its backlog is more than a frame above the
+    //    target (after a stalled or slow callback) passes run between the
+    //    timer's, at least 5 ms apart, until it is within half a frame of
+    //    the target. Then any other source left more than half a frame above
+    //    the target (a ceiling cut it at a different moment) is cut back,
+    //    oldest frames first.
+    //  - A queue above maxMs of audio (in whole frames) is cut oldest-first
+    //    as frames are queued, and the cut frames are counted: a source holds
+    //    at most maxMs of audio (plus a partial frame) whatever the master
+    //    does.
+    //  - When the master has had no frame for masterTimeoutMs (0: maxMs),
+    //    passes go on on the timer without it: the callback gets a master
+    //    frame of length 0, a null tag and the mix of the other sources
+    //    (passes that take no frame at all call nothing). Catch-up passes
+    //    then follow the smallest backlog of the sources mixed. A master
+    //    frame ends this at once.
+    //
+    // SetLiveMode(0, 0) turns live mode off. Otherwise targetMs must be at
+    // least 1 and below maxMs, maxMs at most 60,000 and masterTimeoutMs at
+    // most 3,600,000 (kBadArgument); Open then also requires frames of at
+    // least 5 ms and maxMs at least targetMs plus two frames (kBadArgument).
+    // Choose targetMs above half the host's block length plus one frame, so
+    // that a source's backlog does not run out between its blocks.
+    //
+    // Call it while the mixer is closed (before Open, or after Close); the
+    // setting applies from the next Open and stays until changed. Returns
+    // false, changing nothing, with kAlreadyOpen when the mixer is open (or
+    // kInsideCallback from inside the callback). Serialise it with Open,
+    // Close and AddFrame.
+    bool SetLiveMode(unsigned targetMs, unsigned maxMs, unsigned masterTimeoutMs = 0);
+
+    // Statistics, in both modes (see carovel/stats.h). Each call takes the
+    // frame mixer's lock once, briefly, and allocates nothing, so the
+    // callback may read them every pass. They do not change LastStatus and
+    // may be called from any thread at any time.
+    //
+    // One source: returns false, leaving out unchanged, when the mixer has no
+    // source traceID (it never queued a whole frame, or it was dropped).
+    bool GetSourceStats(long traceID, SourceStats& out) const;
+    // Every source, in the order they appeared, into out[0, capacity) (out
+    // may be null when capacity is 0); returns how many sources there are,
+    // which may exceed capacity. mixer, when not null, receives the mixer's
+    // own figures.
+    unsigned GetAllSourceStats(SourceStats* out, unsigned capacity,
+                               MixerStats* mixer = nullptr) const;
 
     // Scales every whole sample of buf by factor, in place, truncating toward
     // zero and clamping to the sample range. bytesPerSample 1 is unsigned

@@ -191,6 +191,7 @@ class CAROVEL_API CWaveMix {
 
   private:
     friend struct WaveMixTestAccess;  // lets the library's tests inspect the queues
+    friend struct WaveMixInternals;   // lets the library's mixer reach the queues
     struct State;
 
     void RunPass(char* masterBuf, int& masterLen, char* mixBuf, int& mixLen, void** pTag,

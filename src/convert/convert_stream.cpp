@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <new>
 #include <type_traits>
 
 #include "convert/work_sample.h"
@@ -116,28 +117,37 @@ ConvertStream::ConvertStream(Token, const PcmFormat& src, const PcmFormat& dst)
         q15Weights_.push_back(static_cast<std::int32_t>(
             std::lround(static_cast<double>(stepWeights_.back()) * 32768)));
     }
-    const std::size_t samples = chunkBlocks_ * workChannels_;
     if (src.samplesPerSec == dst.samplesPerSec) {
-        scratch_.emplace<Scratch<std::int32_t>>().in.resize(samples);
+        scratch_.emplace<Scratch<std::int32_t>>().in.resize(chunkBlocks_ * workChannels_);
         return;
     }
+    StartResampler();
+}
+
+bool ConvertStream::StartResampler() {
     int err = RESAMPLER_ERR_SUCCESS;
-    resampler_.reset(speex_resampler_init(workChannels_, src.samplesPerSec, dst.samplesPerSec,
-                                          kResamplerQuality, &err));
-    if (!resampler_) {
-        return;
+    std::unique_ptr<SpeexResamplerState, ResamplerFree> resampler(speex_resampler_init(
+        workChannels_, src_.samplesPerSec, dst_.samplesPerSec, kResamplerQuality, &err));
+    if (!resampler) {
+        return false;
     }
-    speex_resampler_skip_zeros(resampler_.get());
+    speex_resampler_skip_zeros(resampler.get());
+    const std::size_t samples = chunkBlocks_ * workChannels_;
     // 16-bit work samples lose nothing when neither side is wider than that.
-    if (src.bitsPerSample <= 16 && dst.bitsPerSample <= 16) {
-        auto& scratch = scratch_.emplace<Scratch<std::int16_t>>();
+    if (src_.bitsPerSample <= 16 && dst_.bitsPerSample <= 16) {
+        Scratch<std::int16_t> scratch;
         scratch.in.resize(samples);
         scratch.out.resize(samples);
+        scratch_ = std::move(scratch);
     } else {
-        auto& scratch = scratch_.emplace<Scratch<float>>();
+        Scratch<float> scratch;
         scratch.in.resize(samples);
         scratch.out.resize(samples);
+        scratch_ = std::move(scratch);
     }
+    resampler_ = std::move(resampler);
+    blocksPerOut_ = static_cast<double>(src_.samplesPerSec) / dst_.samplesPerSec;
+    return true;
 }
 
 StepResult ConvertStream::Step(const unsigned char* src, std::size_t srcLen, unsigned char* dst,
@@ -163,6 +173,10 @@ std::size_t ConvertStream::HeldBackBlocks() const {
     if (!resampler_) {
         return 0;
     }
+    if (trimmed_) {
+        const double owed = dueOut_ - static_cast<double>(blocksOut_);
+        return owed > 1e-6 ? static_cast<std::size_t>(std::ceil(owed - 1e-6)) : 0;
+    }
     const std::uint64_t due =
         (blocksIn_ * dst_.samplesPerSec + src_.samplesPerSec - 1) / src_.samplesPerSec;
     return static_cast<std::size_t>(due > blocksOut_ ? due - blocksOut_ : 0);
@@ -173,6 +187,170 @@ void ConvertStream::Restart() {
     speex_resampler_skip_zeros(resampler_.get());
     blocksIn_ = 0;
     blocksOut_ = 0;
+    pendingDiscard_ = 0;
+    // The ratio stays as it was set; a trimmed one counts from here.
+    trimmed_ = trimPpm_ != 0;
+    dueOut_ = 0.0;
+}
+
+bool ConvertStream::SetTrim(std::int32_t ppm, const unsigned char* history,
+                            std::size_t historyBlocks) {
+    if (!resampler_) {
+        if (ppm == 0) {
+            return true;
+        }
+        try {
+            if (!StartResampler()) {
+                return false;
+            }
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        // The history's own outputs are already written out: they are fed
+        // only for the filter's sake and dropped, at the plain ratio, so that
+        // the first kept output is exactly the next source block's.
+        const std::size_t fed = std::min(historyBlocks, kTrimHistoryBlocks);
+        history += (historyBlocks - fed) * src_.BlockAlign();
+        pendingDiscard_ = fed;
+        trimPpm_ = ppm;
+        std::visit(
+            [&](auto& scratch) {
+                using T = typename std::decay_t<decltype(scratch)>::value_type;
+                if constexpr (!std::is_same_v<T, std::int32_t>) {
+                    std::size_t done = 0;
+                    while (done < fed) {
+                        const std::size_t n = std::min(fed - done, chunkBlocks_);
+                        Decode(history + done * src_.BlockAlign(), n, scratch.in.data());
+                        auto inLen = static_cast<spx_uint32_t>(n);
+                        auto outLen = static_cast<spx_uint32_t>(chunkBlocks_);
+                        ResampleKept(scratch, inLen, outLen);
+                        done += inLen;
+                        if (inLen == 0) {
+                            break;
+                        }
+                    }
+                }
+            },
+            scratch_);
+        if (pendingDiscard_ == 0) {
+            ApplyRatio();
+        }
+        return true;
+    }
+    trimPpm_ = ppm;
+    if (pendingDiscard_ == 0) {
+        ApplyRatio();
+    }
+    return true;
+}
+
+namespace {
+
+// The fraction num/den nearest to x with den at most maxDen (continued
+// fractions, with the last semiconvergent).
+void NearestFraction(double x, std::uint32_t maxDen, std::uint32_t& num, std::uint32_t& den) {
+    std::uint64_t p0 = 0, q0 = 1, p1 = 1, q1 = 0;
+    double rest = x;
+    for (int i = 0; i < 64; ++i) {
+        const double a = std::floor(rest);
+        const auto ai = static_cast<std::uint64_t>(a);
+        const std::uint64_t p2 = ai * p1 + p0;
+        const std::uint64_t q2 = ai * q1 + q0;
+        if (q2 > maxDen) {
+            const std::uint64_t k = (maxDen - q0) / q1;
+            const std::uint64_t ps = p0 + k * p1;
+            const std::uint64_t qs = q0 + k * q1;
+            if (qs > 0 && std::fabs(static_cast<double>(ps) / static_cast<double>(qs) - x) <
+                              std::fabs(static_cast<double>(p1) / static_cast<double>(q1) - x)) {
+                p1 = ps;
+                q1 = qs;
+            }
+            break;
+        }
+        p0 = p1;
+        q0 = q1;
+        p1 = p2;
+        q1 = q2;
+        if (rest - a < 1e-12) {
+            break;
+        }
+        rest = 1.0 / (rest - a);
+    }
+    num = static_cast<std::uint32_t>(p1);
+    den = static_cast<std::uint32_t>(q1);
+}
+
+}  // namespace
+
+// The resampler keeps its fractional position in units of its ratio's
+// denominator (reduced to lowest terms), and rescales it, rounding down, when
+// the denominator changes: a jump of up to one unit. So a trimmed stream keeps
+// one denominator, a prime, which no numerator shares unless the ratio is a
+// whole number; the numerator moves in steps of 1/kTrimDen of the ratio
+// (15 ppm at equal rates). The position is rescaled in 32 bits (old times new
+// denominator) and the filter's set-up multiplies the numerator by its
+// length, which limits the denominator to 16 bits and the numerator to 5e7.
+void ConvertStream::ApplyRatio() {
+    constexpr std::uint32_t kTrimDen = 65521;
+    const std::uint32_t src = src_.samplesPerSec;
+    const std::uint32_t dst = dst_.samplesPerSec;
+    std::uint32_t num = src;
+    std::uint32_t den = dst;
+    if (trimPpm_ != 0 || trimmed_) {
+        if (!trimmed_) {
+            dueOut_ = static_cast<double>(blocksIn_) * dst / src;
+            trimmed_ = true;
+        }
+        const double x = static_cast<double>(src) / dst * (1.0 + trimPpm_ * 1e-6);
+        if (x * kTrimDen <= 5e7) {
+            // A trim within a step of the one in effect keeps it: the
+            // control's small wobbles then cost no filter set-ups.
+            if (appliedDen_ == kTrimDen &&
+                std::fabs(x * kTrimDen - static_cast<double>(appliedNum_)) < 1.0) {
+                return;
+            }
+            auto p = static_cast<std::uint32_t>(std::max(std::llround(x * kTrimDen), 1LL));
+            if (p % kTrimDen == 0) {
+                // A whole ratio would reduce to a denominator of 1: stay a
+                // step beside it.
+                p = trimPpm_ < 0 ? p - 1 : p + 1;
+            }
+            num = p;
+            den = kTrimDen;
+        } else {
+            const auto maxDen = static_cast<std::uint32_t>(std::max(1.0, 5e7 / x));
+            NearestFraction(x, std::min<std::uint32_t>(maxDen, 65535), num, den);
+            if (num == 0 || den == 0) {
+                num = src;
+                den = dst;
+            }
+        }
+    }
+    if (speex_resampler_set_rate_frac(resampler_.get(), num, den, src, dst) !=
+        RESAMPLER_ERR_SUCCESS) {
+        num = src;
+        den = dst;
+        speex_resampler_set_rate_frac(resampler_.get(), num, den, src, dst);
+    }
+    appliedNum_ = num;
+    appliedDen_ = den;
+    blocksPerOut_ = static_cast<double>(num) / den;
+}
+
+template <class T>
+void ConvertStream::ResampleKept(Scratch<T>& scratch, spx_uint32_t& inLen, spx_uint32_t& outLen) {
+    Resample(resampler_.get(), scratch.in.data(), inLen, scratch.out.data(), outLen);
+    const auto drop = static_cast<spx_uint32_t>(std::min<std::size_t>(pendingDiscard_, outLen));
+    if (drop == 0) {
+        return;
+    }
+    std::copy(scratch.out.begin() + drop * workChannels_,
+              scratch.out.begin() + outLen * workChannels_, scratch.out.begin());
+    outLen -= drop;
+    pendingDiscard_ -= drop;
+    if (pendingDiscard_ == 0) {
+        ApplyRatio();
+    }
 }
 
 // Pushes silence through the resampler until it has given out every block
@@ -190,15 +368,17 @@ StepResult ConvertStream::DrainWith(Scratch<T>& scratch, unsigned char* dst,
                 break;
             }
             const std::size_t room = std::min({outBlocks - made, chunkBlocks_, owed});
-            const std::size_t offer = std::min(chunkBlocks_, InputFor(room));
+            const std::size_t resampleRoom = std::min(chunkBlocks_, room + pendingDiscard_);
+            const std::size_t offer = std::min(chunkBlocks_, InputFor(resampleRoom));
             std::fill(scratch.in.begin(), scratch.in.begin() + offer * workChannels_, T{0});
             auto inLen = static_cast<spx_uint32_t>(offer);
-            auto outLen = static_cast<spx_uint32_t>(room);
-            Resample(resampler_.get(), scratch.in.data(), inLen, scratch.out.data(), outLen);
+            auto outLen = static_cast<spx_uint32_t>(resampleRoom);
+            const std::size_t discarding = pendingDiscard_;
+            ResampleKept(scratch, inLen, outLen);
             Encode(scratch.out.data(), outLen, dst + made * dst_.BlockAlign());
             made += outLen;
             blocksOut_ += outLen;
-            if (inLen == 0 && outLen == 0) {
+            if (inLen == 0 && outLen == 0 && discarding == pendingDiscard_) {
                 break;
             }
         }
@@ -210,6 +390,11 @@ StepResult ConvertStream::DrainWith(Scratch<T>& scratch, unsigned char* dst,
 }
 
 std::size_t ConvertStream::InputFor(std::size_t outBlocks) const {
+    if (trimmed_ || pendingDiscard_ > 0) {
+        return static_cast<std::size_t>(
+                   std::ceil(static_cast<double>(outBlocks) * std::max(blocksPerOut_, 1.0))) +
+               2;
+    }
     const std::uint64_t num = std::uint64_t{outBlocks} * src_.samplesPerSec;
     return static_cast<std::size_t>((num + dst_.samplesPerSec - 1) / dst_.samplesPerSec + 1);
 }
@@ -226,26 +411,31 @@ StepResult ConvertStream::Run(Scratch<T>& scratch, const unsigned char* src, std
     std::size_t made = 0;
     while (used < inBlocks && made < outBlocks) {
         const std::size_t room = std::min(outBlocks - made, chunkBlocks_);
+        // Outputs still owed to a trim's history are made and dropped on top.
+        const std::size_t resampleRoom = std::min(chunkBlocks_, room + pendingDiscard_);
         std::size_t offer = std::min(inBlocks - used, chunkBlocks_);
-        offer = resampler_ ? std::min(offer, InputFor(room)) : std::min(offer, room);
+        offer = resampler_ ? std::min(offer, InputFor(resampleRoom)) : std::min(offer, room);
         Decode(src + used * src_.BlockAlign(), offer, scratch.in.data());
 
         auto inLen = static_cast<spx_uint32_t>(offer);
         auto outLen = inLen;
         const T* result = scratch.in.data();
+        const std::size_t discarding = pendingDiscard_;
         if constexpr (!std::is_same_v<T, std::int32_t>) {
-            outLen = static_cast<spx_uint32_t>(room);
-            Resample(resampler_.get(), scratch.in.data(), inLen, scratch.out.data(), outLen);
+            outLen = static_cast<spx_uint32_t>(resampleRoom);
+            const double perOut = blocksPerOut_;
+            ResampleKept(scratch, inLen, outLen);
             result = scratch.out.data();
+            blocksIn_ += inLen;
+            blocksOut_ += outLen;
+            if (trimmed_) {
+                dueOut_ += inLen / perOut;
+            }
         }
         Encode(result, outLen, dst + made * dst_.BlockAlign());
         used += inLen;
         made += outLen;
-        if constexpr (!std::is_same_v<T, std::int32_t>) {
-            blocksIn_ += inLen;
-            blocksOut_ += outLen;
-        }
-        if (inLen == 0 && outLen == 0) {
+        if (inLen == 0 && outLen == 0 && discarding == pendingDiscard_) {
             break;
         }
     }

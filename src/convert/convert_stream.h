@@ -58,12 +58,36 @@ class ConvertStream {
     std::size_t HeldBackBlocks() const;
     std::size_t DestinationBlockAlign() const { return dst_.BlockAlign(); }
 
+    // Trims the rate ratio by ppm parts per million of the source rate:
+    // positive takes that much more source audio per destination block (the
+    // stream comes out shorter and a little higher), negative less. The new
+    // ratio holds from the next block produced on; the resampler keeps its
+    // filter state and position, so the output has no seam. A stream between
+    // equal rates, which has no resampler, gets one here, first fed with the
+    // historyBlocks source blocks that went through last (already written
+    // out, up to kTrimHistoryBlocks are used), so that its filter starts
+    // from the real past of the stream instead of silence; the trim then
+    // takes effect once the resampler has caught up with the stream, a few
+    // blocks later. A trim of 0 on a stream without a resampler changes
+    // nothing. Returns false, changing nothing, when memory runs out.
+    //
+    // A trimmed stream's Drain completes it to the blocks its input accounts
+    // for at the ratios in effect, to within a block.
+    bool SetTrim(std::int32_t ppm, const unsigned char* history, std::size_t historyBlocks);
+    std::int32_t TrimPpm() const { return trimPpm_; }
+    bool Resampling() const { return resampler_ != nullptr; }
+    // Source blocks per destination block, as the resampler is set (the
+    // trim is realised to within a step of 1/65521 of the ratio).
+    double SourcePerOutput() const { return blocksPerOut_; }
+    static constexpr std::size_t kTrimHistoryBlocks = 128;
+
   private:
     struct ResamplerFree {
         void operator()(SpeexResamplerState* st) const noexcept { speex_resampler_destroy(st); }
     };
     template <class T>
     struct Scratch {
+        using value_type = T;
         std::vector<T> in;   // decoded source blocks, work channels each
         std::vector<T> out;  // resampled blocks, work channels each
     };
@@ -85,6 +109,17 @@ class ConvertStream {
     void EncodeWidth(const T* in, std::size_t blocks, unsigned char* dst) const;
     // Upper bound of the source blocks the resampler needs for outBlocks.
     std::size_t InputFor(std::size_t outBlocks) const;
+    // Creates the resampler at the nominal ratio, its leading delay skipped,
+    // and the scratch buffers for it. Returns false when that fails.
+    bool StartResampler();
+    // Resamples inLen blocks of scratch.in into scratch.out (room for outLen
+    // blocks), drops the outputs still owed to the history SetTrim fed,
+    // and keeps the counts. On return outLen is the blocks kept, at the
+    // start of scratch.out.
+    template <class T>
+    void ResampleKept(Scratch<T>& scratch, spx_uint32_t& inLen, spx_uint32_t& outLen);
+    // Sets the resampler to the nominal ratio trimmed by trimPpm_.
+    void ApplyRatio();
 
     PcmFormat src_;
     PcmFormat dst_;
@@ -106,6 +141,18 @@ class ConvertStream {
     // resampler (re)started.
     std::uint64_t blocksIn_ = 0;
     std::uint64_t blocksOut_ = 0;
+    // Trimming: the trim asked for, whether any trim was applied since the
+    // resampler (re)started (the counts above then give way to dueOut_, the
+    // destination blocks the input accounts for at the ratios in effect),
+    // the ratio set (source blocks per destination block), and the outputs
+    // of the history fed by SetTrim, still to drop before the trim applies.
+    std::int32_t trimPpm_ = 0;
+    bool trimmed_ = false;
+    double dueOut_ = 0.0;
+    double blocksPerOut_ = 1.0;
+    std::uint32_t appliedNum_ = 0;
+    std::uint32_t appliedDen_ = 0;
+    std::size_t pendingDiscard_ = 0;
 };
 
 }  // namespace _Carovel

@@ -45,18 +45,25 @@ void PassFrames::Add(WaveFramePtr frame, const SourceQueue& from) {
     data_[count_++] = frame.release();
 }
 
-Status QueueTable::Push(long sourceId, const char* data, int len, void* tag) {
+Status QueueTable::Push(long sourceId, const char* data, int len, void* tag,
+                        const FrameLevel& level) {
     MutexLock lock(mutex_);
     SourceQueue* queue = FindOrCreate(sourceId);
-    return queue != nullptr && queue->PushFrame(data, len, tag) ? Status::kOk
-                                                                : Status::kOutOfMemory;
+    if (queue == nullptr || !queue->PushFrame(data, len, tag, level)) {
+        return Status::kOutOfMemory;
+    }
+    if (maxFrames_ != 0) {
+        queue->CutTo(maxFrames_);
+    }
+    return Status::kOk;
 }
 
 bool QueueTable::TakeFrames(PassFrames& taken, std::uint32_t nowSeconds,
-                            std::vector<IdleSource>* idle, std::vector<std::uint32_t>* freed) {
+                            std::vector<IdleSource>* idle, std::vector<std::uint32_t>* freed,
+                            bool requireMaster) {
     MutexLock lock(mutex_);
     SourceQueue* master = FindOrCreate(0);
-    if (master == nullptr || master->FrameCount() == 0) {
+    if (requireMaster && (master == nullptr || master->FrameCount() == 0)) {
         return false;
     }
     try {

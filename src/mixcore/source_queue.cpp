@@ -7,7 +7,7 @@
 
 namespace _Carovel {
 
-WaveFramePtr AllocWaveFrame(const char* data, int len, void* tag) {
+WaveFramePtr AllocWaveFrame(const char* data, int len, void* tag, const FrameLevel& level) {
     if (len < 0) {
         return nullptr;
     }
@@ -20,6 +20,7 @@ WaveFramePtr AllocWaveFrame(const char* data, int len, void* tag) {
     frame->pData = reinterpret_cast<char*>(frame + 1);
     frame->nLen = len;
     frame->pTag = tag;
+    frame->level = level;
     if (payload > 0) {
         std::memcpy(frame->pData, data, payload);
     }
@@ -29,8 +30,8 @@ WaveFramePtr AllocWaveFrame(const char* data, int len, void* tag) {
 SourceQueue::SourceQueue(long sourceId, std::uint32_t slot)
     : sourceId_(sourceId), slot_(slot), lastFeedSeconds_(MonotonicSeconds()) {}
 
-bool SourceQueue::PushFrame(const char* data, int len, void* tag) {
-    WaveFramePtr frame = AllocWaveFrame(data, len, tag);
+bool SourceQueue::PushFrame(const char* data, int len, void* tag, const FrameLevel& level) {
+    WaveFramePtr frame = AllocWaveFrame(data, len, tag, level);
     if (!frame) {
         return false;
     }
@@ -40,16 +41,29 @@ bool SourceQueue::PushFrame(const char* data, int len, void* tag) {
         return false;
     }
     lastFeedSeconds_ = MonotonicSeconds();
+    ++record_.framesPushed;
     return true;
 }
 
 WaveFramePtr SourceQueue::PopFrame() {
     if (frames_.empty()) {
+        record_.OnEmpty();
         return nullptr;
     }
     WaveFramePtr frame = std::move(frames_.front());
     frames_.pop_front();
+    record_.OnTaken(frame->level);
     return frame;
+}
+
+std::size_t SourceQueue::CutTo(std::size_t maxFrames) {
+    std::size_t cut = 0;
+    while (frames_.size() > maxFrames) {
+        frames_.pop_front();
+        ++cut;
+    }
+    record_.framesCut += cut;
+    return cut;
 }
 
 void SourceQueue::Clear() {

@@ -8,6 +8,9 @@
 #include <deque>
 #include <memory>
 
+#include "mixcore/frame_level.h"
+#include "mixcore/source_record.h"
+
 namespace _Carovel {
 
 // One queued frame in a single malloc'd block: this header, then nLen payload
@@ -16,6 +19,7 @@ struct WaveFrame {
     char* pData;
     int nLen;
     void* pTag;
+    FrameLevel level;
 };
 
 struct WaveFrameFree {
@@ -25,7 +29,8 @@ using WaveFramePtr = std::unique_ptr<WaveFrame, WaveFrameFree>;
 
 // Allocates a frame block holding a copy of len bytes of data. Returns null
 // when len is negative or the allocation fails.
-WaveFramePtr AllocWaveFrame(const char* data, int len, void* tag);
+WaveFramePtr AllocWaveFrame(const char* data, int len, void* tag,
+                            const FrameLevel& level = FrameLevel());
 
 // Not locked: the queue table that owns it locks around every call.
 class SourceQueue {
@@ -38,10 +43,13 @@ class SourceQueue {
 
     // Queues a copy of the frame and refreshes the last-feed time. Returns
     // false, changing nothing, when memory runs out.
-    bool PushFrame(const char* data, int len, void* tag);
+    bool PushFrame(const char* data, int len, void* tag, const FrameLevel& level = FrameLevel());
     // Removes and returns the oldest frame, or null when the queue is empty.
-    // Does not refresh the last-feed time.
+    // Does not refresh the last-feed time. Counts the pass in the record.
     WaveFramePtr PopFrame();
+    // Frees the oldest frames until at most maxFrames stay; counts them as
+    // cut. Returns how many were cut.
+    std::size_t CutTo(std::size_t maxFrames);
     // Frees every queued frame.
     void Clear();
 
@@ -53,6 +61,8 @@ class SourceQueue {
     // The monotonic seconds clock when the last frame was queued.
     std::uint32_t LastFeedSeconds() const { return lastFeedSeconds_; }
     std::size_t FrameCount() const { return frames_.size(); }
+    SourceRecord& Record() { return record_; }
+    const SourceRecord& Record() const { return record_; }
 
   private:
     const long sourceId_;
@@ -60,6 +70,7 @@ class SourceQueue {
     std::int32_t gain_ = 65536;
     std::uint32_t lastFeedSeconds_;
     std::deque<WaveFramePtr> frames_;  // oldest at the front
+    SourceRecord record_;
 };
 
 }  // namespace _Carovel

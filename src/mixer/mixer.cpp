@@ -5,6 +5,8 @@
 #include <chrono>
 #include <new>
 
+#include "mixcore/wave_mix_internals.h"
+#include "mixer/live_passes.h"
 #include "mixer/mixer_impl.h"
 #include "pcm/sample_codec.h"
 #include "platform/clock.h"
@@ -90,6 +92,23 @@ bool CMixer::OpenSession(unsigned short channels, unsigned short samplesPerSec,
     if (frameSize == 0 || frameSize % format.BlockAlign() != 0) {
         return Fail(Status::kBadArgument);
     }
+    std::shared_ptr<LiveShared> live;
+    {
+        MutexLock lock(impl.liveMutex);
+        // Live mode paces its passes on the output thread's timer: host-driven
+        // passes cannot keep time.
+        if ((manual && impl.liveSettings.On()) ||
+            !LiveSettingsFitFormat(impl.liveSettings, format, frameSize)) {
+            return Fail(Status::kBadArgument);
+        }
+        try {
+            if (impl.liveSettings.On()) {
+                live = std::make_shared<LiveShared>(impl.liveSettings, format, frameSize);
+            }
+        } catch (const std::bad_alloc&) {
+            return Fail(Status::kOutOfMemory);
+        }
+    }
     impl.output.WaitForExit();  // one that an earlier Close left finishing its callback
 
     std::shared_ptr<OutputSession> session;
@@ -107,6 +126,13 @@ bool CMixer::OpenSession(unsigned short channels, unsigned short samplesPerSec,
         impl.frameBytes = frameSize;
         m_WaveMix.Init(static_cast<unsigned short>(format.BytesPerSample()));
         ApplyLimiter();
+        const double bytesPerMs = static_cast<double>(format.BytesPerSecond()) / 1000.0;
+        impl.statsBytesPerMs = bytesPerMs;
+        impl.statsFrameMs = frameSize / bytesPerMs;
+        // The ceiling holds from the session's first frame.
+        WaveMixInternals::Queues(m_WaveMix).SetMaxFrames(live ? live->MaxFrames() : 0);
+        MutexLock lock(impl.liveMutex);
+        impl.live = std::move(live);
     };
     if (manual) {
         setUp();
@@ -179,6 +205,30 @@ bool CMixer::SetMixMinusCallback(MixMinusCallback fn, bool includeIdle) {
     return true;
 }
 
+bool CMixer::SetLiveMode(unsigned targetMs, unsigned maxMs, unsigned masterTimeoutMs) {
+    if (t_passingMixer == this) {
+        return Fail(Status::kInsideCallback);
+    }
+    SerialCallCheck::Scope scope(m_impl->callCheck, "SetLiveMode");
+    Impl& impl = *m_impl;
+    if (impl.output.IsCurrentThread()) {
+        return Fail(Status::kInsideCallback);
+    }
+    if (impl.IsOpen()) {
+        return Fail(Status::kAlreadyOpen);
+    }
+    const LiveSettings settings{targetMs, maxMs, masterTimeoutMs};
+    if (!LiveSettingsValid(settings)) {
+        return Fail(Status::kBadArgument);
+    }
+    {
+        MutexLock lock(impl.liveMutex);
+        impl.liveSettings = settings;
+    }
+    impl.lastStatus = Status::kOk;
+    return true;
+}
+
 bool CMixer::SetLimiter(bool enabled, float thresholdDbfs, float releaseMs) {
     if (t_passingMixer == this) {
         return Fail(Status::kInsideCallback);
@@ -242,6 +292,10 @@ void CMixer::MixOutLoop() {
     if (session == nullptr) {
         return;  // not called by this mixer's output thread
     }
+    if (const std::shared_ptr<LiveShared> live = m_impl->Live()) {
+        RunLiveOutputPasses(*session, *live, m_WaveMix);
+        return;
+    }
     RunOutputPasses(*session, m_WaveMix);
 }
 
@@ -273,7 +327,8 @@ bool CMixer::AddFrame(long traceID, const char* data, int len, unsigned short ch
         return Fail(Status::kOutOfMemory);
     }
     const PcmFormat format{channels, samplesPerSec, bitsPerSample};
-    const Status status = source->Feed(data, static_cast<std::size_t>(len), format, tag, m_WaveMix);
+    const Status status = FeedSource(*source, m_WaveMix, impl.Live().get(), LiveClockUs(), data,
+                                     static_cast<std::size_t>(len), format, tag);
     impl.lastStatus = status;
     return status == Status::kOk;
 }
@@ -292,7 +347,8 @@ bool CMixer::FlushSource(long traceID, void* tag) {
         return Fail(Status::kNotOpen);
     }
     SourceIntake* const source = impl.sources.Find(traceID);
-    const Status status = source != nullptr ? source->Flush(tag, m_WaveMix) : Status::kOk;
+    const Status status =
+        source != nullptr ? FlushSourceIntake(*source, m_WaveMix, LiveClockUs(), tag) : Status::kOk;
     impl.lastStatus = status;
     return status == Status::kOk;
 }

@@ -8,6 +8,7 @@
 
 #include "carovel/mixer.h"
 #include "mixer/call_check.h"
+#include "mixer/live_mode.h"
 #include "mixer/output_thread.h"
 #include "mixer/source_table.h"
 #include "pcm/pcm_format.h"
@@ -61,6 +62,21 @@ struct CMixer::Impl {
         const std::shared_ptr<OutputSession> session = ManualSession();
         return session != nullptr && session->Running();
     }
+
+    // Live mode: the settings for the next Open (written by SetLiveMode,
+    // serialised with Open), and what the session opened with them shares
+    // (null when it is off). Statistics read both from any thread.
+    std::shared_ptr<LiveShared> Live() CAROVEL_EXCLUDES(liveMutex) {
+        MutexLock lock(liveMutex);
+        return live;
+    }
+    Mutex liveMutex;
+    // The mixing format's bytes per millisecond and a frame's duration, set
+    // by Open for statistics read from any thread.
+    std::atomic<double> statsBytesPerMs{0.0};
+    std::atomic<double> statsFrameMs{0.0};
+    LiveSettings liveSettings CAROVEL_GUARDED_BY(liveMutex);
+    std::shared_ptr<LiveShared> live CAROVEL_GUARDED_BY(liveMutex);
 
   private:
     mutable Mutex manualMutex;

@@ -4,6 +4,9 @@
 #include <cstring>
 #include <new>
 
+#include "convert/convert_stream.h"
+#include "mixcore/wave_mix_internals.h"
+
 namespace _Carovel {
 namespace {
 
@@ -12,24 +15,51 @@ namespace {
 // all be queued).
 constexpr std::size_t kKeptStagingFrames = 2;
 
+bool QueueFrame(CWaveMix& mix, long sourceId, const char* data, std::size_t len, void* tag) {
+    return WaveMixInternals::AddMeasuredFrame(mix, sourceId, data, static_cast<int>(len), tag);
+}
+
 }  // namespace
 
 SourceIntake::SourceIntake(long sourceId, const PcmFormat& mixFormat, std::size_t frameBytes)
     : sourceId_(sourceId), mixFormat_(mixFormat), frameBytes_(frameBytes) {}
 
+SourceIntake::~SourceIntake() = default;
+
 Status SourceIntake::Feed(const char* data, std::size_t len, const PcmFormat& format, void* tag,
                           CWaveMix& mix) {
     Status status = Status::kOk;
-    if (format == mixFormat_) {
+    const bool mixing = format == mixFormat_;
+    if (mixing) {
         // What the converter holds back comes before this block.
         if (converterPending_) {
             status = DrainConverter(tag, mix);
         }
         if (status == Status::kOk) {
-            status = FeedDirect(data, len, tag, mix);
+            status = trimStage_ != nullptr || trimPpm_ != 0 ? FeedTrimmed(data, len, tag, mix)
+                                                            : FeedDirect(data, len, tag, mix);
         }
     } else {
-        status = FeedConverted(reinterpret_cast<const unsigned char*>(data), len, format, tag, mix);
+        status = UseConverterFor(format, tag, mix);
+        // The trim stage belongs to the stream in the mixing format, which
+        // ends here.
+        if (status == Status::kOk && trimStage_ != nullptr) {
+            status = DrainTrimStage(tag, mix);
+        }
+        if (status == Status::kOk && len > 0) {
+            status = ApplyConverterTrim();
+        }
+        if (status == Status::kOk && len > 0) {
+            converterPending_ = true;
+            status = FeedThrough(*converter_, partialBlock_, format.BlockAlign(),
+                                 reinterpret_cast<const unsigned char*>(data), len, tag, mix);
+        }
+    }
+    if (status == Status::kOk && len > 0) {
+        Remember(format, data, len);
+        lastBlockMs_ = static_cast<double>(len) / static_cast<double>(format.BlockAlign()) *
+                       1000.0 / format.samplesPerSec;
+        fedMs_ += lastBlockMs_;
     }
     ShrinkStaging();
     return status;
@@ -38,6 +68,12 @@ Status SourceIntake::Feed(const char* data, std::size_t len, const PcmFormat& fo
 Status SourceIntake::Flush(void* tag, CWaveMix& mix) {
     if (converterPending_) {
         const Status status = DrainConverter(tag, mix);
+        if (status != Status::kOk) {
+            return status;
+        }
+    }
+    if (trimStage_ != nullptr) {
+        const Status status = DrainTrimStage(tag, mix);
         if (status != Status::kOk) {
             return status;
         }
@@ -61,6 +97,59 @@ Status SourceIntake::Flush(void* tag, CWaveMix& mix) {
 void SourceIntake::DiscardStaged() {
     stagedBytes_ = 0;
     partialBlock_.clear();
+    trimPartial_.clear();
+}
+
+bool SourceIntake::Trimming() const {
+    return trimStage_ != nullptr || (converter_ != nullptr && converter_->TrimPpm() != 0);
+}
+
+double SourceIntake::ResampleRatio() const {
+    if (trimStage_ != nullptr) {
+        return trimStage_->SourcePerOutput();
+    }
+    return converter_ != nullptr && converter_->Resampling() ? converter_->SourcePerOutput() : 1.0;
+}
+
+void SourceIntake::KeepHistory(bool keep) {
+    keepHistory_ = keep;
+    if (!keep) {
+        history_.clear();
+        history_.shrink_to_fit();
+    }
+}
+
+Status SourceIntake::Restart(std::size_t silenceBytes, void* tag, CWaveMix& mix) {
+    if (converterPending_) {
+        const Status status = DrainConverter(tag, mix);
+        if (status != Status::kOk) {
+            return status;
+        }
+    }
+    if (trimStage_ != nullptr) {
+        const Status status = DrainTrimStage(tag, mix);
+        if (status != Status::kOk) {
+            return status;
+        }
+    }
+    history_.clear();
+    fedMs_ = 0.0;
+    const std::size_t blockAlign = mixFormat_.BlockAlign();
+    silenceBytes -= silenceBytes % blockAlign;
+    if (silenceBytes == 0) {
+        return Status::kOk;
+    }
+    // Bytes of an incomplete sample block stay after the silence: the next
+    // block completes them.
+    const std::size_t tail = stagedBytes_ % blockAlign;
+    if (!GrowStaging(stagedBytes_ + silenceBytes)) {
+        return Status::kOutOfMemory;
+    }
+    char* const at = staging_.get() + stagedBytes_ - tail;
+    std::memmove(at + silenceBytes, at, tail);
+    std::memset(at, mixFormat_.bitsPerSample == 8 ? 0x80 : 0, silenceBytes);
+    stagedBytes_ += silenceBytes;
+    return EmitFrames(tag, mix);
 }
 
 // Frames are queued straight from the caller's block; only a partial frame
@@ -86,7 +175,7 @@ Status SourceIntake::FeedDirect(const char* data, std::size_t len, void* tag, CW
         }
     }
     while (len >= frameBytes_) {
-        if (!mix.AddFrame(sourceId_, data, static_cast<int>(frameBytes_), tag)) {
+        if (!QueueFrame(mix, sourceId_, data, frameBytes_, tag)) {
             const Status status = mix.LastStatus();
             return Stage(data, len) == Status::kOk ? status : Status::kOutOfMemory;
         }
@@ -96,24 +185,67 @@ Status SourceIntake::FeedDirect(const char* data, std::size_t len, void* tag, CW
     return Stage(data, len);
 }
 
+Status SourceIntake::FeedTrimmed(const char* data, std::size_t len, void* tag, CWaveMix& mix) {
+    partialBlock_.clear();
+    const std::size_t blockAlign = mixFormat_.BlockAlign();
+    if (trimStage_ == nullptr) {
+        std::shared_ptr<ConvertStream> stage;
+        try {
+            stage = ConvertStream::Create(mixFormat_, mixFormat_);
+            trimPartial_.reserve(blockAlign);
+        } catch (const std::bad_alloc&) {
+            return Status::kOutOfMemory;
+        }
+        if (stage == nullptr) {
+            return Status::kUnsupportedFormat;
+        }
+        // Staged bytes that do not make a whole sample block go through the
+        // stage ahead of this block; the history ends before them.
+        const std::size_t tail = stagedBytes_ % blockAlign;
+        const unsigned char* start = nullptr;
+        const std::size_t blocks = HistoryBlocks(blockAlign, tail, &start);
+        if (!stage->SetTrim(trimPpm_, start, blocks)) {
+            return Status::kOutOfMemory;
+        }
+        trimPartial_.assign(staging_.get() + stagedBytes_ - tail, staging_.get() + stagedBytes_);
+        stagedBytes_ -= tail;
+        trimStage_ = std::move(stage);
+    } else if (trimStage_->TrimPpm() != trimPpm_ && !trimStage_->SetTrim(trimPpm_, nullptr, 0)) {
+        return Status::kOutOfMemory;
+    }
+    if (len == 0) {
+        return Status::kOk;
+    }
+    return FeedThrough(*trimStage_, trimPartial_, blockAlign,
+                       reinterpret_cast<const unsigned char*>(data), len, tag, mix);
+}
+
+Status SourceIntake::ApplyConverterTrim() {
+    ConvertStream* const stream = converter_.get();
+    if (stream == nullptr || stream->TrimPpm() == trimPpm_) {
+        return Status::kOk;
+    }
+    const unsigned char* start = nullptr;
+    std::size_t blocks = 0;
+    if (!stream->Resampling() && historyFormat_ == converterFormat_) {
+        blocks = HistoryBlocks(converterFormat_.BlockAlign(), partialBlock_.size(), &start);
+    }
+    return stream->SetTrim(trimPpm_, start, blocks) ? Status::kOk : Status::kOutOfMemory;
+}
+
 Status SourceIntake::UseConverterFor(const PcmFormat& format, void* tag, CWaveMix& mix) {
     if (converter_ != nullptr && format == converterFormat_) {
         return Status::kOk;
     }
-    std::unique_ptr<CWaveConvert> fresh;
+    std::shared_ptr<ConvertStream> fresh;
     try {
-        fresh = std::make_unique<CWaveConvert>();
+        fresh = ConvertStream::Create(format, mixFormat_);
         partialBlock_.reserve(format.BlockAlign());
     } catch (const std::bad_alloc&) {
         return Status::kOutOfMemory;
     }
-    if (!fresh->Open(static_cast<unsigned short>(format.channels),
-                     static_cast<unsigned short>(format.samplesPerSec),
-                     static_cast<unsigned short>(format.bitsPerSample),
-                     static_cast<unsigned short>(mixFormat_.channels),
-                     static_cast<unsigned short>(mixFormat_.samplesPerSec),
-                     static_cast<unsigned short>(mixFormat_.bitsPerSample))) {
-        return fresh->LastStatus();
+    if (fresh == nullptr) {
+        return Status::kUnsupportedFormat;
     }
     if (converterPending_) {
         const Status status = DrainConverter(tag, mix);
@@ -127,51 +259,46 @@ Status SourceIntake::UseConverterFor(const PcmFormat& format, void* tag, CWaveMi
     return Status::kOk;
 }
 
-Status SourceIntake::FeedConverted(const unsigned char* data, std::size_t len,
-                                   const PcmFormat& format, void* tag, CWaveMix& mix) {
-    Status status = UseConverterFor(format, tag, mix);
-    if (status != Status::kOk || len == 0) {
-        return status;
-    }
-    // The converter opened, so the width is one it supports: whole bytes.
-    const std::size_t blockAlign = format.BlockAlign();
+Status SourceIntake::FeedThrough(ConvertStream& stream, std::vector<unsigned char>& partial,
+                                 std::size_t blockAlign, const unsigned char* data, std::size_t len,
+                                 void* tag, CWaveMix& mix) {
+    // The stream opened, so the width is one it supports: whole bytes.
     const unsigned char* src = data;
     std::size_t remaining = len;
-    converterPending_ = true;
 
-    if (!partialBlock_.empty()) {
-        const std::size_t take = std::min(blockAlign - partialBlock_.size(), remaining);
-        partialBlock_.insert(partialBlock_.end(), src, src + take);  // capacity reserved
+    if (!partial.empty()) {
+        const std::size_t take = std::min(blockAlign - partial.size(), remaining);
+        partial.insert(partial.end(), src, src + take);  // capacity reserved
         src += take;
         remaining -= take;
-        if (partialBlock_.size() < blockAlign) {
+        if (partial.size() < blockAlign) {
             return Status::kOk;
         }
-        const unsigned char* blockSrc = partialBlock_.data();
+        const unsigned char* blockSrc = partial.data();
         std::size_t blockLen = blockAlign;
-        status = ConvertInto(blockSrc, blockLen, tag, mix);
+        const Status status = ConvertInto(stream, blockSrc, blockLen, tag, mix);
         if (status != Status::kOk) {
             return status;
         }
         if (blockLen != 0) {
             return Status::kNoProgress;
         }
-        partialBlock_.clear();
+        partial.clear();
     }
 
-    status = ConvertInto(src, remaining, tag, mix);
+    const Status status = ConvertInto(stream, src, remaining, tag, mix);
     if (status != Status::kOk) {
         return status;
     }
     if (remaining >= blockAlign) {
         return Status::kNoProgress;  // the converter stopped making progress on whole blocks
     }
-    partialBlock_.assign(src, src + remaining);  // less than the capacity reserved
+    partial.assign(src, src + remaining);  // less than the capacity reserved
     return Status::kOk;
 }
 
-Status SourceIntake::ConvertInto(const unsigned char*& src, std::size_t& len, void* tag,
-                                 CWaveMix& mix) {
+Status SourceIntake::ConvertInto(ConvertStream& stream, const unsigned char*& src, std::size_t& len,
+                                 void* tag, CWaveMix& mix) {
     // The staging buffer grows by two frames whenever less than that is free,
     // so every step has room for at least a frame of output.
     const std::size_t growStep = 2 * frameBytes_;
@@ -180,19 +307,15 @@ Status SourceIntake::ConvertInto(const unsigned char*& src, std::size_t& len, vo
             !GrowStaging(stagingCapacity_ + growStep)) {
             return Status::kOutOfMemory;
         }
-        unsigned long used = static_cast<unsigned long>(len);
-        unsigned long produced = static_cast<unsigned long>(stagingCapacity_ - stagedBytes_);
-        if (!converter_->Convert(src, used,
-                                 reinterpret_cast<unsigned char*>(staging_.get()) + stagedBytes_,
-                                 produced)) {
-            return converter_->LastStatus();
-        }
-        if (used == 0 && produced == 0) {
+        const StepResult step =
+            stream.Step(src, len, reinterpret_cast<unsigned char*>(staging_.get()) + stagedBytes_,
+                        stagingCapacity_ - stagedBytes_);
+        if (step.used == 0 && step.produced == 0) {
             break;  // no progress: what is left is less than one source block
         }
-        stagedBytes_ += produced;
-        src += used;
-        len -= used;
+        stagedBytes_ += step.produced;
+        src += step.used;
+        len -= step.used;
         const Status status = EmitFrames(tag, mix);
         if (status != Status::kOk) {
             return status;
@@ -202,27 +325,43 @@ Status SourceIntake::ConvertInto(const unsigned char*& src, std::size_t& len, vo
 }
 
 Status SourceIntake::DrainConverter(void* tag, CWaveMix& mix) {
+    const Status status = DrainStream(*converter_, tag, mix);
+    if (status == Status::kOk) {
+        converterPending_ = false;
+    }
+    return status;
+}
+
+Status SourceIntake::DrainTrimStage(void* tag, CWaveMix& mix) {
+    const Status status = DrainStream(*trimStage_, tag, mix);
+    if (status == Status::kOk) {
+        // An incomplete sample block can never complete now.
+        trimPartial_.clear();
+        trimStage_.reset();
+        history_.clear();
+    }
+    return status;
+}
+
+Status SourceIntake::DrainStream(ConvertStream& stream, void* tag, CWaveMix& mix) {
     const std::size_t growStep = 2 * frameBytes_;
     for (;;) {
         if (stagingCapacity_ - stagedBytes_ < growStep &&
             !GrowStaging(stagingCapacity_ + growStep)) {
             return Status::kOutOfMemory;
         }
-        unsigned long produced = static_cast<unsigned long>(stagingCapacity_ - stagedBytes_);
-        if (!converter_->Flush(reinterpret_cast<unsigned char*>(staging_.get()) + stagedBytes_,
-                               produced)) {
-            return converter_->LastStatus();
-        }
-        if (produced == 0) {
+        const StepResult step =
+            stream.Drain(reinterpret_cast<unsigned char*>(staging_.get()) + stagedBytes_,
+                         stagingCapacity_ - stagedBytes_);
+        if (step.produced == 0) {
             break;
         }
-        stagedBytes_ += produced;
+        stagedBytes_ += step.produced;
         const Status status = EmitFrames(tag, mix);
         if (status != Status::kOk) {
             return status;
         }
     }
-    converterPending_ = false;
     return Status::kOk;
 }
 
@@ -248,7 +387,7 @@ Status SourceIntake::EmitFrames(void* tag, CWaveMix& mix) {
     std::size_t pos = 0;
     Status status = Status::kOk;
     while (stagedBytes_ - pos >= frameBytes_) {
-        if (!mix.AddFrame(sourceId_, buffer + pos, static_cast<int>(frameBytes_), tag)) {
+        if (!QueueFrame(mix, sourceId_, buffer + pos, frameBytes_, tag)) {
             status = mix.LastStatus();  // out of memory: keep the rest staged
             break;
         }
@@ -287,6 +426,52 @@ void SourceIntake::ShrinkStaging() {
         staging_.reset(static_cast<char*>(shrunk));
         stagingCapacity_ = kept;
     }
+}
+
+// Only a stream that has no resampler yet needs its history: once a trim
+// started one, the resampler keeps its own.
+void SourceIntake::Remember(const PcmFormat& format, const char* data, std::size_t len) {
+    if (!keepHistory_) {
+        return;
+    }
+    const bool mixing = format == mixFormat_;
+    if ((mixing && trimStage_ != nullptr) ||
+        (!mixing && converter_ != nullptr && converter_->Resampling())) {
+        return;
+    }
+    if (format != historyFormat_) {
+        history_.clear();
+        historyFormat_ = format;
+    }
+    // Room for the blocks a trim's resampler takes, and an incomplete one.
+    const std::size_t keep = (ConvertStream::kTrimHistoryBlocks + 1) * format.BlockAlign();
+    const auto* p = reinterpret_cast<const unsigned char*>(data);
+    try {
+        if (len >= keep) {
+            history_.assign(p + len - keep, p + len);
+            return;
+        }
+        const std::size_t total = history_.size() + len;
+        if (total > keep) {
+            history_.erase(history_.begin(),
+                           history_.begin() + static_cast<std::ptrdiff_t>(total - keep));
+        }
+        history_.insert(history_.end(), p, p + len);
+    } catch (const std::bad_alloc&) {
+        history_.clear();  // a trim then starts its filter from silence
+    }
+}
+
+std::size_t SourceIntake::HistoryBlocks(std::size_t blockAlign, std::size_t tail,
+                                        const unsigned char** start) const {
+    *start = history_.data();
+    if (history_.size() <= tail || blockAlign == 0) {
+        return 0;
+    }
+    const std::size_t end = history_.size() - tail;
+    const std::size_t blocks = end / blockAlign;
+    *start = history_.data() + (end - blocks * blockAlign);
+    return blocks;
 }
 
 }  // namespace _Carovel

@@ -16,11 +16,14 @@
 
 namespace _Carovel {
 
+class ConvertStream;
+
 class SourceIntake {
   public:
     // A source whose frames of frameBytes bytes (a whole number of sample
     // blocks of mixFormat) go to the frame mixer under sourceId.
     SourceIntake(long sourceId, const PcmFormat& mixFormat, std::size_t frameBytes);
+    ~SourceIntake();
     SourceIntake(const SourceIntake&) = delete;
     SourceIntake& operator=(const SourceIntake&) = delete;
 
@@ -32,6 +35,11 @@ class SourceIntake {
     // next call. An incomplete sample block of a converted format waits for
     // the next block in that format; it is dropped (it can never complete)
     // when the format changes.
+    //
+    // With a trim set (SetTrim), the stream is resampled by that much on the
+    // way in: a converted source's resampler is trimmed, and a source in the
+    // mixing format goes through a resampler of its own from its first trim
+    // until its stream ends (Flush, a format change or Restart).
     //
     // Returns kOk, or why the block was refused: kUnsupportedFormat when the
     // format cannot be converted (nothing changes then), kOutOfMemory, or
@@ -51,6 +59,28 @@ class SourceIntake {
     // staging buffer and the converter stay.
     void DiscardStaged();
 
+    // The resampling trim for the blocks fed from now on, in parts per
+    // million (see ConvertStream::SetTrim); 0 by default.
+    void SetTrim(std::int32_t ppm) { trimPpm_ = ppm; }
+    std::int32_t Trim() const { return trimPpm_; }
+    // Whether the source's audio currently goes through a resampler because
+    // of a trim (a source in the mixing format), or is trimmed in its
+    // converter's resampler.
+    bool Trimming() const;
+    // Source blocks per output block of the resampler the source's audio
+    // goes through (its converter's, or the trim stage's); 1 without one.
+    double ResampleRatio() const;
+    // Keeps the last blocks of the stream, for the filter of a resampler
+    // that a trim starts (live mode); off by default.
+    void KeepHistory(bool keep);
+
+    // Starts the stream again after a gap, silenceBytes (whole sample blocks
+    // of the mixing format) of silence late: what the converter and the trim
+    // stage hold back is drained into the stream (they start afresh), then
+    // the silence is staged and whole frames are queued with tag. The trim
+    // stage of a source in the mixing format ends here.
+    Status Restart(std::size_t silenceBytes, void* tag, CWaveMix& mix);
+
     long SourceId() const { return sourceId_; }
     // The seconds clock at the last Feed (or creation), for idle expiry.
     std::uint32_t LastFeedSeconds() const { return lastFeedSeconds_; }
@@ -62,31 +92,56 @@ class SourceIntake {
     const char* StagedData() const { return staging_.get(); }
     std::size_t StagingCapacity() const { return stagingCapacity_; }
 
+    // The duration of the audio fed since the stream (re)started, at each
+    // block's own rate, in milliseconds, and the last block's share of it.
+    double FedMs() const { return fedMs_; }
+    double LastBlockMs() const { return lastBlockMs_; }
+
   private:
     struct ByteFree {
         void operator()(char* p) const noexcept { std::free(p); }
     };
 
     Status FeedDirect(const char* data, std::size_t len, void* tag, CWaveMix& mix);
-    Status FeedConverted(const unsigned char* data, std::size_t len, const PcmFormat& format,
-                         void* tag, CWaveMix& mix);
+    // Feeds whole blocks of data through stream, keeping an incomplete block
+    // in partial for the next call.
+    Status FeedThrough(ConvertStream& stream, std::vector<unsigned char>& partial,
+                       std::size_t blockAlign, const unsigned char* data, std::size_t len,
+                       void* tag, CWaveMix& mix);
+    // Feeds a block in the mixing format through the trim stage, starting it
+    // when needed.
+    Status FeedTrimmed(const char* data, std::size_t len, void* tag, CWaveMix& mix);
     // Switches to a converter for format unless the current one is for it.
     // A format the converter refuses changes nothing.
     Status UseConverterFor(const PcmFormat& format, void* tag, CWaveMix& mix);
-    // Moves what the converter holds back into the stream.
+    // Moves what the converter (or the trim stage) holds back into the
+    // stream.
     Status DrainConverter(void* tag, CWaveMix& mix);
+    Status DrainTrimStage(void* tag, CWaveMix& mix);
+    Status DrainStream(ConvertStream& stream, void* tag, CWaveMix& mix);
     // Appends len bytes to the staged ones.
     Status Stage(const char* data, std::size_t len);
     // Gives memory back after an unusually large block.
     void ShrinkStaging();
     // Converts whole source blocks from src into the staging buffer, queuing
     // frames as they complete; advances src and len past what was used.
-    Status ConvertInto(const unsigned char*& src, std::size_t& len, void* tag, CWaveMix& mix);
+    Status ConvertInto(ConvertStream& stream, const unsigned char*& src, std::size_t& len,
+                       void* tag, CWaveMix& mix);
     // Queues every whole staged frame; keeps the rest at the buffer's start.
     Status EmitFrames(void* tag, CWaveMix& mix);
     // Makes the staging buffer at least capacity bytes large, keeping its
     // content. Returns false, changing nothing, when memory runs out.
     bool GrowStaging(std::size_t capacity);
+    // Appends a block of the stream to the history (when kept).
+    void Remember(const PcmFormat& format, const char* data, std::size_t len);
+    // The history's whole blocks that end where the stream stands now,
+    // leaving out the last tail bytes not yet in it; returns the count of
+    // blocks and points *start at the first.
+    std::size_t HistoryBlocks(std::size_t blockAlign, std::size_t tail,
+                              const unsigned char** start) const;
+    // Applies the trim to the converter, giving it the stream's history when
+    // the trim starts its resampler.
+    Status ApplyConverterTrim();
 
     const long sourceId_;
     const PcmFormat mixFormat_;
@@ -97,13 +152,26 @@ class SourceIntake {
     std::size_t stagedBytes_ = 0;  // less than a frame between calls
     std::size_t stagingCapacity_ = 0;
 
-    std::unique_ptr<CWaveConvert> converter_;  // for converterFormat_; null until needed
+    std::shared_ptr<ConvertStream> converter_;  // for converterFormat_; null until needed
     PcmFormat converterFormat_;
     // The converter has taken input since it was last drained.
     bool converterPending_ = false;
     // Bytes of an incomplete sample block in converterFormat_, completed by
     // the next block in that format.
     std::vector<unsigned char> partialBlock_;
+
+    // Trimming: the trim asked for, the resampler of a source in the mixing
+    // format (null until its first trim) with its incomplete sample block,
+    // and the last blocks of the stream, in historyFormat_, when kept.
+    std::int32_t trimPpm_ = 0;
+    std::shared_ptr<ConvertStream> trimStage_;
+    std::vector<unsigned char> trimPartial_;
+    bool keepHistory_ = false;
+    PcmFormat historyFormat_;
+    std::vector<unsigned char> history_;
+
+    double fedMs_ = 0.0;
+    double lastBlockMs_ = 0.0;
 };
 
 }  // namespace _Carovel

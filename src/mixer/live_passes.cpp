@@ -1,0 +1,272 @@
+#include "mixer/live_passes.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "mixcore/wave_mix_internals.h"
+
+namespace _Carovel {
+namespace {
+
+// Sources not seen by this many updates are forgotten (the frame mixer
+// dropped them).
+constexpr std::uint64_t kForgetAfterUpdates = 256;
+
+double Ms(std::uint64_t us) {
+    return static_cast<double>(us) / 1000.0;
+}
+
+}  // namespace
+
+LivePasses::LivePasses(LiveShared& shared, CWaveMix& mix, std::uint64_t startUs,
+                       const DriftTuning& tuning)
+    : shared_(shared),
+      mix_(mix),
+      queues_(WaveMixInternals::Queues(mix)),
+      tuning_(tuning),
+      lastMasterUs_(startUs) {}
+
+void LivePasses::Pass(std::uint64_t nowUs, char* master, int& masterLen, char* mix, int& mixLen,
+                      void** tag, bool catchUp) {
+    const std::uint64_t timeoutUs = std::uint64_t{shared_.settings.MasterTimeoutMs()} * 1000u;
+    withoutMaster_ = nowUs - lastMasterUs_ >= timeoutUs;
+    if (withoutMaster_) {
+        WaveMixInternals::PassWithoutMaster(mix_, master, masterLen, mix, mixLen, tag);
+    } else {
+        mix_.GetMixedFrame(master, masterLen, mix, mixLen, tag);
+    }
+    if (masterLen > 0) {
+        lastMasterUs_ = nowUs;
+        withoutMaster_ = false;
+    }
+    tookFrames_ = masterLen > 0 || mixLen > 0;
+    if (tookFrames_ && catchUp) {
+        shared_.catchUpPasses.fetch_add(1);
+    }
+    if (withoutMaster_ && mixLen > 0) {
+        shared_.passesWithoutMaster.fetch_add(1);
+    }
+}
+
+double LivePasses::BacklogMs(const QueueTable::SourceView& view, const LiveShared& shared,
+                             std::uint64_t nowUs) {
+    const IntakeReport& in = view.record.intake;
+    const double queued =
+        static_cast<double>(view.queuedFrames * shared.frameBytes + in.stagedBytes) /
+        shared.bytesPerMs;
+    const double sinceFeed = nowUs > in.lastFeedUs ? Ms(nowUs - in.lastFeedUs) : 0.0;
+    return queued + std::min(sinceFeed, in.lastBlockMs) - in.lastBlockMs / 2;
+}
+
+bool LivePasses::AfterPass(std::uint64_t nowUs) {
+    if (!tookFrames_) {
+        catchingUp_ = false;
+        return false;
+    }
+    queues_.Views(views_);
+    // The backlog that sets the pace: the master's, or without it the
+    // smallest of the sources that took part.
+    double pacing = std::numeric_limits<double>::infinity();
+    for (const QueueTable::SourceView& view : views_) {
+        if (view.record.tookLastPass && (withoutMaster_ || view.sourceId == 0)) {
+            pacing = std::min(pacing, BacklogMs(view, shared_, nowUs));
+        }
+    }
+    const double target = shared_.settings.targetMs;
+    if (std::isfinite(pacing)) {
+        // What the next pass on the timer will leave, without more passes
+        // before it: catching up starts when that is a frame above the
+        // target and goes on while another pass leaves it nearer.
+        const std::uint64_t dueUs = shared_.nextPassUs.load();
+        const double untilDueMs = dueUs > nowUs ? Ms(dueUs - nowUs) : 0.0;
+        pacingMs_ = pacing + untilDueMs - shared_.frameMs;
+        const bool wasCatchingUp = catchingUp_;
+        catchingUp_ = pacingMs_ > target + shared_.frameMs * (catchingUp_ ? 0.5 : 1.0);
+        if (wasCatchingUp && !catchingUp_) {
+            EvenOut(untilDueMs, nowUs);
+        }
+    } else {
+        catchingUp_ = false;
+    }
+    if (catchingUp_) {
+        return true;
+    }
+
+    ++updates_;
+    trims_.clear();
+    const double nowMs = Ms(nowUs);
+    for (const QueueTable::SourceView& view : views_) {
+        const IntakeReport& in = view.record.intake;
+        if (in.reports == 0) {
+            continue;  // fed straight into the frame mixer: nothing to steer
+        }
+        Source& s =
+            sources_.try_emplace(view.sourceId, Source{DriftControl(tuning_)}).first->second;
+        s.seenAt = updates_;
+        if (in.primes != s.primes) {
+            s.primes = in.primes;
+            s.control.Restart();
+            s.fedMs = -1.0;
+        }
+        if (in.reports != s.reports) {
+            s.reports = in.reports;
+            if (in.fedMs != s.fedMs) {
+                s.fedMs = in.fedMs;
+                const double atMs =
+                    nowUs > in.lastFeedUs ? nowMs - Ms(nowUs - in.lastFeedUs) : nowMs;
+                s.control.OnFeed(atMs, in.fedMs);
+            }
+        }
+        const std::int32_t trim = s.control.Update(nowMs, BacklogMs(view, shared_, nowUs), target);
+        if (trim != view.record.trimPpm) {
+            trims_.emplace_back(view.sourceId, trim);
+        }
+    }
+    if (!trims_.empty()) {
+        queues_.SetTrims(trims_);
+    }
+    if (updates_ % kForgetAfterUpdates == 0) {
+        for (auto it = sources_.begin(); it != sources_.end();) {
+            it = updates_ - it->second.seenAt >= kForgetAfterUpdates ? sources_.erase(it)
+                                                                     : std::next(it);
+        }
+    }
+    return false;
+}
+
+// Catching up takes as many frames of every source as of the pacing one,
+// but a ceiling that cut the sources at different moments leaves them whole
+// frames apart: a source more than half a frame above the target (counted at
+// the next pass on the timer) is cut back, oldest frames first.
+void LivePasses::EvenOut(double untilDueMs, std::uint64_t nowUs) {
+    const double target = shared_.settings.targetMs;
+    for (const QueueTable::SourceView& view : views_) {
+        if (!view.record.tookLastPass) {
+            continue;
+        }
+        const double excess =
+            BacklogMs(view, shared_, nowUs) + untilDueMs - shared_.frameMs - target;
+        if (excess > shared_.frameMs / 2) {
+            const auto frames = static_cast<std::size_t>(
+                std::ceil((excess - shared_.frameMs / 2) / shared_.frameMs));
+            queues_.CutOldest(view.sourceId, frames);
+        }
+    }
+    queues_.Views(views_);
+}
+
+const DriftControl* LivePasses::Control(long sourceId) const {
+    const auto found = sources_.find(sourceId);
+    return found == sources_.end() ? nullptr : &found->second.control;
+}
+
+namespace {
+
+// Spreads an exact frame duration over whole milliseconds, so that the
+// periods add up to the frames' duration.
+class Grid {
+  public:
+    explicit Grid(double frameMs) : frameMs_(frameMs) {}
+    std::uint32_t NextPeriod() {
+        exact_ += frameMs_;
+        const double whole = std::round(exact_);
+        exact_ -= whole;
+        return static_cast<std::uint32_t>(whole);
+    }
+
+  private:
+    double frameMs_;
+    double exact_ = 0.0;  // the part of the frames' duration not yet given out
+};
+
+std::uint32_t NowMs(PassClock& clock) {
+    return static_cast<std::uint32_t>(clock.NowUs() / 1000u);
+}
+
+// One pass and its delivery. False when the session stopped: the callback
+// may have closed or destroyed the mixer, so nothing of it may be touched.
+bool PassAndDeliver(OutputSession& st, LivePasses& passes, PassClock& clock, bool catchUp) {
+    int masterLen = static_cast<int>(st.frameBytes);
+    int mixLen = static_cast<int>(st.frameBytes);
+    passes.Pass(clock.NowUs(), st.masterBuffer.data(), masterLen, st.mixBuffer.data(), mixLen,
+                &st.tag, catchUp);
+    if (mixLen > 0 && !st.Deliver(st.masterBuffer.data(), static_cast<unsigned>(masterLen),
+                                  st.mixBuffer.data(), static_cast<unsigned>(mixLen))) {
+        return false;
+    }
+    return st.Running();
+}
+
+void PublishDue(LivePasses& passes, PassClock& clock, std::uint32_t dueMs) {
+    const std::uint64_t nowUs = clock.NowUs();
+    const auto ahead = static_cast<std::int32_t>(dueMs - static_cast<std::uint32_t>(nowUs / 1000u));
+    const std::int64_t dueUs = static_cast<std::int64_t>(nowUs) + std::int64_t{ahead} * 1000;
+    passes.SetNextTimerPass(static_cast<std::uint64_t>(std::max<std::int64_t>(dueUs, 0)));
+}
+
+}  // namespace
+
+void RunLivePasses(OutputSession& st, LivePasses& passes, PassClock& clock) {
+    Grid grid(passes.Shared().frameMs);
+    std::uint32_t period = grid.NextPeriod();
+    // The first pass comes half a period after the start.
+    std::uint32_t due = NowMs(clock) + period / 2;
+    PublishDue(passes, clock, due);
+    bool woken = clock.Wait(period / 2);
+    while (st.Running()) {
+        const std::uint32_t start = NowMs(clock);
+        if (!PassAndDeliver(st, passes, clock, false)) {
+            return;
+        }
+        period = grid.NextPeriod();
+        const NextPass next = ScheduleNextPass(period, due, woken, start, NowMs(clock));
+        due = next.dueMs;
+        PublishDue(passes, clock, due);
+        woken = false;
+        // Catch-up passes, kMinPeriodMs apart, until the next pass on the
+        // timer is that close.
+        while (passes.AfterPass(clock.NowUs())) {
+            if (static_cast<std::int32_t>(due - NowMs(clock)) <=
+                static_cast<std::int32_t>(kMinPeriodMs)) {
+                break;
+            }
+            woken = clock.Wait(kMinPeriodMs);
+            if (!st.Running()) {
+                return;
+            }
+            if (woken) {
+                break;
+            }
+            if (!PassAndDeliver(st, passes, clock, true)) {
+                return;
+            }
+        }
+        if (!woken) {
+            const auto wait = static_cast<std::int32_t>(due - NowMs(clock));
+            woken = clock.Wait(static_cast<std::uint32_t>(std::max(wait, 0)));
+        }
+    }
+}
+
+namespace {
+
+class ThreadClock final : public PassClock {
+  public:
+    explicit ThreadClock(AutoResetEvent& event) : event_(event) {}
+    std::uint64_t NowUs() override { return LiveClockUs(); }
+    bool Wait(std::uint32_t ms) override { return event_.Wait(ms); }
+
+  private:
+    AutoResetEvent& event_;
+};
+
+}  // namespace
+
+void RunLiveOutputPasses(OutputSession& session, LiveShared& shared, CWaveMix& mix) {
+    ThreadClock clock(session.Event());
+    LivePasses passes(shared, mix, clock.NowUs());
+    RunLivePasses(session, passes, clock);
+}
+
+}  // namespace _Carovel

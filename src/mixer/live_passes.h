@@ -1,0 +1,116 @@
+// Live mode's passes: what the output thread does in live mode, as a class
+// that takes the time from its caller, so that it runs the same on the
+// thread and on a simulated clock (tests, bench/live).
+//
+// Every pass, on the timer or to catch up:
+//  - takes the oldest frame of every source when the master has one; once
+//    the master has had no frame for the master time-out, passes on the
+//    timer go on without it (masterLen 0, tag null);
+//  - then measures each source's backlog: its queued frames and staged
+//    bytes, plus the time since its last block arrived (at most that block's
+//    duration), less half its last block. For a source fed in regular blocks
+//    this is its mean backlog, free of the saw-tooth that the blocks' arrival
+//    against the passes makes.
+// When the master's backlog (without a master, the smallest backlog among
+// the sources that had a frame) would be more than a frame above the target
+// after the next pass on the timer, more passes follow, between the timer's,
+// until it would be within half a frame of it. Then every other source more
+// than half a frame above the target is cut back to it, oldest frames first
+// (a ceiling that cut the sources at different moments leaves them whole
+// frames apart).
+// Otherwise each source's control (DriftControl) takes its backlog and
+// arrivals and sets the trim its intake applies to its next block.
+#ifndef CAROVEL_MIXER_LIVE_PASSES_H
+#define CAROVEL_MIXER_LIVE_PASSES_H
+
+#include <cstdint>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "carovel/wave_mix.h"
+#include "mixcore/queue_table.h"
+#include "mixer/drift_control.h"
+#include "mixer/live_mode.h"
+#include "mixer/output_thread.h"
+
+namespace _Carovel {
+
+class LivePasses {
+  public:
+    // Passes over mix for the session described by shared, starting at
+    // startUs (the master's time-out counts from there).
+    LivePasses(LiveShared& shared, CWaveMix& mix, std::uint64_t startUs,
+               const DriftTuning& tuning = DriftTuning());
+
+    // One pass at nowUs into the buffers (capacities in, lengths out, as
+    // CWaveMix::GetMixedFrame). catchUp counts it as a catch-up pass.
+    void Pass(std::uint64_t nowUs, char* master, int& masterLen, char* mix, int& mixLen, void** tag,
+              bool catchUp);
+
+    // After a pass ended at nowUs: true when another pass should follow at
+    // once to catch up. Otherwise, when the pass took frames, updates every
+    // source's trim.
+    bool AfterPass(std::uint64_t nowUs);
+
+    // The next pass on the timer, for the intake's start of new sources.
+    void SetNextTimerPass(std::uint64_t dueUs) { shared_.nextPassUs.store(dueUs); }
+
+    // A source's control, or null (for tests and measurements).
+    const DriftControl* Control(long sourceId) const;
+    // The backlog live mode measures for a source at nowUs (see above).
+    static double BacklogMs(const QueueTable::SourceView& view, const LiveShared& shared,
+                            std::uint64_t nowUs);
+    // The pacing backlog that the last AfterPass expected after the next pass
+    // on the timer, or -1.
+    double PacingBacklogMs() const { return pacingMs_; }
+    const LiveShared& Shared() const { return shared_; }
+
+  private:
+    void EvenOut(double untilDueMs, std::uint64_t nowUs);
+
+    struct Source {
+        DriftControl control;
+        std::uint64_t primes = 0;
+        std::uint64_t reports = 0;
+        double fedMs = -1.0;
+        std::uint64_t seenAt = 0;
+    };
+
+    LiveShared& shared_;
+    CWaveMix& mix_;
+    QueueTable& queues_;
+    const DriftTuning tuning_;
+    std::uint64_t lastMasterUs_;
+    // The last pass took frames, with or without the master.
+    bool tookFrames_ = false;
+    bool withoutMaster_ = false;
+    bool catchingUp_ = false;
+    double pacingMs_ = -1.0;
+    std::uint64_t updates_ = 0;
+    std::unordered_map<long, Source> sources_;
+    std::vector<QueueTable::SourceView> views_;
+    std::vector<std::pair<long, std::int32_t>> trims_;
+};
+
+// The clock and the waits of the output thread's loop in live mode.
+class PassClock {
+  public:
+    virtual ~PassClock() = default;
+    virtual std::uint64_t NowUs() = 0;
+    // Waits up to ms milliseconds; true when woken early (NotifyToMixe).
+    virtual bool Wait(std::uint32_t ms) = 0;
+};
+
+// The output thread's body in live mode: passes on a grid of frame periods
+// (the frame's exact duration, spread over whole milliseconds), each followed
+// by catch-up passes at least kMinPeriodMs apart while LivePasses asks for
+// them, delivering every pass that produced a mix, until the session stops.
+void RunLivePasses(OutputSession& session, LivePasses& passes, PassClock& clock);
+
+// RunLivePasses on the mixer's clock, woken early by the session's event.
+void RunLiveOutputPasses(OutputSession& session, LiveShared& shared, CWaveMix& mix);
+
+}  // namespace _Carovel
+
+#endif  // CAROVEL_MIXER_LIVE_PASSES_H

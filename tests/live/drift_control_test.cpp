@@ -1,0 +1,120 @@
+// Live mode's control of one source, on its own: blocks arriving on a
+// drifting clock, with and without jitter, and backlogs of every size.
+#include "mixer/drift_control.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <random>
+
+namespace {
+
+using _Carovel::DriftControl;
+using _Carovel::DriftTuning;
+
+// Feeds blocks of blockMs of a source whose clock runs driftPpm fast, each
+// arriving up to jitterMs late, from startMs for seconds; after each block
+// the control sees a backlog drawn by backlog(rng). Calls check(control)
+// after every update.
+template <class Backlog, class Check>
+void Drive(DriftControl& control, double driftPpm, double jitterMs, double startMs, double seconds,
+           std::mt19937& rng, Backlog backlog, Check check) {
+    const double blockMs = 20.0;
+    const double periodMs = blockMs / (1.0 + driftPpm * 1e-6);
+    std::uniform_real_distribution<double> late(0.0, jitterMs);
+    double fed = 0.0;
+    for (double t = 0.0; t < seconds * 1000.0; t += periodMs) {
+        fed += blockMs;
+        const double at = startMs + t + (jitterMs > 0 ? late(rng) : 0.0);
+        control.OnFeed(at, fed);
+        control.Update(at + 1.0, backlog(rng), 40.0);
+        check(control);
+    }
+}
+
+TEST(DriftControl, LearnsTheDriftOfRegularBlocksAndCorrectsByAtMost80Ppm) {
+    for (const double drift : {-12000.0, -5000.0, -1000.0, -100.0, 0.0, 37.0, 1000.0, 5000.0}) {
+        SCOPED_TRACE(drift);
+        DriftControl control;
+        std::mt19937 rng(7);
+        std::uniform_real_distribution<double> anyBacklog(0.0, 400.0);
+        int updates = 0;
+        Drive(
+            control, drift, 0.0, 1000.0, 60.0, rng, [&](std::mt19937& r) { return anyBacklog(r); },
+            [&](const DriftControl& c) {
+                ++updates;
+                // The correction never exceeds 80 ppm, whatever the
+                // backlog, and the trim never exceeds its clamp.
+                ASSERT_LE(std::abs(c.TrimPpm()), 12000);
+                ASSERT_LE(std::fabs(c.TrimPpm() - c.DriftPpm()), 80.5);
+                // Three blocks on exact times make a good fit.
+                if (updates >= 3) {
+                    ASSERT_TRUE(c.DriftLearnt());
+                    ASSERT_NEAR(c.DriftPpm(), std::fmax(-12000.0, drift), 0.5);
+                }
+            });
+    }
+}
+
+TEST(DriftControl, TheCorrectionFollowsTheSmoothedBacklog) {
+    DriftControl control;
+    std::mt19937 rng(1);
+    // A backlog steadily 3 ms above the target: +60 ppm at 20 ppm per ms,
+    // once the smoothing has caught up.
+    Drive(
+        control, 0.0, 0.0, 0.0, 10.0, rng, [](std::mt19937&) { return 43.0; },
+        [](const DriftControl&) {});
+    EXPECT_NEAR(control.SmoothedBacklogMs(), 43.0, 1e-6);
+    EXPECT_EQ(control.TrimPpm(), 60);
+    // Far below the target: -80 ppm at most.
+    control.Restart();
+    Drive(
+        control, 0.0, 0.0, 10000.0, 10.0, rng, [](std::mt19937&) { return 0.0; },
+        [](const DriftControl&) {});
+    EXPECT_EQ(control.TrimPpm(), -80);
+}
+
+TEST(DriftControl, JitteryArrivalsAreNotTrustedUntilTheFitIsGood) {
+    DriftControl control;
+    std::mt19937 rng(2024);
+    int unlearnt = 0;
+    Drive(
+        control, 800.0, 8.0, 0.0, 120.0, rng, [](std::mt19937&) { return 40.0; },
+        [&](const DriftControl& c) {
+            if (!c.DriftLearnt()) {
+                ++unlearnt;
+                // Until then the drift in use is the earlier one: none.
+                ASSERT_EQ(c.DriftPpm(), 0.0);
+            } else {
+                // Once trusted, within a few standard errors (50 ppm).
+                ASSERT_NEAR(c.DriftPpm(), 800.0, 150.0);
+            }
+        });
+    EXPECT_GT(unlearnt, 3);  // 8 ms of jitter: not trusted after three blocks
+    EXPECT_TRUE(control.DriftLearnt());
+    EXPECT_NEAR(control.DriftPpm(), 800.0, 50.0);
+}
+
+TEST(DriftControl, APauseOrARestartKeepsTheDriftButFitsAfresh) {
+    DriftControl control;
+    std::mt19937 rng(3);
+    auto flat = [](std::mt19937&) { return 40.0; };
+    Drive(control, 2000.0, 0.0, 0.0, 5.0, rng, flat, [](const DriftControl&) {});
+    ASSERT_NEAR(control.DriftPpm(), 2000.0, 0.5);
+    // Blocks again after a 3 s pause, from a source now 500 ppm slow: the
+    // fit starts again, so the old blocks do not bend the new estimate.
+    int after = 0;
+    Drive(control, -500.0, 0.0, 8000.0, 5.0, rng, flat, [&](const DriftControl& c) {
+        if (++after == 1) {
+            EXPECT_FALSE(c.DriftLearnt());
+            EXPECT_NEAR(c.DriftPpm(), 2000.0, 0.5);  // kept meanwhile
+        }
+    });
+    EXPECT_NEAR(control.DriftPpm(), -500.0, 0.5);
+    control.Restart();
+    EXPECT_FALSE(control.DriftLearnt());
+    EXPECT_NEAR(control.DriftPpm(), -500.0, 0.5);
+}
+
+}  // namespace

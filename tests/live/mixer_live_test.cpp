@@ -1,0 +1,281 @@
+// CMixer's statistics (both modes) and live mode's settings, through the
+// public calls. Passes are driven by feeding the master and NotifyToMixe;
+// the waits only wait for callbacks, with generous time-outs.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <thread>
+#include <vector>
+
+#include "carovel/mixer.h"
+#include "support/mixer_sink.h"
+#include "support/pcm.h"
+
+namespace {
+
+using _Carovel::CMixer;
+using _Carovel::MixerStats;
+using _Carovel::SourceStats;
+using _Carovel::Status;
+using carovel_test::MixSink;
+using carovel_test::Pack16;
+
+constexpr unsigned short kFrame = 320;  // 20 ms of 8000 Hz mono 16-bit
+
+std::vector<char> Constant(std::size_t samples, std::int64_t value) {
+    return Pack16(std::vector<std::int64_t>(samples, value));
+}
+
+bool Feed(CMixer& mixer, long id, const std::vector<char>& block) {
+    return mixer.AddFrame(id, block.data(), static_cast<int>(block.size()), 1, 8000, 16, nullptr);
+}
+
+// Feeds the given sources one frame each, then the master's, and waits for
+// the pass that takes them.
+void Pass(CMixer& mixer, MixSink& sink, const std::vector<std::pair<long, std::int64_t>>& frames) {
+    for (const auto& [id, value] : frames) {
+        ASSERT_TRUE(Feed(mixer, id, Constant(kFrame / 2, value)));
+    }
+    const std::size_t before = sink.Count();
+    ASSERT_TRUE(Feed(mixer, 0, Constant(kFrame / 2, 0)));
+    mixer.NotifyToMixe();
+    ASSERT_TRUE(sink.WaitFor(before + 1));
+}
+
+TEST(MixerStatistics, MatchWhatWasFedAndMixed) {
+    MixSink sink;
+    CMixer mixer;
+    ASSERT_TRUE(mixer.Open(1, 8000, 16, kFrame, &MixSink::Callback, &sink));
+    // Source 2 misses passes 3 and 4; source 1 plays -30.3 dBFS throughout,
+    // then a full-scale negative frame.
+    Pass(mixer, sink, {{1, 1000}, {2, 500}});
+    Pass(mixer, sink, {{1, 1000}, {2, 500}});
+    Pass(mixer, sink, {{1, 1000}});
+    Pass(mixer, sink, {{1, 1000}});
+    Pass(mixer, sink, {{1, 1000}, {2, 500}});
+    Pass(mixer, sink, {{1, -32768}, {2, 0}});
+    // Then source 1 gets a frame and 180 bytes more, and source 3 less than
+    // a frame.
+    ASSERT_TRUE(Feed(mixer, 1, Constant(250, 7)));
+    ASSERT_TRUE(Feed(mixer, 3, Constant(50, 7)));
+    mixer.AddFrame(1, nullptr, -1, 1, 8000, 16, nullptr);  // refused
+    const Status status = mixer.LastStatus();
+
+    SourceStats one;
+    ASSERT_TRUE(mixer.GetSourceStats(1, one));
+    EXPECT_EQ(one.sourceId, 1);
+    EXPECT_EQ(one.framesMixed, 6u);
+    EXPECT_EQ(one.backlogFrames, 1u);
+    EXPECT_DOUBLE_EQ(one.backlogMs, 20.0 + 180.0 / 16.0);
+    EXPECT_EQ(one.dropouts, 0u);
+    EXPECT_EQ(one.framesCut, 0u);
+    EXPECT_EQ(one.trimPpm, 0);
+    ASSERT_TRUE(one.hasLevel);
+    EXPECT_NEAR(one.rmsDbfs, 0.0, 1e-9);  // the -32768 frame
+    EXPECT_NEAR(one.peakDbfs, 0.0, 1e-9);
+
+    SourceStats two;
+    ASSERT_TRUE(mixer.GetSourceStats(2, two));
+    EXPECT_EQ(two.framesMixed, 4u);
+    EXPECT_EQ(two.dropouts, 2u);
+    EXPECT_EQ(two.backlogFrames, 0u);
+    ASSERT_TRUE(two.hasLevel);
+    EXPECT_TRUE(std::isinf(two.rmsDbfs) && two.rmsDbfs < 0);  // silence
+    EXPECT_TRUE(std::isinf(two.peakDbfs) && two.peakDbfs < 0);
+
+    SourceStats untouched;
+    untouched.sourceId = 99;
+    EXPECT_FALSE(mixer.GetSourceStats(3, untouched));  // no whole frame yet
+    EXPECT_FALSE(mixer.GetSourceStats(12345, untouched));
+    EXPECT_EQ(untouched.sourceId, 99);
+    EXPECT_EQ(mixer.LastStatus(), status);  // statistics leave it alone
+    EXPECT_EQ(status, Status::kBadArgument);
+
+    // All of them, in the order they appeared: the master last (its first
+    // frame came after those of sources 1 and 2).
+    SourceStats all[2];
+    MixerStats m;
+    EXPECT_EQ(mixer.GetAllSourceStats(all, 2, &m), 3u);
+    EXPECT_EQ(all[0].sourceId, 1);
+    EXPECT_EQ(all[1].sourceId, 2);
+    EXPECT_EQ(all[1].dropouts, 2u);
+    EXPECT_EQ(m.sources, 3u);
+    EXPECT_EQ(m.callbackExceptions, 0u);
+    EXPECT_FALSE(m.liveMode);
+    EXPECT_EQ(mixer.GetAllSourceStats(nullptr, 0), 3u);
+    SourceStats three[3];
+    ASSERT_EQ(mixer.GetAllSourceStats(three, 3), 3u);
+    EXPECT_EQ(three[2].sourceId, 0);
+    EXPECT_EQ(three[2].framesMixed, 6u);
+    EXPECT_EQ(three[0].rmsDbfs, one.rmsDbfs);
+    mixer.Close();
+}
+
+TEST(MixerStatistics, LevelsAreInDbOfFullScale) {
+    MixSink sink;
+    CMixer mixer;
+    ASSERT_TRUE(mixer.Open(1, 8000, 16, kFrame, &MixSink::Callback, &sink));
+    // A full-scale square wave at 1000: RMS = peak = 1000 / 32768.
+    Pass(mixer, sink, {{1, 1000}});
+    SourceStats s;
+    ASSERT_TRUE(mixer.GetSourceStats(1, s));
+    EXPECT_NEAR(s.rmsDbfs, 20 * std::log10(1000.0 / 32768.0), 1e-4);
+    EXPECT_NEAR(s.peakDbfs, 20 * std::log10(1000.0 / 32768.0), 1e-4);
+    // A sine at half scale: RMS 3 dB below its peak.
+    std::vector<std::int64_t> sine;
+    for (int n = 0; n < kFrame / 2; ++n) {
+        sine.push_back(std::lround(16384 * std::sin(2 * 3.14159265358979 * n / 32.0)));
+    }
+    ASSERT_TRUE(Feed(mixer, 1, Pack16(sine)));
+    Pass(mixer, sink, {});
+    ASSERT_TRUE(mixer.GetSourceStats(1, s));
+    EXPECT_NEAR(s.peakDbfs, 20 * std::log10(16384.0 / 32768.0), 1e-3);
+    EXPECT_NEAR(s.rmsDbfs, 20 * std::log10(16384.0 / 32768.0 / std::sqrt(2.0)), 0.01);
+    mixer.Close();
+}
+
+TEST(LiveSettings, AreCheckedAndTakeEffectAtTheNextOpen) {
+    MixSink sink;
+    CMixer mixer;
+    const auto refused = [&](unsigned target, unsigned max, unsigned timeout) {
+        return !mixer.SetLiveMode(target, max, timeout) &&
+               mixer.LastStatus() == Status::kBadArgument;
+    };
+    EXPECT_TRUE(refused(0, 100, 0));
+    EXPECT_TRUE(refused(40, 0, 0));
+    EXPECT_TRUE(refused(40, 40, 0));
+    EXPECT_TRUE(refused(100, 40, 0));
+    EXPECT_TRUE(refused(40, 60001, 0));
+    EXPECT_TRUE(refused(40, 400, 3600001));
+    EXPECT_TRUE(refused(0, 0, 100));
+
+    // Frames shorter than 5 ms, or a ceiling less than two frames above the
+    // target, make Open refuse.
+    ASSERT_TRUE(mixer.SetLiveMode(40, 70));
+    EXPECT_FALSE(mixer.Open(1, 8000, 16, kFrame, &MixSink::Callback, &sink));
+    EXPECT_EQ(mixer.LastStatus(), Status::kBadArgument);
+    ASSERT_TRUE(mixer.SetLiveMode(40, 400));
+    EXPECT_FALSE(mixer.Open(1, 8000, 16, 64, &MixSink::Callback, &sink));  // 4 ms
+    EXPECT_EQ(mixer.LastStatus(), Status::kBadArgument);
+    EXPECT_FALSE(mixer.IsRun());
+
+    ASSERT_TRUE(mixer.Open(1, 8000, 16, kFrame, &MixSink::Callback, &sink));
+    EXPECT_FALSE(mixer.SetLiveMode(0, 0));
+    EXPECT_EQ(mixer.LastStatus(), Status::kAlreadyOpen);
+    MixerStats m;
+    mixer.GetAllSourceStats(nullptr, 0, &m);
+    EXPECT_TRUE(m.liveMode);
+    EXPECT_EQ(m.targetMs, 40u);
+    EXPECT_EQ(m.maxMs, 400u);
+    EXPECT_EQ(m.masterTimeoutMs, 400u);  // 0 stands for the ceiling
+    mixer.Close();
+
+    ASSERT_TRUE(mixer.SetLiveMode(0, 0));
+    ASSERT_TRUE(mixer.Open(1, 8000, 16, kFrame, &MixSink::Callback, &sink));
+    mixer.GetAllSourceStats(nullptr, 0, &m);
+    EXPECT_FALSE(m.liveMode);
+    mixer.Close();
+}
+
+// The output thread in live mode, for real: a burst far above the ceiling is
+// cut oldest-first and counted, and what is left is mixed.
+TEST(LiveMixer, ABurstIsCutToTheCeilingAndTheRestMixed) {
+    MixSink sink;
+    CMixer mixer;
+    ASSERT_TRUE(mixer.SetLiveMode(40, 200));
+    ASSERT_TRUE(mixer.Open(1, 8000, 16, kFrame, &MixSink::Callback, &sink));
+    // Two seconds of each at once (100 frames; a block this long needs no
+    // silence ahead of it for the target), the master last.
+    ASSERT_TRUE(Feed(mixer, 1, Constant(16000, 1000)));
+    ASSERT_TRUE(Feed(mixer, 0, Constant(16000, 0)));
+    SourceStats s[2];
+    ASSERT_EQ(mixer.GetAllSourceStats(s, 2), 2u);
+    for (const SourceStats& one : s) {
+        EXPECT_LE(one.backlogFrames, 10u);  // 200 ms
+        EXPECT_GE(one.framesCut, 90u);
+    }
+    // The passes take the rest.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    do {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        ASSERT_EQ(mixer.GetAllSourceStats(s, 2), 2u);
+    } while ((s[0].backlogFrames > 0 || s[1].backlogFrames > 0) &&
+             std::chrono::steady_clock::now() < until);
+    mixer.Close();
+    for (const SourceStats& one : s) {
+        SCOPED_TRACE(one.sourceId);
+        EXPECT_EQ(one.backlogFrames, 0u);
+        EXPECT_EQ(one.framesCut + one.framesMixed, 100u);
+    }
+    // Every mix has the source's samples (1000); the master is silent.
+    ASSERT_EQ(sink.Count(), s[1].framesMixed);
+    for (const carovel_test::MixOut& out : sink.Outs()) {
+        ASSERT_EQ(out.mix.size(), kFrame);
+        EXPECT_EQ(carovel_test::Unpack(out.mix, 2).front(), 1000);
+        EXPECT_EQ(carovel_test::Unpack(out.mix, 2).back(), 1000);
+    }
+}
+
+// Statistics read every pass from the callback and all the time from
+// another thread, while the host feeds and live mode mixes, cuts and trims:
+// the figures stay consistent (for the thread sanitizer builds above all).
+TEST(LiveMixer, StatisticsMayBeReadFromAnyThreadWhileItRuns) {
+    struct Reader {
+        CMixer* mixer = nullptr;
+        std::atomic<unsigned> passes{0};
+        std::atomic<bool> bad{false};
+        static void Callback(char*, unsigned, char*, unsigned, void* user, void*) {
+            auto* self = static_cast<Reader*>(user);
+            SourceStats s;
+            if (self->mixer->GetSourceStats(0, s) && s.backlogFrames > 10) {
+                self->bad = true;
+            }
+            ++self->passes;
+        }
+    } reader;
+    CMixer mixer;
+    reader.mixer = &mixer;
+    ASSERT_TRUE(mixer.SetLiveMode(40, 200));
+    ASSERT_TRUE(mixer.Open(1, 8000, 16, kFrame, &Reader::Callback, &reader));
+    std::atomic<bool> stop{false};
+    std::thread other([&] {
+        std::vector<std::uint64_t> mixed(8, 0);
+        SourceStats s[8];
+        while (!stop) {
+            const unsigned n = mixer.GetAllSourceStats(s, 8);
+            for (unsigned i = 0; i < std::min(n, 8u); ++i) {
+                const auto id = static_cast<std::size_t>(s[i].sourceId);
+                if (s[i].backlogFrames > 10 || id >= mixed.size() || s[i].framesMixed < mixed[id]) {
+                    reader.bad = true;
+                }
+                if (id < mixed.size()) {
+                    mixed[id] = s[i].framesMixed;
+                }
+            }
+        }
+    });
+    const std::vector<char> block = Constant(kFrame / 2, 100);
+    for (int i = 0; i < 400; ++i) {
+        for (long id = 3; id >= 0; --id) {
+            ASSERT_TRUE(Feed(mixer, id, block));
+        }
+        if (i % 8 == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    // Wait for some passes (generously), then stop everything.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (reader.passes < 10 && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    stop = true;
+    other.join();
+    mixer.Close();
+    EXPECT_GE(reader.passes.load(), 10u);
+    EXPECT_FALSE(reader.bad.load());
+}
+
+}  // namespace
