@@ -197,6 +197,9 @@ void WarnAboutClipping(const Options& options, InputList& inputs, const MixSink&
 }  // namespace
 
 int RunMixJob(const Options& options) {
+    if (!options.minusOutputs.empty()) {
+        throw ToolError("--minus-out needs a carovel library with mix-minus outputs");
+    }
     CheckOutputsAreSafe(options);
     InputList inputs;
     for (const auto& path : options.inputs) {

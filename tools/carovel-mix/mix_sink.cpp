@@ -16,7 +16,7 @@ namespace {
 std::int32_t Quantise(double value, unsigned bits) {
     const double step = std::ldexp(1.0, 32 - static_cast<int>(bits));
     const double top = std::ldexp(1.0, static_cast<int>(bits) - 1);
-    const double q = std::clamp(std::nearbyint(value / step), -top, top - 1.0);
+    const double q = std::clamp(std::round(value / step), -top, top - 1.0);
     return static_cast<std::int32_t>(q * step);
 }
 

@@ -592,6 +592,7 @@ OutputFile::OutputFile(const std::string& path, const std::string& type, const P
     if (container->major == SF_FORMAT_RAW) {
         info.format |= SF_ENDIAN_LITTLE;
     }
+    m_float = (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_FLOAT;
     if (sf_format_check(&info) == 0) {
         std::string what = "this file type cannot hold " + Describe(format);
         if (container->major == SF_FORMAT_OGG && encoding != Encoding::kPcm) {
@@ -695,7 +696,18 @@ void OutputFile::Write(const std::int32_t* samples, std::size_t count) {
         return;
     }
     errno = 0;
-    if (sf_writef_int(m_file.get(), samples, frames) != frames) {
+    sf_count_t written = 0;
+    if (m_float) {
+        // libsndfile stores integers written to a float file unscaled.
+        m_floatBuffer.resize(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            m_floatBuffer[i] = static_cast<float>(static_cast<double>(samples[i]) / 2147483648.0);
+        }
+        written = sf_writef_float(m_file.get(), m_floatBuffer.data(), frames);
+    } else {
+        written = sf_writef_int(m_file.get(), samples, frames);
+    }
+    if (written != frames) {
         const int error = errno;
         const std::string why =
             error != 0 ? std::string(std::strerror(error)) : Trimmed(sf_strerror(m_file.get()));

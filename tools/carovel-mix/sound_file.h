@@ -169,6 +169,8 @@ class OutputFile {
     unsigned m_channels;
     unsigned m_bytesPerSample;
     bool m_packed = false;
+    bool m_float = false;  // written as floating point, converted here
+    std::vector<float> m_floatBuffer;
     bool m_stream = false;
     FileDescriptor m_fd;  // a stream opened by path
     SndfileHandle m_file;
