@@ -262,14 +262,12 @@ std::string FooterText() {
 void Declare(CLI::App& app, RawOptions& raw) {
     app.formatter(std::make_shared<HelpFormatter>());
     app.allow_extras(true);  // unknown options are reported by ParseOptions
-    const auto single = CLI::MultiOptionPolicy::TakeLast;
-    const auto add = [&app, single](const std::string& names, std::string& to,
-                                    const std::string& text, const std::string& help,
-                                    const std::string& group) {
+    const auto add = [&app](const std::string& names, std::string& to, const std::string& text,
+                            const std::string& help, const std::string& group) {
         app.add_option(names, to, Wrapped(help, kHelpWidth))
             ->option_text(text)
             ->group(group)
-            ->multi_option_policy(single);
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     };
     const auto repeat = [&app](const std::string& names, std::vector<std::string>& to,
                                const std::string& text, const std::string& help,

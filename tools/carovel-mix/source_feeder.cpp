@@ -42,8 +42,7 @@ SourceFeeder::SourceFeeder(long id, InputFile& file, const PcmFormat& mixFormat,
       m_mixFormat(mixFormat),
       m_setup(setup),
       m_feedFormat(file.Format()),
-      m_plain(setup.gain == 1.0 && !setup.pan && setup.headroomShift == 0),
-      m_blockMs(blockMs) {
+      m_plain(setup.gain == 1.0 && !setup.pan && setup.headroomShift == 0) {
     if (!m_plain) {
         // Gain, pan and headroom are computed once and rounded to the width
         // the mixer works at, so that the mixer's own conversion adds nothing.

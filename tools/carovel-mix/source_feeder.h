@@ -87,7 +87,6 @@ class SourceFeeder {
     PcmFormat m_feedFormat;
     bool m_plain;  // fed as read, without gain, pan or headroom
     std::pair<double, double> m_panGains{1.0, 1.0};
-    unsigned m_blockMs;
     std::size_t m_fileBlockFrames;
     std::size_t m_mixBlockFrames;
 
