@@ -55,6 +55,9 @@ void CheckOutputsAreSafe(const Options& options) {
         }
         const bool isStdout = output == kStdioPath;
         const std::string name = isStdout ? "standard output" : output;
+        if (isStdout && isatty(STDOUT_FILENO) == 1) {
+            throw ToolError(FileMessage(name, "is a terminal; redirect it to a file or a pipe"));
+        }
         // Standard output on a pipe or a terminal cannot be an input file.
         if (isStdout && !S_ISREG(st.st_mode)) {
             continue;
