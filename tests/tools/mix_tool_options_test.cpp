@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <regex>
 #include <thread>
@@ -281,6 +282,148 @@ TEST(MixToolPan, PanIntoAMonoMixIsAUsageError) {
 }
 
 // ---------------------------------------------------------------------------
+// --gain, --limiter and --minus-out: the mixer's own per-source gains, limiter
+// and mix-minus outputs.
+
+// A gain as the mixer uses it: the nearest multiple of 1/65536.
+double MixerGain(double gain) {
+    return std::round(gain * 65536.0) / 65536.0;
+}
+
+int MixedSample(double sum) {
+    return static_cast<int>(std::clamp<long long>(std::llround(sum), -32768, 32767));
+}
+
+TEST(MixToolGain, GainsAreAppliedInTheMixWithTheSumRoundedOnce) {
+    ScratchDir dir;
+    const auto a = QuietNoise(3000, 30, 12000);
+    const auto b = QuietNoise(3000, 31, 12000);
+    const auto c = QuietNoise(3000, 32, 12000);
+    Write16(dir.Path("a.wav"), 8000, 1, a);
+    Write16(dir.Path("b.wav"), 8000, 1, b);
+    Write16(dir.Path("c.wav"), 8000, 1, c);
+    const RunResult run = RunMix({"--gain", "1=0.5", "--gain", "2=-6dB", "-o", dir.Path("mix.wav"),
+                                  dir.Path("a.wav"), dir.Path("b.wav"), dir.Path("c.wav")});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const double gainC = MixerGain(std::pow(10.0, -6.0 / 20.0));
+    const std::vector<int> got = To16(ReadAudio(dir.Path("mix.wav")).samples);
+    ASSERT_EQ(got.size(), a.size());
+    std::size_t roundedFirstDiffers = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const int expected = MixedSample(a[i] + b[i] * 0.5 + c[i] * gainC);
+        ASSERT_EQ(got[i], expected) << "sample " << i;
+        const int roundedFirst =
+            MixedSample(a[i] + std::round(b[i] * 0.5) + std::round(c[i] * gainC));
+        roundedFirstDiffers += roundedFirst != expected ? 1 : 0;
+    }
+    // Rounding each source before mixing would have given other samples.
+    EXPECT_GT(roundedFirstDiffers, 100u);
+    EXPECT_TRUE(Contains(run.out, "gain dB")) << run.out;
+    EXPECT_TRUE(Contains(run.out, "-6.0")) << run.out;
+
+    const RunResult tooLoud = RunMix(
+        {"--gain", "1=+30dB", "-o", dir.Path("x.wav"), dir.Path("a.wav"), dir.Path("b.wav")});
+    EXPECT_EQ(tooLoud.status, 2);
+    EXPECT_TRUE(Contains(tooLoud.err, "'+30dB'")) << tooLoud.err;
+}
+
+TEST(MixToolLimiter, QuietPartsPassUnchangedAndLoudOnesStayUnderTheCeiling) {
+    ScratchDir dir;
+    // A quiet second, then a second loud enough that the sum would clip.
+    auto a = QuietNoise(8000, 33, 8000);
+    auto b = QuietNoise(8000, 34, 8000);
+    const auto loudA = QuietNoise(8000, 35, 30000);
+    const auto loudB = QuietNoise(8000, 36, 30000);
+    a.insert(a.end(), loudA.begin(), loudA.end());
+    b.insert(b.end(), loudB.begin(), loudB.end());
+    Write16(dir.Path("a.wav"), 8000, 1, a);
+    Write16(dir.Path("b.wav"), 8000, 1, b);
+    const RunResult run =
+        RunMix({"--limiter", "-o", dir.Path("mix.wav"), dir.Path("a.wav"), dir.Path("b.wav")});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(run.err.empty()) << run.err;  // nothing clipped, nothing to warn about
+    const std::vector<int> got = To16(ReadAudio(dir.Path("mix.wav")).samples);
+    ASSERT_EQ(got.size(), a.size());
+    for (std::size_t i = 0; i < 8000; ++i) {
+        ASSERT_EQ(got[i], a[i] + b[i]) << "quiet sample " << i;
+    }
+    const int ceiling = static_cast<int>(std::ceil(32767 * std::pow(10.0, -1.0 / 20.0)));
+    int peak = 0;
+    int wouldClip = 0;
+    for (std::size_t i = 8000; i < got.size(); ++i) {
+        peak = std::max(peak, std::abs(got[i]));
+        wouldClip += std::abs(a[i] + b[i]) > 32767 ? 1 : 0;
+    }
+    ASSERT_GT(wouldClip, 100);
+    EXPECT_LE(peak, ceiling);
+    EXPECT_GT(peak, ceiling - 600);  // limited, not just turned down
+}
+
+TEST(MixToolMinusOut, EachSourceGetsTheMixOfTheOthersAlignedWithTheMix) {
+    ScratchDir dir;
+    const auto host = QuietNoise(4000, 37);
+    const auto guest1 = QuietNoise(3000, 38);
+    const auto guest2 = QuietNoise(2000, 39);
+    Write16(dir.Path("host.wav"), 8000, 1, host);
+    Write16(dir.Path("guest1.wav"), 8000, 1, guest1);
+    Write16(dir.Path("guest2.wav"), 8000, 1, guest2);
+    // guest1 starts 0.1 s (800 samples) late; guest2 at half level.
+    const RunResult run =
+        RunMix({"--delay", "1=0.1", "--gain", "2=0.5", "-o", dir.Path("mix.wav"), "--minus-out",
+                "0=" + dir.Path("to-host.wav"), "--minus-out", "1=" + dir.Path("to-guest1.wav"),
+                "--minus-out", "2=" + dir.Path("to-guest2.wav"), dir.Path("host.wav"),
+                dir.Path("guest1.wav"), dir.Path("guest2.wav")});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::size_t length = 4000;
+    const auto h = [&](std::size_t i) { return i < host.size() ? host[i] : 0; };
+    const auto g1 = [&](std::size_t i) {
+        return i >= 800 && i - 800 < guest1.size() ? guest1[i - 800] : 0;
+    };
+    const auto g2 = [&](std::size_t i) { return i < guest2.size() ? guest2[i] * 0.5 : 0.0; };
+    const std::map<std::string, std::function<double(std::size_t)>> expected = {
+        {"mix.wav", [&](std::size_t i) { return h(i) + g1(i) + g2(i); }},
+        {"to-host.wav", [&](std::size_t i) { return g1(i) + g2(i); }},
+        {"to-guest1.wav", [&](std::size_t i) { return h(i) + g2(i); }},
+        {"to-guest2.wav", [&](std::size_t i) { return h(i) + g1(i); }}};
+    for (const auto& [name, sum] : expected) {
+        const std::vector<int> got = To16(ReadAudio(dir.Path(name)).samples);
+        ASSERT_EQ(got.size(), length) << name;
+        for (std::size_t i = 0; i < length; ++i) {
+            ASSERT_EQ(got[i], MixedSample(sum(i))) << name << " sample " << i;
+        }
+    }
+    EXPECT_TRUE(Contains(run.out, dir.Path("to-guest2.wav"))) << run.out;
+}
+
+TEST(MixToolMinusOut, OfflineAndRealtimeGiveTheSameMixMinus) {
+    ScratchDir dir;
+    WriteAudio(dir.Path("m.wav"), kWav16, 8000, 1, Noise(6000, 16, 40));
+    WriteAudio(dir.Path("a.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_U8, 16000, 1, Noise(16000, 8, 41));
+    WriteAudio(dir.Path("b.wav"), SF_FORMAT_WAV | SF_FORMAT_PCM_24, 44100, 2,
+               Sine(1000.0, 0.5, 44100, 2, 30000));
+    for (const std::string mode : {"offline", "realtime"}) {
+        std::vector<std::string> args = {"-q",
+                                         "-o",
+                                         dir.Path(mode + ".wav"),
+                                         "--minus-out",
+                                         "1=" + dir.Path(mode + "-minus1.wav"),
+                                         dir.Path("m.wav"),
+                                         dir.Path("a.wav"),
+                                         dir.Path("b.wav")};
+        if (mode == "realtime") {
+            args.insert(args.begin(), "--realtime");
+        }
+        const RunResult run = RunMix(args);
+        ASSERT_EQ(run.status, 0) << mode << ": " << run.err;
+    }
+    const Audio offline = ReadAudio(dir.Path("offline-minus1.wav"));
+    EXPECT_EQ(offline.Frames(), 8000u);  // as long as the mix
+    EXPECT_EQ(offline.samples, ReadAudio(dir.Path("realtime-minus1.wav")).samples);
+    EXPECT_EQ(ReadAudio(dir.Path("offline.wav")).samples,
+              ReadAudio(dir.Path("realtime.wav")).samples);
+}
+
+// ---------------------------------------------------------------------------
 // Standard input and output
 
 class MixToolPipes : public ::testing::Test {
@@ -448,8 +591,9 @@ TEST_P(MixToolRefusals, RefusesAndLeavesEveryFileAsItWas) {
     const RefusalCase& c = GetParam();
     std::vector<std::string> args = c.args;
     for (auto& arg : args) {
-        if (arg[0] == '@') {
-            arg = dir.Path(arg.substr(1));
+        const std::size_t at = arg.find('@');
+        if (at == 0 || (at != std::string::npos && arg[at - 1] == '=')) {
+            arg = arg.substr(0, at) + dir.Path(arg.substr(at + 1));
         }
     }
     Redirect redirect;
@@ -494,6 +638,11 @@ INSTANTIATE_TEST_SUITE_P(
                     "",
                     "",
                     "input"},
+        RefusalCase{"MinusOutIsAnInput",
+                    {"-o", "@mix.wav", "--minus-out", "1=@a.wav", "@a.wav", "@b.wav"},
+                    "",
+                    "",
+                    "the master"},
         RefusalCase{"OutputIsStandardInput",
                     {"-o", "@a.wav", "-", "@b.wav"},
                     "a.wav",

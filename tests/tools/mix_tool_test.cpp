@@ -124,11 +124,11 @@ TEST(MixToolSums, WithLengthMasterShortSourceEndsLongSourceIsCutAndGainScales) {
     const Audio mix = ReadAudio(dir.Path("mix.wav"));
     ASSERT_EQ(mix.Frames(), master.size());
     for (std::size_t i = 0; i < master.size(); ++i) {
-        // Halves are rounded away from zero.
-        const std::int64_t halved = static_cast<std::int64_t>(std::round((longer[i] >> 16) * 0.5));
-        std::int64_t expected = (master[i] >> 16) + halved;
-        expected += i < shorter.size() ? shorter[i] >> 16 : 0;
-        expected = std::clamp<std::int64_t>(expected, -32768, 32767);
+        // The gain is applied in the mix: the whole sum is rounded once,
+        // halves away from zero, not the halved source on its own.
+        double sum = (master[i] >> 16) + (longer[i] >> 16) * 0.5;
+        sum += i < shorter.size() ? shorter[i] >> 16 : 0;
+        const auto expected = std::clamp<std::int64_t>(std::llround(sum), -32768, 32767);
         ASSERT_EQ(mix.samples[i] >> 16, expected) << "frame " << i;
     }
 }

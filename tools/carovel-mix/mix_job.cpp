@@ -121,9 +121,12 @@ void Warn(const std::string& text) {
     std::fprintf(stderr, "carovel-mix: warning: %s\n", text.c_str());
 }
 
+// The mix among the tracks of MeasureUnclampedPeaks.
+constexpr long kMixTrack = -1;
+
 // Mixes once more, offline, with headroom and no output, to learn how far
 // the clamped sums went beyond full scale. Returns the peak of each asked
-// track (the mix as -1, mix-minus outputs by source) in dBFS.
+// track (the mix as kMixTrack, mix-minus outputs by source) in dBFS.
 std::map<long, double> MeasureUnclampedPeaks(const Options& options, InputList& inputs,
                                              const PcmFormat& format,
                                              const std::vector<long>& tracks) {
@@ -136,14 +139,19 @@ std::map<long, double> MeasureUnclampedPeaks(const Options& options, InputList& 
     MixSink sink;
     sink.SetFormat(wide);
     sink.SetMix(std::make_unique<Track>(nullptr, wide, 32, shift, Track::Mode::kMeasure));
+    for (const long track : tracks) {
+        if (track != kMixTrack) {
+            sink.AddMinus(track,
+                          std::make_unique<Track>(nullptr, wide, 32, shift, Track::Mode::kMeasure));
+        }
+    }
     std::vector<SourceFeeder> feeders = MakeFeeders(options, inputs, wide, shift, false);
     MixSession session(feeders, sink, options.frameMs, options.length, false);
     session.Run([](std::uint64_t, std::uint64_t) {});
     std::map<long, double> peaks;
     for (const long track : tracks) {
-        if (track == -1) {
-            peaks[track] = sink.Mix().PeakDbfs();
-        }
+        peaks[track] =
+            track == kMixTrack ? sink.Mix().PeakDbfs() : sink.Minus().at(track)->PeakDbfs();
     }
     return peaks;
 }
@@ -172,34 +180,52 @@ void WarnAboutInputs(const Options& options, const InputList& inputs) {
 }
 
 void WarnAboutClipping(const Options& options, InputList& inputs, const MixSink& sink) {
-    if (options.limiter || options.normalize || sink.Mix().Clipped() == 0) {
+    if (options.limiter || options.normalize) {
         return;
     }
-    std::string peakText;
-    try {
-        const auto peaks = MeasureUnclampedPeaks(options, inputs, sink.Format(), {-1});
-        char text[64];
-        std::snprintf(text, sizeof text, "; the sum peaked at %+.1f dBFS", peaks.at(-1));
-        peakText = text;
-    } catch (const Interrupted&) {
-        // The mix is written; leave the peak out.
-    } catch (const ToolError&) {
-        // An input that cannot be read twice (say, a pipe): no peak.
+    std::vector<std::pair<long, const Track*>> clipped;
+    if (sink.Mix().Clipped() > 0) {
+        clipped.emplace_back(kMixTrack, &sink.Mix());
     }
-    const Track& mix = sink.Mix();
-    const std::uint64_t samples = mix.Frames() * sink.Format().channels;
-    Warn(FileMessage(mix.File()->DisplayName(),
-                     std::to_string(mix.Clipped()) + " of " + std::to_string(samples) +
-                         " samples clipped (" + Percent(mix.Clipped(), samples) + ")" + peakText +
-                         "; use --limiter or --normalize, or lower a --gain"));
+    for (const auto& [source, track] : sink.Minus()) {
+        if (track->Clipped() > 0) {
+            clipped.emplace_back(source, track.get());
+        }
+    }
+    if (clipped.empty()) {
+        return;
+    }
+    std::vector<long> ids;
+    for (const auto& entry : clipped) {
+        ids.push_back(entry.first);
+    }
+    std::map<long, double> peaks;
+    try {
+        peaks = MeasureUnclampedPeaks(options, inputs, sink.Format(), ids);
+    } catch (const Interrupted&) {
+        // The mix is written; leave the peaks out.
+    } catch (const ToolError&) {
+        // An input that cannot be read twice: no peaks.
+    }
+    for (const auto& [id, track] : clipped) {
+        std::string peakText;
+        const auto peak = peaks.find(id);
+        if (peak != peaks.end()) {
+            char text[64];
+            std::snprintf(text, sizeof text, "; the sum peaked at %+.1f dBFS", peak->second);
+            peakText = text;
+        }
+        const std::uint64_t samples = track->Frames() * sink.Format().channels;
+        Warn(FileMessage(track->File()->DisplayName(),
+                         std::to_string(track->Clipped()) + " of " + std::to_string(samples) +
+                             " samples clipped (" + Percent(track->Clipped(), samples) + ")" +
+                             peakText + "; use --limiter or --normalize, or lower a --gain"));
+    }
 }
 
 }  // namespace
 
 int RunMixJob(const Options& options) {
-    if (!options.minusOutputs.empty()) {
-        throw ToolError("--minus-out needs a carovel library with mix-minus outputs");
-    }
     CheckOutputsAreSafe(options);
     InputList inputs;
     for (const auto& path : options.inputs) {
@@ -227,6 +253,12 @@ int RunMixJob(const Options& options) {
     if (!options.masterOutput.empty()) {
         sink.SetMaster(std::make_unique<Track>(output(options.masterOutput), mixFormat, outBits,
                                                shift, Track::Mode::kWrite));
+    }
+    for (const auto& [source, path] : options.minusOutputs) {
+        sink.AddMinus(static_cast<long>(source),
+                      std::make_unique<Track>(
+                          output(path), mixFormat, outBits, shift,
+                          options.normalize ? Track::Mode::kNormalize : Track::Mode::kWrite));
     }
     std::vector<SourceFeeder> feeders =
         MakeFeeders(options, inputs, mixFormat, shift, options.realtime);

@@ -34,6 +34,17 @@ MixSession::MixSession(std::vector<SourceFeeder>& sources, MixSink& sink, unsign
     const auto rate = static_cast<unsigned short>(format.rate);
     const auto bits = static_cast<unsigned short>(format.bits);
     const auto frameBytes = static_cast<unsigned short>(m_frameBytes);
+    for (const auto& minus : sink.Minus()) {
+        m_pendingMinus[minus.first];
+        m_outMinus[minus.first];
+        m_minusDelivered[minus.first] = false;
+    }
+    // Every source present in a pass gets its output, also one without a
+    // frame in it (the full mix); FinishPass covers sources dropped as idle.
+    if (!m_pendingMinus.empty() && !m_mixer.SetMixMinusCallback(&MixSession::OnMinus, true)) {
+        throw ToolError(std::string("the mixer refused mix-minus outputs: ") +
+                        _Carovel::StatusText(m_mixer.LastStatus()));
+    }
     const bool opened =
         realtime ? m_mixer.Open(channels, rate, bits, frameBytes, &MixSession::OnMix, this)
                  : m_mixer.OpenManual(channels, rate, bits, frameBytes, &MixSession::OnMix, this);
@@ -42,6 +53,14 @@ MixSession::MixSession(std::vector<SourceFeeder>& sources, MixSink& sink, unsign
                         std::to_string(m_frameBytes) +
                         " bytes: " + _Carovel::StatusText(m_mixer.LastStatus()));
     }
+    for (const auto& source : m_sources) {
+        const float gain = source.Setup().gain;
+        if (gain != 1.0f && !m_mixer.SetSourceGain(source.Id(), gain)) {
+            throw ToolError(FileMessage(source.File().DisplayName(),
+                                        "the mixer refused its gain of " + std::to_string(gain) +
+                                            ": " + _Carovel::StatusText(m_mixer.LastStatus())));
+        }
+    }
 }
 
 MixSession::~MixSession() {
@@ -49,12 +68,19 @@ MixSession::~MixSession() {
 }
 
 void MixSession::EnableLimiter() {
-    throw ToolError("--limiter needs a carovel library with a limiter");
+    if (!m_mixer.SetLimiter(true)) {
+        throw ToolError(std::string("the mixer refused its limiter: ") +
+                        _Carovel::StatusText(m_mixer.LastStatus()));
+    }
 }
 
 void MixSession::OnMix(char* master, unsigned int masterLen, char* mix, unsigned int mixLen,
                        void* self, void* /*tag*/) {
     static_cast<MixSession*>(self)->Receive(master, masterLen, mix, mixLen);
+}
+
+void MixSession::OnMinus(long source, char* frame, unsigned int len, void* self) {
+    static_cast<MixSession*>(self)->ReceiveMinus(source, frame, len);
 }
 
 void MixSession::Receive(const char* master, unsigned int masterLen, const char* mix,
@@ -64,8 +90,36 @@ void MixSession::Receive(const char* master, unsigned int masterLen, const char*
         m_pendingMaster.insert(m_pendingMaster.end(), master, master + masterLen);
         m_pendingMix.insert(m_pendingMix.end(), mix, mix + mixLen);
         ++m_received;
+        if (!m_pendingMinus.empty()) {
+            FinishPass();
+            m_passMix.assign(mix, mix + mixLen);
+            m_passOpen = true;
+        }
     }
     m_arrived.notify_one();
+}
+
+void MixSession::ReceiveMinus(long source, const char* frame, unsigned int len) {
+    const std::lock_guard<std::mutex> guard(m_lock);
+    const auto pending = m_pendingMinus.find(source);
+    if (pending != m_pendingMinus.end()) {
+        pending->second.insert(pending->second.end(), frame, frame + len);
+        m_minusDelivered[source] = true;
+    }
+}
+
+void MixSession::FinishPass() {
+    if (!m_passOpen) {
+        return;
+    }
+    for (auto& [source, delivered] : m_minusDelivered) {
+        if (!delivered) {
+            auto& pending = m_pendingMinus[source];
+            pending.insert(pending.end(), m_passMix.begin(), m_passMix.end());
+        }
+        delivered = false;
+    }
+    m_passOpen = false;
 }
 
 std::uint64_t MixSession::PassesReceived() const {
@@ -124,6 +178,7 @@ void MixSession::Drain() {
     if (!m_realtime) {
         m_mixer.MixPending(INT_MAX);
         m_mixer.Close();
+        FinishLastPass();
         Flush(true);
         return;
     }
@@ -137,7 +192,13 @@ void MixSession::Drain() {
         Flush(false);
     }
     m_mixer.Close();
+    FinishLastPass();
     Flush(true);
+}
+
+void MixSession::FinishLastPass() {
+    const std::lock_guard<std::mutex> guard(m_lock);
+    FinishPass();
 }
 
 void MixSession::Flush(bool force) {
@@ -148,10 +209,17 @@ void MixSession::Flush(bool force) {
         }
         m_outMix.swap(m_pendingMix);
         m_outMaster.swap(m_pendingMaster);
+        for (auto& [source, pending] : m_pendingMinus) {
+            m_outMinus[source].swap(pending);
+        }
     }
     m_sink.AddPass(m_outMix.data(), m_outMix.size(), m_outMaster.data(), m_outMaster.size());
     m_outMix.clear();
     m_outMaster.clear();
+    for (auto& [source, out] : m_outMinus) {
+        m_sink.AddMinusBytes(source, out.data(), out.size());
+        out.clear();
+    }
 }
 
 unsigned MixSession::StepMs(bool realtime) {

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <vector>
 
@@ -53,7 +54,8 @@ class MixSession {
     MixSession(const MixSession&) = delete;
     MixSession& operator=(const MixSession&) = delete;
 
-    // Turns the mixer's limiter on. Throws ToolError when refused.
+    // Turns the mixer's limiter on (-1 dBFS, 100 ms release). Throws
+    // ToolError when refused.
     void EnableLimiter();
 
     // Runs the mix to the end. Throws ToolError, or Interrupted when a stop
@@ -66,7 +68,15 @@ class MixSession {
   private:
     static void OnMix(char* master, unsigned int masterLen, char* mix, unsigned int mixLen,
                       void* self, void* tag);
+    static void OnMinus(long source, char* frame, unsigned int len, void* self);
     void Receive(const char* master, unsigned int masterLen, const char* mix, unsigned int mixLen);
+    void ReceiveMinus(long source, const char* frame, unsigned int len);
+    // Gives the mix-minus outputs the last pass did not deliver (a source
+    // that had ended and was dropped) that pass's mix: without the source,
+    // the mix is what everyone else sent. Called with m_lock held.
+    void FinishPass();
+    // The same once the mixer is closed and no callback comes any more.
+    void FinishLastPass();
 
     // Works out where the mix ends from what is known of each source's length.
     void UpdateEnd();
@@ -99,6 +109,13 @@ class MixSession {
     std::vector<char> m_pendingMaster;
     std::vector<char> m_outMix;
     std::vector<char> m_outMaster;
+    // Mix-minus outputs asked for, by source: what arrived, and whether the
+    // current pass delivered one.
+    std::map<long, std::vector<char>> m_pendingMinus;
+    std::map<long, std::vector<char>> m_outMinus;
+    std::map<long, bool> m_minusDelivered;
+    std::vector<char> m_passMix;  // the current pass's mix
+    bool m_passOpen = false;
 
     // Last, so that it is closed and its thread gone before the rest goes.
     _Carovel::CMixer m_mixer;

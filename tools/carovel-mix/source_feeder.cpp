@@ -42,10 +42,10 @@ SourceFeeder::SourceFeeder(long id, InputFile& file, const PcmFormat& mixFormat,
       m_mixFormat(mixFormat),
       m_setup(setup),
       m_feedFormat(file.Format()),
-      m_plain(setup.gain == 1.0 && !setup.pan && setup.headroomShift == 0) {
+      m_plain(!setup.pan && setup.headroomShift == 0) {
     if (!m_plain) {
-        // Gain, pan and headroom are computed once and rounded to the width
-        // the mixer works at, so that the mixer's own conversion adds nothing.
+        // Pan and headroom are computed once and rounded to the width the
+        // mixer works at, so that the mixer's own conversion adds nothing.
         m_feedFormat.bits = mixFormat.bits;
     }
     if (setup.pan) {
@@ -196,7 +196,7 @@ void SourceFeeder::Transform(std::size_t frames) {
     const unsigned bits = m_feedFormat.bits;
     const double step = std::ldexp(1.0, 32 - static_cast<int>(bits));
     const double top = std::ldexp(1.0, static_cast<int>(bits) - 1);
-    const double scale = m_setup.gain * std::ldexp(1.0, -static_cast<int>(m_setup.headroomShift));
+    const double scale = std::ldexp(1.0, -static_cast<int>(m_setup.headroomShift));
     // Rounds to the feed width (halves away from zero, as the mixer rounds
     // its gains), clamps, and left-justifies again.
     const auto quantise = [step, top](double v) {

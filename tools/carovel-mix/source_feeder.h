@@ -20,8 +20,9 @@ struct SourceSetup {
     // Frames of the mix before the source starts; fed as silence in the
     // mixing format, so the source's first sample lands on this frame.
     std::uint64_t delayFrames = 0;
-    // Gain the feeder applies to the samples (1: none).
-    double gain = 1.0;
+    // The source's gain in the mix, applied by the mixer (SetSourceGain), not
+    // by the feeder: 0 to 16.
+    float gain = 1.0f;
     // Equal-power position in a stereo mix, -1 (left) to 1 (right).
     std::optional<double> pan;
     // The samples are scaled by 2^-shift on the way in, leaving the mix that
@@ -85,7 +86,7 @@ class SourceFeeder {
     PcmFormat m_mixFormat;
     SourceSetup m_setup;
     PcmFormat m_feedFormat;
-    bool m_plain;  // fed as read, without gain, pan or headroom
+    bool m_plain;  // fed as read, without pan or headroom
     std::pair<double, double> m_panGains{1.0, 1.0};
     std::size_t m_fileBlockFrames;
     std::size_t m_mixBlockFrames;
