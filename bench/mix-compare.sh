@@ -76,7 +76,7 @@ run_job() {
   if [ "$have_ffmpeg" -eq 1 ]; then
     # normalize=0: amix adds its inputs instead of averaging them.
     f_row=$(time_runs ffmpeg -nostdin -loglevel error -y "${ff_inputs[@]}" \
-      -filter_complex "amix=inputs=${#inputs[@]}:duration=first:normalize=0" \
+      -filter_complex "amix=inputs=${#inputs[@]}:duration=longest:normalize=0" \
       -c:a pcm_s16le "$work/ffmpeg.wav")
     printf '%-14s %9s %11s %11s %12s\n' "ffmpeg amix" $f_row \
       "$(ratio "$(echo "$f_row" | awk '{ print $3 }')")"

@@ -36,9 +36,9 @@ bool Contains(const std::string& text, const std::string& part) {
 TEST(MixToolExamples, MixHasTheMastersLengthAndTheMixingFormat) {
     ScratchDir dir;
     const std::string clips = CAROVEL_EXAMPLE_AUDIO;
-    const RunResult run = RunMix({"-o", dir.Path("mix.wav"), "--master-out", dir.Path("master.wav"),
-                                  clips + "/voice.wav", clips + "/beat.aiff", clips + "/pads.flac",
-                                  clips + "/bass.flac"});
+    const RunResult run = RunMix(
+        {"--length", "master", "-o", dir.Path("mix.wav"), "--master-out", dir.Path("master.wav"),
+         clips + "/voice.wav", clips + "/beat.aiff", clips + "/pads.flac", clips + "/bass.flac"});
     ASSERT_EQ(run.status, 0) << run.err;
 
     const Audio voice = ReadAudio(clips + "/voice.wav");
@@ -103,7 +103,7 @@ INSTANTIATE_TEST_SUITE_P(Widths, MixToolWidths,
                                            std::make_pair(SF_FORMAT_PCM_24, 24u),
                                            std::make_pair(SF_FORMAT_PCM_32, 32u)));
 
-TEST(MixToolSums, ShortSourceEndsLongSourceIsCutAndGainScales) {
+TEST(MixToolSums, WithLengthMasterShortSourceEndsLongSourceIsCutAndGainScales) {
     ScratchDir dir;
     const std::vector<std::int32_t> master = Noise(1000, 16, 1);
     std::vector<std::int32_t> shorter = Noise(400, 16, 2);
@@ -116,17 +116,19 @@ TEST(MixToolSums, ShortSourceEndsLongSourceIsCutAndGainScales) {
     WriteAudio(dir.Path("m.wav"), kWav16, 8000, 1, master);
     WriteAudio(dir.Path("s.wav"), kWav16, 8000, 1, shorter);
     WriteAudio(dir.Path("l.wav"), kWav16, 8000, 1, longer);
-    const RunResult run = RunMix({"--gain", "2=0.5", "-o", dir.Path("mix.wav"), dir.Path("m.wav"),
-                                  dir.Path("s.wav"), dir.Path("l.wav")});
+    const RunResult run =
+        RunMix({"--length", "master", "--gain", "2=0.5", "-o", dir.Path("mix.wav"),
+                dir.Path("m.wav"), dir.Path("s.wav"), dir.Path("l.wav")});
     ASSERT_EQ(run.status, 0) << run.err;
 
     const Audio mix = ReadAudio(dir.Path("mix.wav"));
     ASSERT_EQ(mix.Frames(), master.size());
     for (std::size_t i = 0; i < master.size(); ++i) {
-        const std::int64_t halved = (longer[i] >> 16) / 2;  // gain truncates toward zero
-        std::int64_t expected = (master[i] >> 16) + halved;
-        expected += i < shorter.size() ? shorter[i] >> 16 : 0;
-        expected = std::clamp<std::int64_t>(expected, -32768, 32767);
+        // The gain is applied in the mix: the whole sum is rounded once,
+        // halves away from zero, not the halved source on its own.
+        double sum = (master[i] >> 16) + (longer[i] >> 16) * 0.5;
+        sum += i < shorter.size() ? shorter[i] >> 16 : 0;
+        const auto expected = std::clamp<std::int64_t>(std::llround(sum), -32768, 32767);
         ASSERT_EQ(mix.samples[i] >> 16, expected) << "frame " << i;
     }
 }
@@ -207,7 +209,7 @@ TEST(MixToolConversion, OfflineAndRealtimeGiveTheSameMix) {
     ASSERT_EQ(a.status, 0) << a.err;
     ASSERT_EQ(b.status, 0) << b.err;
     const Audio fast = ReadAudio(dir.Path("offline.wav"));
-    EXPECT_EQ(fast.Frames(), 6000u);
+    EXPECT_EQ(fast.Frames(), 8000u);  // a.wav, the longest, lasts a second
     EXPECT_EQ(fast.samples, ReadAudio(dir.Path("realtime.wav")).samples);
 }
 
@@ -291,8 +293,8 @@ INSTANTIATE_TEST_SUITE_P(
                   {"@no/master.wav", "No such file or directory"}},
         ErrorCase{"UnknownOutputType",
                   {"-o", "@mix.xyz", "@ok.wav"},
-                  1,
-                  {"@mix.xyz", "cannot tell the output format", ".flac"}},
+                  2,
+                  {"@mix.xyz", "cannot tell the type", ".flac", "--type"}},
         ErrorCase{"FormatTheContainerCannotHold",
                   {"--bits", "32", "-o", "@mix.flac", "@ok.wav"},
                   1,

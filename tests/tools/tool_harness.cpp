@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -42,34 +43,89 @@ std::string ReadText(const std::string& path) {
     return text.str();
 }
 
-RunResult RunMix(const std::vector<std::string>& args) {
-    ScratchDir logs;
-    const std::string outPath = logs.Path("stdout");
+namespace {
+
+// Starts argv with the given redirections; the child's output goes to files
+// in logs.
+pid_t Spawn(std::vector<std::string> args, const ScratchDir& logs, const Redirect& redirect) {
+    const std::string outPath =
+        redirect.stdoutPath.empty() ? logs.Path("stdout") : redirect.stdoutPath;
     const std::string errPath = logs.Path("stderr");
     std::vector<char*> argv;
-    std::string program = CAROVEL_MIX_PATH;
-    argv.push_back(program.data());
-    std::vector<std::string> copies(args);
-    for (auto& arg : copies) {
+    for (auto& arg : args) {
         argv.push_back(arg.data());
     }
     argv.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
-        const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int in =
+            open(redirect.stdinPath.empty() ? "/dev/null" : redirect.stdinPath.c_str(), O_RDONLY);
+        const int outFlags = O_WRONLY | O_CREAT | (redirect.appendStdout ? O_APPEND : O_TRUNC);
+        const int out = open(outPath.c_str(), outFlags, 0644);
         const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(in, STDIN_FILENO);
         dup2(out, STDOUT_FILENO);
         dup2(err, STDERR_FILENO);
+        setenv("CAROVEL_MIX", CAROVEL_MIX_PATH, 1);
         execv(argv[0], argv.data());
         _exit(127);
     }
+    return pid;
+}
+
+RunResult Collect(pid_t pid, const ScratchDir& logs, const Redirect& redirect) {
     int status = 0;
     waitpid(pid, &status, 0);
     RunResult result;
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.out = ReadText(outPath);
-    result.err = ReadText(errPath);
+    result.out = redirect.stdoutPath.empty() ? ReadText(logs.Path("stdout")) : std::string();
+    result.err = ReadText(logs.Path("stderr"));
     return result;
+}
+
+std::vector<std::string> MixArgs(const std::vector<std::string>& args) {
+    std::vector<std::string> all{CAROVEL_MIX_PATH};
+    all.insert(all.end(), args.begin(), args.end());
+    return all;
+}
+
+}  // namespace
+
+RunResult RunMix(const std::vector<std::string>& args, const Redirect& redirect) {
+    ScratchDir logs;
+    return Collect(Spawn(MixArgs(args), logs, redirect), logs, redirect);
+}
+
+RunResult RunShell(const std::string& command) {
+    ScratchDir logs;
+    return Collect(Spawn({"/bin/sh", "-c", command}, logs, {}), logs, {});
+}
+
+BackgroundMix::BackgroundMix(const std::vector<std::string>& args)
+    : m_pid(Spawn(MixArgs(args), m_logs, {})) {}
+
+BackgroundMix::~BackgroundMix() {
+    if (m_pid > 0) {
+        kill(m_pid, SIGKILL);
+        waitpid(m_pid, nullptr, 0);
+    }
+}
+
+void BackgroundMix::Signal(int signal) {
+    kill(m_pid, signal);
+}
+
+RunResult BackgroundMix::Wait() {
+    const RunResult result = Collect(m_pid, m_logs, {});
+    m_pid = -1;
+    return result;
+}
+
+std::string ReadBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
 }
 
 void WriteAudio(const std::string& path, int format, int rate, int channels,

@@ -34,8 +34,33 @@ struct RunResult {
     std::string err;
 };
 
+// Where a run's standard input comes from and its standard output goes.
+struct Redirect {
+    std::string stdinPath;   // empty: /dev/null
+    std::string stdoutPath;  // empty: captured in RunResult::out
+    bool appendStdout = false;
+};
+
 // Runs carovel-mix with args and waits for it.
-RunResult RunMix(const std::vector<std::string>& args);
+RunResult RunMix(const std::vector<std::string>& args, const Redirect& redirect = {});
+// Runs a shell command line with $CAROVEL_MIX naming the binary, and waits.
+RunResult RunShell(const std::string& command);
+
+// A carovel-mix run in the background, its output captured.
+class BackgroundMix {
+  public:
+    explicit BackgroundMix(const std::vector<std::string>& args);
+    ~BackgroundMix();
+    BackgroundMix(const BackgroundMix&) = delete;
+    BackgroundMix& operator=(const BackgroundMix&) = delete;
+    void Signal(int signal);
+    // Waits for the run to end.
+    RunResult Wait();
+
+  private:
+    ScratchDir m_logs;
+    int m_pid = -1;
+};
 
 struct Audio {
     int rate = 0;
@@ -59,6 +84,8 @@ std::vector<std::int32_t> Sine(double hz, double amplitude, int rate, int channe
                                std::size_t frames);
 
 std::string ReadText(const std::string& path);
+// The bytes of a file, or an empty string when it cannot be read.
+std::string ReadBytes(const std::string& path);
 
 }  // namespace carovel_test
 

@@ -9,26 +9,32 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <vector>
 
 #include "mix_sink.h"
+#include "options.h"
 #include "source_feeder.h"
 
 namespace carovel_mix {
 
-// Called now and then with the fraction of the master fed so far.
-using ProgressFn = std::function<void(double)>;
-// True when the user asked to stop.
-using StopFn = std::function<bool()>;
+// Called now and then with the frames of the mix done so far and the
+// frames it will have.
+using ProgressFn = std::function<void(std::uint64_t done, std::uint64_t total)>;
 
-// One mixing run. sources[0] is the master. The timeline advances in steps
-// of kStepMs: at each step every other source is fed up to a point ahead of
-// the master's, then the master up to the step. Offline, the mixer is opened
-// for host-driven passes and every master frame then queued is mixed at once
-// on the calling thread (MixPending); in real time the steps follow the wall
+// One mixing run. sources[0] is the master. The timeline advances in steps:
+// at each step every other source is fed up to a point ahead of the
+// master's, then the master up to the step. Offline, the mixer is opened for
+// host-driven passes and every master frame then queued is mixed at once on
+// the calling thread (MixPending); in real time the steps follow the wall
 // clock and the mixer's output thread paces itself. After the last step the
 // master's queue is drained.
+//
+// The mix ends where `length` says, on the mix's timeline of frames: every
+// source starts after its delay and is fed up to the end of the mix or its
+// own end, whichever comes first, and is then flushed; the master is padded
+// with silence up to the end of the mix, so that it paces every pass.
 class MixSession {
   public:
     // Steps (and the longest block fed at once) in real time, and offline.
@@ -39,30 +45,47 @@ class MixSession {
     static constexpr unsigned kOfflineStepMs = 1000;
     static unsigned StepMs(bool realtime);
 
-    // hostDriven: the mixer runs no output thread and Run mixes offline.
-    // Throws ToolError when the mixer cannot be opened.
+    // realtime: the mixer's output thread paces the mix; otherwise the
+    // passes are host-driven. Throws ToolError when the mixer cannot be
+    // opened.
     MixSession(std::vector<SourceFeeder>& sources, MixSink& sink, unsigned frameMs,
-               bool hostDriven);
+               MixLength length, bool realtime);
     ~MixSession();
     MixSession(const MixSession&) = delete;
     MixSession& operator=(const MixSession&) = delete;
 
-    // Runs the mix to the end. Throws ToolError or Interrupted.
-    void Run(bool realtime, const ProgressFn& progress, const StopFn& stop);
-    std::uint64_t FramesMixed() const;
+    // Turns the mixer's limiter on (-1 dBFS, 100 ms release). Throws
+    // ToolError when refused.
+    void EnableLimiter();
+
+    // Runs the mix to the end. Throws ToolError, or Interrupted when a stop
+    // signal arrives.
+    void Run(const ProgressFn& progress);
+    // Frames of the mix: where it ends.
+    std::uint64_t EndFrame() const { return m_end; }
+    std::uint64_t PassesReceived() const;
 
   private:
     static void OnMix(char* master, unsigned int masterLen, char* mix, unsigned int mixLen,
                       void* self, void* tag);
+    static void OnMinus(long source, char* frame, unsigned int len, void* self);
     void Receive(const char* master, unsigned int masterLen, const char* mix, unsigned int mixLen);
+    void ReceiveMinus(long source, const char* frame, unsigned int len);
+    // Gives the mix-minus outputs the last pass did not deliver (a source
+    // that had ended and was dropped) that pass's mix: without the source,
+    // the mix is what everyone else sent. Called with m_lock held.
+    void FinishPass();
+    // The same once the mixer is closed and no callback comes any more.
+    void FinishLastPass();
 
-    // Measures each source only over the part that goes into the mix.
-    void LimitMeters();
+    // Works out where the mix ends from what is known of each source's length.
+    void UpdateEnd();
+    bool AllDone() const;
     void Step(std::uint64_t ms);
     // Master frames the mixer will have queued once the master fed so far
     // has been converted and cut into frames.
     std::uint64_t ExpectedMasterFrames() const;
-    void Drain(bool realtime);
+    void Drain();
     // Waits until more than `seen` callbacks arrived; false on timeout.
     bool WaitBeyond(std::uint64_t seen, std::chrono::milliseconds timeout);
     // Hands the frames received so far to the sink; unless forced, only once
@@ -72,8 +95,11 @@ class MixSession {
 
     std::vector<SourceFeeder>& m_sources;
     MixSink& m_sink;
-    unsigned m_frameMs;
     unsigned m_frameBytes;
+    std::uint64_t m_frameSamples;  // sample frames in one frame of the mix
+    MixLength m_length;
+    bool m_realtime;
+    std::uint64_t m_end = UINT64_MAX;
     static constexpr std::chrono::milliseconds kPatientWait{5000};
 
     mutable std::mutex m_lock;
@@ -83,6 +109,13 @@ class MixSession {
     std::vector<char> m_pendingMaster;
     std::vector<char> m_outMix;
     std::vector<char> m_outMaster;
+    // Mix-minus outputs asked for, by source: what arrived, and whether the
+    // current pass delivered one.
+    std::map<long, std::vector<char>> m_pendingMinus;
+    std::map<long, std::vector<char>> m_outMinus;
+    std::map<long, bool> m_minusDelivered;
+    std::vector<char> m_passMix;  // the current pass's mix
+    bool m_passOpen = false;
 
     // Last, so that it is closed and its thread gone before the rest goes.
     _Carovel::CMixer m_mixer;

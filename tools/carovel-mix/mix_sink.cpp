@@ -1,62 +1,230 @@
 #include "mix_sink.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "tool_error.h"
 
 namespace carovel_mix {
+namespace {
 
-MixSink::MixSink(const std::string& mixPath, const std::string& masterPath, const PcmFormat& format)
-    : m_format(format), m_mix(mixPath, format), m_clips(format.bits) {
-    if (!masterPath.empty()) {
-        m_master = std::make_unique<OutputFile>(masterPath, format);
+std::int32_t Quantise(double value, unsigned bits) {
+    const double step = std::ldexp(1.0, 32 - static_cast<int>(bits));
+    const double top = std::ldexp(1.0, static_cast<int>(bits) - 1);
+    const double q = std::clamp(std::round(value / step), -top, top - 1.0);
+    return static_cast<std::int32_t>(q * step);
+}
+
+FileDescriptor MakeSpool() {
+    const char* dir = std::getenv("TMPDIR");
+    std::string pattern =
+        std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/carovel-mix-spool.XXXXXX";
+    FileDescriptor fd(mkstemp(pattern.data()));
+    if (fd.Get() < 0) {
+        throw ToolError(std::string("cannot create a temporary file for --normalize in ") +
+                        pattern.substr(0, pattern.rfind('/')) + ": " + std::strerror(errno));
+    }
+    unlink(pattern.c_str());
+    return fd;
+}
+
+void SpoolWrite(int fd, const std::int32_t* samples, std::size_t count) {
+    const auto* bytes = reinterpret_cast<const char*>(samples);
+    std::size_t size = count * sizeof(std::int32_t);
+    while (size > 0) {
+        const ssize_t n = write(fd, bytes, size);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            throw ToolError(std::string("cannot write the temporary file for --normalize: ") +
+                            std::strerror(errno));
+        }
+        bytes += n;
+        size -= static_cast<std::size_t>(n);
     }
 }
 
-std::size_t MixSink::Unpack(const std::vector<char>& bytes, std::size_t frames) {
-    const std::size_t samples = frames * m_format.channels;
+std::size_t SpoolRead(int fd, std::int32_t* samples, std::size_t count) {
+    auto* bytes = reinterpret_cast<char*>(samples);
+    std::size_t done = 0;
+    const std::size_t size = count * sizeof(std::int32_t);
+    while (done < size) {
+        const ssize_t n = read(fd, bytes + done, size - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            throw ToolError(std::string("cannot read the temporary file for --normalize: ") +
+                            std::strerror(errno));
+        }
+        if (n == 0) {
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return done / sizeof(std::int32_t);
+}
+
+}  // namespace
+
+Track::Track(std::unique_ptr<OutputFile> file, const PcmFormat& mixFormat, unsigned outBits,
+             unsigned shift, Mode mode)
+    : m_file(std::move(file)),
+      m_mixFormat(mixFormat),
+      m_outBits(outBits),
+      m_shift(shift),
+      m_mode(mode),
+      m_clips(shift == 0 ? mixFormat.bits : outBits) {
+    if (mode == Mode::kNormalize) {
+        m_spool = MakeSpool();
+    }
+}
+
+Track::~Track() = default;
+
+std::size_t Track::Unpack(const char* bytes, std::size_t frames) {
+    const std::size_t samples = frames * m_mixFormat.channels;
     m_samples.resize(samples);
-    UnpackSamples(bytes.data(), samples, m_format.bits, m_samples.data());
+    UnpackSamples(bytes, samples, m_mixFormat.bits, m_samples.data());
     return samples;
 }
 
-void MixSink::Add(const std::vector<char>& mix, const std::vector<char>& master) {
-    const std::uint64_t room = m_limit - std::min(m_limit, m_written);
-    const std::size_t frames =
-        static_cast<std::size_t>(std::min<std::uint64_t>(room, mix.size() / m_format.BlockAlign()));
+void Track::WriteOut(std::size_t samples) {
+    m_file->Write(m_samples.data(), samples);
+    m_levels.Add(m_samples.data(), samples);
+    m_clips.Add(m_samples.data(), samples);
+}
+
+void Track::Add(const char* bytes, std::size_t frames) {
     if (frames == 0) {
         return;
     }
-    if (m_mix.IsPacked()) {
+    m_frames += frames;
+    if (m_mode == Mode::kWrite && m_shift == 0 && m_file->IsPacked() &&
+        m_outBits == m_mixFormat.bits) {
         // The mixer's bytes are the file's bytes.
-        const std::size_t samples = frames * m_format.channels;
-        m_mix.WritePacked(mix.data(), samples);
-        m_levels.AddPacked(mix.data(), samples, m_format.bits);
-        m_clips.AddPacked(mix.data(), samples);
-    } else {
-        const std::size_t samples = Unpack(mix, frames);
-        m_mix.Write(m_samples.data(), samples);
-        m_levels.Add(m_samples.data(), samples);
-        m_clips.Add(m_samples.data(), samples);
+        const std::size_t samples = frames * m_mixFormat.channels;
+        m_file->WritePacked(bytes, samples);
+        m_levels.AddPacked(bytes, samples, m_mixFormat.bits);
+        m_clips.AddPacked(bytes, samples);
+        return;
     }
-    if (m_master) {
-        const std::size_t masterFrames = std::min(frames, master.size() / m_format.BlockAlign());
-        if (m_master->IsPacked()) {
-            m_master->WritePacked(master.data(), masterFrames * m_format.channels);
-        } else {
-            m_master->Write(m_samples.data(), Unpack(master, masterFrames));
+    const std::size_t samples = Unpack(bytes, frames);
+    if (m_mode != Mode::kWrite) {
+        for (std::size_t i = 0; i < samples; ++i) {
+            m_peak = std::max(m_peak, std::abs(std::int64_t{m_samples[i]}));
         }
     }
-    m_written += frames;
+    switch (m_mode) {
+        case Mode::kMeasure:
+            return;
+        case Mode::kNormalize:
+            SpoolWrite(m_spool.Get(), m_samples.data(), samples);
+            return;
+        case Mode::kWrite:
+            break;
+    }
+    if (m_shift != 0) {
+        for (std::size_t i = 0; i < samples; ++i) {
+            m_samples[i] =
+                Quantise(std::ldexp(static_cast<double>(m_samples[i]), static_cast<int>(m_shift)),
+                         m_outBits);
+        }
+    }
+    WriteOut(samples);
+}
+
+void Track::Normalize(double peak) {
+    if (m_mode != Mode::kNormalize) {
+        return;
+    }
+    lseek(m_spool.Get(), 0, SEEK_SET);
+    const double factor = m_peak == 0 ? 1.0 : peak * 2147483648.0 / static_cast<double>(m_peak);
+    constexpr std::size_t kChunk = 1 << 16;
+    const std::size_t chunk = kChunk - kChunk % m_mixFormat.channels;
+    m_samples.resize(chunk);
+    for (;;) {
+        const std::size_t got = SpoolRead(m_spool.Get(), m_samples.data(), chunk);
+        if (got == 0) {
+            break;
+        }
+        for (std::size_t i = 0; i < got; ++i) {
+            m_samples[i] = Quantise(static_cast<double>(m_samples[i]) * factor, m_outBits);
+        }
+        WriteOut(got);
+    }
+}
+
+void Track::Finish() {
+    if (m_file) {
+        m_file->Finish();
+    }
+}
+
+void Track::Commit() {
+    if (m_file) {
+        m_file->Commit();
+    }
+}
+
+double Track::PeakDbfs() const {
+    if (m_mode == Mode::kWrite) {
+        return m_levels.PeakDbfs();
+    }
+    const double magnitude = std::ldexp(static_cast<double>(m_peak), static_cast<int>(m_shift));
+    return magnitude <= 0.0 ? -INFINITY : 20.0 * std::log10(magnitude / 2147483648.0);
+}
+
+void MixSink::AddMinus(long source, std::unique_ptr<Track> track) {
+    m_minus[source] = std::move(track);
+    m_minusWritten[source] = 0;
+}
+
+void MixSink::AddTo(Track& track, std::uint64_t& written, const char* bytes,
+                    std::size_t byteCount) {
+    const std::uint64_t room = m_limit - std::min(m_limit, written);
+    const std::size_t frames =
+        static_cast<std::size_t>(std::min<std::uint64_t>(room, byteCount / m_format.BlockAlign()));
+    track.Add(bytes, frames);
+    written += frames;
+}
+
+void MixSink::AddPass(const char* mix, std::size_t mixBytes, const char* master,
+                      std::size_t masterBytes) {
+    AddTo(*m_mix, m_mixWritten, mix, mixBytes);
+    if (m_master) {
+        AddTo(*m_master, m_masterWritten, master, masterBytes);
+    }
+}
+
+void MixSink::AddMinusBytes(long source, const char* data, std::size_t bytes) {
+    const auto track = m_minus.find(source);
+    if (track != m_minus.end()) {
+        AddTo(*track->second, m_minusWritten[source], data, bytes);
+    }
 }
 
 void MixSink::Commit() {
-    // Both files are complete before either is put in place.
-    m_mix.Finish();
+    // Every file is complete before any is put in place.
+    m_mix->Finish();
     if (m_master) {
         m_master->Finish();
     }
-    m_mix.Commit();
+    for (auto& minus : m_minus) {
+        minus.second->Finish();
+    }
+    m_mix->Commit();
     if (m_master) {
         m_master->Commit();
+    }
+    for (auto& minus : m_minus) {
+        minus.second->Commit();
     }
 }
 

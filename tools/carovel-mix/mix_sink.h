@@ -1,9 +1,10 @@
-// Receives the mixer's output frames and writes the mix (and optionally the
-// master track) to their files, cut to the master's length.
+// Receives the mixer's output frames and writes the mix, the master track and
+// the mix-minus outputs to their files, cut to the length of the mix.
 #ifndef CAROVEL_MIX_MIX_SINK_H
 #define CAROVEL_MIX_MIX_SINK_H
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,35 +14,106 @@
 
 namespace carovel_mix {
 
-class MixSink {
+// One output of a run: the mix, the master track or a mix-minus output.
+// Samples arrive in the mixing format. In a headroom run they are scaled by
+// 2^-shift; a track then either scales them back (the master track), or
+// keeps them in a spool until Normalize() writes them scaled to a peak, or,
+// without a file, only measures them.
+class Track {
   public:
-    // masterPath may be empty. Throws ToolError when a file cannot be created.
-    MixSink(const std::string& mixPath, const std::string& masterPath, const PcmFormat& format);
+    enum class Mode {
+        kWrite,      // written as they come (scaled back by 2^shift)
+        kNormalize,  // spooled, then written by Normalize()
+        kMeasure,    // only their peak is kept
+    };
 
-    // At most this many frames are written; the rest is dropped.
-    void SetLimit(std::uint64_t frames) { m_limit = frames; }
-    // Appends mixing-format bytes of the mix and of the master track.
-    void Add(const std::vector<char>& mix, const std::vector<char>& master);
-    // Finishes both files and puts them in place.
+    // file is null in kMeasure mode. outBits: the precision written (the
+    // PCM width; 32 for floating point, 16 for mu-law and A-law).
+    Track(std::unique_ptr<OutputFile> file, const PcmFormat& mixFormat, unsigned outBits,
+          unsigned shift, Mode mode);
+    ~Track();
+    Track(const Track&) = delete;
+    Track& operator=(const Track&) = delete;
+
+    // Appends frames of mixing-format bytes.
+    void Add(const char* bytes, std::size_t frames);
+    // kNormalize: writes the spooled samples scaled so that the largest
+    // magnitude becomes `peak` (of full scale, e.g. 0.891 for -1 dBFS).
+    void Normalize(double peak);
     void Commit();
+    void Finish();
 
-    const PcmFormat& Format() const { return m_format; }
-    const std::string& MixPath() const { return m_mix.Path(); }
-    std::uint64_t FramesWritten() const { return m_written; }
+    const OutputFile* File() const { return m_file.get(); }
+    std::uint64_t Frames() const { return m_frames; }
+    // Levels and clipped samples of what was written.
     const LevelMeter& Levels() const { return m_levels; }
-    std::uint64_t ClippedSamples() const { return m_clips.Count(); }
+    std::uint64_t Clipped() const { return m_clips.Count(); }
+    // kMeasure and kNormalize: the largest magnitude of the samples as they
+    // came, scaled back by 2^shift, in dB relative to full scale (above 0 for
+    // a clamped sum measured in a headroom run). kWrite: the written peak.
+    double PeakDbfs() const;
 
   private:
-    std::size_t Unpack(const std::vector<char>& bytes, std::size_t frames);
+    std::size_t Unpack(const char* bytes, std::size_t frames);
+    void WriteOut(std::size_t samples);
 
-    PcmFormat m_format;
-    OutputFile m_mix;
-    std::unique_ptr<OutputFile> m_master;
-    std::uint64_t m_limit = UINT64_MAX;
-    std::uint64_t m_written = 0;
+    std::unique_ptr<OutputFile> m_file;
+    PcmFormat m_mixFormat;
+    unsigned m_outBits;
+    unsigned m_shift;
+    Mode m_mode;
+    std::uint64_t m_frames = 0;
+    std::int64_t m_peak = 0;
     LevelMeter m_levels;
     ClipCounter m_clips;
     std::vector<std::int32_t> m_samples;
+    FileDescriptor m_spool;
+};
+
+class MixSink {
+  public:
+    // At most this many frames of each track are kept; the rest is dropped.
+    void SetLimit(std::uint64_t frames) { m_limit = frames; }
+    std::uint64_t Limit() const { return m_limit; }
+
+    void SetMix(std::unique_ptr<Track> track) { m_mix = std::move(track); }
+    void SetMaster(std::unique_ptr<Track> track) { m_master = std::move(track); }
+    void AddMinus(long source, std::unique_ptr<Track> track);
+    bool WantsMinus() const { return !m_minus.empty(); }
+
+    // Appends mixing-format bytes of a pass's mix and master frame.
+    void AddPass(const char* mix, std::size_t mixBytes, const char* master,
+                 std::size_t masterBytes);
+    // Appends mixing-format bytes of a source's mix-minus output (ignored
+    // unless asked for).
+    void AddMinusBytes(long source, const char* data, std::size_t bytes);
+
+    // Finishes every file before putting any in place.
+    void Commit();
+
+    const PcmFormat& Format() const { return m_format; }
+    void SetFormat(const PcmFormat& format) { m_format = format; }
+    // How the outputs are written, for the summary: "8000 Hz mono 16-bit".
+    const std::string& OutputDescription() const { return m_outputDescription; }
+    void SetOutputDescription(std::string text) { m_outputDescription = std::move(text); }
+    Track& Mix() { return *m_mix; }
+    const Track& Mix() const { return *m_mix; }
+    Track* Master() { return m_master.get(); }
+    const std::map<long, std::unique_ptr<Track>>& Minus() const { return m_minus; }
+    std::map<long, std::unique_ptr<Track>>& Minus() { return m_minus; }
+
+  private:
+    void AddTo(Track& track, std::uint64_t& written, const char* bytes, std::size_t byteCount);
+
+    PcmFormat m_format;
+    std::string m_outputDescription;
+    std::uint64_t m_limit = UINT64_MAX;
+    std::unique_ptr<Track> m_mix;
+    std::unique_ptr<Track> m_master;
+    std::map<long, std::unique_ptr<Track>> m_minus;
+    std::uint64_t m_mixWritten = 0;
+    std::uint64_t m_masterWritten = 0;
+    std::map<long, std::uint64_t> m_minusWritten;
 };
 
 }  // namespace carovel_mix

@@ -1,16 +1,33 @@
 #include "options.h"
 
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <functional>
 #include <limits>
+#include <utility>
 
 #include "sound_file.h"
 #include "tool_error.h"
 
 namespace carovel_mix {
 namespace {
+
+constexpr unsigned kMaxShort = std::numeric_limits<unsigned short>::max();
+// The library's per-source gain runs from 0 to 16.
+constexpr double kMaxGain = 16.0;
+// Option descriptions are folded to this width beside a column of names.
+constexpr std::size_t kHelpWidth = 52;
+// A day: longer offsets are surely a typing error.
+constexpr double kMaxDelaySeconds = 86400.0;
+
+std::string Lowercase(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
 
 unsigned ParseUnsigned(const std::string& option, const std::string& text, unsigned low,
                        unsigned high) {
@@ -25,164 +42,479 @@ unsigned ParseUnsigned(const std::string& option, const std::string& text, unsig
     return static_cast<unsigned>(value);
 }
 
-// "N=FACTOR", N a source index and FACTOR a finite number.
-std::pair<unsigned, float> ParseGain(const std::string& text) {
+// A finite decimal number making up all of text; false otherwise.
+bool ParseNumber(const std::string& text, double& value) {
+    if (text.empty() || std::isspace(static_cast<unsigned char>(text[0]))) {
+        return false;
+    }
+    char* end = nullptr;
+    value = std::strtod(text.c_str(), &end);
+    return *end == '\0' && std::isfinite(value);
+}
+
+// "N=VALUE": the source index N and the text of VALUE.
+std::pair<unsigned, std::string> SplitIndexed(const std::string& option, const std::string& text,
+                                              const std::string& example) {
     const std::size_t eq = text.find('=');
-    if (eq == std::string::npos) {
-        throw UsageError("--gain takes SOURCE=FACTOR, for example 1=0.5, not '" + text + "'");
+    if (eq == std::string::npos || eq == 0) {
+        throw UsageError(option + " takes " + example + ", not '" + text + "'");
     }
     const unsigned source =
-        ParseUnsigned("--gain's source", text.substr(0, eq), 0, std::numeric_limits<int>::max());
-    const std::string factorText = text.substr(eq + 1);
-    char* end = nullptr;
-    const float factor = std::strtof(factorText.c_str(), &end);
-    if (factorText.empty() || *end != '\0' || !std::isfinite(factor)) {
-        throw UsageError("--gain's factor must be a finite number, not '" + factorText + "'");
-    }
-    return {source, factor};
+        ParseUnsigned(option + "'s source", text.substr(0, eq), 0, std::numeric_limits<int>::max());
+    return {source, text.substr(eq + 1)};
 }
 
-bool IsOption(const std::string& arg) {
-    return arg.size() > 1 && arg[0] == '-';
+// FACTOR or DECIBELS followed by "dB": 0 to 16 (+24.1 dB).
+float ParseGainValue(const std::string& text) {
+    std::string number = text;
+    bool decibels = false;
+    if (number.size() > 2 && Lowercase(number.substr(number.size() - 2)) == "db") {
+        number.resize(number.size() - 2);
+        decibels = true;
+    }
+    double value = 0.0;
+    if (!ParseNumber(number, value)) {
+        throw UsageError("--gain takes a factor such as 0.5 or a level such as -6dB, not '" + text +
+                         "'");
+    }
+    const double factor = decibels ? std::pow(10.0, value / 20.0) : value;
+    if (factor < 0.0 || factor > kMaxGain) {
+        throw UsageError("--gain takes a factor from 0 to 16 (at most +24dB), not '" + text + "'");
+    }
+    return static_cast<float>(factor);
 }
 
-class ArgReader {
-  public:
-    ArgReader(int argc, const char* const* argv) : m_args(argv + 1, argv + argc) {}
-    bool Done() const { return m_next >= m_args.size(); }
-    std::string Next() { return m_args[m_next++]; }
-    // The value of option: after '=' when inline holds one, else the next
-    // argument.
-    std::string Value(const std::string& option, const std::string* inlineValue) {
-        if (inlineValue != nullptr) {
-            return *inlineValue;
-        }
-        if (Done()) {
-            throw UsageError(option + " needs a value");
-        }
-        return Next();
+double ParsePanValue(const std::string& text) {
+    const std::string lower = Lowercase(text);
+    if (lower == "left") {
+        return -1.0;
     }
+    if (lower == "right") {
+        return 1.0;
+    }
+    if (lower == "center" || lower == "centre") {
+        return 0.0;
+    }
+    double value = 0.0;
+    if (!ParseNumber(text, value) || value < -1.0 || value > 1.0) {
+        throw UsageError("--pan takes left, right, center or a position from -1 to 1, not '" +
+                         text + "'");
+    }
+    return value;
+}
 
-  private:
-    std::vector<std::string> m_args;
-    std::size_t m_next = 0;
+double ParseDelayValue(const std::string& text) {
+    double value = 0.0;
+    if (!ParseNumber(text, value) || value < 0.0 || value > kMaxDelaySeconds) {
+        throw UsageError("--delay takes a number of seconds from 0 to 86400, not '" + text + "'");
+    }
+    return value;
+}
+
+MixLength ParseLength(const std::string& text) {
+    const std::string lower = Lowercase(text);
+    if (lower == "longest") {
+        return MixLength::kLongest;
+    }
+    if (lower == "master") {
+        return MixLength::kMaster;
+    }
+    if (lower == "shortest") {
+        return MixLength::kShortest;
+    }
+    throw UsageError("--length takes longest, master or shortest, not '" + text + "'");
+}
+
+Encoding ParseEncoding(const std::string& text) {
+    const std::string lower = Lowercase(text);
+    if (lower == "pcm") {
+        return Encoding::kPcm;
+    }
+    if (lower == "float") {
+        return Encoding::kFloat;
+    }
+    if (lower == "ulaw" || lower == "mu-law" || lower == "mulaw") {
+        return Encoding::kUlaw;
+    }
+    if (lower == "alaw" || lower == "a-law") {
+        return Encoding::kAlaw;
+    }
+    throw UsageError("--encoding takes pcm, float, ulaw or alaw, not '" + text + "'");
+}
+
+// Text folded into lines of at most `width` characters at spaces.
+std::string Wrapped(const std::string& text, std::size_t width) {
+    std::string out;
+    std::size_t lineStart = 0;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t end = text.find(' ', pos);
+        end = end == std::string::npos ? text.size() : end;
+        const std::string word = text.substr(pos, end - pos);
+        if (out.size() > lineStart && out.size() - lineStart + 1 + word.size() > width) {
+            out += '\n';
+            lineStart = out.size();
+        } else if (out.size() > lineStart) {
+            out += ' ';
+        }
+        out += word;
+        pos = end + 1;
+    }
+    return out;
+}
+
+// The raw text of every option; turned into Options once all are read, so
+// that each message can name the option and the value as typed.
+struct RawOptions {
+    std::string output;
+    std::string masterOutput;
+    std::vector<std::string> inputs;
+    std::string rate;
+    std::string channels;
+    std::string bits;
+    std::string frameMs;
+    std::string length;
+    std::vector<std::string> delays;
+    std::vector<std::string> pans;
+    std::vector<std::string> gains;
+    std::vector<std::string> minusOutputs;
+    std::string type;
+    std::string encoding;
+    bool limiter = false;
+    bool normalize = false;
+    bool realtime = false;
+    bool quiet = false;
+    bool version = false;
 };
 
-void CheckComplete(const Options& options) {
-    if (options.help || options.version) {
-        return;
+// Help in the layout of the other tools of the project: the usage line, the
+// options in groups, then the notes and examples of the footer.
+class HelpFormatter : public CLI::Formatter {
+  public:
+    HelpFormatter() { column_width(26); }
+    std::string make_usage(const CLI::App*, std::string) const override {
+        return "Usage: carovel-mix [options] -o MIX MASTER [SOURCE ...]\n";
     }
+    std::string make_positionals(const CLI::App*) const override { return {}; }
+    std::string make_help(const CLI::App* app, std::string name,
+                          CLI::AppFormatMode mode) const override {
+        // CLI11 ends each group with a blank line and starts the next with
+        // one; keep a single one.
+        std::string groups = make_groups(app, mode);
+        for (std::size_t at; (at = groups.find("\n\n\n")) != std::string::npos;) {
+            groups.erase(at, 1);
+        }
+        while (!groups.empty() && groups.back() == '\n') {
+            groups.pop_back();
+        }
+        return make_usage(app, name) + "\n" + app->get_description() + groups + "\n\n" +
+               app->get_footer();
+    }
+};
+
+std::string DescriptionText() {
+    return "Mixes audio files through the carovel mixer. MASTER is source 0 and paces the\n"
+           "mixer; the SOURCEs are 1, 2, ... in order. Each file is fed in its own format\n"
+           "and converted by the mixer. By default the mix lasts until the last source\n"
+           "ends (--length). '-' as MASTER or SOURCE reads standard input.\n";
+}
+
+std::string FooterText() {
+    return "Levels: --gain, --pan and --delay take SOURCE=VALUE and may be repeated, one\n"
+           "per source. --pan places a source in a stereo mix with equal power (center is\n"
+           "-3 dB on each side; a source of several channels is folded to mono first); a\n"
+           "source without --pan keeps its channels, a mono source on both sides at full\n"
+           "level.\n"
+           "\n"
+           "Output: the container follows each output's name unless --type says\n"
+           "otherwise (" +
+           OutputExtensions() +
+           ");\n"
+           "'-o -' writes standard output, WAV unless --type says otherwise, and the\n"
+           "summary then goes to standard error. Existing files are replaced only when\n"
+           "complete; an input, or a file you cannot write, is never replaced.\n"
+           "\n"
+           "The summary lists each source's peak and RMS level over the part that went\n"
+           "into the mix, in dB relative to full scale (a full-scale sine has an RMS of\n"
+           "-3 dBFS), and counts the mix's clipped samples: those at either end of the\n"
+           "sample range. Warnings (clipping, a truncated input, an empty master) go to\n"
+           "standard error and leave the exit status as it is.\n"
+           "\n"
+           "Examples:\n"
+           "  Call recording: caller on the left, agent on the right, the agent's leg\n"
+           "  starting 0.25 s late:\n"
+           "    carovel-mix --pan 0=left --pan 1=right --delay 1=0.25 -o call.wav \\\n"
+           "        caller.wav agent.wav\n"
+           "  Podcast: two voices and a music bed 12 dB down, peak at -1 dBFS, FLAC:\n"
+           "    carovel-mix --rate 48000 --gain 2=-12dB --normalize -o episode.flac \\\n"
+           "        host.wav guest.wav music.flac\n"
+           "  Mix-minus feeds: each guest gets the mix without their own voice:\n"
+           "    carovel-mix -o mix.wav --minus-out 1=to-guest1.wav \\\n"
+           "        --minus-out 2=to-guest2.wav host.wav guest1.wav guest2.wav\n"
+           "  In a pipe, 8-bit mu-law to standard output:\n"
+           "    sox in.flac -t wav - | carovel-mix --encoding ulaw -o - - bed.wav > out.wav\n"
+           "\n"
+           "Exit status: 0 on success, 1 when mixing failed (the message names the file and\n"
+           "the cause, and no output file is left behind), 2 for a bad command line, 130\n"
+           "when interrupted (143 on SIGTERM).\n";
+}
+
+void Declare(CLI::App& app, RawOptions& raw) {
+    app.formatter(std::make_shared<HelpFormatter>());
+    app.allow_extras(true);  // unknown options are reported by ParseOptions
+    const auto add = [&app](const std::string& names, std::string& to, const std::string& text,
+                            const std::string& help, const std::string& group) {
+        app.add_option(names, to, Wrapped(help, kHelpWidth))
+            ->option_text(text)
+            ->group(group)
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    };
+    const auto repeat = [&app](const std::string& names, std::vector<std::string>& to,
+                               const std::string& text, const std::string& help,
+                               const std::string& group) {
+        app.add_option(names, to, Wrapped(help, kHelpWidth))
+            ->option_text(text)
+            ->group(group)
+            ->allow_extra_args(false);
+    };
+    const auto flag = [&app](const std::string& names, bool& to, const std::string& help,
+                             const std::string& group) {
+        app.add_flag(names, to, Wrapped(help, kHelpWidth))->group(group);
+    };
+
+    const std::string output = "Output";
+    add("-o,--output", raw.output, "FILE", "write the mix to FILE (required; - for stdout)",
+        output);
+    add("--master-out", raw.masterOutput, "FILE",
+        "also write the master track as the mixer delivered it", output);
+    repeat("--minus-out", raw.minusOutputs, "N=FILE",
+           "also write source N's mix-minus: the mix of every other source, aligned with the "
+           "mix",
+           output);
+    add("--type", raw.type, "TYPE",
+        "container of the output files: " + OutputTypes() + " (default: from each name)", output);
+    add("--encoding", raw.encoding, "ENC",
+        "pcm (default), float, ulaw or alaw; PCM is written at the mixing width (--bits)", output);
+
+    const std::string sources = "Sources";
+    repeat("--gain", raw.gains, "N=GAIN",
+           "scale source N in the mix by a factor (0.5) or a level (-6dB), 0 to 16 (+24 dB)",
+           sources);
+    repeat("--pan", raw.pans, "N=POS",
+           "place source N in a stereo mix: left, right, center or -1 (left) to 1 (right)",
+           sources);
+    repeat("--delay", raw.delays, "N=SECONDS",
+           "start source N this many seconds after the mix starts (the master too)", sources);
+
+    const std::string mix = "Mix";
+    add("--length", raw.length, "WHICH",
+        "longest (default): until the last source ends; master: until the master ends; "
+        "shortest: until the first source ends",
+        mix);
+    add("--rate", raw.rate, "HZ", "mixing rate, 1 to 65535 (default: the master's)", mix);
+    add("--channels", raw.channels, "N", "mixing channels (default: the master's; 2 with --pan)",
+        mix);
+    add("--bits", raw.bits, "N",
+        "mixing width: 8, 16, 24 or 32 (default: the master's; 16 for a floating-point or "
+        "lossy master)",
+        mix);
+    add("--frame-ms", raw.frameMs, "MS",
+        "frame length in milliseconds (default 20); a frame must be a whole number of samples "
+        "and at most 65535 bytes",
+        mix);
+    flag("--limiter", raw.limiter,
+         "limit the mix (and mix-minus outputs) below -1 dBFS instead of clipping", mix);
+    flag("--normalize", raw.normalize,
+         "mix with headroom, then scale each output so its peak is at -1 dBFS", mix);
+
+    const std::string run = "Run";
+    flag("--realtime", raw.realtime,
+         "feed the sources at real-time pace and let the mixer's output thread pace the mix "
+         "(default: as fast as possible)",
+         run);
+    flag("-q,--quiet", raw.quiet, "print no progress and no summary", run);
+    flag("-V,--version", raw.version, "print the version and exit", run);
+    app.set_help_flag("-h,--help", "print this help and exit")->group(run);
+
+    app.add_option("files", raw.inputs, "MASTER and SOURCEs")->group("");
+}
+
+// A one-line message for CLI11's own parse errors.
+std::string ParseErrorText(const CLI::ParseError& e) {
+    std::string text = e.what();
+    if (dynamic_cast<const CLI::ArgumentMismatch*>(&e) != nullptr) {
+        const std::size_t colon = text.find(':');
+        if (colon != std::string::npos && text.rfind("-", 0) == 0) {
+            return text.substr(0, colon) + " needs a value";
+        }
+    }
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    return text;
+}
+
+template <typename T, typename Parse>
+void ParseIndexedList(const std::vector<std::string>& texts, const std::string& option,
+                      const std::string& example, std::map<unsigned, T>& into, Parse parse) {
+    for (const auto& text : texts) {
+        const auto [source, value] = SplitIndexed(option, text, example);
+        into.insert_or_assign(source, parse(value));
+    }
+}
+
+void CheckSourceIndex(const std::string& option, unsigned source, std::size_t sources) {
+    if (source >= sources) {
+        throw UsageError(option + " names source " + std::to_string(source) + ", but there are " +
+                         (sources == 1 ? std::string("only 1 source (0)")
+                                       : "only " + std::to_string(sources) + " sources (0 to " +
+                                             std::to_string(sources - 1) + ")"));
+    }
+}
+
+void CheckComplete(const Options& options) {
     if (options.output.empty()) {
         throw UsageError("no output file given (-o MIX)");
     }
     if (options.inputs.empty()) {
         throw UsageError("no master file given");
     }
-    for (const auto& gain : options.gains) {
-        if (gain.first >= options.inputs.size()) {
-            throw UsageError("--gain names source " + std::to_string(gain.first) +
-                             ", but there are only " + std::to_string(options.inputs.size()) +
-                             " sources (0 to " + std::to_string(options.inputs.size() - 1) + ")");
+    const std::size_t n = options.inputs.size();
+    for (const auto& [source, gain] : options.gains) {
+        CheckSourceIndex("--gain", source, n);
+    }
+    for (const auto& [source, pan] : options.pans) {
+        CheckSourceIndex("--pan", source, n);
+    }
+    for (const auto& [source, delay] : options.delays) {
+        CheckSourceIndex("--delay", source, n);
+    }
+    for (const auto& [source, path] : options.minusOutputs) {
+        CheckSourceIndex("--minus-out", source, n);
+        if (path.empty()) {
+            throw UsageError("--minus-out " + std::to_string(source) + "= names no file");
         }
     }
-    if (!options.masterOutput.empty() && options.masterOutput == options.output) {
-        throw UsageError("-o and --master-out name the same file");
+    if (std::count(options.inputs.begin(), options.inputs.end(), kStdioPath) > 1) {
+        throw UsageError("standard input ('-') can be read only once");
+    }
+    const std::vector<std::string> outputs = options.Outputs();
+    if (std::count(outputs.begin(), outputs.end(), kStdioPath) > 1) {
+        throw UsageError("only one output can go to standard output ('-')");
+    }
+    for (std::size_t i = 0; i < outputs.size(); ++i) {
+        for (std::size_t j = i + 1; j < outputs.size(); ++j) {
+            if (outputs[i] == outputs[j]) {
+                throw UsageError("'" + outputs[i] + "' is named as two outputs");
+            }
+        }
+    }
+    if (!options.type.empty() && !IsOutputType(options.type)) {
+        throw UsageError("--type takes one of " + OutputTypes() + ", not '" + options.type + "'");
+    }
+    if (options.type.empty()) {
+        for (const auto& path : outputs) {
+            if (path != kStdioPath && OutputTypeOfName(path).empty()) {
+                throw UsageError("cannot tell the type of '" + path +
+                                 "' from its name; use --type " + "or one of " +
+                                 OutputExtensions());
+            }
+        }
+    }
+    if (!options.pans.empty() && options.channels != 0 && options.channels != 2) {
+        throw UsageError("--pan places sources in a stereo mix, but --channels asks for " +
+                         std::to_string(options.channels));
+    }
+    if (options.limiter && options.normalize) {
+        throw UsageError("--limiter and --normalize exclude each other: --normalize never clips");
+    }
+    if (options.realtime && options.normalize) {
+        throw UsageError(
+            "--normalize needs the whole mix before writing it; it cannot be used "
+            "with --realtime");
     }
 }
 
 }  // namespace
 
+std::vector<std::string> Options::Outputs() const {
+    std::vector<std::string> all{output};
+    if (!masterOutput.empty()) {
+        all.push_back(masterOutput);
+    }
+    for (const auto& minus : minusOutputs) {
+        all.push_back(minus.second);
+    }
+    return all;
+}
+
 Options ParseOptions(int argc, const char* const* argv) {
+    CLI::App app(DescriptionText(), "carovel-mix");
+    RawOptions raw;
+    Declare(app, raw);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        Options options;
+        options.help = true;
+        return options;
+    } catch (const CLI::ParseError& e) {
+        throw UsageError(ParseErrorText(e));
+    }
+    for (const auto& extra : app.remaining()) {
+        throw UsageError("unknown option '" + extra + "'");
+    }
+
     Options options;
-    ArgReader args(argc, argv);
-    bool onlyFiles = false;
-    constexpr unsigned kMaxShort = std::numeric_limits<unsigned short>::max();
-    while (!args.Done()) {
-        const std::string arg = args.Next();
-        if (onlyFiles || !IsOption(arg)) {
-            options.inputs.push_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            onlyFiles = true;
-            continue;
-        }
-        const std::size_t eq = arg.rfind("--", 0) == 0 ? arg.find('=') : std::string::npos;
-        const std::string name = arg.substr(0, eq);
-        const std::string inlineText = eq == std::string::npos ? std::string() : arg.substr(eq + 1);
-        const std::string* inlineValue = eq == std::string::npos ? nullptr : &inlineText;
-        if (name == "-o" || name == "--output") {
-            options.output = args.Value(name, inlineValue);
-        } else if (name == "--master-out") {
-            options.masterOutput = args.Value(name, inlineValue);
-        } else if (name == "--rate") {
-            options.rate = ParseUnsigned(name, args.Value(name, inlineValue), 1, kMaxShort);
-        } else if (name == "--channels") {
-            options.channels = ParseUnsigned(name, args.Value(name, inlineValue), 1, kMaxShort);
-        } else if (name == "--bits") {
-            options.bits = ParseUnsigned(name, args.Value(name, inlineValue), 8, 32);
-            if (options.bits % 8 != 0) {
-                throw UsageError("--bits takes 8, 16, 24 or 32, not " +
-                                 std::to_string(options.bits));
-            }
-        } else if (name == "--frame-ms") {
-            options.frameMs = ParseUnsigned(name, args.Value(name, inlineValue), 1, 10000);
-        } else if (name == "--gain") {
-            const auto gain = ParseGain(args.Value(name, inlineValue));
-            options.gains.insert_or_assign(gain.first, gain.second);
-        } else if (name == "--realtime" && inlineValue == nullptr) {
-            options.realtime = true;
-        } else if ((name == "-q" || name == "--quiet") && inlineValue == nullptr) {
-            options.quiet = true;
-        } else if ((name == "-h" || name == "--help") && inlineValue == nullptr) {
-            options.help = true;
-        } else if ((name == "-V" || name == "--version") && inlineValue == nullptr) {
-            options.version = true;
-        } else {
-            throw UsageError("unknown option '" + arg + "'");
+    options.version = raw.version;
+    if (options.version) {
+        return options;
+    }
+    options.output = raw.output;
+    options.masterOutput = raw.masterOutput;
+    options.inputs = raw.inputs;
+    if (!raw.rate.empty()) {
+        options.rate = ParseUnsigned("--rate", raw.rate, 1, kMaxShort);
+    }
+    if (!raw.channels.empty()) {
+        options.channels = ParseUnsigned("--channels", raw.channels, 1, kMaxShort);
+    }
+    if (!raw.bits.empty()) {
+        options.bits = ParseUnsigned("--bits", raw.bits, 8, 32);
+        if (options.bits % 8 != 0) {
+            throw UsageError("--bits takes 8, 16, 24 or 32, not " + std::to_string(options.bits));
         }
     }
+    if (!raw.frameMs.empty()) {
+        options.frameMs = ParseUnsigned("--frame-ms", raw.frameMs, 1, 10000);
+    }
+    if (!raw.length.empty()) {
+        options.length = ParseLength(raw.length);
+    }
+    if (!raw.encoding.empty()) {
+        options.encoding = ParseEncoding(raw.encoding);
+    }
+    options.type = Lowercase(raw.type);
+    ParseIndexedList(raw.gains, "--gain", "SOURCE=GAIN, for example 1=0.5 or 1=-6dB", options.gains,
+                     ParseGainValue);
+    ParseIndexedList(raw.pans, "--pan", "SOURCE=POSITION, for example 0=left", options.pans,
+                     ParsePanValue);
+    ParseIndexedList(raw.delays, "--delay", "SOURCE=SECONDS, for example 1=0.25", options.delays,
+                     ParseDelayValue);
+    ParseIndexedList(raw.minusOutputs, "--minus-out", "SOURCE=FILE, for example 1=minus1.wav",
+                     options.minusOutputs, [](const std::string& path) { return path; });
+    options.limiter = raw.limiter;
+    options.normalize = raw.normalize;
+    options.realtime = raw.realtime;
+    options.quiet = raw.quiet;
     CheckComplete(options);
     return options;
 }
 
 std::string UsageText() {
-    return "Usage: carovel-mix [options] -o MIX MASTER [SOURCE ...]\n"
-           "\n"
-           "Mixes audio files through the carovel mixer. MASTER is source 0 and paces the\n"
-           "output: the mix is as long as the master. Each SOURCE (1, 2, ...) is fed in its\n"
-           "own format and converted by the mixer; a source shorter than the master ends\n"
-           "early, a longer one is cut where the master ends.\n"
-           "\n"
-           "Options:\n"
-           "  -o, --output FILE   write the mix to FILE (required)\n"
-           "  --master-out FILE   also write the master track as the mixer delivered it\n"
-           "  --rate HZ           mixing rate, 1 to 65535 (default: the master's)\n"
-           "  --channels N        mixing channels (default: the master's)\n"
-           "  --bits N            mixing width: 8, 16, 24 or 32 (default: the master's;\n"
-           "                      16 for a floating-point or lossy master)\n"
-           "  --frame-ms MS       frame length in milliseconds (default 20); a frame must be\n"
-           "                      a whole number of samples and at most 65535 bytes\n"
-           "  --gain N=FACTOR     scale source N by FACTOR before mixing (repeatable)\n"
-           "  --realtime          feed the sources at real-time pace and let the mixer's\n"
-           "                      output thread pace the mix (default: as fast as possible)\n"
-           "  -q, --quiet         print no progress and no summary\n"
-           "  -h, --help          print this help and exit\n"
-           "  -V, --version       print the version and exit\n"
-           "\n"
-           "The summary lists each source's peak and RMS level over the part that went\n"
-           "into the mix, in dB relative to full scale (a full-scale sine has an RMS of\n"
-           "-3 dBFS), and counts the mix's clipped samples: those at either end of the\n"
-           "sample range.\n"
-           "\n"
-           "Files are read and written with libsndfile. The output type follows the\n"
-           "file name: " +
-           OutputExtensions() +
-           ".\n"
-           "\n"
-           "Exit status: 0 on success, 1 when mixing failed (the message names the file and\n"
-           "the cause, and no output file is left behind), 2 for a bad command line, 130\n"
-           "when interrupted.\n";
+    CLI::App app(DescriptionText(), "carovel-mix");
+    RawOptions raw;
+    Declare(app, raw);
+    app.footer(FooterText());
+    return app.help();
 }
 
 }  // namespace carovel_mix

@@ -8,19 +8,50 @@
 
 namespace carovel_mix {
 
+// Where the mix ends.
+enum class MixLength {
+    kLongest,   // when the last source ends (the master padded with silence)
+    kMaster,    // when the master ends
+    kShortest,  // when the first source ends
+};
+
+// How output samples are stored.
+enum class Encoding {
+    kPcm,    // integers of --bits (or the mixing width)
+    kFloat,  // 32-bit floating point
+    kUlaw,   // 8-bit mu-law
+    kAlaw,   // 8-bit A-law
+};
+
+// The path that stands for standard input (as an input) and standard output
+// (as an output).
+inline constexpr const char* kStdioPath = "-";
+
 struct Options {
     std::string output;               // -o
     std::string masterOutput;         // --master-out, empty when not asked for
     std::vector<std::string> inputs;  // inputs[0] is the master
     unsigned rate = 0;                // 0: the master's
-    unsigned channels = 0;            // 0: the master's
+    unsigned channels = 0;            // 0: the master's (2 when a source is panned)
     unsigned bits = 0;                // 0: the master's (16 for a floating-point master)
     unsigned frameMs = 20;
+    MixLength length = MixLength::kLongest;
+    std::map<unsigned, double> delays;             // source index -> seconds
+    std::map<unsigned, double> pans;               // source index -> -1 (left) .. 1 (right)
+    std::map<unsigned, float> gains;               // source index -> factor
+    std::map<unsigned, std::string> minusOutputs;  // source index -> file
+    bool limiter = false;
+    bool normalize = false;
+    std::string type;  // output container; empty: from each output's name
+    Encoding encoding = Encoding::kPcm;
     bool realtime = false;
     bool quiet = false;
     bool help = false;
     bool version = false;
-    std::map<unsigned, float> gains;  // source index -> factor
+
+    // Every output file: the mix first, then --master-out, then the
+    // --minus-out files in source order.
+    std::vector<std::string> Outputs() const;
 };
 
 // Parses argv[1..argc-1]. Throws UsageError with a one-line reason. When

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <sstream>
 
 namespace carovel_mix {
@@ -62,14 +63,49 @@ std::string Table::Render(bool emphasis) const {
     return out.str();
 }
 
-ProgressBar::ProgressBar(std::FILE* out, bool enabled)
-    : m_out(out), m_enabled(enabled), m_start(std::chrono::steady_clock::now()) {}
+std::string ClockText(double seconds) {
+    const auto total = static_cast<long long>(std::max(0.0, seconds) + 0.5);
+    char text[32];
+    if (total >= 3600) {
+        std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", total / 3600, total / 60 % 60,
+                      total % 60);
+    } else {
+        std::snprintf(text, sizeof text, "%lld:%02lld", total / 60, total % 60);
+    }
+    return text;
+}
+
+std::string ProgressLine(const std::string& label, std::uint64_t done, std::uint64_t total,
+                         unsigned rate, double elapsedSeconds) {
+    constexpr int kWidth = 30;
+    const double fraction =
+        total == 0 ? 1.0
+                   : std::clamp(static_cast<double>(done) / static_cast<double>(total), 0.0, 1.0);
+    const int filled = static_cast<int>(fraction * kWidth);
+    std::string line = label.empty() ? std::string() : label + " ";
+    line += "[" + std::string(static_cast<std::size_t>(filled), '#') +
+            std::string(static_cast<std::size_t>(kWidth - filled), ' ') + "] ";
+    char percent[8];
+    std::snprintf(percent, sizeof percent, "%3d%%", static_cast<int>(fraction * 100.0));
+    line += percent;
+    const double perSecond = static_cast<double>(std::max(rate, 1u));
+    line += "  " + ClockText(static_cast<double>(done) / perSecond) + " / " +
+            ClockText(static_cast<double>(total) / perSecond);
+    line += "  elapsed " + ClockText(elapsedSeconds);
+    if (fraction > 0.0 && fraction < 1.0) {
+        line += "  left " + ClockText(elapsedSeconds * (1.0 - fraction) / fraction);
+    }
+    return line;
+}
+
+ProgressBar::ProgressBar(std::FILE* out, bool enabled, unsigned rate)
+    : m_out(out), m_enabled(enabled), m_rate(rate), m_start(std::chrono::steady_clock::now()) {}
 
 ProgressBar::~ProgressBar() {
     Finish();
 }
 
-void ProgressBar::Update(double fraction) {
+void ProgressBar::Update(std::uint64_t done, std::uint64_t total) {
     if (!m_enabled) {
         return;
     }
@@ -78,13 +114,9 @@ void ProgressBar::Update(double fraction) {
         (m_shown && now - m_lastDraw < std::chrono::milliseconds(100))) {
         return;
     }
-    constexpr int kWidth = 40;
-    fraction = std::clamp(fraction, 0.0, 1.0);
-    const int filled = static_cast<int>(fraction * kWidth);
-    std::fprintf(m_out, "\r[%s%s] %3d%%",
-                 std::string(static_cast<std::size_t>(filled), '#').c_str(),
-                 std::string(static_cast<std::size_t>(kWidth - filled), ' ').c_str(),
-                 static_cast<int>(fraction * 100.0));
+    const std::chrono::duration<double> elapsed = now - m_start;
+    std::fprintf(m_out, "\r%s\033[K",
+                 ProgressLine(m_label, done, total, m_rate, elapsed.count()).c_str());
     std::fflush(m_out);
     m_shown = true;
     m_lastDraw = now;
@@ -98,26 +130,102 @@ void ProgressBar::Finish() {
     }
 }
 
+namespace {
+
+std::string GainText(double gain) {
+    if (gain == 1.0) {
+        return "0.0";
+    }
+    return gain <= 0.0 ? "-inf" : Fixed(20.0 * std::log10(gain), 1);
+}
+
+std::string PanText(const std::optional<double>& pan) {
+    if (!pan) {
+        return "-";
+    }
+    if (*pan == -1.0) {
+        return "left";
+    }
+    if (*pan == 1.0) {
+        return "right";
+    }
+    if (*pan == 0.0) {
+        return "center";
+    }
+    return Fixed(*pan, 2);
+}
+
+void AddOutputRow(Table& table, const Track& track, const std::string& name,
+                  const std::string& description, const PcmFormat& format, const MixFacts& facts) {
+    const std::uint64_t frameSamples =
+        std::max<std::uint64_t>(1, std::uint64_t{format.rate} * facts.frameMs / 1000);
+    const double seconds = static_cast<double>(track.Frames()) / static_cast<double>(format.rate);
+    // The frames of the mix the output spans, the last one perhaps in part.
+    const std::uint64_t frames = (track.Frames() + frameSamples - 1) / frameSamples;
+    table.AddRow(
+        {name, description, std::to_string(frames) + " x " + std::to_string(facts.frameMs) + " ms",
+         std::to_string(track.Clipped()), Seconds(seconds), FormatDb(track.Levels().PeakDbfs()),
+         FormatDb(track.Levels().RmsDbfs()), Speed(seconds, facts.wallSeconds)});
+}
+
+}  // namespace
+
 std::string Summary(const std::vector<SourceFeeder>& sources, const MixSink& sink,
                     const MixFacts& facts, bool emphasis) {
-    Table inputs({true, false, false, true, true, true});
-    inputs.AddRow({"source", "file", "format", "duration", "peak dBFS", "RMS dBFS"});
+    bool delays = false;
+    bool gains = false;
+    bool pans = false;
     for (const auto& source : sources) {
-        inputs.AddRow({std::to_string(source.Id()), source.File().Path(),
-                       SourceFormat(source.File()), Seconds(source.File().Seconds()),
-                       FormatDb(source.Levels().PeakDbfs()), FormatDb(source.Levels().RmsDbfs())});
+        delays = delays || source.Setup().delayFrames != 0;
+        gains = gains || source.Setup().gain != 1.0;
+        pans = pans || source.Setup().pan.has_value();
     }
-    const double mixSeconds =
-        static_cast<double>(sink.FramesWritten()) / static_cast<double>(sink.Format().rate);
-    Table mix({false, false, true, true, true, true, true, true});
-    mix.AddRow(
-        {"mix", "format", "frames", "clipped", "duration", "peak dBFS", "RMS dBFS", "speed"});
-    mix.AddRow({sink.MixPath(), Describe(sink.Format()),
-                std::to_string(facts.framesMixed) + " x " + std::to_string(facts.frameMs) + " ms",
-                std::to_string(sink.ClippedSamples()), Seconds(mixSeconds),
-                FormatDb(sink.Levels().PeakDbfs()), FormatDb(sink.Levels().RmsDbfs()),
-                Speed(mixSeconds, facts.wallSeconds)});
-    return inputs.Render(emphasis) + "\n" + mix.Render(emphasis);
+    std::vector<bool> numeric{true, false, false, true};
+    std::vector<std::string> heading{"source", "file", "format", "duration"};
+    if (delays) {
+        numeric.push_back(true);
+        heading.push_back("starts");
+    }
+    if (gains) {
+        numeric.push_back(true);
+        heading.push_back("gain dB");
+    }
+    if (pans) {
+        numeric.push_back(false);
+        heading.push_back("pan");
+    }
+    numeric.insert(numeric.end(), {true, true});
+    heading.insert(heading.end(), {"peak dBFS", "RMS dBFS"});
+    Table inputs(numeric);
+    inputs.AddRow(heading);
+    const unsigned rate = sink.Format().rate;
+    for (const auto& source : sources) {
+        std::vector<std::string> row{std::to_string(source.Id()), source.File().DisplayName(),
+                                     SourceFormat(source.File()), Seconds(source.File().Seconds())};
+        if (delays) {
+            row.push_back(Seconds(static_cast<double>(source.Setup().delayFrames) / rate));
+        }
+        if (gains) {
+            row.push_back(GainText(source.Setup().gain));
+        }
+        if (pans) {
+            row.push_back(PanText(source.Setup().pan));
+        }
+        row.push_back(FormatDb(source.Levels().PeakDbfs()));
+        row.push_back(FormatDb(source.Levels().RmsDbfs()));
+        inputs.AddRow(row);
+    }
+    Table outputs({false, false, true, true, true, true, true, true});
+    outputs.AddRow(
+        {"output", "format", "frames", "clipped", "duration", "peak dBFS", "RMS dBFS", "speed"});
+    const PcmFormat& format = sink.Format();
+    const std::string& description = sink.OutputDescription();
+    AddOutputRow(outputs, sink.Mix(), sink.Mix().File()->DisplayName(), description, format, facts);
+    for (const auto& minus : sink.Minus()) {
+        AddOutputRow(outputs, *minus.second, minus.second->File()->DisplayName(), description,
+                     format, facts);
+    }
+    return inputs.Render(emphasis) + "\n" + outputs.Render(emphasis);
 }
 
 }  // namespace carovel_mix

@@ -3,6 +3,7 @@
 #define CAROVEL_MIX_REPORT_H
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -27,32 +28,45 @@ class Table {
 };
 
 // A one-line progress bar on a terminal, shown only once the work has taken
-// about a second, redrawn at most ten times a second and erased at the end.
+// about a second, redrawn at most ten times a second and erased at the end:
+// the bar, the position in the mix and its length, the time taken so far and
+// an estimate of the time left.
 class ProgressBar {
   public:
-    ProgressBar(std::FILE* out, bool enabled);
+    // rate: frames of the mix per second, to show positions as times.
+    ProgressBar(std::FILE* out, bool enabled, unsigned rate);
     ~ProgressBar();
     ProgressBar(const ProgressBar&) = delete;
     ProgressBar& operator=(const ProgressBar&) = delete;
 
-    void Update(double fraction);
+    // A label shown before the bar, e.g. "normalising".
+    void SetLabel(std::string label) { m_label = std::move(label); }
+    void Update(std::uint64_t done, std::uint64_t total);
     void Finish();
 
   private:
     std::FILE* m_out;
     bool m_enabled;
+    unsigned m_rate;
+    std::string m_label;
     bool m_shown = false;
     std::chrono::steady_clock::time_point m_start;
     std::chrono::steady_clock::time_point m_lastDraw;
 };
 
+// The progress line without the carriage return: "[####    ]  42%
+// 0:50.4 / 2:00.0  elapsed 0:03  left 0:04".
+std::string ProgressLine(const std::string& label, std::uint64_t done, std::uint64_t total,
+                         unsigned rate, double elapsedSeconds);
+// "0:07", "12:03", "2:00:00".
+std::string ClockText(double seconds);
+
 struct MixFacts {
-    std::uint64_t framesMixed = 0;
     unsigned frameMs = 0;
     double wallSeconds = 0.0;
 };
 
-// The summary: one row per source, then the mix.
+// The summary: one row per source, then one per output.
 std::string Summary(const std::vector<SourceFeeder>& sources, const MixSink& sink,
                     const MixFacts& facts, bool emphasis);
 

@@ -1,6 +1,7 @@
 // Audio files through libsndfile: a reader that hands out left-justified
 // samples whatever the file's encoding, and a writer that writes to a
-// temporary file beside its target and puts it in place only on Commit.
+// temporary file beside its target and puts it in place only on Commit, or
+// streams to standard output or a pipe.
 #ifndef CAROVEL_MIX_SOUND_FILE_H
 #define CAROVEL_MIX_SOUND_FILE_H
 
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "options.h"
 #include "pcm.h"
 
 namespace carovel_mix {
@@ -20,19 +22,48 @@ struct SndfileCloser {
 };
 using SndfileHandle = std::unique_ptr<SNDFILE, SndfileCloser>;
 
+// An open file descriptor, closed on destruction.
+class FileDescriptor {
+  public:
+    FileDescriptor() = default;
+    explicit FileDescriptor(int fd) : m_fd(fd) {}
+    ~FileDescriptor();
+    FileDescriptor(FileDescriptor&& other) noexcept : m_fd(other.Release()) {}
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+
+    int Get() const { return m_fd; }
+    int Release() {
+        const int fd = m_fd;
+        m_fd = -1;
+        return fd;
+    }
+
+  private:
+    int m_fd = -1;
+};
+
 class InputFile {
   public:
-    // Opens path for reading. Throws ToolError naming the file when it is
-    // missing, unreadable, in a format libsndfile does not know, or has a
+    // Opens path for reading; "-" reads standard input, which is first copied
+    // to a hidden temporary file when it is a pipe, so that any format can be
+    // read and its length is known. Throws ToolError naming the file when it
+    // is missing, unreadable, in a format libsndfile does not know, or has a
     // rate or channel count the mixer cannot be told about.
     explicit InputFile(const std::string& path);
 
+    // The path as given; "-" for standard input.
     const std::string& Path() const { return m_path; }
+    // The name for messages: the path, or "standard input".
+    std::string DisplayName() const;
     // The format the file is fed to the mixer in: its own channels and rate,
     // its own width for integer encodings, 32 bits for floating-point and
     // lossy encodings (IsFloat()).
     const PcmFormat& Format() const { return m_format; }
     bool IsFloat() const { return m_float; }
+    // Frames the file holds as far as known: what libsndfile found when
+    // opening it, less what reading found missing.
     std::uint64_t Frames() const { return m_frames; }
     double Seconds() const;
     // "WAV", "FLAC", "AIFF", ...
@@ -40,43 +71,80 @@ class InputFile {
 
     // Reads up to frames sample frames into out (resized to what was read,
     // left-justified, interleaved). Returns the frames read: fewer than asked
-    // only at the end of the file. Throws ToolError on a read error.
+    // only at the end of the file. A read error ends the file where it
+    // happened and is kept for Problem().
     std::size_t Read(std::size_t frames, std::vector<std::int32_t>& out);
-
     // True when the file's data is already what the mixer takes in Format():
     // little-endian PCM of 16, 24 or 32 bits, or unsigned 8-bit PCM, with
     // nothing to decode. ReadPacked then reads it as it is, without
     // converting, in large reads.
     bool IsPacked() const { return m_packed; }
     // Reads up to frames sample frames of such a file into out (resized to
-    // what was read). Use either Read or ReadPacked on one file, not both.
+    // what was read), as Read does. Use either Read or ReadPacked on one
+    // file, not both.
     std::size_t ReadPacked(std::size_t frames, std::vector<char>& out);
+    // Starts reading again from the first frame. Throws ToolError when the
+    // file cannot seek.
+    void Rewind();
+
+    // Why the file gave fewer frames than its header announced (a header
+    // longer than the data, a read error, an early end), or empty. Complete
+    // once the whole file was read.
+    std::string Problem() const;
 
   private:
+    void OpenStandardInput(SF_INFO& info);
+    void CheckHeaderLength(const SF_INFO& info);
+    // Notes a read that gave got of wanted frames.
+    void AfterRead(std::size_t got, std::size_t wanted);
+
     std::string m_path;
+    FileDescriptor m_spool;  // standard input's copy, when it was a pipe
     SndfileHandle m_file;
     bool m_packed = false;
     PcmFormat m_format;
     bool m_float = false;
     std::uint64_t m_frames = 0;
+    std::uint64_t m_announced = 0;  // frames the header announced, when more than m_frames
+    std::uint64_t m_missingBytes = 0;
+    unsigned m_bytesPerFrame = 0;  // in the file, 0 when not fixed
+    std::uint64_t m_position = 0;
+    std::string m_readError;
+    std::uint64_t m_shortAt = UINT64_MAX;  // where reading ended before m_frames
     std::string m_container;
     std::vector<float> m_floatBuffer;
 };
 
-// Writes a file in a given PCM format, the container chosen by the file
-// name's extension. The data goes to a hidden temporary file in the same
-// directory, renamed over the target by Commit(); when the writer is
-// destroyed without Commit() the temporary file is removed.
+// The output types accepted by --type, for messages and --help.
+std::string OutputTypes();
+bool IsOutputType(const std::string& type);
+// The output type a file name's extension stands for, or empty.
+std::string OutputTypeOfName(const std::string& path);
+// The extensions recognised in output names, for messages and --help.
+std::string OutputExtensions();
+
+// Writes a file in a given PCM format and encoding. A path names a file:
+// the data goes to a hidden temporary file in the same directory (through a
+// symbolic link, the directory of the file it points to), renamed over the
+// target by Commit(); when the writer is destroyed without Commit() the
+// temporary file is removed. "-" writes standard output, and an existing
+// path that is not a regular file (a pipe, a device) is written directly.
 class OutputFile {
   public:
-    // Throws ToolError when the extension is unknown, the container cannot
-    // hold the format, or the temporary file cannot be created.
-    OutputFile(const std::string& path, const PcmFormat& format);
+    // type: an output type (see OutputTypes()), empty for the one the name
+    // tells; "-" without a type is WAV. format.bits is the width of PCM and
+    // the precision the samples are given in. Throws ToolError when the
+    // type cannot hold the format or encoding, or the file cannot be created.
+    OutputFile(const std::string& path, const std::string& type, const PcmFormat& format,
+               Encoding encoding);
     ~OutputFile();
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
     const std::string& Path() const { return m_path; }
+    // The name for messages: the path, or "standard output".
+    std::string DisplayName() const;
+    bool IsStream() const { return m_stream; }
     // Writes interleaved left-justified samples, a whole number of frames.
     void Write(const std::int32_t* samples, std::size_t count);
     // True when the file stores the format's packed PCM as it is (see
@@ -85,24 +153,29 @@ class OutputFile {
     // Writes count samples of packed PCM in the file's format. Use either
     // Write or WritePacked on one file, not both.
     void WritePacked(const char* data, std::size_t count);
-    // Finishes the temporary file. Throws ToolError on failure.
+    // Finishes the file (or the stream). Throws ToolError on failure.
     void Finish();
     // Finishes the file when not done yet and renames it to the target.
     // Throws ToolError on failure (the temporary file is then removed).
     void Commit();
 
   private:
+    void OpenStream(int fd, int formatCode, const SF_INFO& info);
+    void ThrowWriteError(int error);
+
     std::string m_path;
+    std::string m_target;  // where Commit puts the file: the path, or what its link points to
     std::string m_tempPath;
     unsigned m_channels;
     unsigned m_bytesPerSample;
     bool m_packed = false;
+    bool m_float = false;  // written as floating point, converted here
+    std::vector<float> m_floatBuffer;
+    bool m_stream = false;
+    FileDescriptor m_fd;  // a stream opened by path
     SndfileHandle m_file;
     bool m_committed = false;
 };
-
-// The container names accepted for output, for messages and --help.
-std::string OutputExtensions();
 
 }  // namespace carovel_mix
 

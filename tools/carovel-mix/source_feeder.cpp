@@ -2,96 +2,241 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 
 #include "tool_error.h"
 
 namespace carovel_mix {
+namespace {
 
-SourceFeeder::SourceFeeder(long id, std::unique_ptr<InputFile> file, float gain, unsigned blockMs)
+std::uint64_t MulDiv(std::uint64_t value, std::uint64_t mul, std::uint64_t div, bool roundUp) {
+    // Rates are below 2^16, so value * mul stays far from overflow for any
+    // realistic length; guard the unbounded end marker all the same.
+    if (value >= UINT64_MAX / 65536) {
+        return UINT64_MAX;
+    }
+    const std::uint64_t product = value * mul;
+    return roundUp ? (product + div - 1) / div : product / div;
+}
+
+}  // namespace
+
+std::pair<double, double> PanGains(double position) {
+    if (position <= -1.0) {
+        return {1.0, 0.0};
+    }
+    if (position >= 1.0) {
+        return {0.0, 1.0};
+    }
+    if (position == 0.0) {
+        return {std::sqrt(0.5), std::sqrt(0.5)};
+    }
+    const double angle = (position + 1.0) * std::atan(1.0);  // 0 .. pi/2
+    return {std::cos(angle), std::sin(angle)};
+}
+
+SourceFeeder::SourceFeeder(long id, InputFile& file, const PcmFormat& mixFormat,
+                           const SourceSetup& setup, unsigned blockMs)
     : m_id(id),
-      m_file(std::move(file)),
-      m_gain(gain),
-      m_blockFrames(std::max<std::size_t>(1, (m_file->Format().rate * blockMs + 999) / 1000)),
-      m_fileFrames(m_file->Frames()) {}
+      m_file(file),
+      m_mixFormat(mixFormat),
+      m_setup(setup),
+      m_feedFormat(file.Format()),
+      m_plain(!setup.pan && setup.headroomShift == 0) {
+    if (!m_plain) {
+        // Pan and headroom are computed once and rounded to the width the
+        // mixer works at, so that the mixer's own conversion adds nothing.
+        m_feedFormat.bits = mixFormat.bits;
+    }
+    if (setup.pan) {
+        m_feedFormat.channels = 2;
+        m_panGains = PanGains(*setup.pan);
+    }
+    m_fileBlockFrames = std::max<std::size_t>(1, (m_feedFormat.rate * blockMs + 999) / 1000);
+    m_mixBlockFrames = std::max<std::size_t>(1, (mixFormat.rate * blockMs + 999) / 1000);
+    std::vector<std::int32_t> zeros(m_mixBlockFrames * mixFormat.channels, 0);
+    PackSamples(zeros.data(), zeros.size(), mixFormat.bits, m_silence);
+}
+
+std::uint64_t SourceFeeder::FileFramesFor(std::uint64_t mixFrames, bool roundUp) const {
+    return MulDiv(mixFrames, m_file.Format().rate, m_mixFormat.rate, roundUp);
+}
+
+std::uint64_t SourceFeeder::EndFrame() const {
+    return m_setup.delayFrames +
+           MulDiv(m_file.Frames(), m_mixFormat.rate, m_file.Format().rate, true);
+}
+
+void SourceFeeder::SetMixEnd(std::uint64_t end, bool pad) {
+    m_mixEnd = end;
+    m_pad = pad;
+}
+
+std::uint64_t SourceFeeder::FileLimit() const {
+    if (m_mixEnd <= m_setup.delayFrames) {
+        return 0;
+    }
+    return std::min(m_file.Frames(), FileFramesFor(m_mixEnd - m_setup.delayFrames, true));
+}
+
+std::uint64_t SourceFeeder::MixFramesFed() const {
+    return m_delayFed + MulDiv(m_fileFed, m_mixFormat.rate, m_file.Format().rate, m_flushed) +
+           m_padFed;
+}
+
+void SourceFeeder::FeedSilence(_Carovel::CMixer& mixer, std::uint64_t frames) {
+    while (frames > 0) {
+        const std::size_t n =
+            static_cast<std::size_t>(std::min<std::uint64_t>(frames, m_mixBlockFrames));
+        Send(mixer, m_silence.data(), n * m_mixFormat.BlockAlign(), m_mixFormat);
+        frames -= n;
+    }
+}
 
 void SourceFeeder::FeedUntil(_Carovel::CMixer& mixer, std::uint64_t until) {
-    const unsigned align = m_file->Format().BlockAlign();
-    // TotalFrames() shrinks when the file turns out shorter than announced.
-    while (m_fed < std::min(until, TotalFrames())) {
-        if (m_chunkPos == m_chunk.size() && !Refill()) {
-            break;
-        }
-        const std::uint64_t frames =
-            std::min<std::uint64_t>({std::min(until, TotalFrames()) - m_fed, m_blockFrames,
-                                     (m_chunk.size() - m_chunkPos) / align});
-        const std::size_t bytes = static_cast<std::size_t>(frames) * align;
-        Send(mixer, m_chunk.data() + m_chunkPos, bytes);
-        m_chunkPos += bytes;
-        m_fed += frames;
+    if (m_flushed) {
+        return;
     }
-    if (Done() && !m_flushed) {
-        if (!mixer.FlushSource(m_id, nullptr)) {
-            throw ToolError(
-                FileMessage(m_file->Path(), std::string("the mixer could not end it: ") +
-                                                _Carovel::StatusText(mixer.LastStatus())));
+    // The delay: silence up to the source's first frame (not past the end).
+    const std::uint64_t delay = std::min(m_setup.delayFrames, m_mixEnd);
+    if (m_delayFed < delay) {
+        const std::uint64_t to = std::min(until, delay);
+        if (to > m_delayFed) {
+            FeedSilence(mixer, to - m_delayFed);
+            m_delayFed = to;
         }
-        m_flushed = true;
+        if (m_delayFed < delay) {
+            return;
+        }
     }
+    // The file, up to `until` on the mix's timeline.
+    if (!m_fileDone) {
+        const std::uint64_t limit = FileLimit();
+        const std::uint64_t to =
+            until > delay ? std::min(limit, FileFramesFor(until - delay, false)) : 0;
+        const unsigned align = m_feedFormat.BlockAlign();
+        while (m_fileFed < to) {
+            if (m_chunkPos == m_chunk.size() && !Refill()) {
+                break;
+            }
+            const std::uint64_t frames = std::min<std::uint64_t>(
+                {to - m_fileFed, m_fileBlockFrames, (m_chunk.size() - m_chunkPos) / align});
+            const std::size_t bytes = static_cast<std::size_t>(frames) * align;
+            Send(mixer, m_chunk.data() + m_chunkPos, bytes, m_feedFormat);
+            m_chunkPos += bytes;
+            m_fileFed += frames;
+        }
+        // The limit shrinks when the file turns out shorter than announced.
+        m_fileDone = m_fileFed >= FileLimit();
+        if (!m_fileDone) {
+            return;
+        }
+    }
+    // The master: silence until the mix ends. One frame more when a
+    // converter's rounding may have left the file's part a frame short.
+    if (m_pad && m_mixEnd != UINT64_MAX) {
+        const std::uint64_t filePart =
+            MulDiv(m_fileFed, m_mixFormat.rate, m_file.Format().rate, true);
+        const std::uint64_t extra = m_feedFormat == m_mixFormat ? 0 : 1;
+        const std::uint64_t start = delay + filePart;
+        const std::uint64_t end = std::max(m_mixEnd + extra, start);
+        const std::uint64_t to = std::min(until, end);
+        if (to > start + m_padFed) {
+            const std::uint64_t frames = to - start - m_padFed;
+            FeedSilence(mixer, frames);
+            m_padFed += frames;
+        }
+        if (start + m_padFed < end) {
+            return;
+        }
+    }
+    if (!mixer.FlushSource(m_id, nullptr)) {
+        throw ToolError(
+            FileMessage(m_file.DisplayName(), std::string("the mixer could not end it: ") +
+                                                  _Carovel::StatusText(mixer.LastStatus())));
+    }
+    m_flushed = true;
 }
 
 bool SourceFeeder::Refill() {
-    const PcmFormat& format = m_file->Format();
+    const PcmFormat& format = m_file.Format();
     // At least a whole block is read ahead.
     const std::size_t aheadFrames = std::max<std::size_t>(
-        m_blockFrames, std::max<std::size_t>(1, format.rate * kReadAheadMs / 1000));
+        m_fileBlockFrames, std::max<std::size_t>(1, format.rate * kReadAheadMs / 1000));
     m_chunk.clear();
     m_chunkPos = 0;
-    if (m_read < m_fileFrames) {
-        const auto wanted =
-            static_cast<std::size_t>(std::min<std::uint64_t>(aheadFrames, m_fileFrames - m_read));
-        const bool packed = m_file->IsPacked();
-        const std::size_t got =
-            packed ? m_file->ReadPacked(wanted, m_chunk) : m_file->Read(wanted, m_samples);
-        if (got < wanted) {
-            m_fileFrames = m_read + got;  // the file is shorter than its header said
-        }
-        const std::uint64_t measured = m_meterLimit - std::min(m_meterLimit, m_read);
-        const std::size_t meterSamples =
-            static_cast<std::size_t>(std::min<std::uint64_t>(got, measured)) * format.channels;
-        if (packed) {
-            m_levels.AddPacked(m_chunk.data(), meterSamples, format.bits);
-        } else {
-            m_levels.Add(m_samples.data(), meterSamples);
+    const std::uint64_t limit = FileLimit();
+    if (m_fileRead >= limit) {
+        return false;
+    }
+    const auto wanted =
+        static_cast<std::size_t>(std::min<std::uint64_t>(aheadFrames, limit - m_fileRead));
+    const bool packed = m_plain && m_file.IsPacked();
+    const std::size_t got =
+        packed ? m_file.ReadPacked(wanted, m_chunk) : m_file.Read(wanted, m_samples);
+    if (packed) {
+        // The file's bytes are what the mixer takes.
+        m_levels.AddPacked(m_chunk.data(), got * format.channels, format.bits);
+    } else {
+        m_levels.Add(m_samples.data(), m_samples.size());
+        if (m_plain) {
             PackSamples(m_samples.data(), m_samples.size(), format.bits, m_chunk);
+        } else {
+            Transform(got);
+            PackSamples(m_transformed.data(), m_transformed.size(), m_feedFormat.bits, m_chunk);
         }
-        if (m_gain != 1.0f) {
-            _Carovel::CMixer::ChangeVolume(m_chunk.data(), static_cast<unsigned>(m_chunk.size()),
-                                           static_cast<int>(format.BytesPerSample()), m_gain);
-        }
-        m_read += got;
     }
-    if (m_chunk.empty() && m_read < TotalFrames()) {
-        const auto padding =
-            static_cast<std::size_t>(std::min<std::uint64_t>(aheadFrames, TotalFrames() - m_read));
-        m_samples.assign(padding * format.channels, 0);
-        PackSamples(m_samples.data(), m_samples.size(), format.bits, m_chunk);
-        m_read += padding;
-    }
-    return !m_chunk.empty();
+    m_fileRead += got;
+    return got > 0;
 }
 
-void SourceFeeder::Send(_Carovel::CMixer& mixer, const char* data, std::size_t bytes) {
-    const PcmFormat& format = m_file->Format();
+void SourceFeeder::Transform(std::size_t frames) {
+    const unsigned inChannels = m_file.Format().channels;
+    const unsigned outChannels = m_feedFormat.channels;
+    const unsigned bits = m_feedFormat.bits;
+    const double step = std::ldexp(1.0, 32 - static_cast<int>(bits));
+    const double top = std::ldexp(1.0, static_cast<int>(bits) - 1);
+    const double scale = std::ldexp(1.0, -static_cast<int>(m_setup.headroomShift));
+    // Rounds to the feed width (halves away from zero, as the mixer rounds
+    // its gains), clamps, and left-justifies again.
+    const auto quantise = [step, top](double v) {
+        const double q = std::clamp(std::round(v / step), -top, top - 1.0);
+        return static_cast<std::int32_t>(q * step);
+    };
+    m_transformed.resize(frames * outChannels);
+    const std::int32_t* in = m_samples.data();
+    std::int32_t* out = m_transformed.data();
+    if (m_setup.pan) {
+        const double left = m_panGains.first * scale;
+        const double right = m_panGains.second * scale;
+        for (std::size_t f = 0; f < frames; ++f, in += inChannels, out += 2) {
+            double mono = 0.0;
+            for (unsigned c = 0; c < inChannels; ++c) {
+                mono += in[c];
+            }
+            mono /= inChannels;
+            out[0] = quantise(mono * left);
+            out[1] = quantise(mono * right);
+        }
+        return;
+    }
+    for (std::size_t i = 0; i < frames * inChannels; ++i) {
+        out[i] = quantise(static_cast<double>(in[i]) * scale);
+    }
+}
+
+void SourceFeeder::Send(_Carovel::CMixer& mixer, const char* data, std::size_t bytes,
+                        const PcmFormat& format) {
     if (bytes > static_cast<std::size_t>(INT_MAX)) {
-        throw ToolError(FileMessage(m_file->Path(), "a block of its audio is too large"));
+        throw ToolError(FileMessage(m_file.DisplayName(), "a block of its audio is too large"));
     }
     if (!mixer.AddFrame(m_id, data, static_cast<int>(bytes),
                         static_cast<unsigned short>(format.channels),
                         static_cast<unsigned short>(format.rate),
                         static_cast<unsigned short>(format.bits), nullptr)) {
-        throw ToolError(FileMessage(m_file->Path(), "the mixer refused its audio in " +
-                                                        Describe(format) + ": " +
-                                                        _Carovel::StatusText(mixer.LastStatus())));
+        throw ToolError(
+            FileMessage(m_file.DisplayName(), "the mixer refused its audio in " + Describe(format) +
+                                                  ": " + _Carovel::StatusText(mixer.LastStatus())));
     }
 }
 

@@ -20,10 +20,16 @@ class UsageError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// The user interrupted the run (SIGINT or SIGTERM). Exit status 130.
+// The user interrupted the run with a signal (SIGINT, SIGTERM, SIGHUP).
+// Exit status 128 + the signal's number: 130 for SIGINT, 143 for SIGTERM.
 class Interrupted : public std::runtime_error {
   public:
-    Interrupted() : std::runtime_error("interrupted") {}
+    explicit Interrupted(int signal) : std::runtime_error("interrupted"), m_signal(signal) {}
+    int Signal() const { return m_signal; }
+    int ExitStatus() const { return 128 + m_signal; }
+
+  private:
+    int m_signal;
 };
 
 // "FILE: cause", the form of every message about a file.

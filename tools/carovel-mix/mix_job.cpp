@@ -1,0 +1,300 @@
+#include "mix_job.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "mix_session.h"
+#include "mix_sink.h"
+#include "output_safety.h"
+#include "report.h"
+#include "source_feeder.h"
+#include "stop_signal.h"
+#include "tool_error.h"
+
+namespace carovel_mix {
+namespace {
+
+// --normalize puts the peak here, relative to full scale: -1 dBFS.
+const double kNormalizedPeak = std::pow(10.0, -1.0 / 20.0);
+
+using InputList = std::vector<std::unique_ptr<InputFile>>;
+
+// The command line's format where given, else the master's; a floating-point
+// master is mixed at 16 bits, and a mix with panned sources is stereo.
+PcmFormat MixingFormat(const Options& options, const InputFile& master) {
+    PcmFormat format = master.Format();
+    if (master.IsFloat()) {
+        format.bits = 16;
+    }
+    if (!options.pans.empty()) {
+        format.channels = 2;
+    }
+    format.rate = options.rate != 0 ? options.rate : format.rate;
+    format.channels = options.channels != 0 ? options.channels : format.channels;
+    format.bits = options.bits != 0 ? options.bits : format.bits;
+    return format;
+}
+
+// The precision the outputs are written with.
+unsigned OutputBits(const Options& options, const PcmFormat& format) {
+    switch (options.encoding) {
+        case Encoding::kFloat:
+            return 32;
+        case Encoding::kUlaw:
+        case Encoding::kAlaw:
+            return 16;
+        case Encoding::kPcm:
+            break;
+    }
+    return format.bits;
+}
+
+std::string OutputDescription(const Options& options, const PcmFormat& format) {
+    PcmFormat shown = format;
+    std::string text = Describe(shown);
+    const std::string width = std::to_string(format.bits) + "-bit";
+    const auto replaceWidth = [&text, &width](const std::string& by) {
+        text.replace(text.size() - width.size(), std::string::npos, by);
+    };
+    switch (options.encoding) {
+        case Encoding::kFloat:
+            replaceWidth("float");
+            break;
+        case Encoding::kUlaw:
+            replaceWidth("mu-law");
+            break;
+        case Encoding::kAlaw:
+            replaceWidth("A-law");
+            break;
+        case Encoding::kPcm:
+            break;
+    }
+    return text;
+}
+
+// Bits of headroom for a sum of every source at full scale and its gain,
+// plus one for a resampler's overshoot.
+unsigned HeadroomShift(const Options& options, std::size_t sources) {
+    double total = 0.0;
+    for (std::size_t i = 0; i < sources; ++i) {
+        const auto gain = options.gains.find(static_cast<unsigned>(i));
+        total += gain == options.gains.end() ? 1.0 : gain->second;
+    }
+    return static_cast<unsigned>(std::ceil(std::log2(std::max(total, 1.0)))) + 1;
+}
+
+std::vector<SourceFeeder> MakeFeeders(const Options& options, InputList& inputs,
+                                      const PcmFormat& mixFormat, unsigned shift, bool realtime) {
+    std::vector<SourceFeeder> feeders;
+    feeders.reserve(inputs.size());
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+        const auto index = static_cast<unsigned>(i);
+        SourceSetup setup;
+        const auto delay = options.delays.find(index);
+        if (delay != options.delays.end()) {
+            setup.delayFrames =
+                static_cast<std::uint64_t>(std::llround(delay->second * mixFormat.rate));
+        }
+        const auto gain = options.gains.find(index);
+        if (gain != options.gains.end()) {
+            setup.gain = gain->second;
+        }
+        const auto pan = options.pans.find(index);
+        if (pan != options.pans.end()) {
+            setup.pan = pan->second;
+        }
+        setup.headroomShift = shift;
+        feeders.emplace_back(static_cast<long>(i), *inputs[i], mixFormat, setup,
+                             MixSession::StepMs(realtime));
+    }
+    return feeders;
+}
+
+void Warn(const std::string& text) {
+    std::fprintf(stderr, "carovel-mix: warning: %s\n", text.c_str());
+}
+
+// The mix among the tracks of MeasureUnclampedPeaks.
+constexpr long kMixTrack = -1;
+
+// Mixes once more, offline, with headroom and no output, to learn how far
+// the clamped sums went beyond full scale. Returns the peak of each asked
+// track (the mix as kMixTrack, mix-minus outputs by source) in dBFS.
+std::map<long, double> MeasureUnclampedPeaks(const Options& options, InputList& inputs,
+                                             const PcmFormat& format,
+                                             const std::vector<long>& tracks) {
+    for (auto& input : inputs) {
+        input->Rewind();
+    }
+    const unsigned shift = HeadroomShift(options, inputs.size());
+    PcmFormat wide = format;
+    wide.bits = 32;
+    MixSink sink;
+    sink.SetFormat(wide);
+    sink.SetMix(std::make_unique<Track>(nullptr, wide, 32, shift, Track::Mode::kMeasure));
+    for (const long track : tracks) {
+        if (track != kMixTrack) {
+            sink.AddMinus(track,
+                          std::make_unique<Track>(nullptr, wide, 32, shift, Track::Mode::kMeasure));
+        }
+    }
+    std::vector<SourceFeeder> feeders = MakeFeeders(options, inputs, wide, shift, false);
+    MixSession session(feeders, sink, options.frameMs, options.length, false);
+    session.Run([](std::uint64_t, std::uint64_t) {});
+    std::map<long, double> peaks;
+    for (const long track : tracks) {
+        peaks[track] =
+            track == kMixTrack ? sink.Mix().PeakDbfs() : sink.Minus().at(track)->PeakDbfs();
+    }
+    return peaks;
+}
+
+std::string Percent(std::uint64_t part, std::uint64_t whole) {
+    char text[32];
+    std::snprintf(
+        text, sizeof text, "%.2g%%",
+        whole == 0 ? 0.0 : 100.0 * static_cast<double>(part) / static_cast<double>(whole));
+    return text;
+}
+
+void WarnAboutInputs(const Options& options, const InputList& inputs) {
+    for (const auto& input : inputs) {
+        const std::string problem = input->Problem();
+        if (!problem.empty()) {
+            Warn(FileMessage(input->DisplayName(), problem));
+        }
+    }
+    if (inputs.front()->Frames() == 0) {
+        Warn(FileMessage(inputs.front()->DisplayName(),
+                         options.length == MixLength::kMaster
+                             ? "the master holds no audio, so the mix is empty"
+                             : "the master holds no audio; it is silence in the mix"));
+    }
+}
+
+void WarnAboutClipping(const Options& options, InputList& inputs, const MixSink& sink) {
+    if (options.limiter || options.normalize) {
+        return;
+    }
+    std::vector<std::pair<long, const Track*>> clipped;
+    if (sink.Mix().Clipped() > 0) {
+        clipped.emplace_back(kMixTrack, &sink.Mix());
+    }
+    for (const auto& [source, track] : sink.Minus()) {
+        if (track->Clipped() > 0) {
+            clipped.emplace_back(source, track.get());
+        }
+    }
+    if (clipped.empty()) {
+        return;
+    }
+    std::vector<long> ids;
+    for (const auto& entry : clipped) {
+        ids.push_back(entry.first);
+    }
+    std::map<long, double> peaks;
+    try {
+        peaks = MeasureUnclampedPeaks(options, inputs, sink.Format(), ids);
+    } catch (const Interrupted&) {
+        // The mix is written; leave the peaks out.
+    } catch (const ToolError&) {
+        // An input that cannot be read twice: no peaks.
+    }
+    for (const auto& [id, track] : clipped) {
+        std::string peakText;
+        const auto peak = peaks.find(id);
+        if (peak != peaks.end()) {
+            char text[64];
+            std::snprintf(text, sizeof text, "; the sum peaked at %+.1f dBFS", peak->second);
+            peakText = text;
+        }
+        const std::uint64_t samples = track->Frames() * sink.Format().channels;
+        Warn(FileMessage(track->File()->DisplayName(),
+                         std::to_string(track->Clipped()) + " of " + std::to_string(samples) +
+                             " samples clipped (" + Percent(track->Clipped(), samples) + ")" +
+                             peakText + "; use --limiter or --normalize, or lower a --gain"));
+    }
+}
+
+}  // namespace
+
+int RunMixJob(const Options& options) {
+    CheckOutputsAreSafe(options);
+    InputList inputs;
+    for (const auto& path : options.inputs) {
+        inputs.push_back(std::make_unique<InputFile>(path));
+    }
+    const PcmFormat format = MixingFormat(options, *inputs.front());
+    FrameBytes(format, options.frameMs);  // a clear message before any file is created
+    const unsigned shift = options.normalize ? HeadroomShift(options, inputs.size()) : 0;
+    PcmFormat mixFormat = format;
+    if (options.normalize) {
+        mixFormat.bits = 32;
+        FrameBytes(mixFormat, options.frameMs);
+    }
+    const unsigned outBits = OutputBits(options, format);
+
+    MixSink sink;
+    sink.SetFormat(mixFormat);
+    sink.SetOutputDescription(OutputDescription(options, format));
+    const auto output = [&](const std::string& path) {
+        return std::make_unique<OutputFile>(path, options.type, format, options.encoding);
+    };
+    sink.SetMix(
+        std::make_unique<Track>(output(options.output), mixFormat, outBits, shift,
+                                options.normalize ? Track::Mode::kNormalize : Track::Mode::kWrite));
+    if (!options.masterOutput.empty()) {
+        sink.SetMaster(std::make_unique<Track>(output(options.masterOutput), mixFormat, outBits,
+                                               shift, Track::Mode::kWrite));
+    }
+    for (const auto& [source, path] : options.minusOutputs) {
+        sink.AddMinus(static_cast<long>(source),
+                      std::make_unique<Track>(
+                          output(path), mixFormat, outBits, shift,
+                          options.normalize ? Track::Mode::kNormalize : Track::Mode::kWrite));
+    }
+    std::vector<SourceFeeder> feeders =
+        MakeFeeders(options, inputs, mixFormat, shift, options.realtime);
+
+    const std::vector<std::string> outputs = options.Outputs();
+    const bool stdoutTaken = std::find(outputs.begin(), outputs.end(), kStdioPath) != outputs.end();
+    ProgressBar bar(stderr, !options.quiet && isatty(STDERR_FILENO) == 1, format.rate);
+    const auto start = std::chrono::steady_clock::now();
+    {
+        MixSession session(feeders, sink, options.frameMs, options.length, options.realtime);
+        if (options.limiter) {
+            session.EnableLimiter();
+        }
+        session.Run([&bar](std::uint64_t done, std::uint64_t total) { bar.Update(done, total); });
+    }
+    if (options.normalize) {
+        sink.Mix().Normalize(kNormalizedPeak);
+        for (auto& minus : sink.Minus()) {
+            minus.second->Normalize(kNormalizedPeak);
+        }
+    }
+    sink.Commit();
+    const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
+    bar.Finish();
+
+    WarnAboutInputs(options, inputs);
+    WarnAboutClipping(options, inputs, sink);
+    if (!options.quiet) {
+        MixFacts facts;
+        facts.frameMs = options.frameMs;
+        facts.wallSeconds = wall.count();
+        std::FILE* to = stdoutTaken ? stderr : stdout;
+        const bool emphasis = isatty(fileno(to)) == 1 && std::getenv("NO_COLOR") == nullptr;
+        std::fputs(Summary(feeders, sink, facts, emphasis).c_str(), to);
+    }
+    return 0;
+}
+
+}  // namespace carovel_mix
