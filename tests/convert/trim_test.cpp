@@ -101,8 +101,8 @@ double SeamDb(bool withHistory) {
     EXPECT_EQ(out.size(), 24000u);  // no resampler yet: exact and complete
     EXPECT_FALSE(stream->Resampling());
     const std::size_t history = ConvertStream::kTrimHistoryBlocks;
-    EXPECT_TRUE(stream->SetTrim(2000, withHistory ? first.data() + first.size() - 2 * history
-                                                  : nullptr,
+    EXPECT_TRUE(stream->SetTrim(2000,
+                                withHistory ? first.data() + first.size() - 2 * history : nullptr,
                                 withHistory ? history : 0));
     EXPECT_TRUE(stream->Resampling());
     StepAll(*stream, second, out);
