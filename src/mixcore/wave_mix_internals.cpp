@@ -44,7 +44,7 @@ void WaveMixInternals::PassWithoutMaster(CWaveMix& wm, char* masterBuf, int& mas
     masterLen = 0;
     mixLen = 0;
     PassFrames taken;
-    if (!st.queues.TakeFrames(taken, MonotonicSeconds(), false)) {
+    if (!st.queues.TakeFrames(taken, MonotonicSeconds(), nullptr, nullptr, false)) {
         return;
     }
     if (taken.Master() != nullptr) {
