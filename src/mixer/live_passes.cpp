@@ -60,7 +60,8 @@ double LivePasses::BacklogMs(const QueueTable::SourceView& view, const LiveShare
 }
 
 bool LivePasses::AfterPass(std::uint64_t nowUs) {
-    if (!tookFrames_) {
+    // With live mode off (the simulations' queued runs) nothing is steered.
+    if (!tookFrames_ || !shared_.settings.On()) {
         catchingUp_ = false;
         return false;
     }
