@@ -298,12 +298,8 @@ TEST(ThreadedMixMinus, EachSourceGetsItsOutputOnTheOutputThreadAfterTheMix) {
         ASSERT_TRUE(mixer.AddFrame(id, loud.data(), 320, 1, 8000, 16, nullptr));
     }
     mixer.NotifyToMixe();
-    ASSERT_TRUE(rec.WaitForMixes(1));
-    // The mix-minus outputs follow the mix on the same thread; give them the
-    // time of a pass to arrive.
-    for (int i = 0; i < 200 && rec.Records().size() < 4; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    // The mix and, after it on the same thread, the three mix-minus outputs.
+    ASSERT_TRUE(rec.WaitForRecords(4));
     mixer.Close();
     const std::vector<Record> records = rec.Records();
     ASSERT_EQ(records.size(), 4u);
