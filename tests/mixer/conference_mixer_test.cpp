@@ -52,14 +52,6 @@ class Recorder {
                                                  std::this_thread::get_id()});
     }
 
-    std::size_t Mixes() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return mixes_;
-    }
-    bool WaitForMixes(std::size_t n) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return cond_.wait_for(lock, std::chrono::seconds(20), [&] { return mixes_ >= n; });
-    }
     // Waits for n records of any kind: a pass's mix-minus outputs follow its
     // mix, and closing the mixer stops a pass between them.
     bool WaitForRecords(std::size_t n) {
@@ -77,7 +69,6 @@ class Recorder {
     void Add(Record r) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
-            mixes_ += r.kind == Record::kMix ? 1 : 0;
             records_.push_back(std::move(r));
         }
         cond_.notify_all();
@@ -85,7 +76,6 @@ class Recorder {
 
     std::mutex mutex_;
     std::condition_variable cond_;
-    std::size_t mixes_ = 0;
     std::vector<Record> records_;
 };
 
