@@ -476,6 +476,19 @@ TEST_F(MixToolPipes, StandardInputIsReadOnlyOnce) {
     EXPECT_TRUE(Contains(run.err, "standard input")) << run.err;
 }
 
+TEST_F(MixToolPipes, FilesAfterADoubleDashMayStartWithADash) {
+    Write16(dir.Path("-b.wav"), 8000, 1, b);
+    const std::string cd = "cd '" + dir.Path("") + "' && \"$CAROVEL_MIX\" -q -o mix.wav ";
+    // Without "--" a name starting with a dash is an unknown option.
+    const RunResult refused = RunShell(cd + "a.wav -b.wav");
+    EXPECT_EQ(refused.status, 2);
+    const RunResult run = RunShell(cd + "-- a.wav -b.wav");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(To16(ReadAudio(dir.Path("mix.wav")).samples), ClampedSum({a, b}));
+    // "--" as the last word adds nothing.
+    EXPECT_EQ(RunShell(cd + "a.wav --").status, 0);
+}
+
 // ---------------------------------------------------------------------------
 // --type and --encoding
 

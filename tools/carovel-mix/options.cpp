@@ -216,7 +216,8 @@ std::string DescriptionText() {
     return "Mixes audio files through the carovel mixer. MASTER is source 0 and paces the\n"
            "mixer; the SOURCEs are 1, 2, ... in order. Each file is fed in its own format\n"
            "and converted by the mixer. By default the mix lasts until the last source\n"
-           "ends (--length). '-' as MASTER or SOURCE reads standard input.\n";
+           "ends (--length). '-' as MASTER or SOURCE reads standard input; after '--'\n"
+           "every word is a file, even one that starts with '-'.\n";
 }
 
 std::string FooterText() {
@@ -450,8 +451,16 @@ Options ParseOptions(int argc, const char* const* argv) {
     CLI::App app(DescriptionText(), "carovel-mix");
     RawOptions raw;
     Declare(app, raw);
+    // Everything after a lone "--" is a file, even when it starts with a dash.
+    int optionCount = argc;
+    for (int i = 1; i < argc; ++i) {
+        if (std::string(argv[i]) == "--") {
+            optionCount = i;
+            break;
+        }
+    }
     try {
-        app.parse(argc, argv);
+        app.parse(optionCount, argv);
     } catch (const CLI::CallForHelp&) {
         Options options;
         options.help = true;
@@ -471,6 +480,9 @@ Options ParseOptions(int argc, const char* const* argv) {
     options.output = raw.output;
     options.masterOutput = raw.masterOutput;
     options.inputs = raw.inputs;
+    for (int i = optionCount + 1; i < argc; ++i) {
+        options.inputs.emplace_back(argv[i]);
+    }
     if (!raw.rate.empty()) {
         options.rate = ParseUnsigned("--rate", raw.rate, 1, kMaxShort);
     }
