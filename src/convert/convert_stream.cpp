@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <new>
 #include <type_traits>
 
+#include "convert/downmix_q15.h"
 #include "convert/work_sample.h"
 
 namespace _Carovel {
@@ -40,54 +42,116 @@ void AverageChannels(const unsigned char* src, std::size_t blocks, unsigned n,
     }
 }
 
-// Folds blocks of N channels into K work channels with the weights w (K rows
-// of N, in 16-bit steps per source unit), for the resampled work types. N
-// and K fixed at compile time let the common layouts unroll; 0 takes them
-// from n and k.
-template <unsigned Bytes, unsigned N, unsigned K, class T>
-void Downmix(const unsigned char* src, std::size_t blocks, unsigned n, unsigned k, const float* w,
-             const std::int32_t* q, T* out) {
+// Reads a sample of a block that is not the stream's last: 24-bit samples
+// take one 32-bit load, which may read the first byte of the next block.
+template <unsigned Bytes>
+std::int32_t ReadInside(const unsigned char* p) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    if constexpr (Bytes == 3) {
+        std::uint32_t u;
+        std::memcpy(&u, p, sizeof u);
+        return static_cast<std::int32_t>(u << 8) >> 8;
+    }
+#endif
+    return Codec<Bytes>::Read(p);
+}
+
+// Folds one block into K float work samples through the taps (K rows of
+// Taps), adding in channel order as a full row would (zero weights add
+// nothing), so the result does not depend on the taps dropped.
+// Taps fixed at compile time unrolls the row; 0 takes it from tapsPerRow.
+template <unsigned Bytes, unsigned Taps, unsigned K, bool Inside>
+void FoldBlock(const unsigned char* src, const DownmixTap* taps, unsigned tapsPerRow, float* out) {
+    const unsigned count = Taps != 0 ? Taps : tapsPerRow;
+    for (unsigned r = 0; r < K; ++r) {
+        float acc = 0;
+        for (unsigned t = 0; t < count; ++t) {
+            const DownmixTap& tap = taps[r * count + t];
+            const std::int32_t v =
+                Inside ? ReadInside<Bytes>(src + tap.offset) : Codec<Bytes>::Read(src + tap.offset);
+            acc += tap.weight * static_cast<float>(v);
+        }
+        out[r] = acc;
+    }
+}
+
+template <unsigned Bytes, unsigned Taps, unsigned K>
+void FoldBlocks(const unsigned char* src, std::size_t blocks, std::size_t blockAlign,
+                const DownmixTap* taps, unsigned tapsPerRow, float* out) {
+    if (blocks == 0) {
+        return;
+    }
+    for (std::size_t b = 0; b + 1 < blocks; ++b, src += blockAlign, out += K) {
+        FoldBlock<Bytes, Taps, K, true>(src, taps, tapsPerRow, out);
+    }
+    FoldBlock<Bytes, Taps, K, false>(src, taps, tapsPerRow, out);
+}
+
+// Float work samples through the taps, into one or two rows.
+template <unsigned Bytes, unsigned K>
+void FoldTaps(const unsigned char* src, std::size_t blocks, std::size_t blockAlign,
+              const DownmixTap* taps, unsigned tapsPerRow, float* out) {
+    switch (tapsPerRow) {
+        case 1:
+            return FoldBlocks<Bytes, 1, K>(src, blocks, blockAlign, taps, tapsPerRow, out);
+        case 2:
+            return FoldBlocks<Bytes, 2, K>(src, blocks, blockAlign, taps, tapsPerRow, out);
+        case 3:
+            return FoldBlocks<Bytes, 3, K>(src, blocks, blockAlign, taps, tapsPerRow, out);
+        case 4:
+            return FoldBlocks<Bytes, 4, K>(src, blocks, blockAlign, taps, tapsPerRow, out);
+        case 5:
+            return FoldBlocks<Bytes, 5, K>(src, blocks, blockAlign, taps, tapsPerRow, out);
+        case 6:
+            return FoldBlocks<Bytes, 6, K>(src, blocks, blockAlign, taps, tapsPerRow, out);
+        case 7:
+            return FoldBlocks<Bytes, 7, K>(src, blocks, blockAlign, taps, tapsPerRow, out);
+        case 8:
+            return FoldBlocks<Bytes, 8, K>(src, blocks, blockAlign, taps, tapsPerRow, out);
+        default:
+            return FoldBlocks<Bytes, 0, K>(src, blocks, blockAlign, taps, tapsPerRow, out);
+    }
+}
+
+// Folds blocks of N channels into K 16-bit work channels with integer
+// weights of 2^-15 (8-bit sources; 16-bit ones take DownmixQ15). N and K
+// fixed at compile time let the common layouts unroll; 0 takes them from n
+// and k.
+template <unsigned Bytes, unsigned N, unsigned K>
+void Downmix(const unsigned char* src, std::size_t blocks, unsigned n, unsigned k,
+             const std::int32_t* q, std::int16_t* out) {
     const unsigned channels = N != 0 ? N : n;
     const unsigned rows = K != 0 ? K : k;
     for (std::size_t b = 0; b < blocks; ++b, src += channels * Bytes) {
         for (unsigned r = 0; r < rows; ++r) {
-            if constexpr (std::is_same_v<T, float>) {
-                float acc = 0;
-                for (unsigned c = 0; c < channels; ++c) {
-                    acc += w[r * channels + c] *
-                           static_cast<float>(Codec<Bytes>::Read(src + c * Bytes));
-                }
-                *out++ = acc;
-            } else {
-                // 16-bit work: integer weights of 2^-15 (see Q15Weights), so
-                // the loop needs no conversions; rows sum to 1, so the result
-                // stays within 16 bits.
-                std::int32_t acc = 1 << 14;
-                for (unsigned c = 0; c < channels; ++c) {
-                    acc += q[r * channels + c] * Codec<Bytes>::Read(src + c * Bytes);
-                }
-                *out++ = static_cast<T>(acc >> 15);
+            // Rows sum to 1 before the weights are rounded, so the result is
+            // saturated: rounding may take a full-scale block a step past 16
+            // bits.
+            std::int32_t acc = 1 << 14;
+            for (unsigned c = 0; c < channels; ++c) {
+                acc += q[r * channels + c] * Codec<Bytes>::Read(src + c * Bytes);
             }
+            *out++ = static_cast<std::int16_t>(std::clamp(acc >> 15, -32768, 32767));
         }
     }
 }
 
-template <unsigned Bytes, unsigned K, class T>
-void DownmixFrom(const unsigned char* src, std::size_t blocks, unsigned n, const float* w,
-                 const std::int32_t* q, T* out) {
+template <unsigned Bytes, unsigned K>
+void DownmixFrom(const unsigned char* src, std::size_t blocks, unsigned n, const std::int32_t* q,
+                 std::int16_t* out) {
     switch (n) {
         case 3:
-            return Downmix<Bytes, 3, K>(src, blocks, n, K, w, q, out);
+            return Downmix<Bytes, 3, K>(src, blocks, n, K, q, out);
         case 4:
-            return Downmix<Bytes, 4, K>(src, blocks, n, K, w, q, out);
+            return Downmix<Bytes, 4, K>(src, blocks, n, K, q, out);
         case 5:
-            return Downmix<Bytes, 5, K>(src, blocks, n, K, w, q, out);
+            return Downmix<Bytes, 5, K>(src, blocks, n, K, q, out);
         case 6:
-            return Downmix<Bytes, 6, K>(src, blocks, n, K, w, q, out);
+            return Downmix<Bytes, 6, K>(src, blocks, n, K, q, out);
         case 8:
-            return Downmix<Bytes, 8, K>(src, blocks, n, K, w, q, out);
+            return Downmix<Bytes, 8, K>(src, blocks, n, K, q, out);
         default:
-            return Downmix<Bytes, 0, K>(src, blocks, n, K, w, q, out);
+            return Downmix<Bytes, 0, K>(src, blocks, n, K, q, out);
     }
 }
 
@@ -117,6 +181,7 @@ ConvertStream::ConvertStream(Token, const PcmFormat& src, const PcmFormat& dst)
         q15Weights_.push_back(static_cast<std::int32_t>(
             std::lround(static_cast<double>(stepWeights_.back()) * 32768)));
     }
+    BuildTaps();
     if (src.samplesPerSec == dst.samplesPerSec) {
         scratch_.emplace<Scratch<std::int32_t>>().in.resize(chunkBlocks_ * workChannels_);
         return;
@@ -448,6 +513,29 @@ void ConvertStream::Decode(const unsigned char* src, std::size_t blocks, T* out)
               [&](auto codec) { DecodeWidth<decltype(codec)::kWidth>(src, blocks, out); });
 }
 
+void ConvertStream::BuildTaps() {
+    const unsigned n = matrix_.from;
+    for (unsigned r = 0; r < matrix_.to; ++r) {
+        unsigned count = 0;
+        for (unsigned c = 0; c < n; ++c) {
+            count += stepWeights_[r * n + c] != 0.0f ? 1 : 0;
+        }
+        tapsPerRow_ = std::max(tapsPerRow_, count);
+    }
+    for (unsigned r = 0; r < matrix_.to; ++r) {
+        unsigned count = 0;
+        for (unsigned c = 0; c < n; ++c) {
+            if (stepWeights_[r * n + c] != 0.0f) {
+                taps_.push_back({c * src_.BytesPerSample(), stepWeights_[r * n + c]});
+                ++count;
+            }
+        }
+        for (; count < tapsPerRow_; ++count) {
+            taps_.push_back({0, 0.0f});
+        }
+    }
+}
+
 // Decodes blocks into work samples and maps them onto the work channels:
 // through the downmix matrix where there is one, otherwise many channels to
 // one are averaged, and the first work channels are taken.
@@ -459,10 +547,21 @@ void ConvertStream::DecodeWidth(const unsigned char* src, std::size_t blocks, T*
     const WorkSample<T> one(1, dst_.BytesPerSample());
     if constexpr (!std::is_same_v<T, std::int32_t>) {
         if (!stepWeights_.empty()) {
-            if (k == 1) {
-                DownmixFrom<Bytes, 1>(src, blocks, n, stepWeights_.data(), q15Weights_.data(), out);
+            if constexpr (Bytes == 2 && std::is_same_v<T, std::int16_t>) {
+                DownmixQ15(src, blocks, n, k, q15Weights_.data(), out);
+                return;
+            }
+            if constexpr (std::is_same_v<T, float>) {
+                const std::size_t align = src_.BlockAlign();
+                if (k == 1) {
+                    FoldTaps<Bytes, 1>(src, blocks, align, taps_.data(), tapsPerRow_, out);
+                } else {
+                    FoldTaps<Bytes, 2>(src, blocks, align, taps_.data(), tapsPerRow_, out);
+                }
+            } else if (k == 1) {
+                DownmixFrom<Bytes, 1>(src, blocks, n, q15Weights_.data(), out);
             } else {
-                DownmixFrom<Bytes, 2>(src, blocks, n, stepWeights_.data(), q15Weights_.data(), out);
+                DownmixFrom<Bytes, 2>(src, blocks, n, q15Weights_.data(), out);
             }
             return;
         }
@@ -491,6 +590,14 @@ void ConvertStream::DecodeWidth(const unsigned char* src, std::size_t blocks, T*
         return;
     }
     if (k == 1) {
+        if constexpr (Bytes == 2 && std::is_same_v<T, std::int16_t>) {
+            if (n == 2) {
+                // The rounded average (L + R + 1) >> 1, as the weights halve.
+                const std::int32_t halves[] = {16384, 16384};
+                DownmixQ15(src, blocks, n, k, halves, out);
+                return;
+            }
+        }
         const WorkSample<T> average(n, dst_.BytesPerSample());
         if (n == 2) {
             AverageChannels<Bytes, 2>(src, blocks, n, average, out);

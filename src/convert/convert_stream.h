@@ -22,6 +22,13 @@ struct StepResult {
     std::size_t produced;
 };
 
+// One term of a downmix row: the channel's byte offset in a block and its
+// weight.
+struct DownmixTap {
+    unsigned offset;
+    float weight;
+};
+
 class ConvertStream {
     struct Token {
         explicit Token() = default;
@@ -120,6 +127,8 @@ class ConvertStream {
     void ResampleKept(Scratch<T>& scratch, spx_uint32_t& inLen, spx_uint32_t& outLen);
     // Sets the resampler to the nominal ratio trimmed by trimPpm_.
     void ApplyRatio();
+    // Fills taps_ and tapsPerRow_ from stepWeights_.
+    void BuildTaps();
 
     PcmFormat src_;
     PcmFormat dst_;
@@ -137,6 +146,12 @@ class ConvertStream {
     std::vector<float> stepWeights_;
     // The same times 2^15, for 16-bit work samples.
     std::vector<std::int32_t> q15Weights_;
+    // The non-zero step weights of each row with their channels, every row
+    // padded with zero weights to tapsPerRow_ taps: the float downmix reads
+    // only the channels it needs (the LFE of 5.1 and 7.1 into stereo and the
+    // other side's channels weigh nothing).
+    std::vector<DownmixTap> taps_;
+    unsigned tapsPerRow_ = 0;
     // Source blocks consumed and destination blocks produced since the
     // resampler (re)started.
     std::uint64_t blocksIn_ = 0;

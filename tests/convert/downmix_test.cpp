@@ -1,0 +1,139 @@
+// The 16-bit downmix: its vector path against a plain reference on random
+// samples and weights, and full-scale blocks through the converter.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "convert/channel_matrix.h"
+#include "convert/convert_fixtures.h"
+#include "convert/downmix_q15.h"
+
+namespace {
+
+using _Carovel::DownmixQ15;
+using _Carovel::DownmixQ15Scalar;
+using convert_test::Bytes;
+using convert_test::Pack;
+using convert_test::Samples;
+
+// The documented formula, in 64 bits.
+std::vector<std::int16_t> Reference(const Samples& s, unsigned n, unsigned k,
+                                    const std::vector<std::int32_t>& q) {
+    std::vector<std::int16_t> out;
+    for (std::size_t b = 0; b * n < s.size(); ++b) {
+        for (unsigned r = 0; r < k; ++r) {
+            std::int64_t acc = 16384;
+            for (unsigned c = 0; c < n; ++c) {
+                acc += std::int64_t{q[r * n + c]} * s[b * n + c];
+            }
+            out.push_back(static_cast<std::int16_t>(std::clamp<std::int64_t>(
+                acc >= 0 ? acc / 32768 : -((-acc + 32767) / 32768), -32768, 32767)));
+        }
+    }
+    return out;
+}
+
+// Q15 weights of the converter's matrix from n channels to k.
+std::vector<std::int32_t> MatrixWeights(unsigned n, unsigned k) {
+    std::vector<std::int32_t> q;
+    for (const double w : _Carovel::DownmixMatrix(n, k).weights) {
+        q.push_back(static_cast<std::int32_t>(std::lround(w * 32768)));
+    }
+    return q;
+}
+
+TEST(DownmixQ15, EveryPathMatchesTheFormulaAtAnyLengthAndAlignment) {
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<int> sample(-32768, 32767);
+    for (unsigned k = 1; k <= 3; ++k) {
+        for (unsigned n = k + 1; n <= 9; ++n) {
+            // The converter's matrix where there is one, random weights (small,
+            // large and out of 16-bit range, which the vector path must leave
+            // to the plain loop), and full-scale samples at the extremes.
+            std::vector<std::vector<std::int32_t>> weightSets;
+            if (k <= 2 && !_Carovel::DownmixMatrix(n, k).weights.empty()) {
+                weightSets.push_back(MatrixWeights(n, k));
+            }
+            if (n == 2 && k == 1) {
+                weightSets.push_back({16384, 16384});  // the converter's stereo average
+            }
+            for (const int range : {9000, 32767, 70000}) {
+                std::uniform_int_distribution<int> weight(-range, range);
+                std::vector<std::int32_t> q(std::size_t{n} * k);
+                for (auto& w : q) {
+                    w = weight(rng);
+                }
+                weightSets.push_back(q);
+            }
+            for (const auto& q : weightSets) {
+                for (std::size_t blocks = 0; blocks <= 19; ++blocks) {
+                    Samples s(blocks * n);
+                    for (std::size_t i = 0; i < s.size(); ++i) {
+                        s[i] = i % 5 == 0 ? (i % 2 == 0 ? 32767 : -32768) : sample(rng);
+                    }
+                    const std::vector<std::int16_t> expected = Reference(s, n, k, q);
+                    // One byte of offset: the vector loads must not need alignment.
+                    Bytes bytes(1);
+                    const Bytes packed = Pack(s, 16);
+                    bytes.insert(bytes.end(), packed.begin(), packed.end());
+                    std::vector<std::int16_t> fast(blocks * k, 1234);
+                    std::vector<std::int16_t> plain(blocks * k, 1234);
+                    DownmixQ15(bytes.data() + 1, blocks, n, k, q.data(), fast.data());
+                    DownmixQ15Scalar(bytes.data() + 1, blocks, n, k, q.data(), plain.data());
+                    ASSERT_EQ(fast, expected) << "n=" << n << " k=" << k << " blocks=" << blocks;
+                    ASSERT_EQ(plain, expected) << "n=" << n << " k=" << k << " blocks=" << blocks;
+                }
+            }
+        }
+    }
+}
+
+TEST(DownmixQ15, StereoIntoMonoIsTheRoundedAverageResampled) {
+    // 48 kHz stereo into 8 kHz mono gives the same bytes as the rounded
+    // average (L + R + 1) >> 1 resampled as a mono stream.
+    std::mt19937 rng(11);
+    std::uniform_int_distribution<int> sample(-32768, 32767);
+    Samples stereo(2 * 4803);
+    Samples mono;
+    for (std::size_t b = 0; b < stereo.size() / 2; ++b) {
+        stereo[2 * b] = sample(rng);
+        stereo[2 * b + 1] = b % 7 == 0 ? 32767 : sample(rng);
+        mono.push_back((stereo[2 * b] + stereo[2 * b + 1] + 1) >> 1);
+    }
+    _Carovel::CWaveConvert fromStereo;
+    _Carovel::CWaveConvert fromMono;
+    ASSERT_TRUE(fromStereo.Open(2, 48000, 16, 1, 8000, 16));
+    ASSERT_TRUE(fromMono.Open(1, 48000, 16, 1, 8000, 16));
+    const Bytes a = convert_test::ConvertOnce(fromStereo, Pack(stereo, 16), 4000, 4);
+    const Bytes b = convert_test::ConvertOnce(fromMono, Pack(mono, 16), 4000, 2);
+    ASSERT_EQ(a.size(), 2u * 801);
+    EXPECT_EQ(a, b);
+}
+
+TEST(DownmixQ15, FullScaleMultichannelStaysAtFullScaleInMonoAndStereo) {
+    // The rounded weights of a row may sum to a step above one: a block at
+    // full scale in every channel must come out at full scale, not wrap.
+    for (const unsigned channels : {3u, 4u, 5u, 6u, 8u}) {
+        for (const unsigned dstChannels : {1u, 2u}) {
+            for (const std::int64_t level : {std::int64_t{32767}, std::int64_t{-32768}}) {
+                _Carovel::CWaveConvert cv;
+                ASSERT_TRUE(cv.Open(channels, 48000, 16, dstChannels, 16000, 16));
+                const Bytes src = Pack(Samples(std::size_t{4800} * channels, level), 16);
+                const Samples out = convert_test::Unpack(
+                    convert_test::ConvertOnce(cv, src, 4000 * dstChannels, 2 * channels), 16);
+                ASSERT_EQ(out.size(), std::size_t{1600} * dstChannels);
+                // Past the resampler's start, a constant stays that constant.
+                for (std::size_t i = 200 * dstChannels; i < 1400 * dstChannels; ++i) {
+                    ASSERT_NEAR(out[i], level, 40)
+                        << channels << " -> " << dstChannels << " at " << i;
+                }
+            }
+        }
+    }
+}
+
+}  // namespace
