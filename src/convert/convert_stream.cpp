@@ -6,7 +6,9 @@
 #include <new>
 #include <type_traits>
 
+#include "convert/downmix_24.h"
 #include "convert/downmix_q15.h"
+#include "convert/encode_16.h"
 #include "convert/work_sample.h"
 
 namespace _Carovel {
@@ -552,6 +554,10 @@ void ConvertStream::DecodeWidth(const unsigned char* src, std::size_t blocks, T*
                 return;
             }
             if constexpr (std::is_same_v<T, float>) {
+                if (Bytes == 3 && Downmix24Fits(n, k)) {
+                    Downmix24(src, blocks, n, k, stepWeights_.data(), out);
+                    return;
+                }
                 const std::size_t align = src_.BlockAlign();
                 if (k == 1) {
                     FoldTaps<Bytes, 1>(src, blocks, align, taps_.data(), tapsPerRow_, out);
@@ -626,6 +632,12 @@ template <unsigned Bytes, class T>
 void ConvertStream::EncodeWidth(const T* in, std::size_t blocks, unsigned char* dst) const {
     const unsigned k = workChannels_;
     const unsigned m = dst_.channels;
+    if constexpr (Bytes == 2 && std::is_same_v<T, float>) {
+        if (k == m) {
+            EncodeFloatTo16(in, blocks * m, dst);
+            return;
+        }
+    }
     if (k == m) {
         for (std::size_t i = 0; i < blocks * m; ++i) {
             Codec<Bytes>::Write(dst + i * Bytes, WorkSample<T>::ToWidth(in[i], Bytes));

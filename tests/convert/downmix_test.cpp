@@ -10,6 +10,7 @@
 
 #include "convert/channel_matrix.h"
 #include "convert/convert_fixtures.h"
+#include "convert/downmix_24.h"
 #include "convert/downmix_q15.h"
 
 namespace {
@@ -132,6 +133,54 @@ TEST(DownmixQ15, FullScaleMultichannelStaysAtFullScaleInMonoAndStereo) {
                         << channels << " -> " << dstChannels << " at " << i;
                 }
             }
+        }
+    }
+}
+
+TEST(Downmix24, IsTheWeightedSumToFloatPrecisionWhateverThePieces) {
+    if (!_Carovel::Downmix24Fits(8, 2)) {
+        GTEST_SKIP() << "no vector path on this CPU";
+    }
+    std::mt19937 rng(13);
+    std::uniform_int_distribution<int> sample(-8388608, 8388607);
+    std::uniform_real_distribution<float> weight(-0.01f, 0.01f);
+    for (unsigned n = 6; n <= 8; ++n) {
+        for (unsigned k = 1; k <= 2; ++k) {
+            ASSERT_TRUE(_Carovel::Downmix24Fits(n, k));
+            const std::size_t blocks = 301;
+            Samples s(blocks * n);
+            for (std::size_t i = 0; i < s.size(); ++i) {
+                s[i] = i % 9 == 0 ? (i % 2 == 0 ? 8388607 : -8388608) : sample(rng);
+            }
+            std::vector<float> w(std::size_t{n} * k);
+            for (float& x : w) {
+                x = weight(rng);
+            }
+            const Bytes bytes = Pack(s, 24);
+            std::vector<float> whole(blocks * k);
+            _Carovel::Downmix24(bytes.data(), blocks, n, k, w.data(), whole.data());
+            for (std::size_t b = 0; b < blocks; ++b) {
+                for (unsigned r = 0; r < k; ++r) {
+                    double exact = 0;
+                    double magnitude = 0;
+                    for (unsigned c = 0; c < n; ++c) {
+                        exact += double{w[r * n + c]} * static_cast<double>(s[b * n + c]);
+                        magnitude +=
+                            std::abs(double{w[r * n + c]} * static_cast<double>(s[b * n + c]));
+                    }
+                    ASSERT_NEAR(whole[b * k + r], exact, 4e-7 * magnitude)
+                        << "n=" << n << " k=" << k << " block " << b;
+                }
+            }
+            // Pieces of any size, each starting on a block, give the same floats.
+            std::vector<float> pieces(blocks * k);
+            for (std::size_t b = 0; b < blocks;) {
+                const std::size_t count = std::min<std::size_t>(blocks - b, 1 + rng() % 5);
+                _Carovel::Downmix24(bytes.data() + b * 3 * n, count, n, k, w.data(),
+                                    pieces.data() + b * k);
+                b += count;
+            }
+            ASSERT_EQ(pieces, whole) << "n=" << n << " k=" << k;
         }
     }
 }

@@ -85,7 +85,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Format{1, 8000, 16, 2, 8000, 16}, Format{3, 22050, 24, 2, 22050, 8},
                       Format{1, 8000, 16, 1, 16000, 16}, Format{2, 16000, 16, 2, 8000, 16},
                       Format{2, 44100, 16, 2, 48000, 16}, Format{2, 48000, 24, 1, 8000, 16},
-                      Format{1, 11025, 8, 3, 16000, 32}));
+                      Format{1, 11025, 8, 3, 16000, 32},
+                      // The vector downmixes and the 16-bit encoder.
+                      Format{8, 48000, 24, 2, 16000, 16}, Format{6, 48000, 24, 1, 8000, 16},
+                      Format{6, 48000, 16, 2, 8000, 16}, Format{6, 48000, 16, 1, 8000, 16},
+                      Format{2, 48000, 16, 1, 8000, 16}));
 
 TEST(SteppingRoom, SmallRoomTakesOnlyTheInputThatFits) {
     CWaveConvert cv;
