@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# The converter's cost over the bare resampler, in instructions per call
+# (valgrind's callgrind counts them exactly, so the figures do not move with
+# the machine's load). For each conversion it runs carovel_bench_convert's
+# Convert/... and BareResampler/... benchmarks under callgrind, counting only
+# inside CWaveConvert::Convert and inside speexdsp's interleaved calls, and
+# divides by the number of those calls.
+#
+#   bench/convert-overhead.sh [build-dir] [conversion ...]
+#
+# Needs valgrind (apt-get install valgrind).
+set -euo pipefail
+build=${1:-build}
+shift || true
+cases=("$@")
+if [ ${#cases[@]} -eq 0 ]; then
+  cases=(48000x2x16_to_8000x1x16 48000x6x16_to_8000x2x16 48000x6x16_to_8000x1x16
+         48000x8x24_to_16000x2x16)
+fi
+bench=$build/bench/carovel_bench_convert
+command -v valgrind >/dev/null || { echo "needs valgrind (apt-get install valgrind)" >&2; exit 2; }
+[ -x "$bench" ] || { echo "no $bench: build first (make build)" >&2; exit 2; }
+out=$(mktemp)
+trap 'rm -f "$out"' EXIT
+
+# Instructions collected divided by the calls to functions matching $2.
+per_call() {
+  awk -v want="$2" '
+    /^c?fn=\(/ {
+      id = $0; sub(/^c?fn=\(/, "", id); sub(/\).*/, "", id)
+      name = $0; sub(/^[^)]*\) ?/, "", name)
+      if (name != "") names[id] = name
+      if ($0 ~ /^cfn=/) callee = names[id]
+      next
+    }
+    /^calls=/ { if (index(callee, want) > 0) { split($0, a, /[= ]/); calls += a[2] } }
+    /^(summary|totals):/ { total = $2 }
+    END { if (calls > 0) printf "%.0f", total / calls; else print "0" }
+  ' "$1"
+}
+
+printf '| conversion | converter | bare speexdsp | overhead |\n| --- | --- | --- | --- |\n'
+for c in "${cases[@]}"; do
+  valgrind --tool=callgrind --callgrind-out-file="$out" \
+    --toggle-collect='_Carovel::CWaveConvert::Convert*' \
+    "$bench" --benchmark_filter="^Convert/$c\$" --benchmark_min_time=0.5 >/dev/null 2>&1
+  conv=$(per_call "$out" 'CWaveConvert::Convert(')
+  valgrind --tool=callgrind --callgrind-out-file="$out" \
+    --toggle-collect='speex_resampler_process_interleaved_*' \
+    "$bench" --benchmark_filter="^BareResampler/$c\$" --benchmark_min_time=0.5 >/dev/null 2>&1
+  bare=$(per_call "$out" 'speex_resampler_process_interleaved_')
+  awk -v c="$c" -v a="$conv" -v b="$bare" \
+    'BEGIN { printf "| %s | %d | %d | %+.1f%% |\n", c, a, b, (a / b - 1) * 100 }'
+done
