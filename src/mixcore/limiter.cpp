@@ -6,12 +6,66 @@
 
 #include "pcm/sample_codec.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace _Carovel {
 namespace {
 
 // The release covers this share of the way back to 1 in the configured
 // release time: 1 - exp(-3).
 constexpr double kReleaseTimeConstants = 3.0;
+
+// The gains of blocks j = 0 .. count - 1 of a step's straight line:
+// g + (end - g) * (j + 1) / len, each rounded as written.
+void LineGains(double g, double end, std::size_t len, std::size_t count, double* out) {
+    const double rise = end - g;
+    const auto length = static_cast<double>(len);
+    std::size_t j = 0;
+#if defined(__SSE2__)
+    // Two at a time: the same operations on each lane, so the same values.
+    const __m128d vg = _mm_set1_pd(g);
+    const __m128d vrise = _mm_set1_pd(rise);
+    const __m128d vlen = _mm_set1_pd(length);
+    for (; j + 2 <= count; j += 2) {
+        const __m128d index = _mm_set_pd(static_cast<double>(j + 2), static_cast<double>(j + 1));
+        _mm_storeu_pd(out + j, _mm_add_pd(vg, _mm_div_pd(_mm_mul_pd(vrise, index), vlen)));
+    }
+#endif
+    for (; j < count; ++j) {
+        out[j] = g + rise * static_cast<double>(j + 1) / length;
+    }
+}
+
+// Writes 16-bit samples of 32-bit sums times their gains, rounded once
+// (halves away from zero) and clamped: the limiter's commonest output.
+void ScaleTo16(const std::int32_t* v, const double* scale, std::size_t count, unsigned char* out) {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128d low = _mm_set1_pd(-32768.0);
+    const __m128d high = _mm_set1_pd(32767.0);
+    const __m128d half = _mm_set1_pd(0.5);
+    const __m128d sign = _mm_set1_pd(-0.0);
+    const auto round = [&](__m128i two, const double* gains) {
+        __m128d y = _mm_mul_pd(_mm_cvtepi32_pd(two), _mm_loadu_pd(gains));
+        y = _mm_min_pd(_mm_max_pd(y, low), high);
+        return _mm_cvttpd_epi32(_mm_add_pd(y, _mm_or_pd(_mm_and_pd(y, sign), half)));
+    };
+    for (; i + 4 <= count; i += 4) {
+        const __m128i four = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + i));
+        const __m128i a = round(four, scale + i);
+        const __m128i b = round(_mm_srli_si128(four, 8), scale + i + 2);
+        const __m128i packed = _mm_packs_epi32(_mm_unpacklo_epi64(a, b), _mm_setzero_si128());
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 2 * i), packed);
+    }
+#endif
+    for (; i < count; ++i) {
+        double y = static_cast<double>(v[i]) * scale[i];
+        y = std::min(std::max(y, -32768.0), 32767.0);
+        Signed16::Write(out + 2 * i, static_cast<std::int32_t>(y < 0 ? y - 0.5 : y + 0.5));
+    }
+}
 
 // Magnitudes of wide values: 64 bits for sums of up to 64 bits, else 128.
 template <typename Acc>
@@ -68,10 +122,7 @@ void Limit(const LimiterShape& shape, WideKind kind, const Acc* v, std::size_t t
         }
         const std::size_t first = k * shape.blocksPerStep;
         const std::size_t len = std::min<std::size_t>(shape.blocksPerStep, blocks - first);
-        for (std::size_t j = 0; j + 1 < len; ++j) {
-            blockGain[first + j] =
-                g + (end - g) * static_cast<double>(j + 1) / static_cast<double>(len);
-        }
+        LineGains(g, end, len, len - 1, blockGain + first);
         blockGain[first + len - 1] = end;
 
         const std::size_t from = first * channels;
@@ -95,6 +146,13 @@ void Limit(const LimiterShape& shape, WideKind kind, const Acc* v, std::size_t t
                     }
                 }
                 scale = expanded;
+            }
+            if constexpr (std::is_same_v<Codec, Signed16> && std::is_same_v<Acc, std::int32_t> &&
+                          !Scaled) {
+                // Unscaled sums need no division by the unit (it is 1).
+                ScaleTo16(v + from, scale, to - from, out + from * Codec::kWidth);
+                g = end;
+                continue;
             }
             constexpr double kLow = static_cast<double>(Codec::kMin);
             constexpr double kHigh = static_cast<double>(Codec::kMax);
