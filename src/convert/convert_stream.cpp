@@ -9,6 +9,7 @@
 #include "convert/downmix_24.h"
 #include "convert/downmix_q15.h"
 #include "convert/encode_16.h"
+#include "convert/fixed_count.h"
 #include "convert/work_sample.h"
 
 namespace _Carovel {
@@ -93,68 +94,10 @@ void FoldBlocks(const unsigned char* src, std::size_t blocks, std::size_t blockA
 template <unsigned Bytes, unsigned K>
 void FoldTaps(const unsigned char* src, std::size_t blocks, std::size_t blockAlign,
               const DownmixTap* taps, unsigned tapsPerRow, float* out) {
-    switch (tapsPerRow) {
-        case 1:
-            return FoldBlocks<Bytes, 1, K>(src, blocks, blockAlign, taps, tapsPerRow, out);
-        case 2:
-            return FoldBlocks<Bytes, 2, K>(src, blocks, blockAlign, taps, tapsPerRow, out);
-        case 3:
-            return FoldBlocks<Bytes, 3, K>(src, blocks, blockAlign, taps, tapsPerRow, out);
-        case 4:
-            return FoldBlocks<Bytes, 4, K>(src, blocks, blockAlign, taps, tapsPerRow, out);
-        case 5:
-            return FoldBlocks<Bytes, 5, K>(src, blocks, blockAlign, taps, tapsPerRow, out);
-        case 6:
-            return FoldBlocks<Bytes, 6, K>(src, blocks, blockAlign, taps, tapsPerRow, out);
-        case 7:
-            return FoldBlocks<Bytes, 7, K>(src, blocks, blockAlign, taps, tapsPerRow, out);
-        case 8:
-            return FoldBlocks<Bytes, 8, K>(src, blocks, blockAlign, taps, tapsPerRow, out);
-        default:
-            return FoldBlocks<Bytes, 0, K>(src, blocks, blockAlign, taps, tapsPerRow, out);
-    }
-}
-
-// Folds blocks of N channels into K 16-bit work channels with integer
-// weights of 2^-15 (8-bit sources; 16-bit ones take DownmixQ15). N and K
-// fixed at compile time let the common layouts unroll; 0 takes them from n
-// and k.
-template <unsigned Bytes, unsigned N, unsigned K>
-void Downmix(const unsigned char* src, std::size_t blocks, unsigned n, unsigned k,
-             const std::int32_t* q, std::int16_t* out) {
-    const unsigned channels = N != 0 ? N : n;
-    const unsigned rows = K != 0 ? K : k;
-    for (std::size_t b = 0; b < blocks; ++b, src += channels * Bytes) {
-        for (unsigned r = 0; r < rows; ++r) {
-            // Rows sum to 1 before the weights are rounded, so the result is
-            // saturated: rounding may take a full-scale block a step past 16
-            // bits.
-            std::int32_t acc = 1 << 14;
-            for (unsigned c = 0; c < channels; ++c) {
-                acc += q[r * channels + c] * Codec<Bytes>::Read(src + c * Bytes);
-            }
-            *out++ = static_cast<std::int16_t>(std::clamp(acc >> 15, -32768, 32767));
-        }
-    }
-}
-
-template <unsigned Bytes, unsigned K>
-void DownmixFrom(const unsigned char* src, std::size_t blocks, unsigned n, const std::int32_t* q,
-                 std::int16_t* out) {
-    switch (n) {
-        case 3:
-            return Downmix<Bytes, 3, K>(src, blocks, n, K, q, out);
-        case 4:
-            return Downmix<Bytes, 4, K>(src, blocks, n, K, q, out);
-        case 5:
-            return Downmix<Bytes, 5, K>(src, blocks, n, K, q, out);
-        case 6:
-            return Downmix<Bytes, 6, K>(src, blocks, n, K, q, out);
-        case 8:
-            return Downmix<Bytes, 8, K>(src, blocks, n, K, q, out);
-        default:
-            return Downmix<Bytes, 0, K>(src, blocks, n, K, q, out);
-    }
+    WithFixedCount<1, 2, 3, 4, 5, 6, 7, 8>(tapsPerRow, [&](auto fixed) {
+        FoldBlocks<Bytes, decltype(fixed)::value, K>(src, blocks, blockAlign, taps, tapsPerRow,
+                                                     out);
+    });
 }
 
 }  // namespace
@@ -549,10 +492,6 @@ void ConvertStream::DecodeWidth(const unsigned char* src, std::size_t blocks, T*
     const WorkSample<T> one(1, dst_.BytesPerSample());
     if constexpr (!std::is_same_v<T, std::int32_t>) {
         if (!stepWeights_.empty()) {
-            if constexpr (Bytes == 2 && std::is_same_v<T, std::int16_t>) {
-                DownmixQ15(src, blocks, n, k, q15Weights_.data(), out);
-                return;
-            }
             if constexpr (std::is_same_v<T, float>) {
                 if (Bytes == 3 && Downmix24Fits(n, k)) {
                     Downmix24(src, blocks, n, k, stepWeights_.data(), out);
@@ -564,12 +503,12 @@ void ConvertStream::DecodeWidth(const unsigned char* src, std::size_t blocks, T*
                 } else {
                     FoldTaps<Bytes, 2>(src, blocks, align, taps_.data(), tapsPerRow_, out);
                 }
-            } else if (k == 1) {
-                DownmixFrom<Bytes, 1>(src, blocks, n, q15Weights_.data(), out);
-            } else {
-                DownmixFrom<Bytes, 2>(src, blocks, n, q15Weights_.data(), out);
+                return;
+            } else if constexpr (Bytes <= 2) {
+                // 16-bit work samples come only from sources of 8 or 16 bits.
+                DownmixQ15(src, blocks, Bytes, n, k, q15Weights_.data(), out);
+                return;
             }
-            return;
         }
     }
     if (!matrix_.weights.empty()) {
@@ -600,7 +539,7 @@ void ConvertStream::DecodeWidth(const unsigned char* src, std::size_t blocks, T*
             if (n == 2) {
                 // The rounded average (L + R + 1) >> 1, as the weights halve.
                 const std::int32_t halves[] = {16384, 16384};
-                DownmixQ15(src, blocks, n, k, halves, out);
+                DownmixQ15(src, blocks, Bytes, n, k, halves, out);
                 return;
             }
         }

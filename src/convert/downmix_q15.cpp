@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "convert/fixed_count.h"
 #include "pcm/sample_codec.h"
 
 #if defined(__SSE2__)
@@ -21,39 +22,34 @@ std::int16_t Saturate(std::int64_t acc) {
 
 // N and K fixed at compile time let the common layouts unroll; 0 takes them
 // from n and k.
-template <unsigned N, unsigned K>
+template <class Codec, unsigned N, unsigned K>
 void Fold(const unsigned char* src, std::size_t blocks, unsigned n, unsigned k,
           const std::int32_t* q, std::int16_t* out) {
     const unsigned channels = N != 0 ? N : n;
     const unsigned rows = K != 0 ? K : k;
-    for (std::size_t b = 0; b < blocks; ++b, src += 2 * channels) {
+    for (std::size_t b = 0; b < blocks; ++b, src += Codec::kWidth * channels) {
         for (unsigned r = 0; r < rows; ++r) {
             std::int64_t acc = kRound;
             for (unsigned c = 0; c < channels; ++c) {
-                acc += std::int64_t{q[r * channels + c]} * Signed16::Read(src + 2 * c);
+                acc += std::int64_t{q[r * channels + c]} * Codec::Read(src + Codec::kWidth * c);
             }
             *out++ = Saturate(acc);
         }
     }
 }
 
-template <unsigned K>
-void FoldFrom(const unsigned char* src, std::size_t blocks, unsigned n, const std::int32_t* q,
-              std::int16_t* out) {
-    switch (n) {
-        case 3:
-            return Fold<3, K>(src, blocks, n, K, q, out);
-        case 4:
-            return Fold<4, K>(src, blocks, n, K, q, out);
-        case 5:
-            return Fold<5, K>(src, blocks, n, K, q, out);
-        case 6:
-            return Fold<6, K>(src, blocks, n, K, q, out);
-        case 8:
-            return Fold<8, K>(src, blocks, n, K, q, out);
-        default:
-            return Fold<0, K>(src, blocks, n, K, q, out);
+template <class Codec>
+void FoldAny(const unsigned char* src, std::size_t blocks, unsigned n, unsigned k,
+             const std::int32_t* q, std::int16_t* out) {
+    if (k > 2) {
+        return Fold<Codec, 0, 0>(src, blocks, n, k, q, out);
     }
+    WithFixedCount<1, 2>(k, [&](auto rows) {
+        WithFixedCount<3, 4, 5, 6, 8>(n, [&](auto channels) {
+            Fold<Codec, decltype(channels)::value, decltype(rows)::value>(src, blocks, n, k, q,
+                                                                          out);
+        });
+    });
 }
 
 #if defined(__SSE2__)
@@ -169,27 +165,25 @@ std::size_t FoldVector(const unsigned char* src, std::size_t blocks, unsigned n,
 
 }  // namespace
 
-void DownmixQ15Scalar(const unsigned char* src, std::size_t blocks, unsigned n, unsigned k,
-                      const std::int32_t* q, std::int16_t* out) {
-    switch (k) {
-        case 1:
-            return FoldFrom<1>(src, blocks, n, q, out);
-        case 2:
-            return FoldFrom<2>(src, blocks, n, q, out);
-        default:
-            return Fold<0, 0>(src, blocks, n, k, q, out);
+void DownmixQ15Scalar(const unsigned char* src, std::size_t blocks, unsigned bytesPerSample,
+                      unsigned n, unsigned k, const std::int32_t* q, std::int16_t* out) {
+    if (bytesPerSample == 1) {
+        FoldAny<Unsigned8>(src, blocks, n, k, q, out);
+    } else {
+        FoldAny<Signed16>(src, blocks, n, k, q, out);
     }
 }
 
-void DownmixQ15(const unsigned char* src, std::size_t blocks, unsigned n, unsigned k,
-                const std::int32_t* q, std::int16_t* out) {
+void DownmixQ15(const unsigned char* src, std::size_t blocks, unsigned bytesPerSample, unsigned n,
+                unsigned k, const std::int32_t* q, std::int16_t* out) {
     std::size_t done = 0;
 #if defined(__SSE2__)
-    if (VectorPathFits(n, k, q)) {
+    if (bytesPerSample == 2 && VectorPathFits(n, k, q)) {
         done = FoldVector(src, blocks, n, k, q, out);
     }
 #endif
-    DownmixQ15Scalar(src + done * 2 * n, blocks - done, n, k, q, out + done * k);
+    const std::size_t consumed = done * bytesPerSample * n;
+    DownmixQ15Scalar(src + consumed, blocks - done, bytesPerSample, n, k, q, out + done * k);
 }
 
 }  // namespace _Carovel

@@ -65,21 +65,21 @@ Status SourceIntake::Feed(const char* data, std::size_t len, const PcmFormat& fo
     return status;
 }
 
-Status SourceIntake::Flush(void* tag, CWaveMix& mix) {
+Status SourceIntake::DrainHeldBack(void* tag, CWaveMix& mix) {
     if (converterPending_) {
         const Status status = DrainConverter(tag, mix);
         if (status != Status::kOk) {
             return status;
         }
     }
-    if (trimStage_ != nullptr) {
-        const Status status = DrainTrimStage(tag, mix);
-        if (status != Status::kOk) {
-            return status;
-        }
+    return trimStage_ != nullptr ? DrainTrimStage(tag, mix) : Status::kOk;
+}
+
+Status SourceIntake::Flush(void* tag, CWaveMix& mix) {
+    if (const Status status = DrainHeldBack(tag, mix); status != Status::kOk) {
+        return status;
     }
     partialBlock_.clear();
-    Status status = Status::kOk;
     if (stagedBytes_ % frameBytes_ != 0) {
         const std::size_t padded = (stagedBytes_ / frameBytes_ + 1) * frameBytes_;
         if (!GrowStaging(padded)) {
@@ -89,7 +89,7 @@ Status SourceIntake::Flush(void* tag, CWaveMix& mix) {
         std::memset(staging_.get() + stagedBytes_, silence, padded - stagedBytes_);
         stagedBytes_ = padded;
     }
-    status = EmitFrames(tag, mix);
+    const Status status = EmitFrames(tag, mix);
     ShrinkStaging();
     return status;
 }
@@ -120,17 +120,8 @@ void SourceIntake::KeepHistory(bool keep) {
 }
 
 Status SourceIntake::Restart(std::size_t silenceBytes, void* tag, CWaveMix& mix) {
-    if (converterPending_) {
-        const Status status = DrainConverter(tag, mix);
-        if (status != Status::kOk) {
-            return status;
-        }
-    }
-    if (trimStage_ != nullptr) {
-        const Status status = DrainTrimStage(tag, mix);
-        if (status != Status::kOk) {
-            return status;
-        }
+    if (const Status status = DrainHeldBack(tag, mix); status != Status::kOk) {
+        return status;
     }
     history_.clear();
     fedMs_ = 0.0;

@@ -118,6 +118,8 @@ class SourceIntake {
     // stream.
     Status DrainConverter(void* tag, CWaveMix& mix);
     Status DrainTrimStage(void* tag, CWaveMix& mix);
+    // Both, converter first: the end of the stream in every format.
+    Status DrainHeldBack(void* tag, CWaveMix& mix);
     Status DrainStream(ConvertStream& stream, void* tag, CWaveMix& mix);
     // Appends len bytes to the staged ones.
     Status Stage(const char* data, std::size_t len);

@@ -3,15 +3,9 @@
 #include <chrono>
 
 #if defined(_WIN32)
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-
 #include <system_error>
+
+#include "platform/windows_api.h"
 #endif
 
 namespace _Carovel {

@@ -3,13 +3,7 @@
 #include <utility>
 
 #if defined(_WIN32)
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "platform/windows_api.h"
 // timeapi.h needs the types windows.h declares.
 #include <timeapi.h>
 #elif defined(__unix__) || defined(__APPLE__)

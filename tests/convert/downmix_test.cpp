@@ -83,8 +83,8 @@ TEST(DownmixQ15, EveryPathMatchesTheFormulaAtAnyLengthAndAlignment) {
                     bytes.insert(bytes.end(), packed.begin(), packed.end());
                     std::vector<std::int16_t> fast(blocks * k, 1234);
                     std::vector<std::int16_t> plain(blocks * k, 1234);
-                    DownmixQ15(bytes.data() + 1, blocks, n, k, q.data(), fast.data());
-                    DownmixQ15Scalar(bytes.data() + 1, blocks, n, k, q.data(), plain.data());
+                    DownmixQ15(bytes.data() + 1, blocks, 2, n, k, q.data(), fast.data());
+                    DownmixQ15Scalar(bytes.data() + 1, blocks, 2, n, k, q.data(), plain.data());
                     ASSERT_EQ(fast, expected) << "n=" << n << " k=" << k << " blocks=" << blocks;
                     ASSERT_EQ(plain, expected) << "n=" << n << " k=" << k << " blocks=" << blocks;
                 }
