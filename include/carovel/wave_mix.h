@@ -28,6 +28,7 @@ struct LimiterSettings {
 };
 
 class CWaveMix;
+struct WaveMixInternals;
 
 // The mix-minus outputs of a mixing pass: for every source that took part,
 // the mix of all other sources (its "N-1 mix"), so that a participant does
@@ -77,6 +78,7 @@ class CAROVEL_API CMixMinusFrames {
 
   private:
     friend class CWaveMix;
+    friend struct WaveMixInternals;
     struct Impl;
     std::unique_ptr<Impl> m_impl;
 };
@@ -194,8 +196,10 @@ class CAROVEL_API CWaveMix {
     friend struct WaveMixInternals;   // lets the library's mixer reach the queues
     struct State;
 
+    // One pass; without requireMaster it goes on when source 0 has no frame
+    // (masterLen 0, *pTag null).
     void RunPass(char* masterBuf, int& masterLen, char* mixBuf, int& mixLen, void** pTag,
-                 CMixMinusFrames::Impl* minus);
+                 CMixMinusFrames::Impl* minus, bool requireMaster = true);
 
     std::unique_ptr<State> m_state;
 };

@@ -170,7 +170,7 @@ void CWaveMix::GetMixedFrame(char* masterBuf, int& masterLen, char* mixBuf, int&
 }
 
 void CWaveMix::RunPass(char* masterBuf, int& masterLen, char* mixBuf, int& mixLen, void** pTag,
-                       CMixMinusFrames::Impl* minus) {
+                       CMixMinusFrames::Impl* minus, bool requireMaster) {
     const int masterCapacity = masterBuf != nullptr ? std::max(masterLen, 0) : 0;
     const int mixCapacity = mixBuf != nullptr ? std::max(mixLen, 0) : 0;
     masterLen = 0;
@@ -211,7 +211,7 @@ void CWaveMix::RunPass(char* masterBuf, int& masterLen, char* mixBuf, int& mixLe
     std::vector<IdleSource>* const idle =
         minus != nullptr && minus->includeIdle ? &st.idle : nullptr;
     st.freedSlots.clear();
-    if (!st.queues.TakeFrames(taken, MonotonicSeconds(), idle, &st.freedSlots)) {
+    if (!st.queues.TakeFrames(taken, MonotonicSeconds(), idle, &st.freedSlots, requireMaster)) {
         return;
     }
     // The frames now belong to this pass: the rest runs without the queues'
@@ -221,17 +221,20 @@ void CWaveMix::RunPass(char* masterBuf, int& masterLen, char* mixBuf, int& mixLe
             st.sourceLimiters[slot].Reset();
         }
     }
-    const WaveFrame& master = *taken.Master();
-    masterLen = CopyFrame(master, masterBuf, masterCapacity);
+    // Source 0's frame, unless the pass went on without it.
+    const WaveFrame* const master = taken.Master();
+    masterLen = master != nullptr ? CopyFrame(*master, masterBuf, masterCapacity) : 0;
     if (pTag != nullptr) {
-        *pTag = master.pTag;
+        *pTag = master != nullptr ? master->pTag : nullptr;
     }
 
     const bool unity = taken.AllUnity();
+    // A lone frame at gain 1 is its own mix.
     const bool copyMix = taken.Count() == 1 && unity && !limiter;
+    const WaveFrame& first = *taken.Data()[0];
     if (minus == nullptr && !limiter) {
         if (copyMix) {
-            mixLen = CopyFrame(master, mixBuf, mixCapacity);
+            mixLen = CopyFrame(first, mixBuf, mixCapacity);
         } else if (unity) {
             mixLen = MixFrames(taken.Data(), taken.Count(), width, mixBuf, mixCapacity);
         } else {
@@ -251,7 +254,7 @@ void CWaveMix::RunPass(char* masterBuf, int& masterLen, char* mixBuf, int& mixLe
     const LimiterShape shape =
         limiter ? MakeLimiterShape(st.limiterSettings, width) : LimiterShape{};
     if (copyMix) {
-        mixLen = CopyFrame(master, mixBuf, mixCapacity);
+        mixLen = CopyFrame(first, mixBuf, mixCapacity);
     } else {
         if (limiter) {
             st.mixLimiter.Process(shape, sums, kind, total, width, mixBuf, st.blockGains);

@@ -31,46 +31,10 @@ bool WaveMixInternals::AddMeasuredFrame(CWaveMix& wm, long trackID, const char* 
     return status == Status::kOk;
 }
 
-void WaveMixInternals::PassWithoutMaster(CWaveMix& wm, char* masterBuf, int& masterLen,
-                                         char* mixBuf, int& mixLen, void** pTag) {
-    CWaveMix::State& st = *wm.m_state;
-    const int masterCapacity = masterBuf != nullptr ? std::max(masterLen, 0) : 0;
-    const int mixCapacity = mixBuf != nullptr ? std::max(mixLen, 0) : 0;
-    const unsigned width = st.bytesPerSample;
-    if (st.queues.QueuedFrames(0) > 0 || st.closing || !IsSupportedWidth(width)) {
-        wm.GetMixedFrame(masterBuf, masterLen, mixBuf, mixLen, pTag);
-        return;
-    }
-    masterLen = 0;
-    mixLen = 0;
-    PassFrames taken;
-    if (!st.queues.TakeFrames(taken, MonotonicSeconds(), nullptr, nullptr, false)) {
-        return;
-    }
-    if (taken.Master() != nullptr) {
-        // Source 0's frame came in since the check above: the pass is a
-        // plain one after all.
-        const WaveFrame& master = *taken.Master();
-        masterLen = std::max(std::min(master.nLen, masterCapacity), 0);
-        if (masterLen > 0) {
-            std::memcpy(masterBuf, master.pData, static_cast<std::size_t>(masterLen));
-        }
-    }
-    if (pTag != nullptr) {
-        *pTag = taken.Master() != nullptr ? taken.Master()->pTag : nullptr;
-    }
-    if (taken.Count() == 0) {
-        return;
-    }
-    if (taken.Count() == 1) {
-        const WaveFrame& only = *taken.Data()[0];
-        mixLen = std::max(std::min(only.nLen, mixCapacity), 0);
-        if (mixLen > 0) {
-            std::memcpy(mixBuf, only.pData, static_cast<std::size_t>(mixLen));
-        }
-        return;
-    }
-    mixLen = MixFrames(taken.Data(), taken.Count(), width, mixBuf, mixCapacity);
+void WaveMixInternals::Pass(CWaveMix& wm, char* masterBuf, int& masterLen, char* mixBuf,
+                            int& mixLen, void** pTag, CMixMinusFrames* minus, bool requireMaster) {
+    wm.RunPass(masterBuf, masterLen, mixBuf, mixLen, pTag,
+               minus != nullptr ? minus->m_impl.get() : nullptr, requireMaster);
 }
 
 }  // namespace _Carovel

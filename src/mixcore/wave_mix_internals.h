@@ -21,14 +21,14 @@ struct WaveMixInternals {
     // sets LastStatus the same way.
     static bool AddMeasuredFrame(CWaveMix& wm, long trackID, const char* data, int len, void* tag);
 
-    // A mixing pass that does not wait for source 0: it takes the oldest
-    // frame of every source that has one, source 0 included when it has
-    // one. With source 0's frame it is exactly GetMixedFrame. Without it,
-    // masterLen comes back 0, *pTag is set to null, and the mix is made from
-    // the other frames as GetMixedFrame makes it (mixLen 0 when no source had
-    // a frame).
-    static void PassWithoutMaster(CWaveMix& wm, char* masterBuf, int& masterLen, char* mixBuf,
-                                  int& mixLen, void** pTag);
+    // A mixing pass, as GetMixedFrame (with mix-minus outputs into minus
+    // when it is not null), that with requireMaster false does not wait for
+    // source 0: it then takes the oldest frame of every source that has one,
+    // and without source 0's frame masterLen comes back 0, *pTag null, and
+    // the mix is made from the other frames (mixLen 0 when no source had a
+    // frame).
+    static void Pass(CWaveMix& wm, char* masterBuf, int& masterLen, char* mixBuf, int& mixLen,
+                     void** pTag, CMixMinusFrames* minus, bool requireMaster);
 };
 
 }  // namespace _Carovel

@@ -28,14 +28,10 @@ LivePasses::LivePasses(LiveShared& shared, CWaveMix& mix, std::uint64_t startUs,
       lastMasterUs_(startUs) {}
 
 void LivePasses::Pass(std::uint64_t nowUs, char* master, int& masterLen, char* mix, int& mixLen,
-                      void** tag, bool catchUp) {
+                      void** tag, CMixMinusFrames* minus, bool catchUp) {
     const std::uint64_t timeoutUs = std::uint64_t{shared_.settings.MasterTimeoutMs()} * 1000u;
     withoutMaster_ = nowUs - lastMasterUs_ >= timeoutUs;
-    if (withoutMaster_) {
-        WaveMixInternals::PassWithoutMaster(mix_, master, masterLen, mix, mixLen, tag);
-    } else {
-        mix_.GetMixedFrame(master, masterLen, mix, mixLen, tag);
-    }
+    WaveMixInternals::Pass(mix_, master, masterLen, mix, mixLen, tag, minus, !withoutMaster_);
     if (masterLen > 0) {
         lastMasterUs_ = nowUs;
         withoutMaster_ = false;
@@ -191,12 +187,8 @@ bool PassAndDeliver(OutputSession& st, LivePasses& passes, PassClock& clock, boo
     int masterLen = static_cast<int>(st.frameBytes);
     int mixLen = static_cast<int>(st.frameBytes);
     passes.Pass(clock.NowUs(), st.masterBuffer.data(), masterLen, st.mixBuffer.data(), mixLen,
-                &st.tag, catchUp);
-    if (mixLen > 0 && !st.Deliver(st.masterBuffer.data(), static_cast<unsigned>(masterLen),
-                                  st.mixBuffer.data(), static_cast<unsigned>(mixLen))) {
-        return false;
-    }
-    return st.Running();
+                &st.tag, st.WantsMixMinus() ? &st.minus : nullptr, catchUp);
+    return DeliverPass(st, masterLen, mixLen) != PassOutcome::kStopped && st.Running();
 }
 
 void PublishDue(LivePasses& passes, PassClock& clock, std::uint32_t dueMs) {

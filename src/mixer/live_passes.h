@@ -44,9 +44,10 @@ class LivePasses {
                const DriftTuning& tuning = DriftTuning());
 
     // One pass at nowUs into the buffers (capacities in, lengths out, as
-    // CWaveMix::GetMixedFrame). catchUp counts it as a catch-up pass.
+    // CWaveMix::GetMixedFrame), with mix-minus outputs into minus when it is
+    // not null. catchUp counts it as a catch-up pass.
     void Pass(std::uint64_t nowUs, char* master, int& masterLen, char* mix, int& mixLen, void** tag,
-              bool catchUp);
+              CMixMinusFrames* minus, bool catchUp);
 
     // After a pass ended at nowUs: true when another pass should follow at
     // once to catch up. Otherwise, when the pass took frames, updates every

@@ -212,24 +212,27 @@ void OutputThread::JoinFinished(const std::shared_ptr<OutputSession>& st) {
 }
 
 PassOutcome RunOnePass(OutputSession& st, CWaveMix& mix) {
-    const int frameBytes = static_cast<int>(st.frameBytes);
+    int masterLen = static_cast<int>(st.frameBytes);
+    int mixLen = static_cast<int>(st.frameBytes);
     char* const master = st.masterBuffer.data();
     char* const mixed = st.mixBuffer.data();
-    int masterLen = frameBytes;
-    int mixLen = frameBytes;
-    const bool minus = st.WantsMixMinus();
-    if (minus) {
+    if (st.WantsMixMinus()) {
         mix.GetMixedFrame(master, masterLen, mixed, mixLen, &st.tag, st.minus);
     } else {
         mix.GetMixedFrame(master, masterLen, mixed, mixLen, &st.tag);
     }
+    return DeliverPass(st, masterLen, mixLen);
+}
+
+PassOutcome DeliverPass(OutputSession& st, int masterLen, int mixLen) {
     if (mixLen <= 0) {
         return PassOutcome::kNoFrame;
     }
-    if (!st.Deliver(master, static_cast<unsigned>(masterLen), mixed,
-                    static_cast<unsigned>(mixLen))) {
+    if (!st.Deliver(st.masterBuffer.data(), static_cast<unsigned>(std::max(masterLen, 0)),
+                    st.mixBuffer.data(), static_cast<unsigned>(mixLen))) {
         return PassOutcome::kStopped;
     }
+    const bool minus = st.WantsMixMinus();
     for (int i = 0; minus && i < st.minus.Count(); ++i) {
         // The outputs belong to the session; the callback may write to them.
         if (!st.DeliverMinus(st.minus.TrackID(i), const_cast<char*>(st.minus.Data(i)),

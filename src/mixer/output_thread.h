@@ -174,6 +174,11 @@ enum class PassOutcome {
 // closed or destroyed from inside the callback.
 PassOutcome RunOnePass(OutputSession& session, CWaveMix& mix);
 
+// The delivery half of a pass whose results are in the session's buffers
+// (and its mix-minus outputs, when it asks for them): kNoFrame when mixLen is
+// 0, otherwise the mix, then every mix-minus output, as RunOnePass.
+PassOutcome DeliverPass(OutputSession& session, int masterLen, int mixLen);
+
 // The body of the output thread: one mixing pass of mix per period (or at
 // once after the event is set), delivering every pass that produced a mix,
 // until the session stops.

@@ -7,6 +7,8 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -216,6 +218,89 @@ TEST(LiveMixer, ABurstIsCutToTheCeilingAndTheRestMixed) {
         ASSERT_EQ(out.mix.size(), kFrame);
         EXPECT_EQ(carovel_test::Unpack(out.mix, 2).front(), 1000);
         EXPECT_EQ(carovel_test::Unpack(out.mix, 2).back(), 1000);
+    }
+}
+
+// Waits until every frame of the source was mixed and delivered: the
+// source has no frame queued and the sink has a mix for each frame it took.
+// Returns the frames mixed, or 0 on a time-out.
+std::uint64_t WaitUntilDelivered(CMixer& mixer, MixSink& sink, long id) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    SourceStats s;
+    do {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        if (!mixer.GetSourceStats(id, s)) {
+            return 0;
+        }
+    } while (s.backlogFrames > 0 && std::chrono::steady_clock::now() < until);
+    return s.backlogFrames == 0 && sink.WaitFor(s.framesMixed) ? s.framesMixed : 0;
+}
+
+// Live mode's passes are the frame mixer's full passes, with and without
+// the master: gains apply and every source gets its mix-minus output.
+TEST(LiveMixer, GainsAndMixMinusOutputsWorkWithAndWithoutTheMaster) {
+    struct MinusLog {
+        std::mutex mutex;
+        std::condition_variable cond;
+        std::vector<std::pair<long, std::int64_t>> outputs;  // source, last sample
+        static void Callback(long id, char* frame, unsigned len, void* user) {
+            auto* log = static_cast<MinusLog*>(static_cast<MixSink*>(user)->Extra());
+            {
+                std::lock_guard<std::mutex> lock(log->mutex);
+                log->outputs.emplace_back(
+                    id, carovel_test::Unpack(std::vector<char>(frame, frame + len), 2).back());
+            }
+            log->cond.notify_all();
+        }
+        std::vector<std::pair<long, std::int64_t>> WaitFor(std::size_t n) {
+            std::unique_lock<std::mutex> lock(mutex);
+            cond.wait_for(lock, std::chrono::seconds(20), [&] { return outputs.size() >= n; });
+            return outputs;
+        }
+    };
+    MinusLog minus;
+    MixSink sink;
+    sink.SetExtra(&minus);
+    CMixer mixer;
+    ASSERT_TRUE(mixer.SetLiveMode(40, 2000, 100));
+    ASSERT_TRUE(mixer.SetMixMinusCallback(&MinusLog::Callback));
+    ASSERT_TRUE(mixer.Open(1, 8000, 16, kFrame, &MixSink::Callback, &sink));
+    ASSERT_TRUE(mixer.SetSourceGain(1, 0.5f));
+
+    // With the master: a second of each (long enough to need no silence
+    // ahead for the target). Each pass gives source 0 the other's half of
+    // 1000 and source 1 the master's silence.
+    ASSERT_TRUE(Feed(mixer, 1, Constant(8000, 1000)));
+    ASSERT_TRUE(Feed(mixer, 0, Constant(8000, 0)));
+    const std::uint64_t withMaster = WaitUntilDelivered(mixer, sink, 1);
+    ASSERT_GE(withMaster, 45u);
+    auto outputs = minus.WaitFor(2 * withMaster);
+    ASSERT_EQ(outputs.size(), 2 * withMaster);
+    for (const auto& [id, last] : outputs) {
+        EXPECT_EQ(last, id == 0 ? 500 : 0) << id;
+    }
+    // Without it, past the master's time-out: source 1 alone, at gain 0.5,
+    // after the silence ahead of a source that starts again.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(Feed(mixer, 1, Constant(8000, 1000)));
+    const std::uint64_t total = WaitUntilDelivered(mixer, sink, 1);
+    ASSERT_GE(total, withMaster + 45);
+    outputs = minus.WaitFor(2 * withMaster + (total - withMaster));
+    mixer.Close();
+    const std::vector<carovel_test::MixOut> outs = sink.Outs();
+    ASSERT_EQ(outs.size(), total);
+    std::size_t heard = 0;
+    for (std::size_t i = withMaster; i < outs.size(); ++i) {
+        EXPECT_TRUE(outs[i].master.empty()) << i;
+        const std::int64_t last = carovel_test::Unpack(outs[i].mix, 2).back();
+        EXPECT_TRUE(last == 500 || last == 0) << i << ": " << last;
+        heard += last == 500 ? 1 : 0;
+    }
+    EXPECT_GE(heard, 45u);
+    ASSERT_EQ(outputs.size(), 2 * withMaster + (total - withMaster));
+    for (std::size_t i = 2 * withMaster; i < outputs.size(); ++i) {
+        EXPECT_EQ(outputs[i].first, 1);
+        EXPECT_EQ(outputs[i].second, 0);  // the others' mix: nothing
     }
 }
 

@@ -53,10 +53,16 @@ class MixSink {
         return m_outs.size();
     }
 
+    // Whatever else a test wants to reach from a callback that gets this
+    // sink as user data (the mix-minus callback gets the same user data).
+    void SetExtra(void* extra) { m_extra = extra; }
+    void* Extra() const { return m_extra; }
+
   private:
     std::mutex m_mutex;
     std::condition_variable m_cond;
     std::vector<MixOut> m_outs;
+    void* m_extra = nullptr;
 };
 
 }  // namespace carovel_test
