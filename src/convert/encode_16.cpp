@@ -1,8 +1,8 @@
 #include "convert/encode_16.h"
 
-#include <algorithm>
 #include <cstdint>
 
+#include "convert/work_sample.h"
 #include "pcm/sample_codec.h"
 
 #if defined(__SSE2__)
@@ -11,19 +11,22 @@
 
 namespace _Carovel {
 
-// Every step is exact in float at this width (each clamped value, and each
-// plus or minus a half, is a float), so the vector path and the loop agree.
+// Each value as WorkSample<float>::ToWidth turns it into 16 bits (clamped,
+// plus or minus a half in double, truncated). The vector path stays in
+// float and adds the float just below a half instead: plus a half itself,
+// 0.49999997 would round up to 1 in float. For magnitudes below 2^23 the
+// float sum then truncates to the same whole number as the exact one, so
+// both paths agree on every value.
 void EncodeFloatTo16(const float* in, std::size_t count, unsigned char* dst) {
     std::size_t i = 0;
 #if defined(__SSE2__)
     const __m128 low = _mm_set1_ps(-32768.0f);
     const __m128 high = _mm_set1_ps(32767.0f);
-    const __m128 half = _mm_set1_ps(0.5f);
+    const __m128 almostHalf = _mm_set1_ps(0x1.fffffep-2f);  // 0.5 - 2^-25
     const __m128 sign = _mm_set1_ps(-0.0f);
     const auto round = [&](__m128 x) {
         x = _mm_min_ps(_mm_max_ps(x, low), high);
-        // Plus a half with the value's sign, then truncated.
-        return _mm_cvttps_epi32(_mm_add_ps(x, _mm_or_ps(_mm_and_ps(x, sign), half)));
+        return _mm_cvttps_epi32(_mm_add_ps(x, _mm_or_ps(_mm_and_ps(x, sign), almostHalf)));
     };
     for (; i + 8 <= count; i += 8) {
         const __m128i a = round(_mm_loadu_ps(in + i));
@@ -32,8 +35,7 @@ void EncodeFloatTo16(const float* in, std::size_t count, unsigned char* dst) {
     }
 #endif
     for (; i < count; ++i) {
-        const float x = std::min(std::max(in[i], -32768.0f), 32767.0f);
-        Signed16::Write(dst + 2 * i, static_cast<std::int32_t>(x < 0 ? x - 0.5f : x + 0.5f));
+        Signed16::Write(dst + 2 * i, WorkSample<float>::ToWidth(in[i], 2));
     }
 }
 

@@ -8,8 +8,8 @@
 namespace _Carovel {
 
 // Writes count little-endian 16-bit samples: each value clamped to
-// [-32768, 32767] and rounded to nearest, halves away from zero. Values
-// must not be NaN.
+// [-32768, 32767] and rounded to nearest, halves away from zero, exactly as
+// WorkSample<float>::ToWidth(value, 2). Values must not be NaN.
 void EncodeFloatTo16(const float* in, std::size_t count, unsigned char* dst);
 
 }  // namespace _Carovel

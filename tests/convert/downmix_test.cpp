@@ -12,6 +12,8 @@
 #include "convert/convert_fixtures.h"
 #include "convert/downmix_24.h"
 #include "convert/downmix_q15.h"
+#include "convert/encode_16.h"
+#include "convert/work_sample.h"
 
 namespace {
 
@@ -181,6 +183,41 @@ TEST(Downmix24, IsTheWeightedSumToFloatPrecisionWhateverThePieces) {
                 b += count;
             }
             ASSERT_EQ(pieces, whole) << "n=" << n << " k=" << k;
+        }
+    }
+}
+
+TEST(EncodeFloatTo16, RoundsEveryValueAsTheWorkSampleDoes) {
+    // Halves, values a float step either side of them (0.49999997 plus a half
+    // is 1 in float, not in double), the range's ends and beyond, and noise;
+    // in runs of every length so that both paths see each value.
+    std::vector<float> values;
+    for (const float v :
+         {0.5f, 1.5f, 2.5f, 32766.5f, 32767.5f, -32768.5f, 40000.0f, 1e9f, 0.0f, -0.0f}) {
+        for (const float x : {v, -v}) {
+            values.push_back(x);
+            values.push_back(std::nextafter(x, 0.0f));
+            values.push_back(std::nextafter(x, 2 * x + 1));
+        }
+    }
+    // Every half in the range and the floats either side of it.
+    for (int n = -32770; n <= 32770; ++n) {
+        const float h = static_cast<float>(n) + 0.5f;
+        values.insert(values.end(), {h, std::nextafter(h, -1e9f), std::nextafter(h, 1e9f)});
+    }
+    std::mt19937 rng(17);
+    std::uniform_real_distribution<float> any(-40000.0f, 40000.0f);
+    for (int i = 0; i < 1000; ++i) {
+        values.push_back(any(rng));
+    }
+    for (std::size_t skip = 0; skip < 4; ++skip) {
+        const std::size_t count = values.size() - skip;
+        Bytes out(2 * count);
+        _Carovel::EncodeFloatTo16(values.data() + skip, count, out.data());
+        const Samples got = convert_test::Unpack(out, 16);
+        for (std::size_t i = 0; i < count; ++i) {
+            ASSERT_EQ(got[i], _Carovel::WorkSample<float>::ToWidth(values[skip + i], 2))
+                << values[skip + i];
         }
     }
 }
