@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <initializer_list>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -221,19 +222,31 @@ TEST(LiveMixer, ABurstIsCutToTheCeilingAndTheRestMixed) {
     }
 }
 
-// Waits until every frame of the source was mixed and delivered: the
-// source has no frame queued and the sink has a mix for each frame it took.
-// Returns the frames mixed, or 0 on a time-out.
-std::uint64_t WaitUntilDelivered(CMixer& mixer, MixSink& sink, long id) {
+// Waits until the sources have no frame queued and the sink has `mixes`
+// plus one mix for each frame of `paced` taken since; returns that count of
+// frames of `paced` mixed in all (0 on a time-out).
+std::uint64_t WaitUntilDelivered(CMixer& mixer, MixSink& sink, std::initializer_list<long> ids,
+                                 long paced, std::uint64_t pacedBefore, std::size_t mixes) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    SourceStats s;
-    do {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        if (!mixer.GetSourceStats(id, s)) {
+    for (;;) {
+        std::uint64_t queued = 0;
+        std::uint64_t pacedMixed = 0;
+        for (const long id : ids) {
+            SourceStats s;
+            if (!mixer.GetSourceStats(id, s)) {
+                return 0;
+            }
+            queued += s.backlogFrames;
+            pacedMixed = id == paced ? s.framesMixed : pacedMixed;
+        }
+        if (queued == 0) {
+            return sink.WaitFor(mixes + (pacedMixed - pacedBefore)) ? pacedMixed : 0;
+        }
+        if (std::chrono::steady_clock::now() > until) {
             return 0;
         }
-    } while (s.backlogFrames > 0 && std::chrono::steady_clock::now() < until);
-    return s.backlogFrames == 0 && sink.WaitFor(s.framesMixed) ? s.framesMixed : 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
 }
 
 // Live mode's passes are the frame mixer's full passes, with and without
@@ -258,47 +271,63 @@ TEST(LiveMixer, GainsAndMixMinusOutputsWorkWithAndWithoutTheMaster) {
             return outputs;
         }
     };
+    const auto lastSample = [](const std::vector<char>& frame) {
+        return carovel_test::Unpack(frame, 2).back();
+    };
     MinusLog minus;
     MixSink sink;
     sink.SetExtra(&minus);
     CMixer mixer;
-    ASSERT_TRUE(mixer.SetLiveMode(40, 2000, 100));
+    // The master counts as gone after a second without a frame.
+    ASSERT_TRUE(mixer.SetLiveMode(40, 2000, 1000));
     ASSERT_TRUE(mixer.SetMixMinusCallback(&MinusLog::Callback));
     ASSERT_TRUE(mixer.Open(1, 8000, 16, kFrame, &MixSink::Callback, &sink));
     ASSERT_TRUE(mixer.SetSourceGain(1, 0.5f));
 
     // With the master: a second of each (long enough to need no silence
-    // ahead for the target). Each pass gives source 0 the other's half of
-    // 1000 and source 1 the master's silence.
+    // ahead for the target). Every pass takes the master's frame; source 0
+    // gets the other's half of 1000, source 1 the master's silence.
     ASSERT_TRUE(Feed(mixer, 1, Constant(8000, 1000)));
     ASSERT_TRUE(Feed(mixer, 0, Constant(8000, 0)));
-    const std::uint64_t withMaster = WaitUntilDelivered(mixer, sink, 1);
-    ASSERT_GE(withMaster, 45u);
-    auto outputs = minus.WaitFor(2 * withMaster);
-    ASSERT_EQ(outputs.size(), 2 * withMaster);
+    const std::uint64_t masterFrames = WaitUntilDelivered(mixer, sink, {0, 1}, 0, 0, 0);
+    ASSERT_GE(masterFrames, 45u);
+    SourceStats one;
+    ASSERT_TRUE(mixer.GetSourceStats(1, one));
+    const std::uint64_t sourceFrames = one.framesMixed;
+    const std::size_t withMaster = sink.Count();
+    ASSERT_EQ(withMaster, masterFrames);
+    auto outputs = minus.WaitFor(masterFrames + sourceFrames);
+    ASSERT_EQ(outputs.size(), masterFrames + sourceFrames);
+    std::size_t heard = 0;
     for (const auto& [id, last] : outputs) {
-        EXPECT_EQ(last, id == 0 ? 500 : 0) << id;
+        EXPECT_TRUE(id == 0 ? last == 500 || last == 0 : last == 0) << id << ": " << last;
+        heard += id == 0 && last == 500 ? 1 : 0;
     }
+    EXPECT_GE(heard, 45u);
+    EXPECT_EQ(std::count_if(outputs.begin(), outputs.end(), [](auto& o) { return o.first == 1; }),
+              static_cast<std::ptrdiff_t>(sourceFrames));
+
     // Without it, past the master's time-out: source 1 alone, at gain 0.5,
-    // after the silence ahead of a source that starts again.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // after any silence ahead of a source that starts again.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1300));
     ASSERT_TRUE(Feed(mixer, 1, Constant(8000, 1000)));
-    const std::uint64_t total = WaitUntilDelivered(mixer, sink, 1);
-    ASSERT_GE(total, withMaster + 45);
-    outputs = minus.WaitFor(2 * withMaster + (total - withMaster));
+    const std::uint64_t total = WaitUntilDelivered(mixer, sink, {1}, 1, sourceFrames, withMaster);
+    ASSERT_GE(total, sourceFrames + 45);
+    const std::size_t without = total - sourceFrames;
+    outputs = minus.WaitFor(masterFrames + sourceFrames + without);
     mixer.Close();
     const std::vector<carovel_test::MixOut> outs = sink.Outs();
-    ASSERT_EQ(outs.size(), total);
-    std::size_t heard = 0;
+    ASSERT_EQ(outs.size(), withMaster + without);
+    heard = 0;
     for (std::size_t i = withMaster; i < outs.size(); ++i) {
         EXPECT_TRUE(outs[i].master.empty()) << i;
-        const std::int64_t last = carovel_test::Unpack(outs[i].mix, 2).back();
+        const std::int64_t last = lastSample(outs[i].mix);
         EXPECT_TRUE(last == 500 || last == 0) << i << ": " << last;
         heard += last == 500 ? 1 : 0;
     }
     EXPECT_GE(heard, 45u);
-    ASSERT_EQ(outputs.size(), 2 * withMaster + (total - withMaster));
-    for (std::size_t i = 2 * withMaster; i < outputs.size(); ++i) {
+    ASSERT_EQ(outputs.size(), masterFrames + sourceFrames + without);
+    for (std::size_t i = masterFrames + sourceFrames; i < outputs.size(); ++i) {
         EXPECT_EQ(outputs[i].first, 1);
         EXPECT_EQ(outputs[i].second, 0);  // the others' mix: nothing
     }
