@@ -290,12 +290,8 @@ Status SourceIntake::FeedThrough(ConvertStream& stream, std::vector<unsigned cha
 
 Status SourceIntake::ConvertInto(ConvertStream& stream, const unsigned char*& src, std::size_t& len,
                                  void* tag, CWaveMix& mix) {
-    // The staging buffer grows by two frames whenever less than that is free,
-    // so every step has room for at least a frame of output.
-    const std::size_t growStep = 2 * frameBytes_;
     while (len > 0) {
-        if (stagingCapacity_ - stagedBytes_ < growStep &&
-            !GrowStaging(stagingCapacity_ + growStep)) {
+        if (!MakeRoomForAFrame()) {
             return Status::kOutOfMemory;
         }
         const StepResult step =
@@ -335,10 +331,8 @@ Status SourceIntake::DrainTrimStage(void* tag, CWaveMix& mix) {
 }
 
 Status SourceIntake::DrainStream(ConvertStream& stream, void* tag, CWaveMix& mix) {
-    const std::size_t growStep = 2 * frameBytes_;
     for (;;) {
-        if (stagingCapacity_ - stagedBytes_ < growStep &&
-            !GrowStaging(stagingCapacity_ + growStep)) {
+        if (!MakeRoomForAFrame()) {
             return Status::kOutOfMemory;
         }
         const StepResult step =
@@ -391,6 +385,15 @@ Status SourceIntake::EmitFrames(void* tag, CWaveMix& mix) {
         }
     }
     return status;
+}
+
+bool SourceIntake::MakeRoomForAFrame() {
+    // Every converter step then has room for at least a frame of output.
+    // Less than a frame stays staged between steps, so growing to two frames
+    // past it stays below what ShrinkStaging cuts back (above three frames):
+    // a source in steady flow reallocates nothing.
+    return stagingCapacity_ - stagedBytes_ >= frameBytes_ ||
+           GrowStaging(stagedBytes_ + 2 * frameBytes_);
 }
 
 bool SourceIntake::GrowStaging(std::size_t capacity) {

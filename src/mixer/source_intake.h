@@ -121,6 +121,9 @@ class SourceIntake {
     // Both, converter first: the end of the stream in every format.
     Status DrainHeldBack(void* tag, CWaveMix& mix);
     Status DrainStream(ConvertStream& stream, void* tag, CWaveMix& mix);
+    // Grows the staging buffer, where needed, so that a frame fits after the
+    // staged bytes. False when memory ran out.
+    bool MakeRoomForAFrame();
     // Appends len bytes to the staged ones.
     Status Stage(const char* data, std::size_t len);
     // Gives memory back after an unusually large block.
