@@ -148,6 +148,7 @@ bool CWaveMix::SetLimiter(bool enabled, const LimiterSettings& settings) {
         st.limiterOn = enabled;
         if (enabled) {
             st.limiterSettings = settings;
+            st.limiterShapeWidth = 0;
         }
         st.ResetLimiters();
     }
@@ -251,8 +252,11 @@ void CWaveMix::RunPass(char* masterBuf, int& masterLen, char* mixBuf, int& mixLe
     const std::int32_t* const gains = unity ? nullptr : taken.Gains();
     void* const sums = st.wide.data();
     SumWide(taken.Data(), gains, taken.Count(), width, kind, sums, 0, total);
-    const LimiterShape shape =
-        limiter ? MakeLimiterShape(st.limiterSettings, width) : LimiterShape{};
+    if (limiter && st.limiterShapeWidth != width) {
+        st.limiterShape = MakeLimiterShape(st.limiterSettings, width);
+        st.limiterShapeWidth = width;
+    }
+    const LimiterShape& shape = st.limiterShape;
     if (copyMix) {
         mixLen = CopyFrame(first, mixBuf, mixCapacity);
     } else {
@@ -300,12 +304,16 @@ void CWaveMix::RunPass(char* masterBuf, int& masterLen, char* mixBuf, int& mixLe
     auto emit = [&](long id, std::uint32_t slot, const WaveFrame* own,
                     std::int32_t gain) CAROVEL_REQUIRES(st.passMutex) {
         char* const out = minus->Next(id, own != nullptr, outLen);
-        const double ownPeak = limiter && own != nullptr
-                                   ? static_cast<double>(FramePeak(own, width, total)) *
-                                         (IsScaled(kind) ? static_cast<double>(gain) : 1.0)
-                                   : 0.0;
-        if (limiter &&
-            !(st.sourceLimiters[slot].Gain() == 1.0 && sumsPeak + ownPeak <= ceilingWide)) {
+        // Only an output at gain 1 may skip its limiter; only then is its own
+        // frame's peak needed.
+        const auto withinCeiling = [&] {
+            const double ownPeak = own != nullptr
+                                       ? static_cast<double>(FramePeak(own, width, total)) *
+                                             (IsScaled(kind) ? static_cast<double>(gain) : 1.0)
+                                       : 0.0;
+            return sumsPeak + ownPeak <= ceilingWide;
+        };
+        if (limiter && !(st.sourceLimiters[slot].Gain() == 1.0 && withinCeiling())) {
             void* const wide = st.wideOutput.data();
             WideMinus(sums, kind, total, width, own, gain, wide);
             st.sourceLimiters[slot].Process(shape, wide, kind, total, width, out, st.blockGains);

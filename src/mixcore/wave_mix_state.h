@@ -27,6 +27,10 @@ struct CWaveMix::State {
     Mutex passMutex;
     bool limiterOn CAROVEL_GUARDED_BY(passMutex) = false;
     LimiterSettings limiterSettings CAROVEL_GUARDED_BY(passMutex);
+    // The settings turned into a shape for the width it was made for (0:
+    // none yet), kept from pass to pass.
+    LimiterShape limiterShape CAROVEL_GUARDED_BY(passMutex);
+    unsigned limiterShapeWidth CAROVEL_GUARDED_BY(passMutex) = 0;
     LimiterGain mixLimiter CAROVEL_GUARDED_BY(passMutex);
     // Each source's mix-minus limiter, by the slot of its queue.
     std::vector<LimiterGain> sourceLimiters CAROVEL_GUARDED_BY(passMutex);
