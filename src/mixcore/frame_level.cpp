@@ -5,25 +5,14 @@
 #include <cstdint>
 #include <limits>
 
+#include "mixcore/vector_clones.h"
 #include "pcm/sample_codec.h"
+
+// Like the mixing kernel, built for AVX2 and for the baseline (see
+// vector_clones.h).
 
 namespace _Carovel {
 namespace {
-
-// Like the mixing kernel, built for AVX2 and the baseline where the loader
-// can pick (not in sanitizer builds).
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__) && \
-    !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
-#define CAROVEL_LEVEL_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define CAROVEL_LEVEL_CLONES
-#endif
-
-#if defined(__GNUC__)
-#define CAROVEL_LEVEL_INLINE inline __attribute__((always_inline))
-#else
-#define CAROVEL_LEVEL_INLINE inline
-#endif
 
 // Squares in float lanes and the extremes in integer lanes, which the
 // compiler vectorises: a float's 24-bit mantissa is plenty for a level in
@@ -31,7 +20,7 @@ namespace {
 // their own width (S holds one), so 8- and 16-bit extremes take one
 // instruction per lane group.
 template <unsigned Bytes, class S>
-CAROVEL_LEVEL_INLINE FrameLevel MeasureLanes(const unsigned char* p, std::size_t samples) {
+CAROVEL_VECTOR_INLINE FrameLevel MeasureLanes(const unsigned char* p, std::size_t samples) {
     constexpr std::size_t kLanes = 16;
     float sums[kLanes] = {};
     S highs[kLanes] = {};
@@ -68,16 +57,16 @@ CAROVEL_LEVEL_INLINE FrameLevel MeasureLanes(const unsigned char* p, std::size_t
     return level;
 }
 
-CAROVEL_LEVEL_CLONES FrameLevel Measure8(const unsigned char* p, std::size_t samples) {
+CAROVEL_VECTOR_CLONES FrameLevel Measure8(const unsigned char* p, std::size_t samples) {
     return MeasureLanes<1, std::int8_t>(p, samples);
 }
-CAROVEL_LEVEL_CLONES FrameLevel Measure16(const unsigned char* p, std::size_t samples) {
+CAROVEL_VECTOR_CLONES FrameLevel Measure16(const unsigned char* p, std::size_t samples) {
     return MeasureLanes<2, std::int16_t>(p, samples);
 }
-CAROVEL_LEVEL_CLONES FrameLevel Measure24(const unsigned char* p, std::size_t samples) {
+CAROVEL_VECTOR_CLONES FrameLevel Measure24(const unsigned char* p, std::size_t samples) {
     return MeasureLanes<3, std::int32_t>(p, samples);
 }
-CAROVEL_LEVEL_CLONES FrameLevel Measure32(const unsigned char* p, std::size_t samples) {
+CAROVEL_VECTOR_CLONES FrameLevel Measure32(const unsigned char* p, std::size_t samples) {
     return MeasureLanes<4, std::int32_t>(p, samples);
 }
 

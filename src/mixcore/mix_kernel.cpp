@@ -3,24 +3,11 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "mixcore/vector_clones.h"
 #include "pcm/sample_codec.h"
 
-// On x86-64 the kernel is built twice, for AVX2 and for the baseline, and the
-// loader picks the one the processor runs. The helpers are forced inline so
-// they are compiled into each variant. Not in sanitizer builds: the loader runs
-// the variant chooser while relocating, before the sanitizer's runtime is set up,
-// and a statically linked thread-sanitized program crashes there.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__) && \
-    !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
-#define CAROVEL_KERNEL_CLONES __attribute__((target_clones("avx2", "default")))
-#else
-#define CAROVEL_KERNEL_CLONES
-#endif
-#if defined(__GNUC__)
-#define CAROVEL_INLINE inline __attribute__((always_inline))
-#else
-#define CAROVEL_INLINE inline
-#endif
+// On x86-64 the kernel is built for AVX2 and for the baseline (see
+// vector_clones.h).
 
 namespace _Carovel {
 namespace {
@@ -29,8 +16,8 @@ namespace {
 constexpr std::size_t kBlockSamples = 512;
 
 template <typename Codec, typename Acc>
-CAROVEL_INLINE void AccumulateFrame(Acc* acc, const unsigned char* src, std::size_t from,
-                                    std::size_t to) {
+CAROVEL_VECTOR_INLINE void AccumulateFrame(Acc* acc, const unsigned char* src, std::size_t from,
+                                           std::size_t to) {
     for (std::size_t i = from; i < to; ++i) {
         acc[i] += static_cast<Acc>(Codec::Read(src + i * Codec::kWidth));
     }
@@ -39,7 +26,8 @@ CAROVEL_INLINE void AccumulateFrame(Acc* acc, const unsigned char* src, std::siz
 // Adds four frames per sweep over the accumulators, so the accumulators are
 // loaded and stored once for four frames instead of once per frame.
 template <typename Codec, typename Acc>
-CAROVEL_INLINE void AccumulateFour(Acc* acc, const unsigned char* const* src, std::size_t n) {
+CAROVEL_VECTOR_INLINE void AccumulateFour(Acc* acc, const unsigned char* const* src,
+                                          std::size_t n) {
     const unsigned char* a = src[0];
     const unsigned char* b = src[1];
     const unsigned char* c = src[2];
@@ -52,7 +40,7 @@ CAROVEL_INLINE void AccumulateFour(Acc* acc, const unsigned char* const* src, st
 }
 
 template <typename Codec, typename Acc>
-CAROVEL_INLINE void StoreClamped(unsigned char* dst, const Acc* acc, std::size_t n) {
+CAROVEL_VECTOR_INLINE void StoreClamped(unsigned char* dst, const Acc* acc, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
         const Acc v =
             std::clamp<Acc>(acc[i], static_cast<Acc>(Codec::kMin), static_cast<Acc>(Codec::kMax));
@@ -61,8 +49,8 @@ CAROVEL_INLINE void StoreClamped(unsigned char* dst, const Acc* acc, std::size_t
 }
 
 template <typename Codec, typename Acc>
-CAROVEL_INLINE std::size_t MixWith(const WaveFrame* const* frames, std::size_t count,
-                                   unsigned char* out, std::size_t capSamples) {
+CAROVEL_VECTOR_INLINE std::size_t MixWith(const WaveFrame* const* frames, std::size_t count,
+                                          unsigned char* out, std::size_t capSamples) {
     std::size_t longest = 0;
     for (std::size_t f = 0; f < count; ++f) {
         longest = std::max(longest, static_cast<std::size_t>(frames[f]->nLen) / Codec::kWidth);
@@ -103,8 +91,8 @@ CAROVEL_INLINE std::size_t MixWith(const WaveFrame* const* frames, std::size_t c
 
 // 8- and 16-bit sums fit 32 bits for up to 65536 full-scale frames.
 template <typename Codec>
-CAROVEL_INLINE std::size_t MixNarrow(const WaveFrame* const* frames, std::size_t count,
-                                     unsigned char* out, std::size_t capSamples) {
+CAROVEL_VECTOR_INLINE std::size_t MixNarrow(const WaveFrame* const* frames, std::size_t count,
+                                            unsigned char* out, std::size_t capSamples) {
     if (count <= 65536) {
         return MixWith<Codec, std::int32_t>(frames, count, out, capSamples);
     }
@@ -117,7 +105,7 @@ CAROVEL_INLINE std::size_t MixNarrow(const WaveFrame* const* frames, std::size_t
 
 // The term a sample adds: the sample itself, or sample * gain.
 template <typename Acc, bool Scaled>
-CAROVEL_INLINE Acc Term(std::int32_t sample, std::int32_t gain) {
+CAROVEL_VECTOR_INLINE Acc Term(std::int32_t sample, std::int32_t gain) {
     if constexpr (Scaled) {
         return static_cast<Acc>(std::int64_t{sample} * gain);
     } else {
@@ -127,16 +115,16 @@ CAROVEL_INLINE Acc Term(std::int32_t sample, std::int32_t gain) {
 }
 
 template <typename Codec, typename Acc, bool Scaled>
-CAROVEL_INLINE void AddFrameTerms(Acc* acc, const unsigned char* src, std::int32_t gain,
-                                  std::size_t n) {
+CAROVEL_VECTOR_INLINE void AddFrameTerms(Acc* acc, const unsigned char* src, std::int32_t gain,
+                                         std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
         acc[i] += Term<Acc, Scaled>(Codec::Read(src + i * Codec::kWidth), gain);
     }
 }
 
 template <typename Codec, typename Acc, bool Scaled>
-CAROVEL_INLINE void AddFourFrameTerms(Acc* acc, const unsigned char* const* src,
-                                      const std::int32_t* gain, std::size_t n) {
+CAROVEL_VECTOR_INLINE void AddFourFrameTerms(Acc* acc, const unsigned char* const* src,
+                                             const std::int32_t* gain, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
         const std::size_t o = i * Codec::kWidth;
         acc[i] += Term<Acc, Scaled>(Codec::Read(src[0] + o), gain[0]) +
@@ -147,8 +135,8 @@ CAROVEL_INLINE void AddFourFrameTerms(Acc* acc, const unsigned char* const* src,
 }
 
 template <typename Codec, typename Acc, bool Scaled>
-CAROVEL_INLINE void SumWith(const WaveFrame* const* frames, const std::int32_t* gains,
-                            std::size_t count, Acc* sums, std::size_t from, std::size_t to) {
+CAROVEL_VECTOR_INLINE void SumWith(const WaveFrame* const* frames, const std::int32_t* gains,
+                                   std::size_t count, Acc* sums, std::size_t from, std::size_t to) {
     std::fill(sums, sums + (to - from), Acc{0});
     const unsigned char* src[4];
     std::int32_t gain[4];
@@ -185,7 +173,7 @@ CAROVEL_INLINE void SumWith(const WaveFrame* const* frames, const std::int32_t* 
 // A scaled value rounded to the nearest whole sample, halves away from zero;
 // an unscaled value as it is.
 template <typename Acc, bool Scaled>
-CAROVEL_INLINE Acc RoundWide(Acc v) {
+CAROVEL_VECTOR_INLINE Acc RoundWide(Acc v) {
     if constexpr (Scaled) {
         const Acc sign = v < 0 ? Acc{-1} : Acc{0};
         const Acc magnitude = (v ^ sign) - sign;
@@ -197,8 +185,8 @@ CAROVEL_INLINE Acc RoundWide(Acc v) {
 }
 
 template <typename Codec, typename Acc, bool Scaled>
-CAROVEL_INLINE void StoreMinusWith(const Acc* sums, std::size_t total, const WaveFrame* own,
-                                   std::int32_t gain, unsigned char* out) {
+CAROVEL_VECTOR_INLINE void StoreMinusWith(const Acc* sums, std::size_t total, const WaveFrame* own,
+                                          std::int32_t gain, unsigned char* out) {
     std::size_t ownSamples = 0;
     const unsigned char* src = nullptr;
     if (own != nullptr) {
@@ -221,8 +209,8 @@ CAROVEL_INLINE void StoreMinusWith(const Acc* sums, std::size_t total, const Wav
 }
 
 template <typename Codec, typename Acc, bool Scaled>
-CAROVEL_INLINE void WideMinusWith(const Acc* sums, std::size_t total, const WaveFrame* own,
-                                  std::int32_t gain, Acc* dst) {
+CAROVEL_VECTOR_INLINE void WideMinusWith(const Acc* sums, std::size_t total, const WaveFrame* own,
+                                         std::int32_t gain, Acc* dst) {
     std::size_t ownSamples = 0;
     const unsigned char* src = nullptr;
     if (own != nullptr) {
@@ -253,7 +241,7 @@ struct WideArgs {
 };
 
 template <typename Codec, typename Acc, bool Scaled>
-CAROVEL_INLINE void RunWide(WideOp op, const WideArgs& a) {
+CAROVEL_VECTOR_INLINE void RunWide(WideOp op, const WideArgs& a) {
     switch (op) {
         case WideOp::kSum:
             SumWith<Codec, Acc, Scaled>(a.frames, a.gains, a.count, static_cast<Acc*>(a.dst),
@@ -271,7 +259,7 @@ CAROVEL_INLINE void RunWide(WideOp op, const WideArgs& a) {
 }
 
 template <typename Codec>
-CAROVEL_INLINE void RunWideKind(WideOp op, WideKind kind, const WideArgs& a) {
+CAROVEL_VECTOR_INLINE void RunWideKind(WideOp op, WideKind kind, const WideArgs& a) {
     switch (kind) {
         case WideKind::k32:
             RunWide<Codec, std::int32_t, false>(op, a);
@@ -288,8 +276,8 @@ CAROVEL_INLINE void RunWideKind(WideOp op, WideKind kind, const WideArgs& a) {
     }
 }
 
-CAROVEL_INLINE void RunWideOp(WideOp op, WideKind kind, unsigned bytesPerSample,
-                              const WideArgs& a) {
+CAROVEL_VECTOR_INLINE void RunWideOp(WideOp op, WideKind kind, unsigned bytesPerSample,
+                                     const WideArgs& a) {
     switch (bytesPerSample) {
         case 1:
             RunWideKind<Unsigned8>(op, kind, a);
@@ -308,7 +296,7 @@ CAROVEL_INLINE void RunWideOp(WideOp op, WideKind kind, unsigned bytesPerSample,
 
 // Extremes of wide sums and of frames, for the limiter's quick check.
 template <typename Acc>
-CAROVEL_INLINE double WidePeakWith(const Acc* sums, std::size_t total) {
+CAROVEL_VECTOR_INLINE double WidePeakWith(const Acc* sums, std::size_t total) {
     Acc low = 0;
     Acc high = 0;
     for (std::size_t i = 0; i < total; ++i) {
@@ -319,7 +307,7 @@ CAROVEL_INLINE double WidePeakWith(const Acc* sums, std::size_t total) {
 }
 
 template <typename Codec>
-CAROVEL_INLINE std::int64_t FramePeakWith(const WaveFrame* frame, std::size_t total) {
+CAROVEL_VECTOR_INLINE std::int64_t FramePeakWith(const WaveFrame* frame, std::size_t total) {
     const std::size_t n = std::min(total, static_cast<std::size_t>(frame->nLen) / Codec::kWidth);
     const auto* src = reinterpret_cast<const unsigned char*>(frame->pData);
     std::int32_t low = 0;
@@ -334,7 +322,7 @@ CAROVEL_INLINE std::int64_t FramePeakWith(const WaveFrame* frame, std::size_t to
 
 }  // namespace
 
-CAROVEL_KERNEL_CLONES int MixFrames(const WaveFrame* const* frames, std::size_t count,
+CAROVEL_VECTOR_CLONES int MixFrames(const WaveFrame* const* frames, std::size_t count,
                                     unsigned bytesPerSample, char* out, int capacity) {
     if (capacity <= 0 || out == nullptr || !IsSupportedWidth(bytesPerSample)) {
         return 0;
@@ -388,21 +376,21 @@ std::size_t WideBytes(WideKind kind) {
     }
 }
 
-CAROVEL_KERNEL_CLONES void SumWide(const WaveFrame* const* frames, const std::int32_t* gains,
+CAROVEL_VECTOR_CLONES void SumWide(const WaveFrame* const* frames, const std::int32_t* gains,
                                    std::size_t count, unsigned bytesPerSample, WideKind kind,
                                    void* sums, std::size_t from, std::size_t to) {
     const WideArgs a{frames, gains, count, nullptr, kUnityGain, nullptr, sums, from, to};
     RunWideOp(WideOp::kSum, kind, bytesPerSample, a);
 }
 
-CAROVEL_KERNEL_CLONES void StoreWideMinus(const void* sums, WideKind kind, std::size_t total,
+CAROVEL_VECTOR_CLONES void StoreWideMinus(const void* sums, WideKind kind, std::size_t total,
                                           unsigned bytesPerSample, const WaveFrame* own,
                                           std::int32_t gain, char* out) {
     const WideArgs a{nullptr, nullptr, 0, own, gain, sums, out, 0, total};
     RunWideOp(WideOp::kStore, kind, bytesPerSample, a);
 }
 
-CAROVEL_KERNEL_CLONES void WideMinus(const void* sums, WideKind kind, std::size_t total,
+CAROVEL_VECTOR_CLONES void WideMinus(const void* sums, WideKind kind, std::size_t total,
                                      unsigned bytesPerSample, const WaveFrame* own,
                                      std::int32_t gain, void* dst) {
     const WideArgs a{nullptr, nullptr, 0, own, gain, sums, dst, 0, total};
@@ -413,7 +401,7 @@ CAROVEL_KERNEL_CLONES void WideMinus(const void* sums, WideKind kind, std::size_
 
 namespace _Carovel {
 
-CAROVEL_KERNEL_CLONES double WidePeak(const void* sums, WideKind kind, std::size_t total) {
+CAROVEL_VECTOR_CLONES double WidePeak(const void* sums, WideKind kind, std::size_t total) {
     switch (kind) {
         case WideKind::k32:
             return WidePeakWith(static_cast<const std::int32_t*>(sums), total);
@@ -425,7 +413,7 @@ CAROVEL_KERNEL_CLONES double WidePeak(const void* sums, WideKind kind, std::size
     }
 }
 
-CAROVEL_KERNEL_CLONES std::int64_t FramePeak(const WaveFrame* frame, unsigned bytesPerSample,
+CAROVEL_VECTOR_CLONES std::int64_t FramePeak(const WaveFrame* frame, unsigned bytesPerSample,
                                              std::size_t total) {
     switch (bytesPerSample) {
         case 1:
