@@ -58,11 +58,7 @@ void QueueTable::Views(std::vector<SourceView>& out) {
         return;  // the caller sees no sources this time
     }
     for (const auto& queue : queues_) {
-        SourceView view;
-        view.sourceId = queue->SourceId();
-        view.queuedFrames = queue->FrameCount();
-        view.record = queue->Record();
-        out.push_back(view);
+        out.push_back(SourceView{queue->SourceId(), queue->FrameCount(), queue->Record()});
     }
 }
 

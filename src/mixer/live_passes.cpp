@@ -98,8 +98,11 @@ bool LivePasses::AfterPass(std::uint64_t nowUs) {
         if (in.reports == 0) {
             continue;  // fed straight into the frame mixer: nothing to steer
         }
-        Source& s =
-            sources_.try_emplace(view.sourceId, Source{DriftControl(tuning_)}).first->second;
+        auto found = sources_.find(view.sourceId);
+        if (found == sources_.end()) {
+            found = sources_.emplace(view.sourceId, Source{DriftControl(tuning_)}).first;
+        }
+        Source& s = found->second;
         s.seenAt = updates_;
         if (in.primes != s.primes) {
             s.primes = in.primes;

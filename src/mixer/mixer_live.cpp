@@ -47,18 +47,11 @@ bool CMixer::GetSourceStats(long traceID, SourceStats& out) const {
     CWaveMix& wm = const_cast<CWaveMix&>(m_WaveMix);
     const double bytesPerMs = impl.statsBytesPerMs.load();
     const double frameMs = impl.statsFrameMs.load();
-    bool found = false;
-    SourceStats s;
-    WaveMixInternals::Queues(wm).VisitSources(
-        [&](long id, std::size_t frames, const SourceRecord& record) {
-            if (id == traceID) {
-                s = RawStats(id, frames, record, frameMs, bytesPerMs);
-                found = true;
-            }
-        });
-    if (!found) {
+    QueueTable::SourceView view;
+    if (!WaveMixInternals::Queues(wm).View(traceID, view)) {
         return false;
     }
+    SourceStats s = RawStats(view.sourceId, view.queuedFrames, view.record, frameMs, bytesPerMs);
     FinishLevel(s);
     out = s;
     return true;
