@@ -25,18 +25,7 @@ trap 'rm -f "$out"' EXIT
 
 # Instructions collected divided by the calls to functions matching $2.
 per_call() {
-  awk -v want="$2" '
-    /^c?fn=\(/ {
-      id = $0; sub(/^c?fn=\(/, "", id); sub(/\).*/, "", id)
-      name = $0; sub(/^[^)]*\) ?/, "", name)
-      if (name != "") names[id] = name
-      if ($0 ~ /^cfn=/) callee = names[id]
-      next
-    }
-    /^calls=/ { if (index(callee, want) > 0) { split($0, a, /[= ]/); calls += a[2] } }
-    /^(summary|totals):/ { total = $2 }
-    END { if (calls > 0) printf "%.0f", total / calls; else print "0" }
-  ' "$1"
+  awk -v want="$2" -f "$(dirname "$0")/callgrind-per-call.awk" "$1"
 }
 
 printf '| conversion | converter | bare speexdsp | overhead |\n| --- | --- | --- | --- |\n'

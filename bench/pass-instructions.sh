@@ -26,16 +26,5 @@ for name in "${names[@]}"; do
   valgrind --tool=callgrind --callgrind-out-file="$out" \
     --toggle-collect='_Carovel::CWaveMix::GetMixedFrame*' \
     "$bench" --benchmark_filter="^$name\$" --benchmark_min_time=0.2 >/dev/null 2>&1
-  awk -v name="$name" '
-    /^c?fn=\(/ {
-      id = $0; sub(/^c?fn=\(/, "", id); sub(/\).*/, "", id)
-      fn = $0; sub(/^[^)]*\) ?/, "", fn)
-      if (fn != "") names[id] = fn
-      if ($0 ~ /^cfn=/) callee = names[id]
-      next
-    }
-    /^calls=/ { if (index(callee, "CWaveMix::GetMixedFrame(") > 0) { split($0, a, /[= ]/); calls += a[2] } }
-    /^(summary|totals):/ { total = $2 }
-    END { printf "%s %.0f\n", name, (calls > 0 ? total / calls : 0) }
-  ' "$out"
+  echo "$name $(awk -v want='CWaveMix::GetMixedFrame(' -f "$(dirname "$0")/callgrind-per-call.awk" "$out")"
 done
