@@ -61,8 +61,6 @@ class MixSession {
     // Runs the mix to the end. Throws ToolError, or Interrupted when a stop
     // signal arrives.
     void Run(const ProgressFn& progress);
-    // Frames of the mix: where it ends.
-    std::uint64_t EndFrame() const { return m_end; }
     std::uint64_t PassesReceived() const;
 
   private:

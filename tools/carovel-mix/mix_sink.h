@@ -79,7 +79,6 @@ class MixSink {
     void SetMix(std::unique_ptr<Track> track) { m_mix = std::move(track); }
     void SetMaster(std::unique_ptr<Track> track) { m_master = std::move(track); }
     void AddMinus(long source, std::unique_ptr<Track> track);
-    bool WantsMinus() const { return !m_minus.empty(); }
 
     // Appends mixing-format bytes of a pass's mix and master frame.
     void AddPass(const char* mix, std::size_t mixBytes, const char* master,

@@ -708,11 +708,14 @@ void OutputFile::Write(const std::int32_t* samples, std::size_t count) {
         written = sf_writef_int(m_file.get(), samples, frames);
     }
     if (written != frames) {
-        const int error = errno;
-        const std::string why =
-            error != 0 ? std::string(std::strerror(error)) : Trimmed(sf_strerror(m_file.get()));
-        throw ToolError(FileMessage(DisplayName(), "write failed (" + why + ")"));
+        ThrowWriteError(errno);
     }
+}
+
+void OutputFile::ThrowWriteError(int error) {
+    const std::string why =
+        error != 0 ? std::string(std::strerror(error)) : Trimmed(sf_strerror(m_file.get()));
+    throw ToolError(FileMessage(DisplayName(), "write failed (" + why + ")"));
 }
 
 void OutputFile::WritePacked(const char* data, std::size_t count) {
@@ -722,10 +725,7 @@ void OutputFile::WritePacked(const char* data, std::size_t count) {
     }
     errno = 0;
     if (sf_write_raw(m_file.get(), data, bytes) != bytes) {
-        const int error = errno;
-        const std::string why =
-            error != 0 ? std::string(std::strerror(error)) : Trimmed(sf_strerror(m_file.get()));
-        throw ToolError(FileMessage(DisplayName(), "write failed (" + why + ")"));
+        ThrowWriteError(errno);
     }
 }
 

@@ -144,7 +144,6 @@ class OutputFile {
     const std::string& Path() const { return m_path; }
     // The name for messages: the path, or "standard output".
     std::string DisplayName() const;
-    bool IsStream() const { return m_stream; }
     // Writes interleaved left-justified samples, a whole number of frames.
     void Write(const std::int32_t* samples, std::size_t count);
     // True when the file stores the format's packed PCM as it is (see
@@ -161,7 +160,7 @@ class OutputFile {
 
   private:
     void OpenStream(int fd, int formatCode, const SF_INFO& info);
-    void ThrowWriteError(int error);
+    [[noreturn]] void ThrowWriteError(int error);
 
     std::string m_path;
     std::string m_target;  // where Commit puts the file: the path, or what its link points to

@@ -44,8 +44,6 @@ class SourceFeeder {
     long Id() const { return m_id; }
     const InputFile& File() const { return m_file; }
     const SourceSetup& Setup() const { return m_setup; }
-    // The format the file's audio is fed in.
-    const PcmFormat& FeedFormat() const { return m_feedFormat; }
     // Levels of the file's audio (before gain and pan) up to the metering
     // limit: the part that goes into the mix.
     const LevelMeter& Levels() const { return m_levels; }
