@@ -372,9 +372,13 @@ TEST(LiveMixer, StatisticsMayBeReadFromAnyThreadWhileItRuns) {
         }
     });
     const std::vector<char> block = Constant(kFrame / 2, 100);
-    for (int i = 0; i < 400; ++i) {
-        for (long id = 3; id >= 0; --id) {
-            ASSERT_TRUE(Feed(mixer, id, block));
+    // EXPECT, not ASSERT: returning while the reader runs would end the
+    // program instead of failing the test.
+    bool fed = true;
+    for (int i = 0; i < 400 && fed; ++i) {
+        for (long id = 3; id >= 0 && fed; --id) {
+            fed = Feed(mixer, id, block);
+            EXPECT_TRUE(fed) << "source " << id << ", block " << i;
         }
         if (i % 8 == 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
