@@ -3,6 +3,7 @@
 #include <new>
 
 #include "mixcore/idle_expiry.h"
+#include "platform/clock.h"
 
 namespace _Carovel {
 
@@ -47,9 +48,15 @@ void PassFrames::Add(WaveFramePtr frame, const SourceQueue& from) {
 
 Status QueueTable::Push(long sourceId, const char* data, int len, void* tag,
                         const FrameLevel& level) {
+    // The copy is made before the lock is taken: a pass waits on that lock.
+    WaveFramePtr frame = AllocWaveFrame(data, len, tag, level);
+    if (frame == nullptr) {
+        return Status::kOutOfMemory;
+    }
+    const std::uint32_t now = MonotonicSeconds();
     MutexLock lock(mutex_);
     SourceQueue* queue = FindOrCreate(sourceId);
-    if (queue == nullptr || !queue->PushFrame(data, len, tag, level)) {
+    if (queue == nullptr || !queue->PushFrame(std::move(frame), now)) {
         return Status::kOutOfMemory;
     }
     if (maxFrames_ != 0) {

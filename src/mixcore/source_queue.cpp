@@ -32,15 +32,16 @@ SourceQueue::SourceQueue(long sourceId, std::uint32_t slot)
 
 bool SourceQueue::PushFrame(const char* data, int len, void* tag, const FrameLevel& level) {
     WaveFramePtr frame = AllocWaveFrame(data, len, tag, level);
-    if (!frame) {
-        return false;
-    }
+    return frame != nullptr && PushFrame(std::move(frame), MonotonicSeconds());
+}
+
+bool SourceQueue::PushFrame(WaveFramePtr frame, std::uint32_t nowSeconds) {
     try {
         frames_.push_back(std::move(frame));
     } catch (const std::bad_alloc&) {
         return false;
     }
-    lastFeedSeconds_ = MonotonicSeconds();
+    lastFeedSeconds_ = nowSeconds;
     ++record_.framesPushed;
     return true;
 }

@@ -44,6 +44,10 @@ class SourceQueue {
     // Queues a copy of the frame and refreshes the last-feed time. Returns
     // false, changing nothing, when memory runs out.
     bool PushFrame(const char* data, int len, void* tag, const FrameLevel& level = FrameLevel());
+    // Queues a frame made beforehand (with AllocWaveFrame), the feed being
+    // at nowSeconds on the monotonic clock. False, changing nothing, when
+    // memory runs out.
+    bool PushFrame(WaveFramePtr frame, std::uint32_t nowSeconds);
     // Removes and returns the oldest frame, or null when the queue is empty.
     // Does not refresh the last-feed time. Counts the pass in the record.
     WaveFramePtr PopFrame();
