@@ -256,7 +256,7 @@ void CWaveMix::RunPass(char* masterBuf, int& masterLen, char* mixBuf, int& mixLe
         st.limiterShape = MakeLimiterShape(st.limiterSettings, width);
         st.limiterShapeWidth = width;
     }
-    const LimiterShape& shape = st.limiterShape;
+    const LimiterShape shape = st.limiterShape;  // a few numbers: copied
     if (copyMix) {
         mixLen = CopyFrame(first, mixBuf, mixCapacity);
     } else {
