@@ -228,6 +228,9 @@ void CWaveMix::RunPass(char* masterBuf, int& masterLen, char* mixBuf, int& mixLe
     if (pTag != nullptr) {
         *pTag = master != nullptr ? master->pTag : nullptr;
     }
+    if (taken.Count() == 0) {
+        return;  // a pass without source 0 that found no frame at all
+    }
 
     const bool unity = taken.AllUnity();
     // A lone frame at gain 1 is its own mix.
