@@ -196,7 +196,7 @@ struct DriftRun {
 // After each block of the tone source: the samples its intake made since the
 // last one were made at the ratio its resampler is set to now.
 void AfterToneFeed(DriftRun& r, World& w, Feeder& f) {
-    QueueTable::SourceView view;
+    carovel_live::SourceState view;
     if (f.id != 1 || !w.View(1, view)) {
         return;
     }
@@ -211,7 +211,7 @@ void AfterToneFeed(DriftRun& r, World& w, Feeder& f) {
 }
 
 // Adds the mixed frame (source 1 alone) to the tone's fit.
-void AddToneFrame(DriftRun& r, const QueueTable::SourceView& view, const char* mix) {
+void AddToneFrame(DriftRun& r, const carovel_live::SourceState& view, const char* mix) {
     // Frames leave the queue in order, mixed or cut.
     const std::uint64_t frame = view.record.framesMixed - 1 + view.record.framesCut;
     const std::uint64_t first = frame * r.frameSamples;
@@ -245,7 +245,7 @@ void AddToneFrame(DriftRun& r, const QueueTable::SourceView& view, const char* m
 
 void OnDriftPass(DriftRun& r, World& w, const char* mix, unsigned mixLen) {
     const std::uint64_t now = w.NowUs();
-    QueueTable::SourceView view;
+    carovel_live::SourceState view;
     w.View(1, view);
     const bool took = view.record.tookLastPass;
     const double backlog = w.QueuedMs(1);
@@ -328,7 +328,7 @@ int RunDrift(const Options& o) {
     w.AddFeeder(1, format, 20.0, o.driftPpm, 1000.0, 16384.0);
     w.Run();
 
-    QueueTable::SourceView view;
+    carovel_live::SourceState view;
     w.View(1, view);
     if (run.block.Count() > 0) {
         // The last, partial block counts in the sum, not in the worst.
@@ -407,9 +407,7 @@ int RunMemory(const Options& o) {
         w.Run();
     }
     std::uint64_t cut = 0;
-    std::vector<QueueTable::SourceView> views;
-    w.Queues().Views(views);
-    for (const auto& v : views) {
+    for (const auto& v : w.Views()) {
         cut += v.record.framesCut;
     }
     const double ceilingMib =

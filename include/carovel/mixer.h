@@ -285,7 +285,6 @@ class CAROVEL_API CMixer {
     // Hands the limiter's settings and the mixing format to the frame mixer.
     void ApplyLimiter();
 
-    CWaveMix m_WaveMix;
     std::unique_ptr<Impl> m_impl;
 };
 

@@ -28,7 +28,7 @@ struct LimiterSettings {
 };
 
 class CWaveMix;
-struct WaveMixInternals;
+struct MinusOutputs;
 
 // The mix-minus outputs of a mixing pass: for every source that took part,
 // the mix of all other sources (its "N-1 mix"), so that a participant does
@@ -78,9 +78,7 @@ class CAROVEL_API CMixMinusFrames {
 
   private:
     friend class CWaveMix;
-    friend struct WaveMixInternals;
-    struct Impl;
-    std::unique_ptr<Impl> m_impl;
+    std::unique_ptr<MinusOutputs> m_impl;
 };
 
 // The frame mixer keeps one first-in, first-out queue of whole frames per
@@ -193,15 +191,12 @@ class CAROVEL_API CWaveMix {
 
   private:
     friend struct WaveMixTestAccess;  // lets the library's tests inspect the queues
-    friend struct WaveMixInternals;   // lets the library's mixer reach the queues
-    struct State;
+    struct Impl;
 
-    // One pass; without requireMaster it goes on when source 0 has no frame
-    // (masterLen 0, *pTag null).
-    void RunPass(char* masterBuf, int& masterLen, char* mixBuf, int& mixLen, void** pTag,
-                 CMixMinusFrames::Impl* minus, bool requireMaster = true);
+    void Pass(char* masterBuf, int& masterLen, char* mixBuf, int& mixLen, void** pTag,
+              MinusOutputs* minus);
 
-    std::unique_ptr<State> m_state;
+    std::unique_ptr<Impl> m_impl;
 };
 
 }  // namespace _Carovel

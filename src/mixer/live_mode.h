@@ -8,7 +8,6 @@
 #include <cstdint>
 
 #include "carovel/status.h"
-#include "carovel/wave_mix.h"
 #include "mixer/source_intake.h"
 #include "pcm/pcm_format.h"
 
@@ -61,20 +60,16 @@ class LiveShared {
     std::atomic<std::uint64_t> passesWithoutMaster{0};
 };
 
-// Feeds a block of a source through its intake and reports the source's
-// state to the frame mixer (its staged bytes, the block's arrival at nowUs
-// and duration). In live mode (live not null) the source first takes the
-// trim its control asks for and, when it is new or ran dry since it last
-// started, starts at the target latency: silence is queued ahead of the block
-// so that its backlog after the next pass is the target.
-Status FeedSource(SourceIntake& source, CWaveMix& mix, LiveShared* live, std::uint64_t nowUs,
-                  const char* data, std::size_t len, const PcmFormat& format, void* tag);
-
-// Ends a source's stream (SourceIntake::Flush) and reports its state.
-Status FlushSourceIntake(SourceIntake& source, CWaveMix& mix, std::uint64_t nowUs, void* tag);
-
-// The mixer's clock for live mode: microseconds of a monotonic clock.
-std::uint64_t LiveClockUs();
+// Before a block of len bytes in format arrives at nowUs for a source in live
+// mode: the source takes the trim its control asks for and, when it is new,
+// was dropped, or ran dry since it last started, starts at the target
+// latency: silence is queued ahead of the block so that its backlog after
+// the next pass is the target. kOk to go on with the block; otherwise the
+// block is refused (published tells whether the source's state changed all
+// the same).
+Status PrepareLiveBlock(SourceIntake& source, const FrameSink& sink, Engine& engine,
+                        const LiveShared& live, std::uint64_t nowUs, std::size_t len,
+                        const PcmFormat& format, void* tag, bool& changed);
 
 }  // namespace _Carovel
 

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "mixcore/wave_mix_internals.h"
+#include "platform/clock.h"
 
 namespace _Carovel {
 namespace {
@@ -19,24 +19,20 @@ double Ms(std::uint64_t us) {
 
 }  // namespace
 
-LivePasses::LivePasses(LiveShared& shared, CWaveMix& mix, std::uint64_t startUs,
+LivePasses::LivePasses(LiveShared& shared, Engine& engine, std::uint64_t startUs,
                        const DriftTuning& tuning)
-    : shared_(shared),
-      mix_(mix),
-      queues_(WaveMixInternals::Queues(mix)),
-      tuning_(tuning),
-      lastMasterUs_(startUs) {}
+    : shared_(shared), engine_(engine), tuning_(tuning), lastMasterUs_(startUs) {}
 
-void LivePasses::Pass(std::uint64_t nowUs, char* master, int& masterLen, char* mix, int& mixLen,
-                      void** tag, CMixMinusFrames* minus, bool catchUp) {
+void LivePasses::Pass(std::uint64_t nowUs, PassOutput& out, bool catchUp) {
     const std::uint64_t timeoutUs = std::uint64_t{shared_.settings.MasterTimeoutMs()} * 1000u;
     withoutMaster_ = nowUs - lastMasterUs_ >= timeoutUs;
-    WaveMixInternals::Pass(mix_, master, masterLen, mix, mixLen, tag, minus, !withoutMaster_);
-    if (masterLen > 0) {
+    engine_.Pass(out, MonotonicSeconds(), !withoutMaster_);
+    if (out.masterLen > 0) {
         lastMasterUs_ = nowUs;
         withoutMaster_ = false;
     }
-    tookFrames_ = masterLen > 0 || mixLen > 0;
+    const int mixLen = out.mixLen;
+    tookFrames_ = out.masterLen > 0 || mixLen > 0;
     if (tookFrames_ && catchUp) {
         shared_.catchUpPasses.fetch_add(1);
     }
@@ -45,12 +41,10 @@ void LivePasses::Pass(std::uint64_t nowUs, char* master, int& masterLen, char* m
     }
 }
 
-double LivePasses::BacklogMs(const QueueTable::SourceView& view, const LiveShared& shared,
-                             std::uint64_t nowUs) {
-    const IntakeReport& in = view.record.intake;
+double LivePasses::BacklogMs(std::size_t queuedFrames, const IntakeReport& in,
+                             const LiveShared& shared, std::uint64_t nowUs) {
     const double queued =
-        static_cast<double>(view.queuedFrames * shared.frameBytes + in.stagedBytes) /
-        shared.bytesPerMs;
+        static_cast<double>(queuedFrames * shared.frameBytes + in.stagedBytes) / shared.bytesPerMs;
     const double sinceFeed = nowUs > in.lastFeedUs ? Ms(nowUs - in.lastFeedUs) : 0.0;
     return queued + std::min(sinceFeed, in.lastBlockMs) - in.lastBlockMs / 2;
 }
@@ -61,13 +55,13 @@ bool LivePasses::AfterPass(std::uint64_t nowUs) {
         catchingUp_ = false;
         return false;
     }
-    queues_.Views(views_);
+    Look();
     // The backlog that sets the pace: the master's, or without it the
     // smallest of the sources that took part.
     double pacing = std::numeric_limits<double>::infinity();
-    for (const QueueTable::SourceView& view : views_) {
-        if (view.record.tookLastPass && (withoutMaster_ || view.sourceId == 0)) {
-            pacing = std::min(pacing, BacklogMs(view, shared_, nowUs));
+    for (const Seen& s : seen_) {
+        if (s.view.counters.tookLastPass && (withoutMaster_ || s.view.sourceId == 0)) {
+            pacing = std::min(pacing, BacklogMs(s, nowUs));
         }
     }
     const double target = shared_.settings.targetMs;
@@ -91,16 +85,15 @@ bool LivePasses::AfterPass(std::uint64_t nowUs) {
     }
 
     ++updates_;
-    trims_.clear();
     const double nowMs = Ms(nowUs);
-    for (const QueueTable::SourceView& view : views_) {
-        const IntakeReport& in = view.record.intake;
-        if (in.reports == 0) {
-            continue;  // fed straight into the frame mixer: nothing to steer
+    for (const Seen& seen : seen_) {
+        const IntakeReport& in = seen.report;
+        if (seen.board == nullptr || in.reports == 0) {
+            continue;  // fed straight into the engine: nothing to steer
         }
-        auto found = sources_.find(view.sourceId);
+        auto found = sources_.find(seen.view.sourceId);
         if (found == sources_.end()) {
-            found = sources_.emplace(view.sourceId, Source{DriftControl(tuning_)}).first;
+            found = sources_.emplace(seen.view.sourceId, Source{DriftControl(tuning_)}).first;
         }
         Source& s = found->second;
         s.seenAt = updates_;
@@ -118,13 +111,7 @@ bool LivePasses::AfterPass(std::uint64_t nowUs) {
                 s.control.OnFeed(atMs, in.fedMs);
             }
         }
-        const std::int32_t trim = s.control.Update(nowMs, BacklogMs(view, shared_, nowUs), target);
-        if (trim != view.record.trimPpm) {
-            trims_.emplace_back(view.sourceId, trim);
-        }
-    }
-    if (!trims_.empty()) {
-        queues_.SetTrims(trims_);
+        seen.board->trimPpm.store(s.control.Update(nowMs, BacklogMs(seen, nowUs), target));
     }
     if (updates_ % kForgetAfterUpdates == 0) {
         for (auto it = sources_.begin(); it != sources_.end();) {
@@ -141,19 +128,29 @@ bool LivePasses::AfterPass(std::uint64_t nowUs) {
 // the next pass on the timer) is cut back, oldest frames first.
 void LivePasses::EvenOut(double untilDueMs, std::uint64_t nowUs) {
     const double target = shared_.settings.targetMs;
-    for (const QueueTable::SourceView& view : views_) {
-        if (!view.record.tookLastPass) {
+    for (const Seen& s : seen_) {
+        if (!s.view.counters.tookLastPass) {
             continue;
         }
-        const double excess =
-            BacklogMs(view, shared_, nowUs) + untilDueMs - shared_.frameMs - target;
+        const double excess = BacklogMs(s, nowUs) + untilDueMs - shared_.frameMs - target;
         if (excess > shared_.frameMs / 2) {
             const auto frames = static_cast<std::size_t>(
                 std::ceil((excess - shared_.frameMs / 2) / shared_.frameMs));
-            queues_.CutOldest(view.sourceId, frames);
+            engine_.Queues().CutOldest(s.view.sourceId, frames);
         }
     }
-    queues_.Views(views_);
+    Look();
+}
+
+void LivePasses::Look() {
+    engine_.Queues().Views(views_);
+    seen_.resize(views_.size());
+    for (std::size_t i = 0; i < views_.size(); ++i) {
+        Seen& s = seen_[i];
+        s.view = views_[i];
+        s.board = static_cast<SourceBoard*>(s.view.attachment.get());
+        s.report = s.board != nullptr ? s.board->Read() : IntakeReport();
+    }
 }
 
 const DriftControl* LivePasses::Control(long sourceId) const {
@@ -187,11 +184,9 @@ std::uint32_t NowMs(PassClock& clock) {
 // One pass and its delivery. False when the session stopped: the callback
 // may have closed or destroyed the mixer, so nothing of it may be touched.
 bool PassAndDeliver(OutputSession& st, LivePasses& passes, PassClock& clock, bool catchUp) {
-    int masterLen = static_cast<int>(st.frameBytes);
-    int mixLen = static_cast<int>(st.frameBytes);
-    passes.Pass(clock.NowUs(), st.masterBuffer.data(), masterLen, st.mixBuffer.data(), mixLen,
-                &st.tag, st.WantsMixMinus() ? &st.minus : nullptr, catchUp);
-    return DeliverPass(st, masterLen, mixLen) != PassOutcome::kStopped && st.Running();
+    PassOutput out = st.PassBuffers();
+    passes.Pass(clock.NowUs(), out, catchUp);
+    return DeliverPass(st, out) != PassOutcome::kStopped && st.Running();
 }
 
 void PublishDue(LivePasses& passes, PassClock& clock, std::uint32_t dueMs) {
@@ -250,7 +245,7 @@ namespace {
 class ThreadClock final : public PassClock {
   public:
     explicit ThreadClock(AutoResetEvent& event) : event_(event) {}
-    std::uint64_t NowUs() override { return LiveClockUs(); }
+    std::uint64_t NowUs() override { return MonotonicUs(); }
     bool Wait(std::uint32_t ms) override { return event_.Wait(ms); }
 
   private:
@@ -259,9 +254,9 @@ class ThreadClock final : public PassClock {
 
 }  // namespace
 
-void RunLiveOutputPasses(OutputSession& session, LiveShared& shared, CWaveMix& mix) {
+void RunLiveOutputPasses(OutputSession& session, LiveShared& shared, Engine& engine) {
     ThreadClock clock(session.Event());
-    LivePasses passes(shared, mix, clock.NowUs());
+    LivePasses passes(shared, engine, clock.NowUs());
     RunLivePasses(session, passes, clock);
 }
 

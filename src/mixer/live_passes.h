@@ -28,8 +28,8 @@
 #include <utility>
 #include <vector>
 
-#include "carovel/wave_mix.h"
-#include "mixcore/queue_table.h"
+#include "engine/engine.h"
+#include "engine/queue_table.h"
 #include "mixer/drift_control.h"
 #include "mixer/live_mode.h"
 #include "mixer/output_thread.h"
@@ -40,14 +40,13 @@ class LivePasses {
   public:
     // Passes over mix for the session described by shared, starting at
     // startUs (the master's time-out counts from there).
-    LivePasses(LiveShared& shared, CWaveMix& mix, std::uint64_t startUs,
+    LivePasses(LiveShared& shared, Engine& engine, std::uint64_t startUs,
                const DriftTuning& tuning = DriftTuning());
 
     // One pass at nowUs into the buffers (capacities in, lengths out, as
     // CWaveMix::GetMixedFrame), with mix-minus outputs into minus when it is
     // not null. catchUp counts it as a catch-up pass.
-    void Pass(std::uint64_t nowUs, char* master, int& masterLen, char* mix, int& mixLen, void** tag,
-              CMixMinusFrames* minus, bool catchUp);
+    void Pass(std::uint64_t nowUs, PassOutput& out, bool catchUp);
 
     // After a pass ended at nowUs: true when another pass should follow at
     // once to catch up. Otherwise, when the pass took frames, updates every
@@ -59,9 +58,10 @@ class LivePasses {
 
     // A source's control, or null (for tests and measurements).
     const DriftControl* Control(long sourceId) const;
-    // The backlog live mode measures for a source at nowUs (see above).
-    static double BacklogMs(const QueueTable::SourceView& view, const LiveShared& shared,
-                            std::uint64_t nowUs);
+    // The backlog live mode measures at nowUs for a source with queued
+    // frames whose intake reported in (see above).
+    static double BacklogMs(std::size_t queuedFrames, const IntakeReport& in,
+                            const LiveShared& shared, std::uint64_t nowUs);
     // The pacing backlog that the last AfterPass expected after the next pass
     // on the timer, or -1.
     double PacingBacklogMs() const { return pacingMs_; }
@@ -69,6 +69,19 @@ class LivePasses {
 
   private:
     void EvenOut(double untilDueMs, std::uint64_t nowUs);
+
+    // A source as one update sees it: its view in the engine and its
+    // intake's last report (none for a source fed straight into the
+    // engine).
+    struct Seen {
+        SourceView view;
+        SourceBoard* board = nullptr;
+        IntakeReport report;
+    };
+    void Look();
+    double BacklogMs(const Seen& s, std::uint64_t nowUs) const {
+        return BacklogMs(s.view.queuedFrames, s.report, shared_, nowUs);
+    }
 
     struct Source {
         DriftControl control;
@@ -79,8 +92,7 @@ class LivePasses {
     };
 
     LiveShared& shared_;
-    CWaveMix& mix_;
-    QueueTable& queues_;
+    Engine& engine_;
     const DriftTuning tuning_;
     std::uint64_t lastMasterUs_;
     // The last pass took frames, with or without the master.
@@ -90,8 +102,8 @@ class LivePasses {
     double pacingMs_ = -1.0;
     std::uint64_t updates_ = 0;
     std::unordered_map<long, Source> sources_;
-    std::vector<QueueTable::SourceView> views_;
-    std::vector<std::pair<long, std::int32_t>> trims_;
+    std::vector<SourceView> views_;
+    std::vector<Seen> seen_;
 };
 
 // The clock and the waits of the output thread's loop in live mode.
@@ -110,7 +122,7 @@ class PassClock {
 void RunLivePasses(OutputSession& session, LivePasses& passes, PassClock& clock);
 
 // RunLivePasses on the mixer's clock, woken early by the session's event.
-void RunLiveOutputPasses(OutputSession& session, LiveShared& shared, CWaveMix& mix);
+void RunLiveOutputPasses(OutputSession& session, LiveShared& shared, Engine& engine);
 
 }  // namespace _Carovel
 

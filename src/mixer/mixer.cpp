@@ -5,7 +5,6 @@
 #include <chrono>
 #include <new>
 
-#include "mixcore/wave_mix_internals.h"
 #include "mixer/live_passes.h"
 #include "mixer/mixer_impl.h"
 #include "pcm/sample_codec.h"
@@ -124,26 +123,32 @@ bool CMixer::OpenSession(unsigned short channels, unsigned short samplesPerSec,
         impl.sources.Clear();  // left by a Close from inside the callback
         impl.mixFormat = format;
         impl.frameBytes = frameSize;
-        m_WaveMix.Init(static_cast<unsigned short>(format.BytesPerSample()));
+        impl.engine.Init(static_cast<unsigned short>(format.BytesPerSample()));
         ApplyLimiter();
         const double bytesPerMs = static_cast<double>(format.BytesPerSecond()) / 1000.0;
         impl.statsBytesPerMs = bytesPerMs;
         impl.statsFrameMs = frameSize / bytesPerMs;
         // The ceiling holds from the session's first frame.
-        WaveMixInternals::Queues(m_WaveMix).SetMaxFrames(live ? live->MaxFrames() : 0);
+        impl.engine.Queues().SetMaxFrames(live ? live->MaxFrames() : 0);
+        impl.intakeLive = live.get();
         MutexLock lock(impl.liveMutex);
         impl.live = std::move(live);
     };
     if (manual) {
         setUp();
         impl.SetManualSession(std::move(session));
+        impl.open = true;
         impl.lastStatus = Status::kOk;
         return true;
     }
     Status status = Status::kOk;
     try {
         status = impl.output.Start(
-            std::move(session), [this] { MixOutLoop(); }, setUp);
+            std::move(session), [this] { MixOutLoop(); },
+            [&] {
+                setUp();
+                impl.open = true;
+            });
     } catch (const std::bad_alloc&) {
         status = Status::kOutOfMemory;  // wrapping the thread's body; nothing changed
     }
@@ -152,14 +157,14 @@ bool CMixer::OpenSession(unsigned short channels, unsigned short samplesPerSec,
 }
 
 void CMixer::ApplyLimiter() {
-    const Impl& impl = *m_impl;
+    Impl& impl = *m_impl;
     LimiterSettings settings;
     settings.channels = static_cast<unsigned short>(impl.mixFormat.channels);
     settings.samplesPerSec = impl.mixFormat.samplesPerSec;
     settings.thresholdDbfs = impl.limiterThresholdDbfs;
     settings.releaseMs = impl.limiterReleaseMs;
     // The settings were checked by SetLimiter and the format by Open.
-    m_WaveMix.SetLimiter(impl.limiterOn, settings);
+    m_impl->engine.SetLimiter(impl.limiterOn, settings);
 }
 
 int CMixer::MixPending(int maxPasses) {
@@ -178,7 +183,7 @@ int CMixer::MixPending(int maxPasses) {
     const PassingScope passing(this);
     int passes = 0;
     while (passes < maxPasses && session->Running()) {
-        const PassOutcome outcome = RunOnePass(*session, m_WaveMix);
+        const PassOutcome outcome = RunOnePass(*session, impl.engine);
         if (outcome == PassOutcome::kNoFrame) {
             break;
         }
@@ -254,8 +259,9 @@ bool CMixer::SetSourceGain(long traceID, float gain) {
     if (!impl.IsOpen()) {
         return Fail(Status::kNotOpen);
     }
-    if (!m_WaveMix.SetTrackGain(traceID, gain)) {
-        return Fail(m_WaveMix.LastStatus());
+    if (const Status status = impl.engine.SetGain(traceID, gain, MonotonicSeconds());
+        status != Status::kOk) {
+        return Fail(status);
     }
     impl.lastStatus = Status::kOk;
     return true;
@@ -267,6 +273,7 @@ bool CMixer::Close() {
     // calls then fail, and the records stay for the host's next call.
     const bool onOutputThread = impl.output.IsCurrentThread() || t_passingMixer == this;
     SerialCallCheck::Scope scope(impl.callCheck, "Close", !onOutputThread);
+    impl.open = false;
     if (const std::shared_ptr<OutputSession> manual = impl.ManualSession()) {
         manual->Stop();  // MixPending, when inside it, stops after this callback
         impl.SetManualSession(nullptr);
@@ -293,10 +300,10 @@ void CMixer::MixOutLoop() {
         return;  // not called by this mixer's output thread
     }
     if (const std::shared_ptr<LiveShared> live = m_impl->Live()) {
-        RunLiveOutputPasses(*session, *live, m_WaveMix);
+        RunLiveOutputPasses(*session, *live, m_impl->engine);
         return;
     }
-    RunOutputPasses(*session, m_WaveMix);
+    RunOutputPasses(*session, m_impl->engine);
 }
 
 void CMixer::ClearTraceData() {
@@ -305,7 +312,7 @@ void CMixer::ClearTraceData() {
     }
     SerialCallCheck::Scope scope(m_impl->callCheck, "ClearTraceData");
     m_impl->sources.DiscardStaged();
-    m_WaveMix.ClearBuffs();
+    m_impl->engine.Clear();
 }
 
 bool CMixer::AddFrame(long traceID, const char* data, int len, unsigned short channels,
@@ -321,14 +328,29 @@ bool CMixer::AddFrame(long traceID, const char* data, int len, unsigned short ch
     if (len < 0 || (data == nullptr && len > 0)) {
         return Fail(Status::kBadArgument);
     }
+    const ClockReading now = ReadClock();
     SourceIntake* const source =
-        impl.sources.FeedSource(traceID, impl.mixFormat, impl.frameBytes, MonotonicSeconds());
+        impl.sources.FeedSource(traceID, impl.mixFormat, impl.frameBytes, now.seconds);
     if (source == nullptr) {
         return Fail(Status::kOutOfMemory);
     }
     const PcmFormat format{channels, samplesPerSec, bitsPerSample};
-    const Status status = FeedSource(*source, m_WaveMix, impl.Live().get(), LiveClockUs(), data,
-                                     static_cast<std::size_t>(len), format, tag);
+    const auto bytes = static_cast<std::size_t>(len);
+    const FrameSink sink(impl.engine, now.seconds, &source->BoardHandle());
+    Status status = Status::kOk;
+    if (impl.intakeLive != nullptr) {
+        bool changed = false;
+        status = PrepareLiveBlock(*source, sink, impl.engine, *impl.intakeLive, now.us, bytes,
+                                  format, tag, changed);
+        if (status != Status::kOk) {
+            if (changed) {
+                source->Publish(now.us);
+            }
+            return Fail(status);
+        }
+    }
+    status = source->Feed(data, bytes, format, tag, sink);
+    source->Publish(now.us);
     impl.lastStatus = status;
     return status == Status::kOk;
 }
@@ -347,8 +369,12 @@ bool CMixer::FlushSource(long traceID, void* tag) {
         return Fail(Status::kNotOpen);
     }
     SourceIntake* const source = impl.sources.Find(traceID);
-    const Status status =
-        source != nullptr ? FlushSourceIntake(*source, m_WaveMix, LiveClockUs(), tag) : Status::kOk;
+    Status status = Status::kOk;
+    if (source != nullptr) {
+        const ClockReading now = ReadClock();
+        status = source->Flush(tag, FrameSink(impl.engine, now.seconds, &source->BoardHandle()));
+        source->Publish(now.us);
+    }
     impl.lastStatus = status;
     return status == Status::kOk;
 }

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "carovel/mixer.h"
+#include "engine/engine.h"
 #include "mixer/call_check.h"
 #include "mixer/live_mode.h"
 #include "mixer/output_thread.h"
@@ -18,6 +19,10 @@
 namespace _Carovel {
 
 struct CMixer::Impl {
+    // The sources' queues and the passes.
+    Engine engine;
+    // True from a successful Open or OpenManual until Close.
+    std::atomic<bool> open{false};
     // Set by Open; read by AddFrame, which the host serialises with Open.
     PcmFormat mixFormat;
     std::size_t frameBytes = 0;
@@ -55,13 +60,7 @@ struct CMixer::Impl {
         manual = std::move(session);
     }
     // True while open in either mode.
-    bool IsOpen() const {
-        if (output.IsRunning()) {
-            return true;
-        }
-        const std::shared_ptr<OutputSession> session = ManualSession();
-        return session != nullptr && session->Running();
-    }
+    bool IsOpen() const { return open.load(std::memory_order_acquire); }
 
     // Live mode: the settings for the next Open (written by SetLiveMode,
     // serialised with Open), and what the session opened with them shares
@@ -77,6 +76,9 @@ struct CMixer::Impl {
     std::atomic<double> statsFrameMs{0.0};
     LiveSettings liveSettings CAROVEL_GUARDED_BY(liveMutex);
     std::shared_ptr<LiveShared> live CAROVEL_GUARDED_BY(liveMutex);
+    // The same session's live state for the intake, set by Open (serialised
+    // with the host's calls that feed), so that feeding takes no lock for it.
+    LiveShared* intakeLive = nullptr;
 
   private:
     mutable Mutex manualMutex;

@@ -4,29 +4,30 @@
 #include <limits>
 
 #include "carovel/mixer.h"
-#include "mixcore/frame_level.h"
-#include "mixcore/wave_mix_internals.h"
 #include "mixer/mixer_impl.h"
+#include "pcm/frame_level.h"
 
 namespace _Carovel {
 namespace {
 
 // The counters of a source, with the level still as fractions of full scale
 // (turned into dB outside the frame mixer's lock by FinishLevel).
-SourceStats RawStats(long id, std::size_t frames, const SourceRecord& r, double frameMs,
-                     double bytesPerMs) {
+SourceStats RawStats(const SourceView& view, double frameMs, double bytesPerMs) {
+    const SourceCounters& r = view.counters;
+    const auto* board = static_cast<const SourceBoard*>(view.attachment.get());
+    const std::size_t staged = board != nullptr ? board->StagedBytes() : 0;
     SourceStats s;
-    s.sourceId = id;
-    s.backlogFrames = frames;
-    s.backlogMs = static_cast<double>(frames) * frameMs +
-                  (bytesPerMs > 0.0 ? static_cast<double>(r.intake.stagedBytes) / bytesPerMs : 0.0);
+    s.sourceId = view.sourceId;
+    s.backlogFrames = view.queuedFrames;
+    s.backlogMs = static_cast<double>(view.queuedFrames) * frameMs +
+                  (bytesPerMs > 0.0 ? static_cast<double>(staged) / bytesPerMs : 0.0);
     s.framesMixed = r.framesMixed;
     s.framesCut = r.framesCut;
     s.dropouts = r.dropouts;
-    s.trimPpm = r.trimPpm;
-    s.hasLevel = r.framesMixed > 0 && r.lastLevel.measured;
-    s.rmsDbfs = s.hasLevel ? r.lastLevel.meanSquare : 0.0;
-    s.peakDbfs = s.hasLevel ? r.lastLevel.peak : 0.0;
+    s.trimPpm = board != nullptr ? board->trimPpm.load() : 0;
+    s.hasLevel = r.framesMixed > 0 && view.lastLevel.measured;
+    s.rmsDbfs = s.hasLevel ? view.lastLevel.meanSquare : 0.0;
+    s.peakDbfs = s.hasLevel ? view.lastLevel.peak : 0.0;
     return s;
 }
 
@@ -43,15 +44,11 @@ void FinishLevel(SourceStats& s) {
 
 bool CMixer::GetSourceStats(long traceID, SourceStats& out) const {
     Impl& impl = *m_impl;
-    // The frame mixer's queues are locked inside; the call changes nothing.
-    CWaveMix& wm = const_cast<CWaveMix&>(m_WaveMix);
-    const double bytesPerMs = impl.statsBytesPerMs.load();
-    const double frameMs = impl.statsFrameMs.load();
-    QueueTable::SourceView view;
-    if (!WaveMixInternals::Queues(wm).View(traceID, view)) {
+    SourceView view;
+    if (!impl.engine.Queues().View(traceID, view, impl.engine.Width())) {
         return false;
     }
-    SourceStats s = RawStats(view.sourceId, view.queuedFrames, view.record, frameMs, bytesPerMs);
+    SourceStats s = RawStats(view, impl.statsFrameMs.load(), impl.statsBytesPerMs.load());
     FinishLevel(s);
     out = s;
     return true;
@@ -59,18 +56,13 @@ bool CMixer::GetSourceStats(long traceID, SourceStats& out) const {
 
 unsigned CMixer::GetAllSourceStats(SourceStats* out, unsigned capacity, MixerStats* mixer) const {
     Impl& impl = *m_impl;
-    CWaveMix& wm = const_cast<CWaveMix&>(m_WaveMix);
     const double bytesPerMs = impl.statsBytesPerMs.load();
     const double frameMs = impl.statsFrameMs.load();
-    unsigned index = 0;
-    const std::size_t count = WaveMixInternals::Queues(wm).VisitSources(
-        [&](long id, std::size_t frames, const SourceRecord& record) {
-            if (out != nullptr && index < capacity) {
-                out[index] = RawStats(id, frames, record, frameMs, bytesPerMs);
-            }
-            ++index;
-        });
-    for (unsigned i = 0; out != nullptr && i < std::min(index, capacity); ++i) {
+    std::vector<SourceView> views;
+    impl.engine.Queues().Views(views, out != nullptr && capacity > 0 ? impl.engine.Width() : 0);
+    const std::size_t count = views.size();
+    for (std::size_t i = 0; out != nullptr && i < std::min<std::size_t>(count, capacity); ++i) {
+        out[i] = RawStats(views[i], frameMs, bytesPerMs);
         FinishLevel(out[i]);
     }
     if (mixer != nullptr) {

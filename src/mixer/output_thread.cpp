@@ -85,7 +85,7 @@ bool OutputSession::Deliver(char* master, unsigned masterLen, char* mix, unsigne
 
 void OutputSession::SetMixMinus(MixMinusCallback minusCallback, bool includeIdle) {
     minusCallback_ = minusCallback;
-    minus.SetIncludeIdle(includeIdle);
+    minus.includeIdle = includeIdle;
 }
 
 bool OutputSession::DeliverMinus(long sourceId, char* frame, unsigned len) {
@@ -211,39 +211,31 @@ void OutputThread::JoinFinished(const std::shared_ptr<OutputSession>& st) {
     session_.reset();
 }
 
-PassOutcome RunOnePass(OutputSession& st, CWaveMix& mix) {
-    int masterLen = static_cast<int>(st.frameBytes);
-    int mixLen = static_cast<int>(st.frameBytes);
-    char* const master = st.masterBuffer.data();
-    char* const mixed = st.mixBuffer.data();
-    if (st.WantsMixMinus()) {
-        mix.GetMixedFrame(master, masterLen, mixed, mixLen, &st.tag, st.minus);
-    } else {
-        mix.GetMixedFrame(master, masterLen, mixed, mixLen, &st.tag);
-    }
-    return DeliverPass(st, masterLen, mixLen);
+PassOutcome RunOnePass(OutputSession& st, Engine& engine) {
+    PassOutput out = st.PassBuffers();
+    engine.Pass(out, MonotonicSeconds());
+    return DeliverPass(st, out);
 }
 
-PassOutcome DeliverPass(OutputSession& st, int masterLen, int mixLen) {
-    if (mixLen <= 0) {
+PassOutcome DeliverPass(OutputSession& st, const PassOutput& out) {
+    if (out.mixLen <= 0) {
         return PassOutcome::kNoFrame;
     }
-    if (!st.Deliver(st.masterBuffer.data(), static_cast<unsigned>(std::max(masterLen, 0)),
-                    st.mixBuffer.data(), static_cast<unsigned>(mixLen))) {
+    if (!st.Deliver(out.master, static_cast<unsigned>(std::max(out.masterLen, 0)), out.mix,
+                    static_cast<unsigned>(out.mixLen))) {
         return PassOutcome::kStopped;
     }
-    const bool minus = st.WantsMixMinus();
-    for (int i = 0; minus && i < st.minus.Count(); ++i) {
-        // The outputs belong to the session; the callback may write to them.
-        if (!st.DeliverMinus(st.minus.TrackID(i), const_cast<char*>(st.minus.Data(i)),
-                             static_cast<unsigned>(st.minus.Length(i)))) {
+    for (int i = 0; out.minus != nullptr && i < out.minus->Count(); ++i) {
+        const auto index = static_cast<std::size_t>(i);
+        if (!st.DeliverMinus(out.minus->ids[index], out.minus->Data(i),
+                             static_cast<unsigned>(out.minus->lengths[index]))) {
             return PassOutcome::kStopped;
         }
     }
     return PassOutcome::kDelivered;
 }
 
-void RunOutputPasses(OutputSession& st, CWaveMix& mix) {
+void RunOutputPasses(OutputSession& st, Engine& engine) {
     const std::uint32_t period = st.periodMs;
 
     // The first pass comes half a period after the start.
@@ -254,7 +246,7 @@ void RunOutputPasses(OutputSession& st, CWaveMix& mix) {
     // destroyed from inside the callback.
     while (st.Running()) {
         const std::uint32_t start = TickMs();
-        if (RunOnePass(st, mix) == PassOutcome::kStopped) {
+        if (RunOnePass(st, engine) == PassOutcome::kStopped) {
             break;
         }
         const NextPass next = ScheduleNextPass(period, due, woken, start, TickMs());

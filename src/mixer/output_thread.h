@@ -13,6 +13,7 @@
 
 #include "carovel/mixer.h"
 #include "carovel/status.h"
+#include "engine/engine.h"
 #include "pcm/pcm_format.h"
 #include "platform/event.h"
 #include "platform/mutex.h"
@@ -92,7 +93,16 @@ class OutputSession {
     // The tag of the last master frame; kept from pass to pass.
     void* tag = nullptr;
     // The mix-minus outputs of the last pass, when asked for.
-    CMixMinusFrames minus;
+    MinusOutputs minus;
+    // The session's buffers for the next pass, at full capacity.
+    PassOutput PassBuffers() {
+        return PassOutput{masterBuffer.data(),
+                          static_cast<int>(frameBytes),
+                          mixBuffer.data(),
+                          static_cast<int>(frameBytes),
+                          &tag,
+                          WantsMixMinus() ? &minus : nullptr};
+    }
 
   private:
     friend class OutputThread;
@@ -172,17 +182,17 @@ enum class PassOutcome {
 // session's callbacks: the mix first, then every mix-minus output. After a
 // callback returns it touches only the session: the mixer may have been
 // closed or destroyed from inside the callback.
-PassOutcome RunOnePass(OutputSession& session, CWaveMix& mix);
+PassOutcome RunOnePass(OutputSession& session, Engine& engine);
 
 // The delivery half of a pass whose results are in the session's buffers
 // (and its mix-minus outputs, when it asks for them): kNoFrame when mixLen is
 // 0, otherwise the mix, then every mix-minus output, as RunOnePass.
-PassOutcome DeliverPass(OutputSession& session, int masterLen, int mixLen);
+PassOutcome DeliverPass(OutputSession& session, const PassOutput& out);
 
 // The body of the output thread: one mixing pass of mix per period (or at
 // once after the event is set), delivering every pass that produced a mix,
 // until the session stops.
-void RunOutputPasses(OutputSession& session, CWaveMix& mix);
+void RunOutputPasses(OutputSession& session, Engine& engine);
 
 }  // namespace _Carovel
 

@@ -5,7 +5,6 @@
 #include <new>
 
 #include "convert/convert_stream.h"
-#include "mixcore/wave_mix_internals.h"
 
 namespace _Carovel {
 namespace {
@@ -15,10 +14,6 @@ namespace {
 // all be queued).
 constexpr std::size_t kKeptStagingFrames = 2;
 
-bool QueueFrame(CWaveMix& mix, long sourceId, const char* data, std::size_t len, void* tag) {
-    return WaveMixInternals::AddMeasuredFrame(mix, sourceId, data, static_cast<int>(len), tag);
-}
-
 }  // namespace
 
 SourceIntake::SourceIntake(long sourceId, const PcmFormat& mixFormat, std::size_t frameBytes)
@@ -26,8 +21,19 @@ SourceIntake::SourceIntake(long sourceId, const PcmFormat& mixFormat, std::size_
 
 SourceIntake::~SourceIntake() = default;
 
+void SourceIntake::Publish(std::uint64_t nowUs) {
+    IntakeReport report;
+    report.stagedBytes = stagedBytes_;
+    report.lastFeedUs = nowUs;
+    report.fedMs = fedMs_;
+    report.lastBlockMs = lastBlockMs_;
+    report.reports = ++reports_;
+    report.primes = starts_;
+    board_->Publish(report);
+}
+
 Status SourceIntake::Feed(const char* data, std::size_t len, const PcmFormat& format, void* tag,
-                          CWaveMix& mix) {
+                          const FrameSink& mix) {
     Status status = Status::kOk;
     const bool mixing = format == mixFormat_;
     if (mixing) {
@@ -65,7 +71,7 @@ Status SourceIntake::Feed(const char* data, std::size_t len, const PcmFormat& fo
     return status;
 }
 
-Status SourceIntake::DrainHeldBack(void* tag, CWaveMix& mix) {
+Status SourceIntake::DrainHeldBack(void* tag, const FrameSink& mix) {
     if (converterPending_) {
         const Status status = DrainConverter(tag, mix);
         if (status != Status::kOk) {
@@ -75,7 +81,7 @@ Status SourceIntake::DrainHeldBack(void* tag, CWaveMix& mix) {
     return trimStage_ != nullptr ? DrainTrimStage(tag, mix) : Status::kOk;
 }
 
-Status SourceIntake::Flush(void* tag, CWaveMix& mix) {
+Status SourceIntake::Flush(void* tag, const FrameSink& mix) {
     if (const Status status = DrainHeldBack(tag, mix); status != Status::kOk) {
         return status;
     }
@@ -119,7 +125,7 @@ void SourceIntake::KeepHistory(bool keep) {
     }
 }
 
-Status SourceIntake::Restart(std::size_t silenceBytes, void* tag, CWaveMix& mix) {
+Status SourceIntake::Restart(std::size_t silenceBytes, void* tag, const FrameSink& mix) {
     if (const Status status = DrainHeldBack(tag, mix); status != Status::kOk) {
         return status;
     }
@@ -145,7 +151,8 @@ Status SourceIntake::Restart(std::size_t silenceBytes, void* tag, CWaveMix& mix)
 
 // Frames are queued straight from the caller's block; only a partial frame
 // at either end goes through the staging buffer.
-Status SourceIntake::FeedDirect(const char* data, std::size_t len, void* tag, CWaveMix& mix) {
+Status SourceIntake::FeedDirect(const char* data, std::size_t len, void* tag,
+                                const FrameSink& mix) {
     if (len == 0) {
         return Status::kOk;
     }
@@ -166,17 +173,19 @@ Status SourceIntake::FeedDirect(const char* data, std::size_t len, void* tag, CW
         }
     }
     while (len >= frameBytes_) {
-        if (!QueueFrame(mix, sourceId_, data, frameBytes_, tag)) {
-            const Status status = mix.LastStatus();
+        if (const Status status = mix.Queue(sourceId_, data, frameBytes_, tag);
+            status != Status::kOk) {
             return Stage(data, len) == Status::kOk ? status : Status::kOutOfMemory;
         }
+        ++framesQueued_;
         data += frameBytes_;
         len -= frameBytes_;
     }
     return Stage(data, len);
 }
 
-Status SourceIntake::FeedTrimmed(const char* data, std::size_t len, void* tag, CWaveMix& mix) {
+Status SourceIntake::FeedTrimmed(const char* data, std::size_t len, void* tag,
+                                 const FrameSink& mix) {
     partialBlock_.clear();
     const std::size_t blockAlign = mixFormat_.BlockAlign();
     if (trimStage_ == nullptr) {
@@ -224,7 +233,7 @@ Status SourceIntake::ApplyConverterTrim() {
     return stream->SetTrim(trimPpm_, start, blocks) ? Status::kOk : Status::kOutOfMemory;
 }
 
-Status SourceIntake::UseConverterFor(const PcmFormat& format, void* tag, CWaveMix& mix) {
+Status SourceIntake::UseConverterFor(const PcmFormat& format, void* tag, const FrameSink& mix) {
     if (converter_ != nullptr && format == converterFormat_) {
         return Status::kOk;
     }
@@ -252,7 +261,7 @@ Status SourceIntake::UseConverterFor(const PcmFormat& format, void* tag, CWaveMi
 
 Status SourceIntake::FeedThrough(ConvertStream& stream, std::vector<unsigned char>& partial,
                                  std::size_t blockAlign, const unsigned char* data, std::size_t len,
-                                 void* tag, CWaveMix& mix) {
+                                 void* tag, const FrameSink& mix) {
     // The stream opened, so the width is one it supports: whole bytes.
     const unsigned char* src = data;
     std::size_t remaining = len;
@@ -289,7 +298,7 @@ Status SourceIntake::FeedThrough(ConvertStream& stream, std::vector<unsigned cha
 }
 
 Status SourceIntake::ConvertInto(ConvertStream& stream, const unsigned char*& src, std::size_t& len,
-                                 void* tag, CWaveMix& mix) {
+                                 void* tag, const FrameSink& mix) {
     while (len > 0) {
         if (!MakeRoomForAFrame()) {
             return Status::kOutOfMemory;
@@ -311,7 +320,7 @@ Status SourceIntake::ConvertInto(ConvertStream& stream, const unsigned char*& sr
     return Status::kOk;
 }
 
-Status SourceIntake::DrainConverter(void* tag, CWaveMix& mix) {
+Status SourceIntake::DrainConverter(void* tag, const FrameSink& mix) {
     const Status status = DrainStream(*converter_, tag, mix);
     if (status == Status::kOk) {
         converterPending_ = false;
@@ -319,7 +328,7 @@ Status SourceIntake::DrainConverter(void* tag, CWaveMix& mix) {
     return status;
 }
 
-Status SourceIntake::DrainTrimStage(void* tag, CWaveMix& mix) {
+Status SourceIntake::DrainTrimStage(void* tag, const FrameSink& mix) {
     const Status status = DrainStream(*trimStage_, tag, mix);
     if (status == Status::kOk) {
         // An incomplete sample block can never complete now.
@@ -330,7 +339,7 @@ Status SourceIntake::DrainTrimStage(void* tag, CWaveMix& mix) {
     return status;
 }
 
-Status SourceIntake::DrainStream(ConvertStream& stream, void* tag, CWaveMix& mix) {
+Status SourceIntake::DrainStream(ConvertStream& stream, void* tag, const FrameSink& mix) {
     for (;;) {
         if (!MakeRoomForAFrame()) {
             return Status::kOutOfMemory;
@@ -367,15 +376,16 @@ Status SourceIntake::Stage(const char* data, std::size_t len) {
     return Status::kOk;
 }
 
-Status SourceIntake::EmitFrames(void* tag, CWaveMix& mix) {
+Status SourceIntake::EmitFrames(void* tag, const FrameSink& mix) {
     char* const buffer = staging_.get();
     std::size_t pos = 0;
     Status status = Status::kOk;
     while (stagedBytes_ - pos >= frameBytes_) {
-        if (!QueueFrame(mix, sourceId_, buffer + pos, frameBytes_, tag)) {
-            status = mix.LastStatus();  // out of memory: keep the rest staged
-            break;
+        status = mix.Queue(sourceId_, buffer + pos, frameBytes_, tag);
+        if (status != Status::kOk) {
+            break;  // out of memory: keep the rest staged
         }
+        ++framesQueued_;
         pos += frameBytes_;
     }
     if (pos > 0) {

@@ -11,12 +11,30 @@
 
 #include "carovel/status.h"
 #include "carovel/wave_convert.h"
-#include "carovel/wave_mix.h"
+#include "engine/engine.h"
+#include "mixer/source_board.h"
 #include "pcm/pcm_format.h"
 
 namespace _Carovel {
 
 class ConvertStream;
+
+// Where a source's whole frames go: the engine's queue of the source, fed at
+// nowSeconds, with the source's board (when given) attached to it.
+class FrameSink {
+  public:
+    FrameSink(Engine& engine, std::uint32_t nowSeconds,
+              const std::shared_ptr<void>* board = nullptr)
+        : engine_(engine), nowSeconds_(nowSeconds), board_(board) {}
+    Status Queue(long sourceId, const char* data, std::size_t len, void* tag) const {
+        return engine_.Push(sourceId, data, static_cast<int>(len), tag, nowSeconds_, board_);
+    }
+
+  private:
+    Engine& engine_;
+    std::uint32_t nowSeconds_;
+    const std::shared_ptr<void>* board_;
+};
 
 class SourceIntake {
   public:
@@ -47,13 +65,13 @@ class SourceIntake {
     // When memory runs out while queuing frames, the bytes not yet queued stay
     // staged and go out with the next call.
     Status Feed(const char* data, std::size_t len, const PcmFormat& format, void* tag,
-                CWaveMix& mix);
+                const FrameSink& mix);
 
     // Ends the stream: drains what the converter holds back, pads the last
     // partial frame with silence to a whole frame and queues it with tag. An
     // incomplete sample block of a converted format is dropped. The source
     // may go on with a new stream afterwards.
-    Status Flush(void* tag, CWaveMix& mix);
+    Status Flush(void* tag, const FrameSink& mix);
 
     // Drops the staged partial frame and any incomplete sample block; the
     // staging buffer and the converter stay.
@@ -79,7 +97,7 @@ class SourceIntake {
     // stage hold back is drained into the stream (they start afresh), then
     // the silence is staged and whole frames are queued with tag. The trim
     // stage of a source in the mixing format ends here.
-    Status Restart(std::size_t silenceBytes, void* tag, CWaveMix& mix);
+    Status Restart(std::size_t silenceBytes, void* tag, const FrameSink& mix);
 
     long SourceId() const { return sourceId_; }
     // The seconds clock at the last Feed (or creation), for idle expiry.
@@ -97,30 +115,49 @@ class SourceIntake {
     double FedMs() const { return fedMs_; }
     double LastBlockMs() const { return lastBlockMs_; }
 
+    // The source's board; every frame the source queues carries it to the
+    // source's queue, which keeps it.
+    SourceBoard& Board() { return *board_; }
+    const std::shared_ptr<void>& BoardHandle() const { return boardHandle_; }
+    // Publishes the source's state on its board after a block that arrived
+    // at nowUs.
+    void Publish(std::uint64_t nowUs);
+    // Live mode's starts of the stream at a fixed latency: counted, and the
+    // pushes the source's queue had counted when the last one began.
+    void CountStart(std::uint64_t queuePushes) {
+        ++starts_;
+        startedAtPush_ = queuePushes;
+        framesAtStart_ = framesQueued_;
+    }
+    std::uint64_t Starts() const { return starts_; }
+    std::uint64_t StartedAtPush() const { return startedAtPush_; }
+    // Whether frames were queued since the last start.
+    bool QueuedSinceStart() const { return framesQueued_ > framesAtStart_; }
+
   private:
     struct ByteFree {
         void operator()(char* p) const noexcept { std::free(p); }
     };
 
-    Status FeedDirect(const char* data, std::size_t len, void* tag, CWaveMix& mix);
+    Status FeedDirect(const char* data, std::size_t len, void* tag, const FrameSink& mix);
     // Feeds whole blocks of data through stream, keeping an incomplete block
     // in partial for the next call.
     Status FeedThrough(ConvertStream& stream, std::vector<unsigned char>& partial,
                        std::size_t blockAlign, const unsigned char* data, std::size_t len,
-                       void* tag, CWaveMix& mix);
+                       void* tag, const FrameSink& mix);
     // Feeds a block in the mixing format through the trim stage, starting it
     // when needed.
-    Status FeedTrimmed(const char* data, std::size_t len, void* tag, CWaveMix& mix);
+    Status FeedTrimmed(const char* data, std::size_t len, void* tag, const FrameSink& mix);
     // Switches to a converter for format unless the current one is for it.
     // A format the converter refuses changes nothing.
-    Status UseConverterFor(const PcmFormat& format, void* tag, CWaveMix& mix);
+    Status UseConverterFor(const PcmFormat& format, void* tag, const FrameSink& mix);
     // Moves what the converter (or the trim stage) holds back into the
     // stream.
-    Status DrainConverter(void* tag, CWaveMix& mix);
-    Status DrainTrimStage(void* tag, CWaveMix& mix);
+    Status DrainConverter(void* tag, const FrameSink& mix);
+    Status DrainTrimStage(void* tag, const FrameSink& mix);
     // Both, converter first: the end of the stream in every format.
-    Status DrainHeldBack(void* tag, CWaveMix& mix);
-    Status DrainStream(ConvertStream& stream, void* tag, CWaveMix& mix);
+    Status DrainHeldBack(void* tag, const FrameSink& mix);
+    Status DrainStream(ConvertStream& stream, void* tag, const FrameSink& mix);
     // Grows the staging buffer, where needed, so that a frame fits after the
     // staged bytes. False when memory ran out.
     bool MakeRoomForAFrame();
@@ -131,9 +168,9 @@ class SourceIntake {
     // Converts whole source blocks from src into the staging buffer, queuing
     // frames as they complete; advances src and len past what was used.
     Status ConvertInto(ConvertStream& stream, const unsigned char*& src, std::size_t& len,
-                       void* tag, CWaveMix& mix);
+                       void* tag, const FrameSink& mix);
     // Queues every whole staged frame; keeps the rest at the buffer's start.
-    Status EmitFrames(void* tag, CWaveMix& mix);
+    Status EmitFrames(void* tag, const FrameSink& mix);
     // Makes the staging buffer at least capacity bytes large, keeping its
     // content. Returns false, changing nothing, when memory runs out.
     bool GrowStaging(std::size_t capacity);
@@ -152,6 +189,13 @@ class SourceIntake {
     const PcmFormat mixFormat_;
     const std::size_t frameBytes_;
     std::uint32_t lastFeedSeconds_ = 0;
+    const std::shared_ptr<SourceBoard> board_ = std::make_shared<SourceBoard>();
+    const std::shared_ptr<void> boardHandle_ = board_;
+    std::uint64_t reports_ = 0;
+    std::uint64_t starts_ = 0;
+    std::uint64_t startedAtPush_ = 0;
+    std::uint64_t framesQueued_ = 0;
+    std::uint64_t framesAtStart_ = 0;
 
     std::unique_ptr<char, ByteFree> staging_;
     std::size_t stagedBytes_ = 0;  // less than a frame between calls

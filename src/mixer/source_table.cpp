@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "mixcore/idle_expiry.h"
+#include "engine/idle_expiry.h"
 
 namespace _Carovel {
 

@@ -18,6 +18,17 @@ std::uint32_t TickMs();
 // differences as unsigned 32-bit values.
 std::uint32_t MonotonicSeconds();
 
+// Microseconds of the same monotonic clock since an arbitrary start.
+std::uint64_t MonotonicUs();
+
+// One reading of the monotonic clock in both units, for a call that needs
+// both (the seconds come from the replaced source in tests that replace it).
+struct ClockReading {
+    std::uint64_t us = 0;
+    std::uint32_t seconds = 0;
+};
+ClockReading ReadClock();
+
 // Local calendar time as far as NowSeconds's fallback uses it.
 struct CalendarTime {
     unsigned year = 0;

@@ -14,7 +14,6 @@ namespace {
 
 using _Carovel::LiveSettings;
 using _Carovel::PcmFormat;
-using _Carovel::QueueTable;
 using carovel_live::World;
 
 const PcmFormat kMono48k{1, 48000, 16};
@@ -39,7 +38,7 @@ void Observe(World& w, Watch& watch) {
     if (w.NowUs() < watch.fromUs || w.NowUs() >= watch.untilUs) {
         return;
     }
-    QueueTable::SourceView view;
+    carovel_live::SourceState view;
     ASSERT_TRUE(w.View(watch.id, view));
     const double queued = w.QueuedMs(watch.id);
     watch.lowestMs = std::min(watch.lowestMs, queued);
@@ -80,7 +79,7 @@ TEST(LiveWorld, SourcesDriftingBothWaysSettleWithinAFrameOfTheTarget) {
         EXPECT_EQ(watch.passesWithoutFrame, 0u);
         // The trim is the drift, corrected by at most 80 ppm.
         EXPECT_LE(watch.worstTrimError, 80);
-        QueueTable::SourceView view;
+        carovel_live::SourceState view;
         ASSERT_TRUE(w.View(watch.id, view));
         EXPECT_EQ(view.record.framesCut, 0u);
         EXPECT_EQ(view.record.dropouts, 0u);
@@ -160,7 +159,7 @@ TEST(LiveWorld, AStalledCallbackIsCaughtUpAndTheSourcesResumeAtTheTarget) {
         EXPECT_LE(watch.highestMs, 40.0 + kFrameMs);
         EXPECT_GE(watch.lowestMs, 40.0 - kFrameMs);
         EXPECT_EQ(watch.passesWithoutFrame, 0u);
-        QueueTable::SourceView view;
+        carovel_live::SourceState view;
         ASSERT_TRUE(w.View(watch.id, view));
         EXPECT_EQ(view.record.framesCut, 0u);  // the ceiling is above the stall
     }
@@ -238,7 +237,7 @@ TEST(LiveWorld, TheCeilingBoundsEverySourceWhateverTheMasterDoes) {
     }
     std::size_t mostQueued = 0;
     w.afterFeed = [&](World& world, carovel_live::Feeder& f) {
-        QueueTable::SourceView view;
+        carovel_live::SourceState view;
         ASSERT_TRUE(world.View(f.id, view));
         mostQueued = std::max(mostQueued, view.queuedFrames);
         // Queued, cut and mixed account for every frame pushed.
@@ -250,7 +249,7 @@ TEST(LiveWorld, TheCeilingBoundsEverySourceWhateverTheMasterDoes) {
     w.Run();
     EXPECT_EQ(mixes, 0u);
     EXPECT_EQ(mostQueued, 10u);  // 200 ms of 20 ms frames
-    QueueTable::SourceView view;
+    carovel_live::SourceState view;
     ASSERT_TRUE(w.View(3, view));
     // 20 s of audio, a start of silence, 200 ms kept: the rest was cut.
     EXPECT_GE(view.record.framesCut, 985u);
@@ -262,17 +261,18 @@ TEST(LiveWorld, TheCeilingCutsTheOldestFrames) {
     table.SetMaxFrames(5);
     for (char n = 0; n < 12; ++n) {
         const char frame[4] = {n, n, n, n};
-        ASSERT_EQ(table.Push(7, frame, 4, nullptr), _Carovel::Status::kOk);
-        QueueTable::SourceView view;
+        ASSERT_EQ(table.Push(7, frame, 4, nullptr, 0), _Carovel::Status::kOk);
+        _Carovel::SourceView view;
         ASSERT_TRUE(table.View(7, view));
         ASSERT_EQ(view.queuedFrames, std::min<std::size_t>(n + 1, 5));
-        ASSERT_EQ(view.record.framesCut, n < 5 ? 0u : static_cast<std::uint64_t>(n - 4));
+        ASSERT_EQ(view.counters.framesCut, n < 5 ? 0u : static_cast<std::uint64_t>(n - 4));
     }
     // The frames left are the newest, oldest first: 7 to 11.
     for (char n = 7; n < 12; ++n) {
-        ASSERT_EQ(table.Push(0, "m", 1, nullptr), _Carovel::Status::kOk);
+        ASSERT_EQ(table.Push(0, "m", 1, nullptr, 0), _Carovel::Status::kOk);
         _Carovel::PassFrames taken;
-        ASSERT_TRUE(table.TakeFrames(taken, 0));
+        std::vector<std::uint32_t> freed;
+        ASSERT_TRUE(table.TakeFrames(taken, 0, nullptr, freed, true));
         ASSERT_EQ(taken.Count(), 2u);
         const _Carovel::WaveFrame* mine =
             taken.Data()[0] == taken.Master() ? taken.Data()[1] : taken.Data()[0];

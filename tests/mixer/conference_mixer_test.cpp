@@ -139,6 +139,49 @@ void Configure(CMixer& mixer, Recorder& rec, bool manual, bool limiter) {
     ASSERT_TRUE(mixer.SetSourceGain(3, 0.0f));
 }
 
+// Passes that find no master frame register no source: a source appears with
+// its first whole frame, so the outputs come in the order the sources first
+// sent, on the output thread (which ran idle passes first) and in MixPending.
+TEST(HostDriven, IdlePassesRegisterNoSourceAndKeepTheOrderOfFirstFrames) {
+    for (const bool manual : {false, true}) {
+        SCOPED_TRACE(manual ? "MixPending" : "output thread");
+        Recorder rec;
+        CMixer mixer;
+        ASSERT_TRUE(mixer.SetMixMinusCallback(&Recorder::OnMinus, false));
+        ASSERT_TRUE(manual ? mixer.OpenManual(1, 8000, 16, 320, &Recorder::OnMix, &rec)
+                           : mixer.Open(1, 8000, 16, 320, &Recorder::OnMix, &rec));
+        if (manual) {
+            EXPECT_EQ(mixer.MixPending(5), 0);
+        } else {
+            for (int i = 0; i < 6; ++i) {
+                mixer.NotifyToMixe();
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        }
+        _Carovel::SourceStats stats;
+        EXPECT_FALSE(mixer.GetSourceStats(0, stats));
+        EXPECT_EQ(mixer.GetAllSourceStats(nullptr, 0, nullptr), 0u);
+        const std::vector<char> frame(320, 1);
+        for (const long id : {4L, 2L, 0L}) {
+            ASSERT_TRUE(mixer.AddFrame(id, frame.data(), 320, 1, 8000, 16, nullptr));
+        }
+        if (manual) {
+            ASSERT_EQ(mixer.MixPending(1), 1);
+        } else {
+            mixer.NotifyToMixe();
+            ASSERT_TRUE(rec.WaitForRecords(4));
+        }
+        mixer.Close();
+        std::vector<long> order;
+        for (const Record& r : rec.Records()) {
+            if (r.kind == Record::kMinus) {
+                order.push_back(r.id);
+            }
+        }
+        EXPECT_EQ(order, (std::vector<long>{4, 2, 0}));
+    }
+}
+
 TEST(HostDriven, GivesTheSameBytesAsTheOutputThreadDrivenByNotifyToMixe) {
     const auto steps = MakeSteps(60);
     for (const bool limiter : {false, true}) {

@@ -12,6 +12,7 @@ namespace {
 
 using _Carovel::CWaveMix;
 using _Carovel::PcmFormat;
+using _Carovel::SinkOf;
 using _Carovel::SourceIntake;
 using _Carovel::Status;
 using _Carovel::WaveMixTestAccess;
@@ -42,7 +43,8 @@ TEST(SourceIntake, CutsBlocksOfAnyLengthIntoWholeFrames) {
         for (std::size_t b = 0; b < block.size(); ++b) {
             block[b] = static_cast<char>(i * 100 + static_cast<int>(b));
         }
-        ASSERT_EQ(intake.Feed(block.data(), block.size(), kMono16k8, &tags[i], wm), Status::kOk);
+        ASSERT_EQ(intake.Feed(block.data(), block.size(), kMono16k8, &tags[i], SinkOf(wm)),
+                  Status::kOk);
         if (i == 3) {
             EXPECT_EQ(WaveMixTestAccess::QueuedFrames(wm, 5), 1u);
             EXPECT_EQ(intake.StagedBytes(), 80u);
@@ -66,16 +68,16 @@ TEST(SourceIntake, ConvertsOtherFormatsAndNamesWhatItRefuses) {
     SourceIntake intake(5, kMono16k8, 320);
     // 160 one-byte samples at the same rate widen to one 320-byte frame.
     const std::vector<char> bytes(160, static_cast<char>(0x81));
-    ASSERT_EQ(intake.Feed(bytes.data(), bytes.size(), PcmFormat{1, 8000, 8}, nullptr, wm),
+    ASSERT_EQ(intake.Feed(bytes.data(), bytes.size(), PcmFormat{1, 8000, 8}, nullptr, SinkOf(wm)),
               Status::kOk);
     const std::vector<char> frame = TakeFrame(wm, 320);
     ASSERT_EQ(frame.size(), 320u);
     for (const std::int64_t s : carovel_test::Unpack(frame, 2)) {
         ASSERT_EQ(s, 256);  // one step above the midpoint, at 16 bits
     }
-    EXPECT_EQ(intake.Feed(bytes.data(), bytes.size(), PcmFormat{1, 8000, 12}, nullptr, wm),
+    EXPECT_EQ(intake.Feed(bytes.data(), bytes.size(), PcmFormat{1, 8000, 12}, nullptr, SinkOf(wm)),
               Status::kUnsupportedFormat);
-    EXPECT_EQ(intake.Feed(bytes.data(), bytes.size(), PcmFormat{0, 8000, 16}, nullptr, wm),
+    EXPECT_EQ(intake.Feed(bytes.data(), bytes.size(), PcmFormat{0, 8000, 16}, nullptr, SinkOf(wm)),
               Status::kUnsupportedFormat);
 }
 

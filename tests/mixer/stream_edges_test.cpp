@@ -27,6 +27,7 @@ using _Carovel::CWaveConvert;
 using _Carovel::CWaveMix;
 using _Carovel::MixerTestAccess;
 using _Carovel::PcmFormat;
+using _Carovel::SinkOf;
 using _Carovel::SourceIntake;
 using _Carovel::Status;
 using carovel_test::MixSink;
@@ -49,7 +50,7 @@ class IntakeStream {
         const std::size_t step = piece == 0 ? bytes.size() : piece;
         for (std::size_t pos = 0; pos < bytes.size(); pos += step) {
             const Status s = intake_.Feed(bytes.data() + pos, std::min(step, bytes.size() - pos),
-                                          format, nullptr, mix_);
+                                          format, nullptr, SinkOf(mix_));
             if (s != Status::kOk) {
                 return s;
             }
@@ -57,9 +58,9 @@ class IntakeStream {
         return Status::kOk;
     }
     Status FeedBytes(const char* data, std::size_t len, const PcmFormat& format) {
-        return intake_.Feed(data, len, format, nullptr, mix_);
+        return intake_.Feed(data, len, format, nullptr, SinkOf(mix_));
     }
-    void Flush() { ASSERT_EQ(intake_.Flush(nullptr, mix_), Status::kOk); }
+    void Flush() { ASSERT_EQ(intake_.Flush(nullptr, SinkOf(mix_)), Status::kOk); }
     // Every frame queued so far, in order, as samples of the given width.
     Samples Take(unsigned width) {
         std::vector<char> all;

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "mixcore/source_queue.h"
+#include "engine/source_queue.h"
 #include "platform/clock.h"
 #include "support/fake_clock.h"
 #include "support/pcm.h"

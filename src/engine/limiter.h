@@ -1,15 +1,15 @@
 // The limiter of the frame mixer's outputs: a gain per sample block that
 // keeps the output at or below a ceiling below full scale, instead of
 // clamping the sum.
-#ifndef CAROVEL_MIXCORE_LIMITER_H
-#define CAROVEL_MIXCORE_LIMITER_H
+#ifndef CAROVEL_ENGINE_LIMITER_H
+#define CAROVEL_ENGINE_LIMITER_H
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
 #include "carovel/wave_mix.h"
-#include "mixcore/mix_kernel.h"
+#include "engine/mix_kernel.h"
 
 namespace _Carovel {
 
@@ -60,4 +60,4 @@ class LimiterGain {
 
 }  // namespace _Carovel
 
-#endif  // CAROVEL_MIXCORE_LIMITER_H
+#endif  // CAROVEL_ENGINE_LIMITER_H

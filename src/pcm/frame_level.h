@@ -1,7 +1,7 @@
 // The level of one frame: its mean square and its peak, as fractions of full
 // scale, so that a statistics read can turn them into dBFS without the frame.
-#ifndef CAROVEL_MIXCORE_FRAME_LEVEL_H
-#define CAROVEL_MIXCORE_FRAME_LEVEL_H
+#ifndef CAROVEL_PCM_FRAME_LEVEL_H
+#define CAROVEL_PCM_FRAME_LEVEL_H
 
 #include <cstddef>
 
@@ -29,4 +29,4 @@ double PeakDbfs(float peak);
 
 }  // namespace _Carovel
 
-#endif  // CAROVEL_MIXCORE_FRAME_LEVEL_H
+#endif  // CAROVEL_PCM_FRAME_LEVEL_H

@@ -1,12 +1,12 @@
 // The summing stage of a mixing pass, separate from the queues so it runs
 // without the frame mixer's lock.
-#ifndef CAROVEL_MIXCORE_MIX_KERNEL_H
-#define CAROVEL_MIXCORE_MIX_KERNEL_H
+#ifndef CAROVEL_ENGINE_MIX_KERNEL_H
+#define CAROVEL_ENGINE_MIX_KERNEL_H
 
 #include <cstddef>
 #include <cstdint>
 
-#include "mixcore/source_queue.h"
+#include "engine/source_queue.h"
 
 namespace _Carovel {
 
@@ -17,6 +17,11 @@ namespace _Carovel {
 // capacity. Returns the bytes written; 0 for a width outside 1..4.
 int MixFrames(const WaveFrame* const* frames, std::size_t count, unsigned bytesPerSample, char* out,
               int capacity);
+// The same for total sample positions, with gains (null for all unity),
+// each position rounded once when gained; a block of positions at a time,
+// needing no memory of its own.
+void MixFrames(const WaveFrame* const* frames, const std::int32_t* gains, std::size_t count,
+               unsigned bytesPerSample, char* out, std::size_t total);
 
 // A source's gain as a multiple of 1/65536 (kUnityGain is 1). Gains run from
 // 0 to kMaxGain.
@@ -67,4 +72,4 @@ void WideMinus(const void* sums, WideKind kind, std::size_t total, unsigned byte
 
 }  // namespace _Carovel
 
-#endif  // CAROVEL_MIXCORE_MIX_KERNEL_H
+#endif  // CAROVEL_ENGINE_MIX_KERNEL_H

@@ -6,8 +6,8 @@
 // Not in sanitizer builds: the loader runs the variant chooser while
 // relocating, before the sanitizer's runtime is set up, and a statically
 // linked thread-sanitized program crashes there.
-#ifndef CAROVEL_MIXCORE_VECTOR_CLONES_H
-#define CAROVEL_MIXCORE_VECTOR_CLONES_H
+#ifndef CAROVEL_ENGINE_VECTOR_CLONES_H
+#define CAROVEL_ENGINE_VECTOR_CLONES_H
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__linux__) && \
     !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
@@ -22,4 +22,4 @@
 #define CAROVEL_VECTOR_INLINE inline
 #endif
 
-#endif  // CAROVEL_MIXCORE_VECTOR_CLONES_H
+#endif  // CAROVEL_ENGINE_VECTOR_CLONES_H

@@ -1,6 +1,6 @@
 // When an idle source is forgotten.
-#ifndef CAROVEL_MIXCORE_IDLE_EXPIRY_H
-#define CAROVEL_MIXCORE_IDLE_EXPIRY_H
+#ifndef CAROVEL_ENGINE_IDLE_EXPIRY_H
+#define CAROVEL_ENGINE_IDLE_EXPIRY_H
 
 #include <cstdint>
 
@@ -20,4 +20,4 @@ constexpr bool IsIdleExpired(std::uint32_t nowSeconds, std::uint32_t lastSeconds
 
 }  // namespace _Carovel
 
-#endif  // CAROVEL_MIXCORE_IDLE_EXPIRY_H
+#endif  // CAROVEL_ENGINE_IDLE_EXPIRY_H

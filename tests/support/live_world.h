@@ -1,13 +1,14 @@
 // A simulated world for live mode: sources that feed blocks on their own
-// clocks, the frame mixer and the sources' intakes as CMixer runs them
-// (FeedSource), and live mode's output loop (RunLivePasses) on a simulated
+// clocks, the engine and the sources' intakes as CMixer runs them
+// (PrepareLiveBlock, Feed, Publish), and live mode's output loop
+// (RunLivePasses) on a simulated
 // clock. Time passes only in the loop's waits and in callbacks that say they
 // take time, and the feeds due meanwhile run then, as a host thread would
 // run them; an hour takes seconds and every run is the same.
 //
 // Used by bench/live.cpp and by the live-mode tests.
-#ifndef CAROVEL_BENCH_LIVE_WORLD_H
-#define CAROVEL_BENCH_LIVE_WORLD_H
+#ifndef CAROVEL_TESTS_SUPPORT_LIVE_WORLD_H
+#define CAROVEL_TESTS_SUPPORT_LIVE_WORLD_H
 
 #include <atomic>
 #include <cmath>
@@ -18,20 +19,35 @@
 #include <random>
 #include <vector>
 
-#include "carovel/wave_mix.h"
-#include "mixcore/queue_table.h"
-#include "mixcore/wave_mix_internals.h"
+#include "engine/engine.h"
+#include "engine/queue_table.h"
 #include "mixer/drift_control.h"
 #include "mixer/live_mode.h"
 #include "mixer/live_passes.h"
 #include "mixer/output_thread.h"
 #include "mixer/source_intake.h"
+#include "platform/clock.h"
 #include "platform/event.h"
 
 namespace carovel_live {
 
-using _Carovel::CWaveMix;
 using _Carovel::PcmFormat;
+
+// A source as the simulation's checks see it: its queue's counters and its
+// intake's report.
+struct SourceState {
+    long sourceId = 0;
+    std::size_t queuedFrames = 0;
+    struct Record {
+        std::uint64_t framesPushed = 0;
+        std::uint64_t framesMixed = 0;
+        std::uint64_t framesCut = 0;
+        std::uint64_t dropouts = 0;
+        bool tookLastPass = false;
+        std::int32_t trimPpm = 0;
+        _Carovel::IntakeReport intake;
+    } record;
+};
 
 constexpr double kPi = 3.14159265358979323846;
 
@@ -86,14 +102,14 @@ class World {
           session_(&World::Callback, this, frameBytes, _Carovel::MixPeriodMs(format, frameBytes),
                    event_, exceptions_),
           endUs_(endUs) {
-        mix_.Init(static_cast<unsigned short>(format.BytesPerSample()));
+        engine_.Init(static_cast<unsigned short>(format.BytesPerSample()));
         Queues().SetMaxFrames(settings.On() ? live_.MaxFrames() : 0);
     }
     World(const World&) = delete;
     World& operator=(const World&) = delete;
 
-    CWaveMix& Mix() { return mix_; }
-    _Carovel::QueueTable& Queues() { return _Carovel::WaveMixInternals::Queues(mix_); }
+    _Carovel::Engine& Engine() { return engine_; }
+    _Carovel::QueueTable& Queues() { return engine_.Queues(); }
     _Carovel::LiveShared& Live() { return live_; }
     std::uint64_t NowUs() const { return nowUs_; }
     const _Carovel::LivePasses* Passes() const { return passes_.get(); }
@@ -150,7 +166,7 @@ class World {
     // Runs live mode's output loop until the end.
     void Run(const _Carovel::DriftTuning& tuning = _Carovel::DriftTuning()) {
         Clock clock(*this);
-        passes_ = std::make_unique<_Carovel::LivePasses>(live_, mix_, 0, tuning);
+        passes_ = std::make_unique<_Carovel::LivePasses>(live_, engine_, 0, tuning);
         _Carovel::RunLivePasses(session_, *passes_, clock);
     }
 
@@ -162,10 +178,27 @@ class World {
     std::function<void(World&, Feeder&)> afterFeed;
 
     // A source's view in the frame mixer (false when it has none).
-    bool View(long id, _Carovel::QueueTable::SourceView& view) { return Queues().View(id, view); }
+    bool View(long id, SourceState& state) {
+        _Carovel::SourceView view;
+        if (!Queues().View(id, view)) {
+            return false;
+        }
+        state = Describe(view);
+        return true;
+    }
+    // Every source, in table order.
+    std::vector<SourceState> Views() {
+        std::vector<_Carovel::SourceView> views;
+        Queues().Views(views);
+        std::vector<SourceState> out;
+        for (const auto& view : views) {
+            out.push_back(Describe(view));
+        }
+        return out;
+    }
     // A source's backlog after the last pass: queued frames and staged bytes.
     double QueuedMs(long id) {
-        _Carovel::QueueTable::SourceView view;
+        SourceState view;
         if (!View(id, view)) {
             return 0.0;
         }
@@ -188,10 +221,35 @@ class World {
         World& w_;
     };
 
+    static SourceState Describe(const _Carovel::SourceView& view) {
+        SourceState s;
+        s.sourceId = view.sourceId;
+        s.queuedFrames = view.queuedFrames;
+        s.record.framesPushed = view.counters.framesPushed;
+        s.record.framesMixed = view.counters.framesMixed;
+        s.record.framesCut = view.counters.framesCut;
+        s.record.dropouts = view.counters.dropouts;
+        s.record.tookLastPass = view.counters.tookLastPass;
+        if (const auto* board = static_cast<const _Carovel::SourceBoard*>(view.attachment.get())) {
+            s.record.trimPpm = board->trimPpm.load();
+            s.record.intake = board->Read();
+        }
+        return s;
+    }
+
     void Feed(Feeder& f) {
         f.Make();
-        _Carovel::FeedSource(*f.intake, mix_, settings_.On() ? &live_ : nullptr, nowUs_,
-                             f.block.data(), f.block.size(), f.format, nullptr);
+        const _Carovel::FrameSink sink(engine_, _Carovel::MonotonicSeconds(),
+                                       &f.intake->BoardHandle());
+        bool changed = false;
+        const _Carovel::Status status =
+            settings_.On() ? _Carovel::PrepareLiveBlock(*f.intake, sink, engine_, live_, nowUs_,
+                                                        f.block.size(), f.format, nullptr, changed)
+                           : _Carovel::Status::kOk;
+        if (status == _Carovel::Status::kOk) {
+            f.intake->Feed(f.block.data(), f.block.size(), f.format, nullptr, sink);
+        }
+        f.intake->Publish(nowUs_);
         ++f.blocksSent;
         if (afterFeed) {
             afterFeed(*this, f);
@@ -209,7 +267,7 @@ class World {
     _Carovel::LiveSettings settings_;
     PcmFormat format_;
     std::size_t frameBytes_;
-    CWaveMix mix_;
+    _Carovel::Engine engine_;
     _Carovel::LiveShared live_;
     std::shared_ptr<_Carovel::AutoResetEvent> event_;
     std::shared_ptr<std::atomic<unsigned long>> exceptions_;
@@ -224,4 +282,4 @@ class World {
 
 }  // namespace carovel_live
 
-#endif  // CAROVEL_BENCH_LIVE_WORLD_H
+#endif  // CAROVEL_TESTS_SUPPORT_LIVE_WORLD_H

@@ -1,4 +1,4 @@
-#include "mixcore/limiter.h"
+#include "engine/limiter.h"
 
 #include <algorithm>
 #include <cmath>

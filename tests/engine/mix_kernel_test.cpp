@@ -1,7 +1,7 @@
 // The summing kernel's fast paths (four frames per sweep, blocks of samples,
 // 32-bit accumulators for narrow widths) against a plain loop over the sample
 // codecs.
-#include "mixcore/mix_kernel.h"
+#include "engine/mix_kernel.h"
 
 #include <gtest/gtest.h>
 

@@ -1,11 +1,11 @@
-#include "mixcore/frame_level.h"
+#include "pcm/frame_level.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 
-#include "mixcore/vector_clones.h"
+#include "engine/vector_clones.h"
 #include "pcm/sample_codec.h"
 
 // Like the mixing kernel, built for AVX2 and for the baseline (see

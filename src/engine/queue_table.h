@@ -1,0 +1,167 @@
+// The frame mixer's queues, one per source, under one lock: frames go in from
+// any thread, and a mixing pass takes the oldest frame of every queue and
+// expires idle queues.
+#ifndef CAROVEL_ENGINE_QUEUE_TABLE_H
+#define CAROVEL_ENGINE_QUEUE_TABLE_H
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "carovel/status.h"
+#include "engine/source_queue.h"
+#include "pcm/frame_level.h"
+#include "platform/mutex.h"
+
+namespace _Carovel {
+
+// The frames one pass takes. The queues keep them until their next pass, so
+// the pass only borrows them. Small passes keep the pointers on the stack;
+// larger ones use room kept per thread, which grows before any frame is
+// taken (so taking a frame can never fail half-way) and is reused by the
+// thread's later passes.
+class PassFrames {
+  public:
+    PassFrames() = default;
+    PassFrames(const PassFrames&) = delete;
+    PassFrames& operator=(const PassFrames&) = delete;
+
+    // Makes room for n frames. Throws std::bad_alloc.
+    void Reserve(std::size_t n);
+    void Add(const WaveFrame* frame, const SourceQueue& from);
+
+    const WaveFrame* const* Data() const { return data_; }
+    std::size_t Count() const { return count_; }
+    // Source 0's frame, or null.
+    const WaveFrame* Master() const { return master_; }
+    // Per frame: its source's id, slot and gain (see SourceQueue).
+    const long* Ids() const { return ids_; }
+    const std::uint32_t* Slots() const { return slots_; }
+    const std::int32_t* Gains() const { return gains_; }
+    // True when every frame's gain is 1.
+    bool AllUnity() const { return allUnity_; }
+
+  private:
+    static constexpr std::size_t kInline = 64;
+    // Left uninitialised: only the first count_ entries are ever read, and
+    // every pass would otherwise clear them.
+    std::array<const WaveFrame*, kInline> inline_;
+    std::array<long, kInline> inlineIds_;
+    std::array<std::uint32_t, kInline> inlineSlots_;
+    std::array<std::int32_t, kInline> inlineGains_;
+    const WaveFrame** data_ = inline_.data();
+    long* ids_ = inlineIds_.data();
+    std::uint32_t* slots_ = inlineSlots_.data();
+    std::int32_t* gains_ = inlineGains_.data();
+    std::size_t count_ = 0;
+    const WaveFrame* master_ = nullptr;
+    bool allUnity_ = true;
+};
+
+// A source that is present in the table but had no frame for a pass.
+struct IdleSource {
+    long id;
+    std::uint32_t slot;
+};
+
+// One source as statistics and live mode see it.
+struct SourceView {
+    long sourceId = 0;
+    std::size_t queuedFrames = 0;
+    SourceCounters counters;
+    // The level of the frame the last pass with this source took (measured
+    // only when asked for).
+    FrameLevel lastLevel;
+    std::shared_ptr<void> attachment;
+};
+
+class QueueTable {
+  public:
+    QueueTable() = default;
+    QueueTable(const QueueTable&) = delete;
+    QueueTable& operator=(const QueueTable&) = delete;
+
+    // Queues a copy of len bytes on the source's queue, fed at nowSeconds,
+    // creating the queue at the end of the table on first use; with a
+    // ceiling set, then cuts the queue's oldest frames down to it. A queue
+    // without an attachment takes attachment (when not null). Returns
+    // kOutOfMemory, queuing nothing, when memory runs out.
+    Status Push(long sourceId, const char* data, int len, void* tag, std::uint32_t nowSeconds,
+                const std::shared_ptr<void>* attachment = nullptr) CAROVEL_EXCLUDES(mutex_);
+
+    // When source 0 has a frame queued, moves the oldest frame of every
+    // queue, in table order, into taken and drops each queue that had no
+    // frame and has been idle longer than the expiry time at nowSeconds.
+    // Returns false, taking nothing, when source 0 has no frame or memory
+    // for the pass runs out.
+    //
+    // When idle is not null, it receives (in table order) every queue that
+    // had no frame and stays. The slots of the queues dropped are appended to
+    // freed; the table hands them to new queues. With requireMaster false
+    // the pass goes on without source 0's frame; it still returns false when
+    // memory runs out. The frames taken stay valid until the next call.
+    bool TakeFrames(PassFrames& taken, std::uint32_t nowSeconds, std::vector<IdleSource>* idle,
+                    std::vector<std::uint32_t>& freed, bool requireMaster) CAROVEL_EXCLUDES(mutex_);
+
+    // Sets the gain of a source's frames, creating its queue when absent (fed
+    // at nowSeconds). Returns kOutOfMemory, changing nothing, when memory
+    // runs out.
+    Status SetGain(long sourceId, std::int32_t gain, std::uint32_t nowSeconds)
+        CAROVEL_EXCLUDES(mutex_);
+
+    // Drops every queue with its frames; slots are numbered from 0 again.
+    void Clear() CAROVEL_EXCLUDES(mutex_);
+
+    // The most frames a queue keeps; 0, the default, keeps every frame.
+    void SetMaxFrames(std::size_t maxFrames) CAROVEL_EXCLUDES(mutex_);
+    // Cuts up to frames of a source's oldest frames, counting them as cut;
+    // returns how many it cut.
+    std::size_t CutOldest(long sourceId, std::size_t frames) CAROVEL_EXCLUDES(mutex_);
+
+    // Source ids in table order, and the frames queued for one (0 when it
+    // has no queue).
+    std::vector<long> SourceIds() CAROVEL_EXCLUDES(mutex_);
+    std::size_t QueuedFrames(long sourceId) CAROVEL_EXCLUDES(mutex_);
+
+    // Every source, in table order, into out (its room is reused); the
+    // levels are measured for samples of width bytes when width is not 0.
+    void Views(std::vector<SourceView>& out, unsigned width = 0) CAROVEL_EXCLUDES(mutex_);
+    // One source; false when it has no queue.
+    bool View(long sourceId, SourceView& out, unsigned width = 0) CAROVEL_EXCLUDES(mutex_);
+
+  private:
+    using QueueList = std::list<std::unique_ptr<SourceQueue>>;
+
+    // The source's queue, created at the end when absent; null only when
+    // memory runs out.
+    SourceQueue* FindOrCreate(long sourceId, std::uint32_t nowSeconds) CAROVEL_REQUIRES(mutex_);
+    SourceQueue* Find(long sourceId) CAROVEL_REQUIRES(mutex_);
+    // FindOrCreate through the last push's queue, attaching attachment to a
+    // queue that has none.
+    SourceQueue* QueueFor(long sourceId, std::uint32_t nowSeconds,
+                          const std::shared_ptr<void>* attachment) CAROVEL_REQUIRES(mutex_);
+    // Removes the queue at it when it is idle; returns the next position.
+    QueueList::iterator ExpireIfIdle(QueueList::iterator it, std::uint32_t nowSeconds,
+                                     std::vector<IdleSource>* idle,
+                                     std::vector<std::uint32_t>& freed) CAROVEL_REQUIRES(mutex_);
+    static void Describe(const SourceQueue& queue, unsigned width, SourceView& out);
+
+    Mutex mutex_;
+    QueueList queues_ CAROVEL_GUARDED_BY(mutex_);  // creation order
+    std::unordered_map<long, QueueList::iterator> index_ CAROVEL_GUARDED_BY(mutex_);
+    // Slots of dropped queues, reused before new numbers are handed out.
+    std::vector<std::uint32_t> freeSlots_ CAROVEL_GUARDED_BY(mutex_);
+    std::uint32_t nextSlot_ CAROVEL_GUARDED_BY(mutex_) = 0;
+    std::size_t maxFrames_ CAROVEL_GUARDED_BY(mutex_) = 0;
+    // The queue of the last push, found again without a lookup while the
+    // same source is fed.
+    SourceQueue* lastPushed_ CAROVEL_GUARDED_BY(mutex_) = nullptr;
+};
+
+}  // namespace _Carovel
+
+#endif  // CAROVEL_ENGINE_QUEUE_TABLE_H

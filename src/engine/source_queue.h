@@ -1,0 +1,123 @@
+// One source's queue in the frame mixer: whole frames, oldest first, in
+// blocks that are reused from pass to pass.
+#ifndef CAROVEL_ENGINE_SOURCE_QUEUE_H
+#define CAROVEL_ENGINE_SOURCE_QUEUE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+namespace _Carovel {
+
+// One queued frame in a single malloc'd block: this header, then room for
+// capacity payload bytes, of which nLen are the frame that pData points at.
+struct WaveFrame {
+    char* pData;
+    int nLen;
+    void* pTag;
+    std::size_t capacity;
+};
+
+struct WaveFrameFree {
+    void operator()(WaveFrame* frame) const noexcept { std::free(frame); }
+};
+using WaveFramePtr = std::unique_ptr<WaveFrame, WaveFrameFree>;
+
+// A frame block with room for len bytes holding a copy of data. Returns null
+// when len is negative or the allocation fails.
+WaveFramePtr AllocWaveFrame(const char* data, int len, void* tag);
+
+// What the frame mixer counts about a source's passes, for statistics and
+// live mode.
+struct SourceCounters {
+    // Frames queued, ever.
+    std::uint64_t framesPushed = 0;
+    // Frames taken by passes.
+    std::uint64_t framesMixed = 0;
+    // Frames cut by the ceiling, oldest first.
+    std::uint64_t framesCut = 0;
+    // Passes without a frame between two passes with one (a pause of the
+    // source counts; a source that stops does not, until it resumes).
+    std::uint64_t dropouts = 0;
+    // Passes without a frame since the last one with a frame.
+    std::uint64_t gapPasses = 0;
+    // framesPushed when a pass last found the queue empty after frames had
+    // been queued (0: never): the source ran dry then.
+    std::uint64_t ranDryAtPush = 0;
+    // Whether the last pass took a frame of this source.
+    bool tookLastPass = false;
+};
+
+// Not locked: the queue table that owns it locks around every call.
+//
+// A frame taken by a pass stays in the queue's keeping (as the source's last
+// frame) until the next frame is taken; its block then becomes a spare that a
+// later push copies into. A source fed one frame per pass therefore
+// allocates nothing once it runs.
+class SourceQueue {
+  public:
+    // The queue counts as fed at nowSeconds of the monotonic clock. slot
+    // numbers the queue among those of its table, for state kept beside it.
+    SourceQueue(long sourceId, std::uint32_t slot, std::uint32_t nowSeconds);
+    SourceQueue(const SourceQueue&) = delete;
+    SourceQueue& operator=(const SourceQueue&) = delete;
+
+    // Queues a copy of len bytes into a spare block, fed at nowSeconds.
+    // False, changing nothing, when there is no spare block with room (or
+    // the queue's ring cannot grow): the caller then makes a block with
+    // AllocWaveFrame and pushes that.
+    bool PushCopy(const char* data, int len, void* tag, std::uint32_t nowSeconds);
+    // Queues a block made beforehand. False, changing nothing, when memory
+    // runs out.
+    bool Push(WaveFramePtr frame, std::uint32_t nowSeconds);
+    // Takes the oldest frame for a pass, or null when the queue is empty.
+    // The frame stays valid until the next Take or the queue's end. Does not
+    // refresh the last-feed time.
+    const WaveFrame* Take();
+    // Drops the oldest frames until at most maxFrames stay; counts them as
+    // cut. Returns how many were cut.
+    std::size_t CutTo(std::size_t maxFrames);
+
+    long SourceId() const { return sourceId_; }
+    std::uint32_t Slot() const { return slot_; }
+    // The gain of the source's frames in the mix, in 1/65536 (65536 is 1).
+    std::int32_t Gain() const { return gain_; }
+    void SetGain(std::int32_t gain) { gain_ = gain; }
+    // The monotonic seconds clock when the last frame was queued.
+    std::uint32_t LastFeedSeconds() const { return lastFeedSeconds_; }
+    std::size_t FrameCount() const { return count_; }
+    const SourceCounters& Counters() const { return counters_; }
+    // The frame the last pass with this source took, or null.
+    const WaveFrame* LastTaken() const { return lastTaken_.get(); }
+
+    // Something the queue's owner keeps with the source for as long as the
+    // queue lives (the mixer's intake board); the queue does not look at it.
+    const std::shared_ptr<void>& Attachment() const { return attachment_; }
+    void Attach(const std::shared_ptr<void>& attachment) { attachment_ = attachment; }
+
+  private:
+    // At most this many spare blocks are kept.
+    static constexpr std::size_t kMaxSpares = 4;
+
+    bool GrowRing();
+    void Recycle(WaveFramePtr frame);
+
+    const long sourceId_;
+    const std::uint32_t slot_;
+    std::int32_t gain_ = 65536;
+    std::uint32_t lastFeedSeconds_;
+    // The queue: a ring of count_ frames starting at head_.
+    std::vector<WaveFramePtr> ring_;
+    std::size_t head_ = 0;
+    std::size_t count_ = 0;
+    WaveFramePtr lastTaken_;
+    std::vector<WaveFramePtr> spares_;
+    SourceCounters counters_;
+    std::shared_ptr<void> attachment_;
+};
+
+}  // namespace _Carovel
+
+#endif  // CAROVEL_ENGINE_SOURCE_QUEUE_H
