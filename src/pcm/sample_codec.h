@@ -141,6 +141,13 @@ std::int32_t ReadAt32BitScale(const unsigned char* p) {
     return static_cast<std::int32_t>(v << (32 - 8 * Bytes));
 }
 
+// Writes a sample given at 32-bit scale: its top 8 * Bytes bits, the rest
+// dropped. The inverse of ReadAt32BitScale.
+template <unsigned Bytes>
+void WriteAt32BitScale(unsigned char* p, std::int32_t v) {
+    Codec<Bytes>::Write(p, v >> (32 - 8 * Bytes));
+}
+
 }  // namespace _Carovel
 
 #endif  // CAROVEL_PCM_SAMPLE_CODEC_H

@@ -31,14 +31,14 @@ using InputList = std::vector<std::unique_ptr<InputFile>>;
 PcmFormat MixingFormat(const Options& options, const InputFile& master) {
     PcmFormat format = master.Format();
     if (master.IsFloat()) {
-        format.bits = 16;
+        format.bitsPerSample = 16;
     }
     if (!options.pans.empty()) {
         format.channels = 2;
     }
-    format.rate = options.rate != 0 ? options.rate : format.rate;
+    format.samplesPerSec = options.rate != 0 ? options.rate : format.samplesPerSec;
     format.channels = options.channels != 0 ? options.channels : format.channels;
-    format.bits = options.bits != 0 ? options.bits : format.bits;
+    format.bitsPerSample = options.bits != 0 ? options.bits : format.bitsPerSample;
     return format;
 }
 
@@ -53,13 +53,13 @@ unsigned OutputBits(const Options& options, const PcmFormat& format) {
         case Encoding::kPcm:
             break;
     }
-    return format.bits;
+    return format.bitsPerSample;
 }
 
 std::string OutputDescription(const Options& options, const PcmFormat& format) {
     PcmFormat shown = format;
     std::string text = Describe(shown);
-    const std::string width = std::to_string(format.bits) + "-bit";
+    const std::string width = std::to_string(format.bitsPerSample) + "-bit";
     const auto replaceWidth = [&text, &width](const std::string& by) {
         text.replace(text.size() - width.size(), std::string::npos, by);
     };
@@ -100,7 +100,7 @@ std::vector<SourceFeeder> MakeFeeders(const Options& options, InputList& inputs,
         const auto delay = options.delays.find(index);
         if (delay != options.delays.end()) {
             setup.delayFrames =
-                static_cast<std::uint64_t>(std::llround(delay->second * mixFormat.rate));
+                static_cast<std::uint64_t>(std::llround(delay->second * mixFormat.samplesPerSec));
         }
         const auto gain = options.gains.find(index);
         if (gain != options.gains.end()) {
@@ -135,7 +135,7 @@ std::map<long, double> MeasureUnclampedPeaks(const Options& options, InputList& 
     }
     const unsigned shift = HeadroomShift(options, inputs.size());
     PcmFormat wide = format;
-    wide.bits = 32;
+    wide.bitsPerSample = 32;
     MixSink sink;
     sink.SetFormat(wide);
     sink.SetMix(std::make_unique<Track>(nullptr, wide, 32, shift, Track::Mode::kMeasure));
@@ -236,7 +236,7 @@ int RunMixJob(const Options& options) {
     const unsigned shift = options.normalize ? HeadroomShift(options, inputs.size()) : 0;
     PcmFormat mixFormat = format;
     if (options.normalize) {
-        mixFormat.bits = 32;
+        mixFormat.bitsPerSample = 32;
         FrameBytes(mixFormat, options.frameMs);
     }
     const unsigned outBits = OutputBits(options, format);
@@ -265,7 +265,7 @@ int RunMixJob(const Options& options) {
 
     const std::vector<std::string> outputs = options.Outputs();
     const bool stdoutTaken = std::find(outputs.begin(), outputs.end(), kStdioPath) != outputs.end();
-    ProgressBar bar(stderr, !options.quiet && isatty(STDERR_FILENO) == 1, format.rate);
+    ProgressBar bar(stderr, !options.quiet && isatty(STDERR_FILENO) == 1, format.samplesPerSec);
     const auto start = std::chrono::steady_clock::now();
     {
         MixSession session(feeders, sink, options.frameMs, options.length, options.realtime);

@@ -31,8 +31,8 @@ MixSession::MixSession(std::vector<SourceFeeder>& sources, MixSink& sink, unsign
       m_realtime(realtime) {
     const PcmFormat& format = sink.Format();
     const auto channels = static_cast<unsigned short>(format.channels);
-    const auto rate = static_cast<unsigned short>(format.rate);
-    const auto bits = static_cast<unsigned short>(format.bits);
+    const auto rate = static_cast<unsigned short>(format.samplesPerSec);
+    const auto bits = static_cast<unsigned short>(format.bitsPerSample);
     const auto frameBytes = static_cast<unsigned short>(m_frameBytes);
     for (const auto& minus : sink.Minus()) {
         m_pendingMinus[minus.first];
@@ -159,7 +159,7 @@ std::uint64_t MixSession::ExpectedMasterFrames() const {
 }
 
 void MixSession::Step(std::uint64_t ms) {
-    const unsigned rate = m_sink.Format().rate;
+    const unsigned rate = m_sink.Format().samplesPerSec;
     const std::uint64_t at = FrameAt(ms, rate);
     const std::uint64_t lead = at + std::uint64_t{kLeadFrames} * m_frameSamples;
     for (std::size_t i = 1; i < m_sources.size(); ++i) {
@@ -228,7 +228,7 @@ unsigned MixSession::StepMs(bool realtime) {
 
 void MixSession::Run(const ProgressFn& progress) {
     UpdateEnd();
-    const unsigned rate = m_sink.Format().rate;
+    const unsigned rate = m_sink.Format().samplesPerSec;
     const unsigned stepMs = StepMs(m_realtime);
     const auto start = std::chrono::steady_clock::now();
     for (std::uint64_t ms = stepMs; !AllDone(); ms += stepMs) {

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "pcm/sample_pack.h"
 #include "tool_error.h"
 
 namespace carovel_mix {
@@ -80,7 +81,7 @@ Track::Track(std::unique_ptr<OutputFile> file, const PcmFormat& mixFormat, unsig
       m_outBits(outBits),
       m_shift(shift),
       m_mode(mode),
-      m_clips(shift == 0 ? mixFormat.bits : outBits) {
+      m_clips((shift == 0 ? mixFormat.bitsPerSample : outBits) / 8) {
     if (mode == Mode::kNormalize) {
         m_spool = MakeSpool();
     }
@@ -91,7 +92,7 @@ Track::~Track() = default;
 std::size_t Track::Unpack(const char* bytes, std::size_t frames) {
     const std::size_t samples = frames * m_mixFormat.channels;
     m_samples.resize(samples);
-    UnpackSamples(bytes, samples, m_mixFormat.bits, m_samples.data());
+    _Carovel::UnpackTo32BitScale(bytes, samples, m_mixFormat.BytesPerSample(), m_samples.data());
     return samples;
 }
 
@@ -107,11 +108,11 @@ void Track::Add(const char* bytes, std::size_t frames) {
     }
     m_frames += frames;
     if (m_mode == Mode::kWrite && m_shift == 0 && m_file->IsPacked() &&
-        m_outBits == m_mixFormat.bits) {
+        m_outBits == m_mixFormat.bitsPerSample) {
         // The mixer's bytes are the file's bytes.
         const std::size_t samples = frames * m_mixFormat.channels;
         m_file->WritePacked(bytes, samples);
-        m_levels.AddPacked(bytes, samples, m_mixFormat.bits);
+        m_levels.AddPacked(bytes, samples, m_mixFormat.BytesPerSample());
         m_clips.AddPacked(bytes, samples);
         return;
     }

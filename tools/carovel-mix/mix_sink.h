@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "pcm.h"
+#include "pcm/level_meter.h"
 #include "sound_file.h"
 
 namespace carovel_mix {
@@ -46,7 +47,7 @@ class Track {
     const OutputFile* File() const { return m_file.get(); }
     std::uint64_t Frames() const { return m_frames; }
     // Levels and clipped samples of what was written.
-    const LevelMeter& Levels() const { return m_levels; }
+    const _Carovel::LevelMeter& Levels() const { return m_levels; }
     std::uint64_t Clipped() const { return m_clips.Count(); }
     // kMeasure and kNormalize: the largest magnitude of the samples as they
     // came, scaled back by 2^shift, in dB relative to full scale (above 0 for
@@ -64,8 +65,8 @@ class Track {
     Mode m_mode;
     std::uint64_t m_frames = 0;
     std::int64_t m_peak = 0;
-    LevelMeter m_levels;
-    ClipCounter m_clips;
+    _Carovel::LevelMeter m_levels;
+    _Carovel::ClipCounter m_clips;
     std::vector<std::int32_t> m_samples;
     FileDescriptor m_spool;
 };

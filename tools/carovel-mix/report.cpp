@@ -158,8 +158,9 @@ std::string PanText(const std::optional<double>& pan) {
 void AddOutputRow(Table& table, const Track& track, const std::string& name,
                   const std::string& description, const PcmFormat& format, const MixFacts& facts) {
     const std::uint64_t frameSamples =
-        std::max<std::uint64_t>(1, std::uint64_t{format.rate} * facts.frameMs / 1000);
-    const double seconds = static_cast<double>(track.Frames()) / static_cast<double>(format.rate);
+        std::max<std::uint64_t>(1, std::uint64_t{format.samplesPerSec} * facts.frameMs / 1000);
+    const double seconds =
+        static_cast<double>(track.Frames()) / static_cast<double>(format.samplesPerSec);
     // The frames of the mix the output spans, the last one perhaps in part.
     const std::uint64_t frames = (track.Frames() + frameSamples - 1) / frameSamples;
     table.AddRow(
@@ -198,7 +199,7 @@ std::string Summary(const std::vector<SourceFeeder>& sources, const MixSink& sin
     heading.insert(heading.end(), {"peak dBFS", "RMS dBFS"});
     Table inputs(numeric);
     inputs.AddRow(heading);
-    const unsigned rate = sink.Format().rate;
+    const unsigned rate = sink.Format().samplesPerSec;
     for (const auto& source : sources) {
         std::vector<std::string> row{std::to_string(source.Id()), source.File().DisplayName(),
                                      SourceFormat(source.File()), Seconds(source.File().Seconds())};

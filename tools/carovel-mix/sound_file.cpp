@@ -14,6 +14,7 @@
 #include <system_error>
 #include <utility>
 
+#include "pcm/sample_pack.h"
 #include "stop_signal.h"
 #include "tool_error.h"
 
@@ -141,7 +142,7 @@ int SubtypeFor(int major, const PcmFormat& format, Encoding encoding) {
     }
     const bool unsignedBytes = major == SF_FORMAT_WAV || major == SF_FORMAT_W64 ||
                                major == SF_FORMAT_RF64 || major == SF_FORMAT_RAW;
-    switch (format.bits) {
+    switch (format.bitsPerSample) {
         case 8:
             return unsignedBytes ? SF_FORMAT_PCM_U8 : SF_FORMAT_PCM_S8;
         case 16:
@@ -384,8 +385,8 @@ InputFile::InputFile(const std::string& path) : m_path(path) {
     const unsigned width = IntegerWidth(info.format & SF_FORMAT_SUBMASK);
     m_float = width == 0;
     m_format.channels = static_cast<unsigned>(info.channels);
-    m_format.rate = static_cast<unsigned>(info.samplerate);
-    m_format.bits = m_float ? 32 : width;
+    m_format.samplesPerSec = static_cast<unsigned>(info.samplerate);
+    m_format.bitsPerSample = m_float ? 32 : width;
     m_frames = info.frames > 0 ? static_cast<std::uint64_t>(info.frames) : 0;
     m_container = ContainerName(info.format);
     m_packed = IsPackedPcm(m_file.get(), info.format);
@@ -452,7 +453,7 @@ std::string InputFile::DisplayName() const {
 }
 
 double InputFile::Seconds() const {
-    return static_cast<double>(m_frames) / static_cast<double>(m_format.rate);
+    return static_cast<double>(m_frames) / static_cast<double>(m_format.samplesPerSec);
 }
 
 std::size_t InputFile::Read(std::size_t frames, std::vector<std::int32_t>& out) {
@@ -463,9 +464,9 @@ std::size_t InputFile::Read(std::size_t frames, std::vector<std::int32_t>& out) 
     if (m_float) {
         m_floatBuffer.resize(samples);
         got = sf_readf_float(m_file.get(), m_floatBuffer.data(), wanted);
-        FloatToSamples(m_floatBuffer.data(),
-                       static_cast<std::size_t>(std::max<sf_count_t>(got, 0)) * m_format.channels,
-                       out.data());
+        _Carovel::FloatTo32BitScale(
+            m_floatBuffer.data(),
+            static_cast<std::size_t>(std::max<sf_count_t>(got, 0)) * m_format.channels, out.data());
     } else {
         got = sf_readf_int(m_file.get(), out.data(), wanted);
     }
@@ -508,20 +509,22 @@ void InputFile::Rewind() {
 }
 
 std::string InputFile::Problem() const {
-    const std::string rate = std::to_string(m_format.rate);
+    const std::string rate = std::to_string(m_format.samplesPerSec);
     if (!m_readError.empty()) {
         return "read failed after " + std::to_string(m_frames) + " frames (" +
-               SecondsText(m_frames, m_format.rate) + "): " + m_readError +
+               SecondsText(m_frames, m_format.samplesPerSec) + "): " + m_readError +
                "; the rest is left out";
     }
     if (m_shortAt != UINT64_MAX) {
         return "truncated: it ended after " + std::to_string(m_shortAt) + " frames (" +
-               SecondsText(m_shortAt, m_format.rate) + ") although its header announced more";
+               SecondsText(m_shortAt, m_format.samplesPerSec) +
+               ") although its header announced more";
     }
     if (m_announced > m_frames) {
         return "truncated: its header announces " + std::to_string(m_announced) + " frames (" +
-               SecondsText(m_announced, m_format.rate) + "), only " + std::to_string(m_frames) +
-               " (" + SecondsText(m_frames, m_format.rate) + ") are there";
+               SecondsText(m_announced, m_format.samplesPerSec) + "), only " +
+               std::to_string(m_frames) + " (" + SecondsText(m_frames, m_format.samplesPerSec) +
+               ") are there";
     }
     if (m_missingBytes > 0) {
         return "truncated: its header announces " + std::to_string(m_missingBytes) +
@@ -586,7 +589,7 @@ OutputFile::OutputFile(const std::string& path, const std::string& type, const P
                                         OutputExtensions()));
     }
     SF_INFO info{};
-    info.samplerate = static_cast<int>(format.rate);
+    info.samplerate = static_cast<int>(format.samplesPerSec);
     info.channels = static_cast<int>(format.channels);
     info.format = container->major | SubtypeFor(container->major, format, encoding);
     if (container->major == SF_FORMAT_RAW) {
@@ -700,9 +703,7 @@ void OutputFile::Write(const std::int32_t* samples, std::size_t count) {
     if (m_float) {
         // libsndfile stores integers written to a float file unscaled.
         m_floatBuffer.resize(count);
-        for (std::size_t i = 0; i < count; ++i) {
-            m_floatBuffer[i] = static_cast<float>(static_cast<double>(samples[i]) / 2147483648.0);
-        }
+        _Carovel::FloatFrom32BitScale(samples, count, m_floatBuffer.data());
         written = sf_writef_float(m_file.get(), m_floatBuffer.data(), frames);
     } else {
         written = sf_writef_int(m_file.get(), samples, frames);

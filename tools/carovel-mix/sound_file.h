@@ -132,7 +132,7 @@ std::string OutputExtensions();
 class OutputFile {
   public:
     // type: an output type (see OutputTypes()), empty for the one the name
-    // tells; "-" without a type is WAV. format.bits is the width of PCM and
+    // tells; "-" without a type is WAV. format.bitsPerSample is the width of PCM and
     // the precision the samples are given in. Throws ToolError when the
     // type cannot hold the format or encoding, or the file cannot be created.
     OutputFile(const std::string& path, const std::string& type, const PcmFormat& format,

@@ -4,6 +4,7 @@
 #include <climits>
 #include <cmath>
 
+#include "pcm/sample_pack.h"
 #include "tool_error.h"
 
 namespace carovel_mix {
@@ -46,25 +47,28 @@ SourceFeeder::SourceFeeder(long id, InputFile& file, const PcmFormat& mixFormat,
     if (!m_plain) {
         // Pan and headroom are computed once and rounded to the width the
         // mixer works at, so that the mixer's own conversion adds nothing.
-        m_feedFormat.bits = mixFormat.bits;
+        m_feedFormat.bitsPerSample = mixFormat.bitsPerSample;
     }
     if (setup.pan) {
         m_feedFormat.channels = 2;
         m_panGains = PanGains(*setup.pan);
     }
-    m_fileBlockFrames = std::max<std::size_t>(1, (m_feedFormat.rate * blockMs + 999) / 1000);
-    m_mixBlockFrames = std::max<std::size_t>(1, (mixFormat.rate * blockMs + 999) / 1000);
+    m_fileBlockFrames =
+        std::max<std::size_t>(1, (m_feedFormat.samplesPerSec * blockMs + 999) / 1000);
+    m_mixBlockFrames = std::max<std::size_t>(1, (mixFormat.samplesPerSec * blockMs + 999) / 1000);
     std::vector<std::int32_t> zeros(m_mixBlockFrames * mixFormat.channels, 0);
-    PackSamples(zeros.data(), zeros.size(), mixFormat.bits, m_silence);
+    m_silence.resize(zeros.size() * mixFormat.BytesPerSample());
+    _Carovel::PackFrom32BitScale(zeros.data(), zeros.size(), mixFormat.BytesPerSample(),
+                                 m_silence.data());
 }
 
 std::uint64_t SourceFeeder::FileFramesFor(std::uint64_t mixFrames, bool roundUp) const {
-    return MulDiv(mixFrames, m_file.Format().rate, m_mixFormat.rate, roundUp);
+    return MulDiv(mixFrames, m_file.Format().samplesPerSec, m_mixFormat.samplesPerSec, roundUp);
 }
 
 std::uint64_t SourceFeeder::EndFrame() const {
     return m_setup.delayFrames +
-           MulDiv(m_file.Frames(), m_mixFormat.rate, m_file.Format().rate, true);
+           MulDiv(m_file.Frames(), m_mixFormat.samplesPerSec, m_file.Format().samplesPerSec, true);
 }
 
 void SourceFeeder::SetMixEnd(std::uint64_t end, bool pad) {
@@ -80,7 +84,8 @@ std::uint64_t SourceFeeder::FileLimit() const {
 }
 
 std::uint64_t SourceFeeder::MixFramesFed() const {
-    return m_delayFed + MulDiv(m_fileFed, m_mixFormat.rate, m_file.Format().rate, m_flushed) +
+    return m_delayFed +
+           MulDiv(m_fileFed, m_mixFormat.samplesPerSec, m_file.Format().samplesPerSec, m_flushed) +
            m_padFed;
 }
 
@@ -136,7 +141,7 @@ void SourceFeeder::FeedUntil(_Carovel::CMixer& mixer, std::uint64_t until) {
     // converter's rounding may have left the file's part a frame short.
     if (m_pad && m_mixEnd != UINT64_MAX) {
         const std::uint64_t filePart =
-            MulDiv(m_fileFed, m_mixFormat.rate, m_file.Format().rate, true);
+            MulDiv(m_fileFed, m_mixFormat.samplesPerSec, m_file.Format().samplesPerSec, true);
         const std::uint64_t extra = m_feedFormat == m_mixFormat ? 0 : 1;
         const std::uint64_t start = delay + filePart;
         const std::uint64_t end = std::max(m_mixEnd + extra, start);
@@ -162,7 +167,7 @@ bool SourceFeeder::Refill() {
     const PcmFormat& format = m_file.Format();
     // At least a whole block is read ahead.
     const std::size_t aheadFrames = std::max<std::size_t>(
-        m_fileBlockFrames, std::max<std::size_t>(1, format.rate * kReadAheadMs / 1000));
+        m_fileBlockFrames, std::max<std::size_t>(1, format.samplesPerSec * kReadAheadMs / 1000));
     m_chunk.clear();
     m_chunkPos = 0;
     const std::uint64_t limit = FileLimit();
@@ -176,15 +181,17 @@ bool SourceFeeder::Refill() {
         packed ? m_file.ReadPacked(wanted, m_chunk) : m_file.Read(wanted, m_samples);
     if (packed) {
         // The file's bytes are what the mixer takes.
-        m_levels.AddPacked(m_chunk.data(), got * format.channels, format.bits);
+        m_levels.AddPacked(m_chunk.data(), got * format.channels, format.BytesPerSample());
     } else {
         m_levels.Add(m_samples.data(), m_samples.size());
-        if (m_plain) {
-            PackSamples(m_samples.data(), m_samples.size(), format.bits, m_chunk);
-        } else {
+        if (!m_plain) {
             Transform(got);
-            PackSamples(m_transformed.data(), m_transformed.size(), m_feedFormat.bits, m_chunk);
         }
+        // Fed as read, the feed format is the file's.
+        const std::vector<std::int32_t>& fed = m_plain ? m_samples : m_transformed;
+        const unsigned width = m_feedFormat.BytesPerSample();
+        m_chunk.resize(fed.size() * width);
+        _Carovel::PackFrom32BitScale(fed.data(), fed.size(), width, m_chunk.data());
     }
     m_fileRead += got;
     return got > 0;
@@ -193,7 +200,7 @@ bool SourceFeeder::Refill() {
 void SourceFeeder::Transform(std::size_t frames) {
     const unsigned inChannels = m_file.Format().channels;
     const unsigned outChannels = m_feedFormat.channels;
-    const unsigned bits = m_feedFormat.bits;
+    const unsigned bits = m_feedFormat.bitsPerSample;
     const double step = std::ldexp(1.0, 32 - static_cast<int>(bits));
     const double top = std::ldexp(1.0, static_cast<int>(bits) - 1);
     const double scale = std::ldexp(1.0, -static_cast<int>(m_setup.headroomShift));
@@ -232,8 +239,8 @@ void SourceFeeder::Send(_Carovel::CMixer& mixer, const char* data, std::size_t b
     }
     if (!mixer.AddFrame(m_id, data, static_cast<int>(bytes),
                         static_cast<unsigned short>(format.channels),
-                        static_cast<unsigned short>(format.rate),
-                        static_cast<unsigned short>(format.bits), nullptr)) {
+                        static_cast<unsigned short>(format.samplesPerSec),
+                        static_cast<unsigned short>(format.bitsPerSample), nullptr)) {
         throw ToolError(
             FileMessage(m_file.DisplayName(), "the mixer refused its audio in " + Describe(format) +
                                                   ": " + _Carovel::StatusText(mixer.LastStatus())));

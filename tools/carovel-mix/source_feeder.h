@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "pcm.h"
+#include "pcm/level_meter.h"
 #include "sound_file.h"
 
 namespace carovel_mix {
@@ -46,7 +47,7 @@ class SourceFeeder {
     const SourceSetup& Setup() const { return m_setup; }
     // Levels of the file's audio (before gain and pan) up to the metering
     // limit: the part that goes into the mix.
-    const LevelMeter& Levels() const { return m_levels; }
+    const _Carovel::LevelMeter& Levels() const { return m_levels; }
 
     // The frame of the mix where the source's audio ends: its delay plus the
     // file's length at the mixing rate. Shrinks when the file turns out
@@ -98,7 +99,7 @@ class SourceFeeder {
     bool m_fileDone = false;
     bool m_flushed = false;
 
-    LevelMeter m_levels;
+    _Carovel::LevelMeter m_levels;
     std::vector<std::int32_t> m_samples;
     std::vector<std::int32_t> m_transformed;
     std::vector<char> m_chunk;  // packed audio in the feed format
