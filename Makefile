@@ -28,7 +28,12 @@ test: build
 DEMO_CLIPS = examples/audio/voice.wav examples/audio/beat.aiff \
              examples/audio/pads.flac examples/audio/bass.flac
 
-demo: build
+# Builds only what the demo runs: the library and carovel-mix, not the tests,
+# benchmarks or examples.
+DEMO_TARGETS = carovel carovel-mix
+
+demo: configure
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target $(DEMO_TARGETS)
 	@mkdir -p out
 	$(BUILD_DIR)/tools/carovel-mix -o out/mix.wav --master-out out/master.wav $(DEMO_CLIPS)
 
