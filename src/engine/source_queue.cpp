@@ -1,5 +1,6 @@
 #include "engine/source_queue.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -29,7 +30,7 @@ WaveFramePtr AllocWaveFrame(const char* data, int len, void* tag) {
 SourceQueue::SourceQueue(long sourceId, std::uint32_t slot, std::uint32_t nowSeconds)
     : sourceId_(sourceId), slot_(slot), lastFeedSeconds_(nowSeconds) {
     ring_.resize(4);
-    spares_.reserve(kMaxSpares);
+    spares_.reserve(4);
 }
 
 bool SourceQueue::GrowRing() {
@@ -53,6 +54,7 @@ bool SourceQueue::Push(WaveFramePtr frame, std::uint32_t nowSeconds) {
     }
     ring_[(head_ + count_) % ring_.size()] = std::move(frame);
     ++count_;
+    peak_ = std::max(peak_, count_);
     lastFeedSeconds_ = nowSeconds;
     ++counters_.framesPushed;
     return true;
@@ -112,8 +114,13 @@ std::size_t SourceQueue::CutTo(std::size_t maxFrames) {
 }
 
 void SourceQueue::Recycle(WaveFramePtr frame) {
-    if (frame != nullptr && spares_.size() < kMaxSpares) {
-        spares_.push_back(std::move(frame));  // room reserved: does not allocate
+    if (frame == nullptr || spares_.size() >= std::min(peak_, kMaxSpares)) {
+        return;  // freed
+    }
+    try {
+        spares_.push_back(std::move(frame));
+    } catch (const std::bad_alloc&) {
+        // freed: the spares are only a saving
     }
 }
 

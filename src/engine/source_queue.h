@@ -54,8 +54,9 @@ struct SourceCounters {
 //
 // A frame taken by a pass stays in the queue's keeping (as the source's last
 // frame) until the next frame is taken; its block then becomes a spare that a
-// later push copies into. A source fed one frame per pass therefore
-// allocates nothing once it runs.
+// later push copies into. The queue keeps as many spares as it once held
+// frames (at most kMaxSpares), so a source fed at the pace of the passes, one
+// frame or a burst at a time, allocates nothing once it runs.
 class SourceQueue {
   public:
     // The queue counts as fed at nowSeconds of the monotonic clock. slot
@@ -99,7 +100,7 @@ class SourceQueue {
 
   private:
     // At most this many spare blocks are kept.
-    static constexpr std::size_t kMaxSpares = 4;
+    static constexpr std::size_t kMaxSpares = 64;
 
     bool GrowRing();
     void Recycle(WaveFramePtr frame);
@@ -112,6 +113,8 @@ class SourceQueue {
     std::vector<WaveFramePtr> ring_;
     std::size_t head_ = 0;
     std::size_t count_ = 0;
+    // The most frames the queue has held.
+    std::size_t peak_ = 0;
     WaveFramePtr lastTaken_;
     std::vector<WaveFramePtr> spares_;
     SourceCounters counters_;
