@@ -33,27 +33,29 @@ class SourceBoard {
     // Readers on other threads see one report whole, never a mix of two.
     void Publish(const IntakeReport& report) {
         const std::uint32_t seq = seq_.load(std::memory_order_relaxed);
+        // Every field is stored with release and loaded with acquire, so a
+        // reader that sees any of this report's fields also sees the odd
+        // count stored before them (no fences: they would not be checked
+        // by the thread sanitizer).
         seq_.store(seq + 1, std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_release);
-        stagedBytes_.store(report.stagedBytes, std::memory_order_relaxed);
-        lastFeedUs_.store(report.lastFeedUs, std::memory_order_relaxed);
-        fedMs_.store(report.fedMs, std::memory_order_relaxed);
-        lastBlockMs_.store(report.lastBlockMs, std::memory_order_relaxed);
-        reports_.store(report.reports, std::memory_order_relaxed);
-        primes_.store(report.primes, std::memory_order_relaxed);
+        stagedBytes_.store(report.stagedBytes, std::memory_order_release);
+        lastFeedUs_.store(report.lastFeedUs, std::memory_order_release);
+        fedMs_.store(report.fedMs, std::memory_order_release);
+        lastBlockMs_.store(report.lastBlockMs, std::memory_order_release);
+        reports_.store(report.reports, std::memory_order_release);
+        primes_.store(report.primes, std::memory_order_release);
         seq_.store(seq + 2, std::memory_order_release);
     }
     IntakeReport Read() const {
         IntakeReport r;
         for (;;) {
             const std::uint32_t before = seq_.load(std::memory_order_acquire);
-            r.stagedBytes = stagedBytes_.load(std::memory_order_relaxed);
-            r.lastFeedUs = lastFeedUs_.load(std::memory_order_relaxed);
-            r.fedMs = fedMs_.load(std::memory_order_relaxed);
-            r.lastBlockMs = lastBlockMs_.load(std::memory_order_relaxed);
-            r.reports = reports_.load(std::memory_order_relaxed);
-            r.primes = primes_.load(std::memory_order_relaxed);
-            std::atomic_thread_fence(std::memory_order_acquire);
+            r.stagedBytes = stagedBytes_.load(std::memory_order_acquire);
+            r.lastFeedUs = lastFeedUs_.load(std::memory_order_acquire);
+            r.fedMs = fedMs_.load(std::memory_order_acquire);
+            r.lastBlockMs = lastBlockMs_.load(std::memory_order_acquire);
+            r.reports = reports_.load(std::memory_order_acquire);
+            r.primes = primes_.load(std::memory_order_acquire);
             if ((before & 1u) == 0 && seq_.load(std::memory_order_relaxed) == before) {
                 return r;
             }
