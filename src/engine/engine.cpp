@@ -61,8 +61,9 @@ char* MinusOutputs::Next(long id, bool took, int length) {
 }
 
 void Engine::Init(unsigned short bytesPerSample) {
-    Clear();
     MutexLock pass(passMutex_);
+    queues_.Clear();
+    ResetLimiters();
     bytesPerSample_ = bytesPerSample;
     if (plan_.limiter && IsSupportedWidth(bytesPerSample)) {
         plan_.shape = MakeLimiterShape(plan_.settings, bytesPerSample);

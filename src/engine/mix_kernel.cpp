@@ -100,39 +100,41 @@ CAROVEL_VECTOR_INLINE Acc RoundWide(Acc v) {
     }
 }
 
+// Writes a value clamped to the width's range.
+template <typename Codec, typename Acc>
+CAROVEL_VECTOR_INLINE void StoreClamped(unsigned char* out, Acc v) {
+    Codec::Write(out, static_cast<std::int64_t>(std::clamp<Acc>(v, static_cast<Acc>(Codec::kMin),
+                                                                static_cast<Acc>(Codec::kMax))));
+}
+
+// The whole samples of own (null for none) among the first total positions.
+template <typename Codec>
+CAROVEL_VECTOR_INLINE std::size_t OwnSamples(const WaveFrame* own, std::size_t total) {
+    return own != nullptr ? std::min(total, static_cast<std::size_t>(own->nLen) / Codec::kWidth)
+                          : 0;
+}
+
 template <typename Codec, typename Acc, bool Scaled>
 CAROVEL_VECTOR_INLINE void StoreMinusWith(const Acc* sums, std::size_t total, const WaveFrame* own,
                                           std::int32_t gain, unsigned char* out) {
-    std::size_t ownSamples = 0;
-    const unsigned char* src = nullptr;
-    if (own != nullptr) {
-        ownSamples = std::min(total, static_cast<std::size_t>(own->nLen) / Codec::kWidth);
-        src = reinterpret_cast<const unsigned char*>(own->pData);
-    }
+    const std::size_t ownSamples = OwnSamples<Codec>(own, total);
+    const auto* src = own != nullptr ? reinterpret_cast<const unsigned char*>(own->pData) : nullptr;
     for (std::size_t i = 0; i < ownSamples; ++i) {
-        const Acc v = RoundWide<Acc, Scaled>(
-            sums[i] - Term<Acc, Scaled>(Codec::Read(src + i * Codec::kWidth), gain));
-        Codec::Write(out + i * Codec::kWidth,
-                     static_cast<std::int64_t>(std::clamp<Acc>(v, static_cast<Acc>(Codec::kMin),
-                                                               static_cast<Acc>(Codec::kMax))));
+        StoreClamped<Codec>(
+            out + i * Codec::kWidth,
+            RoundWide<Acc, Scaled>(sums[i] -
+                                   Term<Acc, Scaled>(Codec::Read(src + i * Codec::kWidth), gain)));
     }
     for (std::size_t i = ownSamples; i < total; ++i) {
-        const Acc v = RoundWide<Acc, Scaled>(sums[i]);
-        Codec::Write(out + i * Codec::kWidth,
-                     static_cast<std::int64_t>(std::clamp<Acc>(v, static_cast<Acc>(Codec::kMin),
-                                                               static_cast<Acc>(Codec::kMax))));
+        StoreClamped<Codec>(out + i * Codec::kWidth, RoundWide<Acc, Scaled>(sums[i]));
     }
 }
 
 template <typename Codec, typename Acc, bool Scaled>
 CAROVEL_VECTOR_INLINE void WideMinusWith(const Acc* sums, std::size_t total, const WaveFrame* own,
                                          std::int32_t gain, Acc* dst) {
-    std::size_t ownSamples = 0;
-    const unsigned char* src = nullptr;
-    if (own != nullptr) {
-        ownSamples = std::min(total, static_cast<std::size_t>(own->nLen) / Codec::kWidth);
-        src = reinterpret_cast<const unsigned char*>(own->pData);
-    }
+    const std::size_t ownSamples = OwnSamples<Codec>(own, total);
+    const auto* src = own != nullptr ? reinterpret_cast<const unsigned char*>(own->pData) : nullptr;
     for (std::size_t i = 0; i < ownSamples; ++i) {
         dst[i] = sums[i] - Term<Acc, Scaled>(Codec::Read(src + i * Codec::kWidth), gain);
     }

@@ -181,7 +181,7 @@ void QueueTable::Describe(const SourceQueue& queue, unsigned width, SourceView& 
             : FrameLevel();
 }
 
-void QueueTable::Views(std::vector<SourceView>& out, unsigned width) {
+void QueueTable::Views(std::vector<SourceView>& out) {
     MutexLock lock(mutex_);
     try {
         out.resize(queues_.size());
@@ -191,7 +191,7 @@ void QueueTable::Views(std::vector<SourceView>& out, unsigned width) {
     }
     std::size_t i = 0;
     for (const auto& queue : queues_) {
-        Describe(*queue, width, out[i++]);
+        Describe(*queue, 0, out[i++]);
     }
 }
 

@@ -127,11 +127,26 @@ class QueueTable {
     std::vector<long> SourceIds() CAROVEL_EXCLUDES(mutex_);
     std::size_t QueuedFrames(long sourceId) CAROVEL_EXCLUDES(mutex_);
 
-    // Every source, in table order, into out (its room is reused); the
-    // levels are measured for samples of width bytes when width is not 0.
-    void Views(std::vector<SourceView>& out, unsigned width = 0) CAROVEL_EXCLUDES(mutex_);
+    // Every source, in table order, into out (its room is reused), without
+    // levels.
+    void Views(std::vector<SourceView>& out) CAROVEL_EXCLUDES(mutex_);
     // One source; false when it has no queue.
     bool View(long sourceId, SourceView& out, unsigned width = 0) CAROVEL_EXCLUDES(mutex_);
+    // Calls visit(index, view) for the first `first` sources in table order,
+    // under the lock (so visit must be quick and must not call the table),
+    // with levels measured for width; returns how many sources there are.
+    template <class Visit>
+    std::size_t VisitSources(unsigned width, std::size_t first, Visit&& visit)
+        CAROVEL_EXCLUDES(mutex_) {
+        MutexLock lock(mutex_);
+        SourceView view;
+        std::size_t i = 0;
+        for (auto it = queues_.begin(); it != queues_.end() && i < first; ++it, ++i) {
+            Describe(**it, width, view);
+            visit(i, static_cast<const SourceView&>(view));
+        }
+        return queues_.size();
+    }
 
   private:
     using QueueList = std::list<std::unique_ptr<SourceQueue>>;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "platform/clock.h"
 
@@ -147,7 +148,7 @@ void LivePasses::Look() {
     seen_.resize(views_.size());
     for (std::size_t i = 0; i < views_.size(); ++i) {
         Seen& s = seen_[i];
-        s.view = views_[i];
+        s.view = std::move(views_[i]);
         s.board = static_cast<SourceBoard*>(s.view.attachment.get());
         s.report = s.board != nullptr ? s.board->Read() : IntakeReport();
     }

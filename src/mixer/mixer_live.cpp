@@ -58,11 +58,14 @@ unsigned CMixer::GetAllSourceStats(SourceStats* out, unsigned capacity, MixerSta
     Impl& impl = *m_impl;
     const double bytesPerMs = impl.statsBytesPerMs.load();
     const double frameMs = impl.statsFrameMs.load();
-    std::vector<SourceView> views;
-    impl.engine.Queues().Views(views, out != nullptr && capacity > 0 ? impl.engine.Width() : 0);
-    const std::size_t count = views.size();
-    for (std::size_t i = 0; out != nullptr && i < std::min<std::size_t>(count, capacity); ++i) {
-        out[i] = RawStats(views[i], frameMs, bytesPerMs);
+    const unsigned wanted = out != nullptr ? capacity : 0;
+    // The counters are copied under the queues' lock; the levels turn into
+    // dB outside it.
+    const std::size_t count = impl.engine.Queues().VisitSources(
+        impl.engine.Width(), wanted, [&](std::size_t i, const SourceView& view) {
+            out[i] = RawStats(view, frameMs, bytesPerMs);
+        });
+    for (std::size_t i = 0; i < std::min<std::size_t>(count, wanted); ++i) {
         FinishLevel(out[i]);
     }
     if (mixer != nullptr) {
