@@ -1,5 +1,5 @@
 // Live mode over a simulated hour: the output loop of live mode
-// (RunLivePasses), the frame mixer and the sources' intakes (FeedSource), as
+// (RunPasses with LivePasses), the engine and the sources' intakes, as
 // the mixer runs them, on a simulated clock instead of real time, so an hour
 // takes seconds and every run gives the same figures.
 //

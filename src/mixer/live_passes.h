@@ -33,10 +33,11 @@
 #include "mixer/drift_control.h"
 #include "mixer/live_mode.h"
 #include "mixer/output_thread.h"
+#include "mixer/pass_driver.h"
 
 namespace _Carovel {
 
-class LivePasses {
+class LivePasses final : public PassPolicy {
   public:
     // Passes over mix for the session described by shared, starting at
     // startUs (the master's time-out counts from there).
@@ -46,15 +47,15 @@ class LivePasses {
     // One pass at nowUs into the buffers (capacities in, lengths out, as
     // CWaveMix::GetMixedFrame), with mix-minus outputs into minus when it is
     // not null. catchUp counts it as a catch-up pass.
-    void Pass(std::uint64_t nowUs, PassOutput& out, bool catchUp);
+    void Pass(std::uint64_t nowUs, PassOutput& out, bool catchUp) override;
 
     // After a pass ended at nowUs: true when another pass should follow at
     // once to catch up. Otherwise, when the pass took frames, updates every
     // source's trim.
-    bool AfterPass(std::uint64_t nowUs);
+    bool AfterPass(std::uint64_t nowUs) override;
 
     // The next pass on the timer, for the intake's start of new sources.
-    void SetNextTimerPass(std::uint64_t dueUs) { shared_.nextPassUs.store(dueUs); }
+    void SetNextTimerPass(std::uint64_t dueUs) override { shared_.nextPassUs.store(dueUs); }
 
     // A source's control, or null (for tests and measurements).
     const DriftControl* Control(long sourceId) const;
@@ -105,24 +106,6 @@ class LivePasses {
     std::vector<SourceView> views_;
     std::vector<Seen> seen_;
 };
-
-// The clock and the waits of the output thread's loop in live mode.
-class PassClock {
-  public:
-    virtual ~PassClock() = default;
-    virtual std::uint64_t NowUs() = 0;
-    // Waits up to ms milliseconds; true when woken early (NotifyToMixe).
-    virtual bool Wait(std::uint32_t ms) = 0;
-};
-
-// The output thread's body in live mode: passes on a grid of frame periods
-// (the frame's exact duration, spread over whole milliseconds), each followed
-// by catch-up passes at least kMinPeriodMs apart while LivePasses asks for
-// them, delivering every pass that produced a mix, until the session stops.
-void RunLivePasses(OutputSession& session, LivePasses& passes, PassClock& clock);
-
-// RunLivePasses on the mixer's clock, woken early by the session's event.
-void RunLiveOutputPasses(OutputSession& session, LiveShared& shared, Engine& engine);
 
 }  // namespace _Carovel
 

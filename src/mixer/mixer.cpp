@@ -7,6 +7,7 @@
 
 #include "mixer/live_passes.h"
 #include "mixer/mixer_impl.h"
+#include "mixer/pass_driver.h"
 #include "pcm/sample_codec.h"
 #include "platform/clock.h"
 
@@ -181,18 +182,14 @@ int CMixer::MixPending(int maxPasses) {
     }
     impl.lastStatus = Status::kOk;
     const PassingScope passing(this);
-    int passes = 0;
-    while (passes < maxPasses && session->Running()) {
-        const PassOutcome outcome = RunOnePass(*session, impl.engine);
-        if (outcome == PassOutcome::kNoFrame) {
-            break;
-        }
-        ++passes;
-        if (outcome == PassOutcome::kStopped) {
-            break;
-        }
-    }
-    return passes;
+    // The same loop as the output thread's, on a clock that never waits,
+    // until a pass finds no master frame.
+    HostClock clock;
+    QueuedPasses passes(impl.engine);
+    PassLimits limits;
+    limits.maxPasses = maxPasses;
+    limits.endWhenEmpty = true;
+    return RunPasses(*session, passes, clock, session->periodMs, limits);
 }
 
 bool CMixer::SetMixMinusCallback(MixMinusCallback fn, bool includeIdle) {
@@ -299,11 +296,14 @@ void CMixer::MixOutLoop() {
     if (session == nullptr) {
         return;  // not called by this mixer's output thread
     }
+    ThreadClock clock(session->Event());
     if (const std::shared_ptr<LiveShared> live = m_impl->Live()) {
-        RunLiveOutputPasses(*session, *live, m_impl->engine);
+        LivePasses passes(*live, m_impl->engine, clock.NowUs());
+        RunPasses(*session, passes, clock, live->frameMs);
         return;
     }
-    RunOutputPasses(*session, m_impl->engine);
+    QueuedPasses passes(m_impl->engine);
+    RunPasses(*session, passes, clock, session->periodMs);
 }
 
 void CMixer::ClearTraceData() {

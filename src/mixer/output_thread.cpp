@@ -66,7 +66,8 @@ void OutputSession::Stop() {
     event_->Set();
 }
 
-bool OutputSession::Deliver(char* master, unsigned masterLen, char* mix, unsigned mixLen) {
+template <class Call>
+bool OutputSession::Run(Call&& call) {
     {
         MutexLock gate(gate_);
         if (!run_.load()) {
@@ -74,7 +75,7 @@ bool OutputSession::Deliver(char* master, unsigned masterLen, char* mix, unsigne
         }
     }
     try {
-        callback_(master, masterLen, mix, mixLen, userData_, tag);
+        call();
     } catch (...) {
         // A host's exception must not end the process on a thread it does
         // not own; the count tells it that something went wrong.
@@ -83,24 +84,17 @@ bool OutputSession::Deliver(char* master, unsigned masterLen, char* mix, unsigne
     return true;
 }
 
-void OutputSession::SetMixMinus(MixMinusCallback minusCallback, bool includeIdle) {
-    minusCallback_ = minusCallback;
-    minus.includeIdle = includeIdle;
+bool OutputSession::Deliver(char* master, unsigned masterLen, char* mix, unsigned mixLen) {
+    return Run([&] { callback_(master, masterLen, mix, mixLen, userData_, tag); });
 }
 
 bool OutputSession::DeliverMinus(long sourceId, char* frame, unsigned len) {
-    {
-        MutexLock gate(gate_);
-        if (!run_.load()) {
-            return false;
-        }
-    }
-    try {
-        minusCallback_(sourceId, frame, len, userData_);
-    } catch (...) {
-        callbackExceptions_->fetch_add(1);
-    }
-    return true;
+    return Run([&] { minusCallback_(sourceId, frame, len, userData_); });
+}
+
+void OutputSession::SetMixMinus(MixMinusCallback minusCallback, bool includeIdle) {
+    minusCallback_ = minusCallback;
+    minus.includeIdle = includeIdle;
 }
 
 void OutputSession::MarkDone() {
@@ -211,12 +205,6 @@ void OutputThread::JoinFinished(const std::shared_ptr<OutputSession>& st) {
     session_.reset();
 }
 
-PassOutcome RunOnePass(OutputSession& st, Engine& engine) {
-    PassOutput out = st.PassBuffers();
-    engine.Pass(out, MonotonicSeconds());
-    return DeliverPass(st, out);
-}
-
 PassOutcome DeliverPass(OutputSession& st, const PassOutput& out) {
     if (out.mixLen <= 0) {
         return PassOutcome::kNoFrame;
@@ -233,26 +221,6 @@ PassOutcome DeliverPass(OutputSession& st, const PassOutput& out) {
         }
     }
     return PassOutcome::kDelivered;
-}
-
-void RunOutputPasses(OutputSession& st, Engine& engine) {
-    const std::uint32_t period = st.periodMs;
-
-    // The first pass comes half a period after the start.
-    std::uint32_t due = TickMs() + period / 2;
-    bool woken = st.Event().Wait(period / 2);
-    // After the callback returns, the loop touches only st and its locals
-    // until it has checked the run flag: the mixer may have been closed or
-    // destroyed from inside the callback.
-    while (st.Running()) {
-        const std::uint32_t start = TickMs();
-        if (RunOnePass(st, engine) == PassOutcome::kStopped) {
-            break;
-        }
-        const NextPass next = ScheduleNextPass(period, due, woken, start, TickMs());
-        due = next.dueMs;
-        woken = st.Event().Wait(next.waitMs);
-    }
 }
 
 }  // namespace _Carovel

@@ -107,6 +107,11 @@ class OutputSession {
   private:
     friend class OutputThread;
 
+    // Runs call unless the session was stopped (false then), counting and
+    // swallowing an exception that escapes it.
+    template <class Call>
+    bool Run(Call&& call) CAROVEL_EXCLUDES(gate_);
+
     const MixOutCallback callback_;
     void* const userData_;
     MixMinusCallback minusCallback_ = nullptr;
@@ -171,28 +176,19 @@ class OutputThread {
     std::shared_ptr<OutputSession> session_ CAROVEL_GUARDED_BY(mutex_);
 };
 
-// What one pass of RunOnePass came to.
+// What one pass came to.
 enum class PassOutcome {
     kNoFrame,    // source 0 had no frame: nothing was taken or delivered
     kDelivered,  // the mix and any mix-minus outputs went to the callbacks
     kStopped,    // the session was stopped before or during the delivery
 };
 
-// One mixing pass of mix into the session's buffers, delivered to the
-// session's callbacks: the mix first, then every mix-minus output. After a
-// callback returns it touches only the session: the mixer may have been
-// closed or destroyed from inside the callback.
-PassOutcome RunOnePass(OutputSession& session, Engine& engine);
-
-// The delivery half of a pass whose results are in the session's buffers
-// (and its mix-minus outputs, when it asks for them): kNoFrame when mixLen is
-// 0, otherwise the mix, then every mix-minus output, as RunOnePass.
+// Delivers a pass whose results are in out (the session's buffers and, when
+// it asks for them, its mix-minus outputs): kNoFrame when there is no mix,
+// otherwise the mix, then every mix-minus output. After a callback returns it
+// touches only the session: the mixer may have been closed or destroyed from
+// inside the callback.
 PassOutcome DeliverPass(OutputSession& session, const PassOutput& out);
-
-// The body of the output thread: one mixing pass of mix per period (or at
-// once after the event is set), delivering every pass that produced a mix,
-// until the session stops.
-void RunOutputPasses(OutputSession& session, Engine& engine);
 
 }  // namespace _Carovel
 

@@ -264,29 +264,6 @@ TEST(StreamEdges, SourceChurnKeepsTheRecordsBounded) {
     mixer.Close();
 }
 
-std::time_t g_wallClock = 0;
-std::time_t WallClock() {
-    return g_wallClock;
-}
-
-TEST(StreamEdges, SteppingTheWallClockKeepsLiveSources) {
-    CMixer mixer;
-    MixSink sink;
-    g_wallClock = std::time(nullptr);
-    _Carovel::SetSecondsSourceForTesting(&WallClock);
-    ASSERT_TRUE(mixer.Open(1, 8000, 16, 320, &MixSink::Callback, &sink));
-    const std::vector<char> block(100, 1);
-    ASSERT_TRUE(mixer.AddFrame(5, block.data(), 100, 1, 16000, 16, nullptr));
-    const auto before = MixerTestAccess::Record(mixer, 5)->StagedBytes();
-    g_wallClock += 3600;  // the system clock is set an hour ahead
-    ASSERT_TRUE(mixer.AddFrame(6, block.data(), 100, 1, 8000, 16, nullptr));  // a new source
-    _Carovel::SetSecondsSourceForTesting(nullptr);
-    const auto* kept = MixerTestAccess::Record(mixer, 5);
-    ASSERT_NE(kept, nullptr);
-    EXPECT_EQ(kept->StagedBytes(), before);
-    mixer.Close();
-}
-
 std::atomic<int> g_throws{0};
 void Throwing(char*, unsigned, char*, unsigned, void*, void*) {
     ++g_throws;

@@ -9,45 +9,26 @@
 
 namespace {
 
-TEST(TickMs, AdvancesInMilliseconds) {
-    const std::uint32_t a = _Carovel::TickMs();
+TEST(MonotonicClock, AdvancesInMicrosecondsAndAgreesWithItsSeconds) {
+    const std::uint64_t a = _Carovel::MonotonicUs();
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_GE(_Carovel::TickMs() - a, 4u);
+    const _Carovel::ClockReading now = _Carovel::ReadClock();
+    EXPECT_GE(now.us - a, 4000u);
+    EXPECT_LE(_Carovel::MonotonicSeconds() - now.seconds, 1u);
 }
 
-_Carovel::CalendarTime g_calendar;
-_Carovel::CalendarTime Calendar() {
-    return g_calendar;
-}
-std::time_t FailingTime() {
-    return static_cast<std::time_t>(-1);
+std::time_t Fixed() {
+    return 1234;
 }
 
-TEST(NowSeconds, FallsBackToCalendarTimeInStepsOfSixty) {
-    _Carovel::SetSecondsSourceForTesting(&FailingTime);
-    _Carovel::SetCalendarSourceForTesting(&Calendar);
-    g_calendar = {2026, 12, 8, 13, 45};
-    const std::uint32_t a = _Carovel::NowSeconds();
-    const std::uint32_t b = _Carovel::NowSeconds();
-    g_calendar.minute = 46;
-    const std::uint32_t c = _Carovel::NowSeconds();
-    g_calendar = {2026, 12, 8, 14, 0};
-    const std::uint32_t d = _Carovel::NowSeconds();
-    _Carovel::SetSecondsSourceForTesting(nullptr);
-    _Carovel::SetCalendarSourceForTesting(nullptr);
-
-    EXPECT_EQ(a, b);  // same minute, same value
-    EXPECT_EQ(c - a, 60u);
-    EXPECT_EQ(d - a, 15u * 60u);
-    // ((((366*y + 30*m + d)*24 + h)*60 + min)*60) modulo 2^32
-    const std::uint64_t full = ((((366ull * 2026 + 30 * 12 + 8) * 24 + 13) * 60 + 45) * 60);
-    EXPECT_EQ(a, static_cast<std::uint32_t>(full));
-}
-
-TEST(NowSeconds, UsesTheSystemClockWhenItWorks) {
-    const auto before = static_cast<std::uint32_t>(std::time(nullptr));
-    const std::uint32_t now = _Carovel::NowSeconds();
-    EXPECT_LE(now - before, 2u);
+TEST(MonotonicClock, ATestSourceReplacesTheSecondsOnly) {
+    _Carovel::SetMonotonicSourceForTesting(&Fixed);
+    const _Carovel::ClockReading now = _Carovel::ReadClock();
+    const std::uint32_t seconds = _Carovel::MonotonicSeconds();
+    _Carovel::SetMonotonicSourceForTesting(nullptr);
+    EXPECT_EQ(now.seconds, 1234u);
+    EXPECT_EQ(seconds, 1234u);
+    EXPECT_GT(now.us, 0u);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-// Replaces the library's seconds clocks (the wall clock and the monotonic
-// one that idle expiry uses) for the lifetime of the object, so that tests of
-// idle expiry need not wait for real seconds.
+// Replaces the seconds of the library's monotonic clock (which idle expiry
+// uses) for the lifetime of the object, so that tests of idle expiry need not
+// wait for real seconds.
 #ifndef CAROVEL_TESTS_SUPPORT_FAKE_CLOCK_H
 #define CAROVEL_TESTS_SUPPORT_FAKE_CLOCK_H
 
@@ -15,13 +15,9 @@ class FakeSecondsClock {
   public:
     explicit FakeSecondsClock(std::time_t start) {
         Now() = start;
-        _Carovel::SetSecondsSourceForTesting(&Read);
         _Carovel::SetMonotonicSourceForTesting(&Read);
     }
-    ~FakeSecondsClock() {
-        _Carovel::SetSecondsSourceForTesting(nullptr);
-        _Carovel::SetMonotonicSourceForTesting(nullptr);
-    }
+    ~FakeSecondsClock() { _Carovel::SetMonotonicSourceForTesting(nullptr); }
     FakeSecondsClock(const FakeSecondsClock&) = delete;
     FakeSecondsClock& operator=(const FakeSecondsClock&) = delete;
 

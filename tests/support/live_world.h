@@ -1,7 +1,7 @@
 // A simulated world for live mode: sources that feed blocks on their own
 // clocks, the engine and the sources' intakes as CMixer runs them
 // (PrepareLiveBlock, Feed, Publish), and live mode's output loop
-// (RunLivePasses) on a simulated
+// (RunPasses with LivePasses) on a simulated
 // clock. Time passes only in the loop's waits and in callbacks that say they
 // take time, and the feeds due meanwhile run then, as a host thread would
 // run them; an hour takes seconds and every run is the same.
@@ -167,7 +167,7 @@ class World {
     void Run(const _Carovel::DriftTuning& tuning = _Carovel::DriftTuning()) {
         Clock clock(*this);
         passes_ = std::make_unique<_Carovel::LivePasses>(live_, engine_, 0, tuning);
-        _Carovel::RunLivePasses(session_, *passes_, clock);
+        _Carovel::RunPasses(session_, *passes_, clock, live_.frameMs);
     }
 
     // Called after every pass that produced a mix, with what the callback got.
