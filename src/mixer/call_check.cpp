@@ -6,6 +6,25 @@
 #endif
 
 namespace _Carovel {
+namespace {
+
+thread_local PassScope t_scope;
+
+}  // namespace
+
+const PassScope& PassScope::Current() {
+    return t_scope;
+}
+
+PassScope::Enter::Enter(const PassScope& scope)
+    : previousMixer_(t_scope.mixer), previousSession_(t_scope.session) {
+    t_scope = scope;
+}
+
+PassScope::Enter::~Enter() {
+    t_scope.mixer = previousMixer_;
+    t_scope.session = previousSession_;
+}
 
 #if defined(CAROVEL_CHECK_CALLS)
 // A call nested in another on the same thread (Close from the destructor,

@@ -17,23 +17,6 @@ namespace {
 // How long Close waits for the output thread to end.
 constexpr std::chrono::milliseconds kCloseWait{200};
 
-// The mixer whose MixPending is delivering a pass on this thread, if any.
-thread_local const CMixer* t_passingMixer = nullptr;
-
-// Marks the calling thread as inside a mixer's MixPending for its scope.
-class PassingScope {
-  public:
-    explicit PassingScope(const CMixer* mixer) : previous_(t_passingMixer) {
-        t_passingMixer = mixer;
-    }
-    ~PassingScope() { t_passingMixer = previous_; }
-    PassingScope(const PassingScope&) = delete;
-    PassingScope& operator=(const PassingScope&) = delete;
-
-  private:
-    const CMixer* const previous_;
-};
-
 }  // namespace
 
 CMixer::CMixer() : m_impl(std::make_unique<Impl>()) {}
@@ -55,20 +38,20 @@ Status CMixer::LastStatus() const {
 bool CMixer::Open(unsigned short channels, unsigned short samplesPerSec,
                   unsigned short bitsPerSample, unsigned short frameSize, MixOutCallback pfn,
                   void* userData) {
-    if (t_passingMixer == this) {
+    const HostCall call(m_impl->callCheck, this, "Open");
+    if (call.InMixPending()) {
         return Fail(Status::kInsideCallback);
     }
-    SerialCallCheck::Scope scope(m_impl->callCheck, "Open");
     return OpenSession(channels, samplesPerSec, bitsPerSample, frameSize, pfn, userData, false);
 }
 
 bool CMixer::OpenManual(unsigned short channels, unsigned short samplesPerSec,
                         unsigned short bitsPerSample, unsigned short frameSize, MixOutCallback pfn,
                         void* userData) {
-    if (t_passingMixer == this) {
+    const HostCall call(m_impl->callCheck, this, "OpenManual");
+    if (call.InMixPending()) {
         return Fail(Status::kInsideCallback);
     }
-    SerialCallCheck::Scope scope(m_impl->callCheck, "OpenManual");
     return OpenSession(channels, samplesPerSec, bitsPerSample, frameSize, pfn, userData, true);
 }
 
@@ -76,7 +59,7 @@ bool CMixer::OpenSession(unsigned short channels, unsigned short samplesPerSec,
                          unsigned short bitsPerSample, unsigned short frameSize, MixOutCallback pfn,
                          void* userData, bool manual) {
     Impl& impl = *m_impl;
-    if (impl.output.IsCurrentThread() || t_passingMixer == this) {
+    if (impl.output.IsCurrentThread()) {
         return Fail(Status::kInsideCallback);  // the thread being stopped cannot restart itself
     }
     if (impl.IsOpen()) {
@@ -170,18 +153,22 @@ void CMixer::ApplyLimiter() {
 
 int CMixer::MixPending(int maxPasses) {
     Impl& impl = *m_impl;
-    if (t_passingMixer == this || impl.output.IsCurrentThread()) {
+    const bool onOutputThread = impl.output.IsCurrentThread();
+    const HostCall call(impl.callCheck, this, "MixPending", onOutputThread);
+    if (call.InMixPending() || onOutputThread) {
         Fail(Status::kInsideCallback);
         return 0;
     }
-    SerialCallCheck::Scope scope(impl.callCheck, "MixPending");
     const std::shared_ptr<OutputSession> session = impl.ManualSession();
     if (session == nullptr || !session->Running()) {
         Fail(impl.output.IsRunning() ? Status::kNotHostDriven : Status::kNotOpen);
         return 0;
     }
     impl.lastStatus = Status::kOk;
-    const PassingScope passing(this);
+    PassScope scope;
+    scope.mixer = this;
+    scope.session = session.get();
+    const PassScope::Enter passing(scope);
     // The same loop as the output thread's, on a clock that never waits,
     // until a pass finds no master frame.
     HostClock clock;
@@ -193,10 +180,10 @@ int CMixer::MixPending(int maxPasses) {
 }
 
 bool CMixer::SetMixMinusCallback(MixMinusCallback fn, bool includeIdle) {
-    if (t_passingMixer == this) {
+    const HostCall call(m_impl->callCheck, this, "SetMixMinusCallback");
+    if (call.InMixPending()) {
         return Fail(Status::kInsideCallback);
     }
-    SerialCallCheck::Scope scope(m_impl->callCheck, "SetMixMinusCallback");
     Impl& impl = *m_impl;
     if (impl.IsOpen()) {
         return Fail(Status::kAlreadyOpen);
@@ -208,10 +195,10 @@ bool CMixer::SetMixMinusCallback(MixMinusCallback fn, bool includeIdle) {
 }
 
 bool CMixer::SetLiveMode(unsigned targetMs, unsigned maxMs, unsigned masterTimeoutMs) {
-    if (t_passingMixer == this) {
+    const HostCall call(m_impl->callCheck, this, "SetLiveMode");
+    if (call.InMixPending()) {
         return Fail(Status::kInsideCallback);
     }
-    SerialCallCheck::Scope scope(m_impl->callCheck, "SetLiveMode");
     Impl& impl = *m_impl;
     if (impl.output.IsCurrentThread()) {
         return Fail(Status::kInsideCallback);
@@ -232,10 +219,10 @@ bool CMixer::SetLiveMode(unsigned targetMs, unsigned maxMs, unsigned masterTimeo
 }
 
 bool CMixer::SetLimiter(bool enabled, float thresholdDbfs, float releaseMs) {
-    if (t_passingMixer == this) {
+    const HostCall call(m_impl->callCheck, this, "SetLimiter");
+    if (call.InMixPending()) {
         return Fail(Status::kInsideCallback);
     }
-    SerialCallCheck::Scope scope(m_impl->callCheck, "SetLimiter");
     Impl& impl = *m_impl;
     if (!(thresholdDbfs >= -60.0f && thresholdDbfs <= 0.0f && releaseMs >= 1.0f &&
           releaseMs <= 10000.0f)) {
@@ -268,8 +255,9 @@ bool CMixer::Close() {
     Impl& impl = *m_impl;
     // From inside the callback Close may overlap a host call: the host's
     // calls then fail, and the records stay for the host's next call.
-    const bool onOutputThread = impl.output.IsCurrentThread() || t_passingMixer == this;
-    SerialCallCheck::Scope scope(impl.callCheck, "Close", !onOutputThread);
+    const bool outputThread = impl.output.IsCurrentThread();
+    const HostCall call(impl.callCheck, this, "Close", outputThread);
+    const bool onOutputThread = outputThread || call.InMixPending();
     impl.open = false;
     if (const std::shared_ptr<OutputSession> manual = impl.ManualSession()) {
         manual->Stop();  // MixPending, when inside it, stops after this callback
@@ -307,20 +295,20 @@ void CMixer::MixOutLoop() {
 }
 
 void CMixer::ClearTraceData() {
-    if (t_passingMixer == this) {
+    const HostCall call(m_impl->callCheck, this, "ClearTraceData");
+    if (call.InMixPending()) {
         return;  // not from inside a callback of MixPending
     }
-    SerialCallCheck::Scope scope(m_impl->callCheck, "ClearTraceData");
     m_impl->sources.DiscardStaged();
     m_impl->engine.Clear();
 }
 
 bool CMixer::AddFrame(long traceID, const char* data, int len, unsigned short channels,
                       unsigned short samplesPerSec, unsigned short bitsPerSample, void* tag) {
-    if (t_passingMixer == this) {
+    const HostCall call(m_impl->callCheck, this, "AddFrame");
+    if (call.InMixPending()) {
         return Fail(Status::kInsideCallback);
     }
-    SerialCallCheck::Scope scope(m_impl->callCheck, "AddFrame");
     Impl& impl = *m_impl;
     if (!impl.IsOpen()) {
         return Fail(Status::kNotOpen);
@@ -360,10 +348,10 @@ bool CMixer::AddFrame(long traceID, const char* data, int len, unsigned short ch
 namespace _Carovel {
 
 bool CMixer::FlushSource(long traceID, void* tag) {
-    if (t_passingMixer == this) {
+    const HostCall call(m_impl->callCheck, this, "FlushSource");
+    if (call.InMixPending()) {
         return Fail(Status::kInsideCallback);
     }
-    SerialCallCheck::Scope scope(m_impl->callCheck, "FlushSource");
     Impl& impl = *m_impl;
     if (!impl.IsOpen()) {
         return Fail(Status::kNotOpen);

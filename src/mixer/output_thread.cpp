@@ -4,6 +4,7 @@
 #include <system_error>
 #include <utility>
 
+#include "mixer/call_check.h"
 #include "platform/clock.h"
 #include "platform/thread.h"
 
@@ -15,9 +16,12 @@ namespace {
 // this: then the grid starts anew rather than firing a burst of passes.
 constexpr std::int32_t kMaxCatchUpMs = 1000;
 
-// The session whose output thread is the calling thread, if any. Thread ids
-// are reused once a thread ends, so the thread is recognised by its session.
-thread_local OutputSession* t_session = nullptr;
+// The output thread's session, as the calling thread's pass scope tells it.
+// Thread ids are reused once a thread ends, so the thread is recognised by
+// its session.
+const void* CurrentSession() {
+    return PassScope::Current().session;
+}
 
 }  // namespace
 
@@ -128,7 +132,9 @@ Status OutputThread::Start(std::shared_ptr<OutputSession> session, std::function
     std::thread thread;
     try {
         thread = StartTimeCriticalThread([session, body = std::move(body)] {
-            t_session = session.get();
+            PassScope scope;
+            scope.session = session.get();
+            const PassScope::Enter passes(scope);
             { MutexLock setUpDone(session->gate_); }
             body();
             session->MarkDone();
@@ -153,7 +159,7 @@ bool OutputThread::Stop(std::chrono::milliseconds wait) {
     st->Stop();
     // The output thread cannot wait for itself; it ends when the callback
     // returns and is joined by the host's next call.
-    if (t_session != st.get() && st->WaitDone(wait)) {
+    if (CurrentSession() != st.get() && st->WaitDone(wait)) {
         JoinFinished(st);
     }
     return true;
@@ -164,7 +170,7 @@ void OutputThread::WaitForExit() {
     if (st == nullptr) {
         return;
     }
-    if (t_session == st.get()) {
+    if (CurrentSession() == st.get()) {
         MutexLock lock(mutex_);
         if (thread_.joinable()) {
             thread_.detach();
@@ -186,7 +192,7 @@ bool OutputThread::IsCurrentThread() const {
 
 OutputSession* OutputThread::SessionOfCurrentThread() const {
     const std::shared_ptr<OutputSession> st = Session();
-    return st != nullptr && t_session == st.get() ? st.get() : nullptr;
+    return st != nullptr && CurrentSession() == st.get() ? st.get() : nullptr;
 }
 
 std::shared_ptr<OutputSession> OutputThread::Session() const {
