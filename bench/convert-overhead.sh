@@ -18,26 +18,17 @@ if [ ${#cases[@]} -eq 0 ]; then
          48000x8x24_to_16000x2x16)
 fi
 bench=$build/bench/carovel_bench_convert
-command -v valgrind >/dev/null || { echo "needs valgrind (apt-get install valgrind)" >&2; exit 2; }
-[ -x "$bench" ] || { echo "no $bench: build first (make build)" >&2; exit 2; }
-out=$(mktemp)
-trap 'rm -f "$out"' EXIT
-
-# Instructions collected divided by the calls to functions matching $2.
-per_call() {
-  awk -v want="$2" -f "$(dirname "$0")/callgrind-per-call.awk" "$1"
-}
+# shellcheck source=bench/callgrind.sh
+source "$(dirname "$0")/callgrind.sh"
+callgrind_ready "$bench"
 
 printf '| conversion | converter | bare speexdsp | overhead |\n| --- | --- | --- | --- |\n'
 for c in "${cases[@]}"; do
-  valgrind --tool=callgrind --callgrind-out-file="$out" \
-    --toggle-collect='_Carovel::CWaveConvert::Convert*' \
-    "$bench" --benchmark_filter="^Convert/$c\$" --benchmark_min_time=0.5 >/dev/null 2>&1
-  conv=$(per_call "$out" 'CWaveConvert::Convert(')
-  valgrind --tool=callgrind --callgrind-out-file="$out" \
-    --toggle-collect='speex_resampler_process_interleaved_*' \
-    "$bench" --benchmark_filter="^BareResampler/$c\$" --benchmark_min_time=0.5 >/dev/null 2>&1
-  bare=$(per_call "$out" 'speex_resampler_process_interleaved_')
+  conv=$(callgrind_per_call '_Carovel::CWaveConvert::Convert*' 'CWaveConvert::Convert(' \
+    "$bench" --benchmark_filter="^Convert/$c\$" --benchmark_min_time=0.5)
+  bare=$(callgrind_per_call 'speex_resampler_process_interleaved_*' \
+    'speex_resampler_process_interleaved_' \
+    "$bench" --benchmark_filter="^BareResampler/$c\$" --benchmark_min_time=0.5)
   awk -v c="$c" -v a="$conv" -v b="$bare" \
     'BEGIN { printf "| %s | %d | %d | %+.1f%% |\n", c, a, b, (a / b - 1) * 100 }'
 done

@@ -17,18 +17,15 @@
 set -euo pipefail
 build=${1:-build}
 prog=$build/bench/carovel_memory_speed
-command -v valgrind >/dev/null || { echo "needs valgrind (apt-get install valgrind)" >&2; exit 2; }
-[ -x "$prog" ] || { echo "no $prog: build first (make build)" >&2; exit 2; }
-out=$(mktemp)
-trap 'rm -f "$out"' EXIT
+# shellcheck source=bench/callgrind.sh
+source "$(dirname "$0")/callgrind.sh"
+callgrind_ready "$prog"
 
 # Instructions per call of the functions matching $2 (a callgrind
 # --toggle-collect pattern) whose names contain $3, in a run with options $1.
 per_call() {
   # shellcheck disable=SC2086 # $1 is a list of options
-  valgrind --tool=callgrind --callgrind-out-file="$out" --toggle-collect="$2" \
-    "$prog" $1 >/dev/null 2>&1
-  awk -v want="$3" -f "$(dirname "$0")/callgrind-per-call.awk" "$out"
+  callgrind_per_call "$2" "$3" "$prog" $1
 }
 
 row() {

@@ -17,14 +17,11 @@ if [ ${#names[@]} -eq 0 ]; then
          BM_MixPass/frame_bytes:3840/tracks:128)
 fi
 bench=$build/bench/carovel_bench_mix
-command -v valgrind >/dev/null || { echo "needs valgrind (apt-get install valgrind)" >&2; exit 2; }
-[ -x "$bench" ] || { echo "no $bench: build first (make build)" >&2; exit 2; }
-out=$(mktemp)
-trap 'rm -f "$out"' EXIT
+# shellcheck source=bench/callgrind.sh
+source "$(dirname "$0")/callgrind.sh"
+callgrind_ready "$bench"
 
 for name in "${names[@]}"; do
-  valgrind --tool=callgrind --callgrind-out-file="$out" \
-    --toggle-collect='_Carovel::CWaveMix::GetMixedFrame*' \
-    "$bench" --benchmark_filter="^$name\$" --benchmark_min_time=0.2 >/dev/null 2>&1
-  echo "$name $(awk -v want='CWaveMix::GetMixedFrame(' -f "$(dirname "$0")/callgrind-per-call.awk" "$out")"
+  echo "$name $(callgrind_per_call '_Carovel::CWaveMix::GetMixedFrame*' 'CWaveMix::GetMixedFrame(' \
+    "$bench" --benchmark_filter="^$name\$" --benchmark_min_time=0.2)"
 done
