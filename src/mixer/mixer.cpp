@@ -5,9 +5,9 @@
 #include <chrono>
 #include <new>
 
-#include "mixer/live_passes.h"
+#include "mixer/live/live_passes.h"
 #include "mixer/mixer_impl.h"
-#include "mixer/pass_driver.h"
+#include "mixer/output/pass_driver.h"
 #include "pcm/sample_codec.h"
 #include "platform/clock.h"
 

@@ -1,6 +1,6 @@
 // Live mode's control of one source, on its own: blocks arriving on a
 // drifting clock, with and without jitter, and backlogs of every size.
-#include "mixer/drift_control.h"
+#include "mixer/live/drift_control.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "mixer/output_thread.h"
+#include "mixer/output/output_thread.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The pass loop on a simulated clock, with the queued policy: the output
 // thread's pacing and MixPending's limits.
-#include "mixer/pass_driver.h"
+#include "mixer/output/pass_driver.h"
 
 #include <gtest/gtest.h>
 

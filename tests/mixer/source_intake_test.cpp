@@ -1,5 +1,5 @@
 // A source's intake on its own, with a frame mixer and no output thread.
-#include "mixer/source_intake.h"
+#include "mixer/intake/source_intake.h"
 
 #include <gtest/gtest.h>
 

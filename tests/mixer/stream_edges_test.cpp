@@ -13,7 +13,7 @@
 
 #include "carovel/mixer.h"
 #include "carovel/wave_convert.h"
-#include "mixer/source_intake.h"
+#include "mixer/intake/source_intake.h"
 #include "platform/clock.h"
 #include "support/fake_clock.h"
 #include "support/mixer_sink.h"

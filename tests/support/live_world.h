@@ -21,11 +21,11 @@
 
 #include "engine/engine.h"
 #include "engine/queue_table.h"
-#include "mixer/drift_control.h"
-#include "mixer/live_mode.h"
-#include "mixer/live_passes.h"
-#include "mixer/output_thread.h"
-#include "mixer/source_intake.h"
+#include "mixer/intake/source_intake.h"
+#include "mixer/live/drift_control.h"
+#include "mixer/live/live_mode.h"
+#include "mixer/live/live_passes.h"
+#include "mixer/output/output_thread.h"
 #include "platform/clock.h"
 #include "platform/event.h"
 

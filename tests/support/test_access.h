@@ -9,8 +9,8 @@
 #include "carovel/wave_mix.h"
 #include "engine/engine.h"
 #include "engine/wave_mix_impl.h"
+#include "mixer/intake/source_intake.h"
 #include "mixer/mixer_impl.h"
-#include "mixer/source_intake.h"
 #include "platform/clock.h"
 
 namespace _Carovel {

@@ -12,7 +12,7 @@
 #include "carovel/status.h"
 #include "carovel/wave_convert.h"
 #include "engine/engine.h"
-#include "mixer/source_board.h"
+#include "mixer/intake/source_board.h"
 #include "pcm/pcm_format.h"
 
 namespace _Carovel {

@@ -1,4 +1,4 @@
-#include "mixer/live_passes.h"
+#include "mixer/live/live_passes.h"
 
 #include <algorithm>
 #include <cmath>

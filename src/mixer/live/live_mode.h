@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "carovel/status.h"
-#include "mixer/source_intake.h"
+#include "mixer/intake/source_intake.h"
 #include "pcm/pcm_format.h"
 
 namespace _Carovel {

@@ -1,4 +1,4 @@
-#include "mixer/pass_driver.h"
+#include "mixer/output/pass_driver.h"
 
 #include <algorithm>
 #include <cmath>

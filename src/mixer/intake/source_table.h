@@ -9,7 +9,7 @@
 #include <memory>
 #include <unordered_map>
 
-#include "mixer/source_intake.h"
+#include "mixer/intake/source_intake.h"
 
 namespace _Carovel {
 

@@ -14,7 +14,7 @@
 #include <limits>
 
 #include "engine/engine.h"
-#include "mixer/output_thread.h"
+#include "mixer/output/output_thread.h"
 
 namespace _Carovel {
 

@@ -1,4 +1,4 @@
-#include "mixer/source_table.h"
+#include "mixer/intake/source_table.h"
 
 #include <new>
 

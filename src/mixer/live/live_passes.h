@@ -30,10 +30,10 @@
 
 #include "engine/engine.h"
 #include "engine/queue_table.h"
-#include "mixer/drift_control.h"
-#include "mixer/live_mode.h"
-#include "mixer/output_thread.h"
-#include "mixer/pass_driver.h"
+#include "mixer/live/drift_control.h"
+#include "mixer/live/live_mode.h"
+#include "mixer/output/output_thread.h"
+#include "mixer/output/pass_driver.h"
 
 namespace _Carovel {
 

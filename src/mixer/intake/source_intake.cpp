@@ -1,4 +1,4 @@
-#include "mixer/source_intake.h"
+#include "mixer/intake/source_intake.h"
 
 #include <algorithm>
 #include <cstring>

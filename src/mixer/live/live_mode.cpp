@@ -1,10 +1,10 @@
-#include "mixer/live_mode.h"
+#include "mixer/live/live_mode.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 
-#include "mixer/output_thread.h"
+#include "mixer/output/output_thread.h"
 
 namespace _Carovel {
 namespace {

@@ -1,4 +1,4 @@
-#include "mixer/drift_control.h"
+#include "mixer/live/drift_control.h"
 
 #include <algorithm>
 #include <cmath>
