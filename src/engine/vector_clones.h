@@ -16,6 +16,25 @@
 #define CAROVEL_VECTOR_CLONES
 #endif
 
+// Steps written by hand for AVX2, where the compiler's own vectorisation
+// falls short: functions marked CAROVEL_AVX2 are compiled for AVX2 whatever
+// the rest of the build, and called only when the CPU has it (CpuHasAvx2 in
+// the kernel). On x86-64 with GCC or Clang, sanitizer builds included; not
+// on Windows, where GCC does not align the stack for 32-byte vectors.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(_WIN32)
+#define CAROVEL_AVX2 __attribute__((target("avx2")))
+#endif
+
+// Put before a sample loop whose stores overlap none of its loads from
+// other arrays (sums or output against the frames' samples): GCC vectorises
+// it without a check for overlap at run time, and without the unvectorised
+// copy of the loop that the check would need.
+#if defined(__GNUC__) && !defined(__clang__)
+#define CAROVEL_NO_OVERLAP _Pragma("GCC ivdep")
+#else
+#define CAROVEL_NO_OVERLAP
+#endif
+
 #if defined(__GNUC__)
 #define CAROVEL_VECTOR_INLINE inline __attribute__((always_inline))
 #else

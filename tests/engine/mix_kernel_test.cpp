@@ -1,5 +1,6 @@
-// The summing kernel's fast paths (four frames per sweep, blocks of samples,
-// 32-bit accumulators for narrow widths) against a plain loop over the sample
+// The summing kernel's fast paths (up to eight frames per sweep, blocks of
+// samples, 32-bit accumulators for narrow widths, the last sweep writing the
+// mix, pairs of 16-bit frames on AVX2) against a plain loop over the sample
 // codecs.
 #include "engine/mix_kernel.h"
 
@@ -82,6 +83,93 @@ TEST(MixKernel, EqualsAPlainCodecLoopAtEveryWidth) {
     CompareWithReference<Signed16>(rng);
     CompareWithReference<Signed24>(rng);
     CompareWithReference<Signed32>(rng);
+}
+
+// count frames of samples whole samples each; with shortFrame below count,
+// that frame holds half as many.
+Frames EqualFrames(std::mt19937& rng, std::size_t count, std::size_t bytes, bool loud,
+                   std::size_t shortFrame) {
+    Frames out;
+    for (std::size_t f = 0; f < count; ++f) {
+        std::vector<char> data(f == shortFrame ? bytes / 2 : bytes);
+        for (char& b : data) {
+            b = static_cast<char>(loud ? (rng() % 2 ? 0x7f : 0x80) : rng());
+        }
+        out.owned.push_back(AllocWaveFrame(data.data(), static_cast<int>(data.size()), nullptr));
+        out.view.push_back(out.owned.back().get());
+    }
+    return out;
+}
+
+// The mix of total positions with gains (1/65536), each position rounded
+// once, halves away from zero, then clamped.
+template <class C>
+std::vector<char> ReferenceGainedMix(const std::vector<const WaveFrame*>& frames,
+                                     const std::vector<std::int32_t>& gains, std::size_t total) {
+    std::vector<char> out;
+    for (std::size_t i = 0; i < total; ++i) {
+        std::int64_t sum = 0;
+        for (std::size_t f = 0; f < frames.size(); ++f) {
+            if (static_cast<std::size_t>(frames[f]->nLen) >= (i + 1) * C::kWidth) {
+                const auto* p = reinterpret_cast<const unsigned char*>(frames[f]->pData);
+                sum += std::int64_t{C::Read(p + i * C::kWidth)} * gains[f];
+            }
+        }
+        const std::int64_t magnitude = ((sum < 0 ? -sum : sum) + 0x8000) >> 16;
+        unsigned char sample[4];
+        C::Write(sample, std::clamp(sum < 0 ? -magnitude : magnitude, C::kMin, C::kMax));
+        out.insert(out.end(), sample, sample + C::kWidth);
+    }
+    return out;
+}
+
+template <class C>
+void CompareEqualLengths(std::mt19937& rng) {
+    for (const std::size_t count : {1, 2, 3, 4, 5, 8, 9, 12, 15, 16, 17, 24, 70}) {
+        for (const std::size_t samples : {1, 15, 16, 17, 31, 32, 33, 100, 1920, 2048, 2049, 4500}) {
+            for (const bool loud : {false, true}) {
+                const std::size_t shortFrame = loud && count > 1 ? count / 2 : count;
+                const Frames frames =
+                    EqualFrames(rng, count, samples * C::kWidth, loud, shortFrame);
+                const int capacity = static_cast<int>(samples * C::kWidth);
+                std::vector<char> out(static_cast<std::size_t>(capacity));
+                ASSERT_EQ(MixFrames(frames.view.data(), count, C::kWidth, out.data(), capacity),
+                          capacity);
+                const std::vector<char> expected = ReferenceMix<C>(frames.view, capacity);
+                ASSERT_EQ(out, expected) << "width " << C::kWidth << ", " << count << " frames of "
+                                         << samples << " samples";
+
+                // The same sums kept whole, then stored.
+                const WideKind kind = ChooseWide(C::kWidth, count, false);
+                std::vector<unsigned char> sums(samples * WideBytes(kind));
+                SumWide(frames.view.data(), nullptr, count, C::kWidth, kind, sums.data(), 0,
+                        samples);
+                std::vector<char> stored(out.size());
+                StoreWideMinus(sums.data(), kind, samples, C::kWidth, nullptr, kUnityGain,
+                               stored.data());
+                ASSERT_EQ(stored, expected) << "width " << C::kWidth << ", " << count
+                                            << " frames of " << samples << " samples, kept";
+
+                // With gains.
+                std::vector<std::int32_t> gains(count);
+                for (std::int32_t& g : gains) {
+                    g = static_cast<std::int32_t>(rng() % (2 * kUnityGain + 1));
+                }
+                MixFrames(frames.view.data(), gains.data(), count, C::kWidth, out.data(), samples);
+                ASSERT_EQ(out, ReferenceGainedMix<C>(frames.view, gains, samples))
+                    << "width " << C::kWidth << ", " << count << " frames of " << samples
+                    << " samples, gained";
+            }
+        }
+    }
+}
+
+TEST(MixKernel, EqualLengthsTakeTheFusedSweepsAtEveryWidth) {
+    std::mt19937 rng(20260611);
+    CompareEqualLengths<Unsigned8>(rng);
+    CompareEqualLengths<Signed16>(rng);
+    CompareEqualLengths<Signed24>(rng);
+    CompareEqualLengths<Signed32>(rng);
 }
 
 TEST(MixKernel, WideAccumulatorsBeyond65536NarrowFrames) {
