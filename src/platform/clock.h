@@ -18,6 +18,13 @@ std::uint32_t TickMs();
 // differences as unsigned 32-bit values.
 std::uint32_t MonotonicSeconds();
 
+// The seconds MonotonicSeconds gives, read from the system's coarse clock
+// where there is one, which costs far less than the exact clock: near the
+// turn of a second, where the coarse clock may still show the last one, the
+// exact clock is read instead. Never ahead of MonotonicSeconds read at the
+// same time or later.
+std::uint32_t CoarseMonotonicSeconds();
+
 // Microseconds of the same monotonic clock since an arbitrary start.
 std::uint64_t MonotonicUs();
 

@@ -44,6 +44,28 @@ TEST(NowSeconds, FallsBackToCalendarTimeInStepsOfSixty) {
     EXPECT_EQ(a, static_cast<std::uint32_t>(full));
 }
 
+TEST(CoarseMonotonicSeconds, ReadsTheMonotonicSecondsNeverAheadOfThem) {
+    for (int i = 0; i < 100000; ++i) {
+        const std::uint32_t coarse = _Carovel::CoarseMonotonicSeconds();
+        const std::uint32_t exact = _Carovel::MonotonicSeconds();
+        ASSERT_LE(coarse, exact);
+        ASSERT_LE(exact - coarse, 1u);
+    }
+}
+
+std::time_t FixedSeconds() {
+    return 4242;
+}
+
+TEST(CoarseMonotonicSeconds, FollowsAReplacedMonotonicSource) {
+    _Carovel::SetMonotonicSourceForTesting(&FixedSeconds);
+    const std::uint32_t coarse = _Carovel::CoarseMonotonicSeconds();
+    const _Carovel::ClockReading reading = _Carovel::ReadClock();
+    _Carovel::SetMonotonicSourceForTesting(nullptr);
+    EXPECT_EQ(coarse, 4242u);
+    EXPECT_EQ(reading.seconds, 4242u);
+}
+
 TEST(NowSeconds, UsesTheSystemClockWhenItWorks) {
     const auto before = static_cast<std::uint32_t>(std::time(nullptr));
     const std::uint32_t now = _Carovel::NowSeconds();
