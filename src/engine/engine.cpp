@@ -76,14 +76,6 @@ void Engine::Clear() {
     ResetLimiters();
 }
 
-Status Engine::Push(long sourceId, const char* data, int len, void* tag, std::uint32_t nowSeconds,
-                    const std::shared_ptr<void>* attachment) {
-    if (len < 0 || (data == nullptr && len > 0)) {
-        return Status::kBadArgument;
-    }
-    return queues_.Push(sourceId, data, len, tag, nowSeconds, attachment);
-}
-
 Status Engine::SetGain(long sourceId, float gain, std::uint32_t nowSeconds) {
     if (!(gain >= 0.0f && gain <= 16.0f)) {
         return Status::kBadArgument;

@@ -86,7 +86,12 @@ class Engine {
     // Queues a copy of a frame for a source, fed at nowSeconds (see
     // QueueTable::Push). kBadArgument for a negative length or null data.
     Status Push(long sourceId, const char* data, int len, void* tag, std::uint32_t nowSeconds,
-                const std::shared_ptr<void>* attachment = nullptr);
+                const std::shared_ptr<void>* attachment = nullptr, std::uint32_t* slot = nullptr) {
+        if (len < 0 || (data == nullptr && len > 0)) {
+            return Status::kBadArgument;
+        }
+        return queues_.Push(sourceId, data, len, tag, nowSeconds, attachment, slot);
+    }
     // A source's gain, 0 to 16 (kBadArgument outside); see
     // CWaveMix::SetTrackGain.
     Status SetGain(long sourceId, float gain, std::uint32_t nowSeconds);

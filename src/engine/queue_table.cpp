@@ -41,26 +41,37 @@ void PassFrames::Add(const WaveFrame* frame, const SourceQueue& from) {
 }
 
 SourceQueue* QueueTable::QueueFor(long sourceId, std::uint32_t nowSeconds,
-                                  const std::shared_ptr<void>* attachment) {
-    SourceQueue* queue = lastPushed_ != nullptr && lastPushed_->SourceId() == sourceId
-                             ? lastPushed_
-                             : FindOrCreate(sourceId, nowSeconds);
-    if (queue != nullptr) {
-        lastPushed_ = queue;
-        if (attachment != nullptr && queue->Attachment() == nullptr) {
-            queue->Attach(*attachment);
+                                  const std::shared_ptr<void>* attachment, std::uint32_t* slot) {
+    SourceQueue* queue = nullptr;
+    if (slot != nullptr && *slot < bySlot_.size() && bySlot_[*slot] != nullptr &&
+        bySlot_[*slot]->SourceId() == sourceId) {
+        queue = bySlot_[*slot];
+    } else {
+        queue = lastPushed_ != nullptr && lastPushed_->SourceId() == sourceId
+                    ? lastPushed_
+                    : FindOrCreate(sourceId, nowSeconds);
+        if (queue == nullptr) {
+            return nullptr;
         }
+        if (slot != nullptr) {
+            *slot = queue->Slot();
+        }
+    }
+    lastPushed_ = queue;
+    if (attachment != nullptr && queue->Attachment() == nullptr) {
+        queue->Attach(*attachment);
     }
     return queue;
 }
 
 Status QueueTable::Push(long sourceId, const char* data, int len, void* tag,
-                        std::uint32_t nowSeconds, const std::shared_ptr<void>* attachment) {
+                        std::uint32_t nowSeconds, const std::shared_ptr<void>* attachment,
+                        std::uint32_t* slot) {
     {
         // A spare block is copied into under the lock (a short copy); a new
         // block is made outside it, since a pass waits on this lock.
         MutexLock lock(mutex_);
-        SourceQueue* queue = QueueFor(sourceId, nowSeconds, attachment);
+        SourceQueue* queue = QueueFor(sourceId, nowSeconds, attachment, slot);
         if (queue == nullptr) {
             return Status::kOutOfMemory;
         }
@@ -76,7 +87,7 @@ Status QueueTable::Push(long sourceId, const char* data, int len, void* tag,
         return Status::kOutOfMemory;
     }
     MutexLock lock(mutex_);
-    SourceQueue* queue = QueueFor(sourceId, nowSeconds, attachment);
+    SourceQueue* queue = QueueFor(sourceId, nowSeconds, attachment, slot);
     if (queue == nullptr || !queue->Push(std::move(made), nowSeconds)) {
         return Status::kOutOfMemory;
     }
@@ -108,12 +119,14 @@ bool QueueTable::TakeFrames(PassFrames& taken, std::uint32_t nowSeconds,
         return false;  // nothing taken; the frames stay queued for the next pass
     }
     for (auto it = queues_.begin(); it != queues_.end();) {
-        SourceQueue& queue = **it;
+        SourceQueue& queue = *it;
         if (const WaveFrame* frame = queue.Take()) {
             taken.Add(frame, queue);
             ++it;
+        } else if (ForgetIfIdle(queue, nowSeconds, idle, freed)) {
+            it = queues_.erase(it);
         } else {
-            it = ExpireIfIdle(it, nowSeconds, idle, freed);
+            ++it;
         }
     }
     return true;
@@ -135,6 +148,7 @@ void QueueTable::Clear() {
     index_.clear();
     queues_.clear();
     freeSlots_.clear();
+    bySlot_.clear();
     nextSlot_ = 0;
 }
 
@@ -157,8 +171,8 @@ std::vector<long> QueueTable::SourceIds() {
     MutexLock lock(mutex_);
     std::vector<long> ids;
     ids.reserve(queues_.size());
-    for (const auto& queue : queues_) {
-        ids.push_back(queue->SourceId());
+    for (const SourceQueue& queue : queues_) {
+        ids.push_back(queue.SourceId());
     }
     return ids;
 }
@@ -190,8 +204,8 @@ void QueueTable::Views(std::vector<SourceView>& out) {
         return;  // the caller sees no sources this time
     }
     std::size_t i = 0;
-    for (const auto& queue : queues_) {
-        Describe(*queue, 0, out[i++]);
+    for (const SourceQueue& queue : queues_) {
+        Describe(queue, 0, out[i++]);
     }
 }
 
@@ -207,7 +221,7 @@ bool QueueTable::View(long sourceId, SourceView& out, unsigned width) {
 
 SourceQueue* QueueTable::Find(long sourceId) {
     const auto found = index_.find(sourceId);
-    return found == index_.end() ? nullptr : found->second->get();
+    return found == index_.end() ? nullptr : &*found->second;
 }
 
 SourceQueue* QueueTable::FindOrCreate(long sourceId, std::uint32_t nowSeconds) {
@@ -216,7 +230,10 @@ SourceQueue* QueueTable::FindOrCreate(long sourceId, std::uint32_t nowSeconds) {
     }
     const std::uint32_t slot = freeSlots_.empty() ? nextSlot_ : freeSlots_.back();
     try {
-        queues_.push_back(std::make_unique<SourceQueue>(sourceId, slot, nowSeconds));
+        if (bySlot_.size() <= slot) {
+            bySlot_.resize(std::size_t{slot} + 1);
+        }
+        queues_.emplace_back(sourceId, slot, nowSeconds);
     } catch (const std::bad_alloc&) {
         return nullptr;
     }
@@ -231,29 +248,28 @@ SourceQueue* QueueTable::FindOrCreate(long sourceId, std::uint32_t nowSeconds) {
     } else {
         freeSlots_.pop_back();
     }
-    return queues_.back().get();
+    bySlot_[slot] = &queues_.back();
+    return &queues_.back();
 }
 
-QueueTable::QueueList::iterator QueueTable::ExpireIfIdle(QueueList::iterator it,
-                                                         std::uint32_t nowSeconds,
-                                                         std::vector<IdleSource>* idle,
-                                                         std::vector<std::uint32_t>& freed) {
-    const SourceQueue& queue = **it;
+bool QueueTable::ForgetIfIdle(const SourceQueue& queue, std::uint32_t nowSeconds,
+                              std::vector<IdleSource>* idle, std::vector<std::uint32_t>& freed) {
     if (!IsIdleExpired(nowSeconds, queue.LastFeedSeconds())) {
         if (idle != nullptr) {
             idle->push_back(IdleSource{queue.SourceId(), queue.Slot()});
         }
-        return std::next(it);
+        return false;
     }
     // The vectors were given room for every queue before the walk, so these
     // appends do not allocate.
     freed.push_back(queue.Slot());
     freeSlots_.push_back(queue.Slot());
+    bySlot_[queue.Slot()] = nullptr;
     index_.erase(queue.SourceId());
-    if (lastPushed_ == it->get()) {
+    if (lastPushed_ == &queue) {
         lastPushed_ = nullptr;
     }
-    return queues_.erase(it);
+    return true;
 }
 
 }  // namespace _Carovel

@@ -62,6 +62,9 @@ class PassFrames {
     bool allUnity_ = true;
 };
 
+// No slot: a slot hint (see QueueTable::Push) that finds no queue.
+constexpr std::uint32_t kNoQueueSlot = 0xFFFFFFFFu;
+
 // A source that is present in the table but had no frame for a pass.
 struct IdleSource {
     long id;
@@ -90,8 +93,14 @@ class QueueTable {
     // ceiling set, then cuts the queue's oldest frames down to it. A queue
     // without an attachment takes attachment (when not null). Returns
     // kOutOfMemory, queuing nothing, when memory runs out.
+    //
+    // slot, when not null, is a hint kept by the caller for the source:
+    // where the queue was found last time (kNoQueueSlot at first). The
+    // queue in that slot is used when it is the source's, without a lookup;
+    // the hint is updated to where the queue was found.
     Status Push(long sourceId, const char* data, int len, void* tag, std::uint32_t nowSeconds,
-                const std::shared_ptr<void>* attachment = nullptr) CAROVEL_EXCLUDES(mutex_);
+                const std::shared_ptr<void>* attachment = nullptr, std::uint32_t* slot = nullptr)
+        CAROVEL_EXCLUDES(mutex_);
 
     // When source 0 has a frame queued, moves the oldest frame of every
     // queue, in table order, into taken and drops each queue that had no
@@ -142,27 +151,31 @@ class QueueTable {
         SourceView view;
         std::size_t i = 0;
         for (auto it = queues_.begin(); it != queues_.end() && i < first; ++it, ++i) {
-            Describe(**it, width, view);
+            Describe(*it, width, view);
             visit(i, static_cast<const SourceView&>(view));
         }
         return queues_.size();
     }
 
   private:
-    using QueueList = std::list<std::unique_ptr<SourceQueue>>;
+    // The queues live in the list's nodes.
+    using QueueList = std::list<SourceQueue>;
 
     // The source's queue, created at the end when absent; null only when
     // memory runs out.
     SourceQueue* FindOrCreate(long sourceId, std::uint32_t nowSeconds) CAROVEL_REQUIRES(mutex_);
     SourceQueue* Find(long sourceId) CAROVEL_REQUIRES(mutex_);
-    // FindOrCreate through the last push's queue, attaching attachment to a
-    // queue that has none.
+    // FindOrCreate through the slot hint (when given) or the last push's
+    // queue, attaching attachment to a queue that has none and updating the
+    // hint.
     SourceQueue* QueueFor(long sourceId, std::uint32_t nowSeconds,
-                          const std::shared_ptr<void>* attachment) CAROVEL_REQUIRES(mutex_);
-    // Removes the queue at it when it is idle; returns the next position.
-    QueueList::iterator ExpireIfIdle(QueueList::iterator it, std::uint32_t nowSeconds,
-                                     std::vector<IdleSource>* idle,
-                                     std::vector<std::uint32_t>& freed) CAROVEL_REQUIRES(mutex_);
+                          const std::shared_ptr<void>* attachment, std::uint32_t* slot)
+        CAROVEL_REQUIRES(mutex_);
+    // Whether the queue, which had no frame for a pass, is idle: then it is
+    // forgotten everywhere but in queues_, where the caller drops it.
+    bool ForgetIfIdle(const SourceQueue& queue, std::uint32_t nowSeconds,
+                      std::vector<IdleSource>* idle, std::vector<std::uint32_t>& freed)
+        CAROVEL_REQUIRES(mutex_);
     static void Describe(const SourceQueue& queue, unsigned width, SourceView& out);
 
     Mutex mutex_;
@@ -170,6 +183,8 @@ class QueueTable {
     std::unordered_map<long, QueueList::iterator> index_ CAROVEL_GUARDED_BY(mutex_);
     // Slots of dropped queues, reused before new numbers are handed out.
     std::vector<std::uint32_t> freeSlots_ CAROVEL_GUARDED_BY(mutex_);
+    // The queue in each slot, or null.
+    std::vector<SourceQueue*> bySlot_ CAROVEL_GUARDED_BY(mutex_);
     std::uint32_t nextSlot_ CAROVEL_GUARDED_BY(mutex_) = 0;
     std::size_t maxFrames_ CAROVEL_GUARDED_BY(mutex_) = 0;
     // The queue of the last push, found again without a lookup while the

@@ -28,57 +28,56 @@ WaveFramePtr AllocWaveFrame(const char* data, int len, void* tag) {
 }
 
 SourceQueue::SourceQueue(long sourceId, std::uint32_t slot, std::uint32_t nowSeconds)
-    : sourceId_(sourceId), slot_(slot), lastFeedSeconds_(nowSeconds) {
-    ring_.resize(4);
-    spares_.reserve(4);
+    : sourceId_(sourceId), slot_(slot), lastFeedSeconds_(nowSeconds), ring_(inlineRing_) {}
+
+SourceQueue::~SourceQueue() {
+    while (spares_ != nullptr) {
+        WaveFrame* const next = static_cast<WaveFrame*>(spares_->pTag);
+        std::free(spares_);
+        spares_ = next;
+    }
 }
 
 bool SourceQueue::GrowRing() {
-    std::vector<WaveFramePtr> grown;
-    try {
-        grown.resize(ring_.size() * 2);
-    } catch (const std::bad_alloc&) {
+    const std::size_t size = std::size_t{mask_} + 1;
+    std::unique_ptr<WaveFramePtr[]> grown(new (std::nothrow) WaveFramePtr[2 * size]);
+    if (grown == nullptr) {
         return false;
     }
-    for (std::size_t i = 0; i < count_; ++i) {
-        grown[i] = std::move(ring_[(head_ + i) % ring_.size()]);
+    for (std::uint32_t i = 0; i < count_; ++i) {
+        grown[i] = std::move(ring_[(head_ + i) & mask_]);
     }
-    ring_.swap(grown);
+    grownRing_ = std::move(grown);
+    ring_ = grownRing_.get();
+    mask_ = static_cast<std::uint32_t>(2 * size - 1);
     head_ = 0;
     return true;
 }
 
 bool SourceQueue::Push(WaveFramePtr frame, std::uint32_t nowSeconds) {
-    if (count_ == ring_.size() && !GrowRing()) {
+    if (count_ > mask_ && !GrowRing()) {
         return false;
     }
-    ring_[(head_ + count_) % ring_.size()] = std::move(frame);
-    ++count_;
-    peak_ = std::max(peak_, count_);
-    lastFeedSeconds_ = nowSeconds;
-    ++counters_.framesPushed;
+    Place(frame.release(), nowSeconds);
     return true;
 }
 
-bool SourceQueue::PushCopy(const char* data, int len, void* tag, std::uint32_t nowSeconds) {
-    if (len < 0 || spares_.empty()) {
+bool SourceQueue::PushCopyRare(const char* data, int len, void* tag, std::uint32_t nowSeconds) {
+    if (len < 0 || spares_ == nullptr) {
         return false;
     }
-    if (spares_.back()->capacity < static_cast<std::size_t>(len)) {
-        spares_.pop_back();  // too small for this source's frames now
+    if (spares_->capacity < static_cast<std::size_t>(len)) {
+        // Too small for this source's frames now.
+        WaveFrame* const small = spares_;
+        spares_ = static_cast<WaveFrame*>(small->pTag);
+        --spareCount_;
+        std::free(small);
         return false;
     }
-    if (count_ == ring_.size() && !GrowRing()) {
+    if (count_ > mask_ && !GrowRing()) {
         return false;
     }
-    WaveFramePtr frame = std::move(spares_.back());
-    spares_.pop_back();
-    frame->nLen = len;
-    frame->pTag = tag;
-    if (len > 0) {
-        std::memcpy(frame->pData, data, static_cast<std::size_t>(len));
-    }
-    return Push(std::move(frame), nowSeconds);  // the ring has room: cannot fail
+    return PushCopy(data, len, tag, nowSeconds);  // the ring has room now
 }
 
 const WaveFrame* SourceQueue::Take() {
@@ -92,7 +91,7 @@ const WaveFrame* SourceQueue::Take() {
     }
     Recycle(std::move(lastTaken_));
     lastTaken_ = std::move(ring_[head_]);
-    head_ = (head_ + 1) % ring_.size();
+    head_ = (head_ + 1) & mask_;
     --count_;
     counters_.dropouts += counters_.gapPasses;
     counters_.gapPasses = 0;
@@ -105,7 +104,7 @@ std::size_t SourceQueue::CutTo(std::size_t maxFrames) {
     std::size_t cut = 0;
     while (count_ > maxFrames) {
         Recycle(std::move(ring_[head_]));
-        head_ = (head_ + 1) % ring_.size();
+        head_ = (head_ + 1) & mask_;
         --count_;
         ++cut;
     }
@@ -114,14 +113,13 @@ std::size_t SourceQueue::CutTo(std::size_t maxFrames) {
 }
 
 void SourceQueue::Recycle(WaveFramePtr frame) {
-    if (frame == nullptr || spares_.size() >= std::min(peak_, kMaxSpares)) {
+    if (frame == nullptr || spareCount_ >= std::min(peak_, kMaxSpares)) {
         return;  // freed
     }
-    try {
-        spares_.push_back(std::move(frame));
-    } catch (const std::bad_alloc&) {
-        // freed: the spares are only a saving
-    }
+    WaveFrame* const spare = frame.release();
+    spare->pTag = spares_;
+    spares_ = spare;
+    ++spareCount_;
 }
 
 }  // namespace _Carovel

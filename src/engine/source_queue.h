@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
-#include <vector>
 
 namespace _Carovel {
 
@@ -57,11 +57,15 @@ struct SourceCounters {
 // later push copies into. The queue keeps as many spares as it once held
 // frames (at most kMaxSpares), so a source fed at the pace of the passes, one
 // frame or a burst at a time, allocates nothing once it runs.
+//
+// A push touches few cache lines: the ring starts inside the queue, and the
+// spares are linked through their own blocks.
 class SourceQueue {
   public:
     // The queue counts as fed at nowSeconds of the monotonic clock. slot
     // numbers the queue among those of its table, for state kept beside it.
     SourceQueue(long sourceId, std::uint32_t slot, std::uint32_t nowSeconds);
+    ~SourceQueue();
     SourceQueue(const SourceQueue&) = delete;
     SourceQueue& operator=(const SourceQueue&) = delete;
 
@@ -69,7 +73,23 @@ class SourceQueue {
     // False, changing nothing, when there is no spare block with room (or
     // the queue's ring cannot grow): the caller then makes a block with
     // AllocWaveFrame and pushes that.
-    bool PushCopy(const char* data, int len, void* tag, std::uint32_t nowSeconds);
+    bool PushCopy(const char* data, int len, void* tag, std::uint32_t nowSeconds) {
+        // A source in steady flow: a spare with room, and room in the ring.
+        WaveFrame* const frame = spares_;
+        if (frame == nullptr || count_ > mask_ || len < 0 ||
+            frame->capacity < static_cast<std::size_t>(len)) {
+            return PushCopyRare(data, len, tag, nowSeconds);
+        }
+        spares_ = static_cast<WaveFrame*>(frame->pTag);
+        --spareCount_;
+        frame->nLen = len;
+        frame->pTag = tag;
+        if (len > 0) {
+            std::memcpy(frame->pData, data, static_cast<std::size_t>(len));
+        }
+        Place(frame, nowSeconds);
+        return true;
+    }
     // Queues a block made beforehand. False, changing nothing, when memory
     // runs out.
     bool Push(WaveFramePtr frame, std::uint32_t nowSeconds);
@@ -100,25 +120,45 @@ class SourceQueue {
 
   private:
     // At most this many spare blocks are kept.
-    static constexpr std::size_t kMaxSpares = 64;
+    static constexpr std::uint32_t kMaxSpares = 64;
+    // Ring slots inside the queue; a longer ring (a power of two) is
+    // allocated.
+    static constexpr std::uint32_t kInlineRing = 4;
 
+    // PushCopy's other cases: no spare, a spare too small, a full ring.
+    bool PushCopyRare(const char* data, int len, void* tag, std::uint32_t nowSeconds);
+    // Appends frame to the ring, which has room for it.
+    void Place(WaveFrame* frame, std::uint32_t nowSeconds) {
+        ring_[(head_ + count_) & mask_].reset(frame);
+        ++count_;
+        peak_ = count_ > peak_ ? count_ : peak_;
+        lastFeedSeconds_ = nowSeconds;
+        ++counters_.framesPushed;
+    }
     bool GrowRing();
     void Recycle(WaveFramePtr frame);
 
+    // What a push touches comes first.
     const long sourceId_;
     const std::uint32_t slot_;
     std::int32_t gain_ = 65536;
     std::uint32_t lastFeedSeconds_;
-    // The queue: a ring of count_ frames starting at head_.
-    std::vector<WaveFramePtr> ring_;
-    std::size_t head_ = 0;
-    std::size_t count_ = 0;
+    // The queue: count_ frames from head_ in a ring of mask_ + 1 slots.
+    std::uint32_t head_ = 0;
+    std::uint32_t count_ = 0;
+    std::uint32_t mask_ = kInlineRing - 1;
+    WaveFramePtr* ring_;
+    // The spare blocks, the last one recycled first, each linked to the
+    // next through its pTag; owned by the queue.
+    WaveFrame* spares_ = nullptr;
+    std::uint32_t spareCount_ = 0;
     // The most frames the queue has held.
-    std::size_t peak_ = 0;
-    WaveFramePtr lastTaken_;
-    std::vector<WaveFramePtr> spares_;
-    SourceCounters counters_;
+    std::uint32_t peak_ = 0;
     std::shared_ptr<void> attachment_;
+    WaveFramePtr inlineRing_[kInlineRing];
+    SourceCounters counters_;
+    WaveFramePtr lastTaken_;
+    std::unique_ptr<WaveFramePtr[]> grownRing_;
 };
 
 }  // namespace _Carovel

@@ -316,7 +316,16 @@ bool CMixer::AddFrame(long traceID, const char* data, int len, unsigned short ch
     if (len < 0 || (data == nullptr && len > 0)) {
         return Fail(Status::kBadArgument);
     }
-    const ClockReading now = ReadClock();
+    // Live mode paces on the blocks' arrival to the microsecond. Otherwise
+    // only the second counts (for idle expiry), which the coarse clock reads
+    // far more cheaply.
+    LiveShared* const live = impl.intakeLive;
+    ClockReading now;
+    if (live != nullptr) {
+        now = ReadClock();
+    } else {
+        now.seconds = CoarseMonotonicSeconds();
+    }
     SourceIntake* const source =
         impl.sources.FeedSource(traceID, impl.mixFormat, impl.frameBytes, now.seconds);
     if (source == nullptr) {
@@ -326,20 +335,24 @@ bool CMixer::AddFrame(long traceID, const char* data, int len, unsigned short ch
     const auto bytes = static_cast<std::size_t>(len);
     const FrameSink sink(impl.engine, now.seconds, &source->BoardHandle());
     Status status = Status::kOk;
-    if (impl.intakeLive != nullptr) {
+    if (live != nullptr) {
         bool changed = false;
-        status = PrepareLiveBlock(*source, sink, impl.engine, *impl.intakeLive, now.us, bytes,
-                                  format, tag, changed);
+        status = PrepareLiveBlock(*source, sink, impl.engine, *live, now.us, bytes, format, tag,
+                                  changed);
         if (status != Status::kOk) {
             if (changed) {
                 source->Publish(now.us);
             }
             return Fail(status);
         }
+        status = source->Feed(data, bytes, format, tag, sink);
+        source->Publish(now.us);
+    } else {
+        // In queued mode only statistics read the board.
+        status = source->Feed(data, bytes, format, tag, sink);
+        source->PublishStaged();
     }
-    status = source->Feed(data, bytes, format, tag, sink);
-    source->Publish(now.us);
-    impl.lastStatus = status;
+    impl.lastStatus.store(status, std::memory_order_release);
     return status == Status::kOk;
 }
 

@@ -16,6 +16,13 @@ std::uint64_t MonotonicUs();
 // Take differences as unsigned 32-bit values.
 std::uint32_t MonotonicSeconds();
 
+// The seconds MonotonicSeconds gives, read from the system's coarse clock
+// where there is one, which costs far less than the exact clock: near the
+// turn of a second, where the coarse clock may still show the last one, the
+// exact clock is read instead. Never ahead of MonotonicSeconds read at the
+// same time or later.
+std::uint32_t CoarseMonotonicSeconds();
+
 // One reading of the clock in both units, for a call that needs both (the
 // seconds come from the replaced source in tests that replace it).
 struct ClockReading {
@@ -24,7 +31,7 @@ struct ClockReading {
 };
 ClockReading ReadClock();
 
-// Replaces MonotonicSeconds' source, for tests that must not wait for real
+// Replaces the source of the seconds, for tests that must not wait for real
 // seconds; a null pointer restores the system source. Not thread-safe
 // against concurrent reads; set it before starting work.
 using SecondsSource = std::time_t (*)();

@@ -54,4 +54,52 @@ TEST(SourceQueue, ReusesTheBlocksOfTakenFramesForLaterCopies) {
     EXPECT_EQ(track.FrameCount(), 0u);
 }
 
+TEST(SourceQueue, GrowsPastItsFirstSlotsKeepingTheOrder) {
+    SourceQueue track(2, 0, 0);
+    // Taken and pushed in turn so that the ring wraps before it grows.
+    for (char n = 0; n < 3; ++n) {
+        ASSERT_TRUE(track.Push(AllocWaveFrame(&n, 1, nullptr), 0));
+    }
+    ASSERT_EQ(track.Take()->pData[0], 0);
+    ASSERT_EQ(track.Take()->pData[0], 1);
+    for (char n = 3; n < 20; ++n) {
+        ASSERT_TRUE(track.Push(AllocWaveFrame(&n, 1, nullptr), 0));
+    }
+    EXPECT_EQ(track.FrameCount(), 18u);
+    for (char n = 2; n < 20; ++n) {
+        const WaveFrame* frame = track.Take();
+        ASSERT_NE(frame, nullptr);
+        EXPECT_EQ(frame->pData[0], n);
+    }
+    EXPECT_EQ(track.Take(), nullptr);
+}
+
+TEST(SourceQueue, KeepsAsManySparesAsItHeldFramesAndReusesTheLastFirst) {
+    SourceQueue track(3, 0, 0);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(track.Push(AllocWaveFrame("abcd", 4, nullptr), 0));
+    }
+    const WaveFrame* first = track.Take();
+    const WaveFrame* second = track.Take();
+    track.Take();  // first, then second become spares
+    ASSERT_TRUE(track.PushCopy("1", 1, nullptr, 0));
+    ASSERT_TRUE(track.PushCopy("2", 1, nullptr, 0));
+    EXPECT_FALSE(track.PushCopy("3", 1, nullptr, 0));  // no spare left
+    EXPECT_EQ(track.Take(), second);
+    EXPECT_EQ(track.Take(), first);
+    EXPECT_EQ(std::string(first->pData, 1), "2");
+}
+
+TEST(SourceQueue, DropsASpareTooSmallForTheFrame) {
+    SourceQueue track(4, 0, 0);
+    ASSERT_TRUE(track.Push(AllocWaveFrame("ab", 2, nullptr), 0));
+    ASSERT_TRUE(track.Push(AllocWaveFrame("cd", 2, nullptr), 0));
+    track.Take();
+    track.Take();  // the first block, of two bytes, is a spare
+    EXPECT_FALSE(track.PushCopy("wxyz", 4, nullptr, 0));  // dropped: too small
+    EXPECT_FALSE(track.PushCopy("w", 1, nullptr, 0));     // nothing left to copy into
+    ASSERT_TRUE(track.Push(AllocWaveFrame("wxyz", 4, nullptr), 0));
+    EXPECT_EQ(std::string(track.Take()->pData, 4), "wxyz");
+}
+
 }  // namespace

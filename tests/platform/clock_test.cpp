@@ -17,6 +17,15 @@ TEST(MonotonicClock, AdvancesInMicrosecondsAndAgreesWithItsSeconds) {
     EXPECT_LE(_Carovel::MonotonicSeconds() - now.seconds, 1u);
 }
 
+TEST(CoarseMonotonicSeconds, ReadsTheMonotonicSecondsNeverAheadOfThem) {
+    for (int i = 0; i < 100000; ++i) {
+        const std::uint32_t coarse = _Carovel::CoarseMonotonicSeconds();
+        const std::uint32_t exact = _Carovel::MonotonicSeconds();
+        ASSERT_LE(coarse, exact);
+        ASSERT_LE(exact - coarse, 1u);
+    }
+}
+
 std::time_t Fixed() {
     return 1234;
 }
@@ -25,9 +34,11 @@ TEST(MonotonicClock, ATestSourceReplacesTheSecondsOnly) {
     _Carovel::SetMonotonicSourceForTesting(&Fixed);
     const _Carovel::ClockReading now = _Carovel::ReadClock();
     const std::uint32_t seconds = _Carovel::MonotonicSeconds();
+    const std::uint32_t coarse = _Carovel::CoarseMonotonicSeconds();
     _Carovel::SetMonotonicSourceForTesting(nullptr);
     EXPECT_EQ(now.seconds, 1234u);
     EXPECT_EQ(seconds, 1234u);
+    EXPECT_EQ(coarse, 1234u);
     EXPECT_GT(now.us, 0u);
 }
 

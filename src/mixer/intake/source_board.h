@@ -1,7 +1,9 @@
 // A source's board: what its intake tells the rest of the mixer after each
 // block (read by statistics and by live mode's control on the output
 // thread), and the trim live mode's control asks the intake to apply. The
-// engine keeps it attached to the source's queue; nothing locks it.
+// engine keeps it attached to the source's queue; nothing locks it. In
+// queued mode statistics read only the staged bytes, and only they are
+// kept up to date.
 #ifndef CAROVEL_MIXER_SOURCE_BOARD_H
 #define CAROVEL_MIXER_SOURCE_BOARD_H
 
@@ -63,6 +65,11 @@ class SourceBoard {
     }
     // The bytes staged toward the next frame, for statistics.
     std::size_t StagedBytes() const { return stagedBytes_.load(std::memory_order_relaxed); }
+    // Stores the staged bytes alone, outside a report: for a board whose
+    // reports nobody reads (a source of a mixer in queued mode).
+    void PublishStagedBytes(std::size_t bytes) {
+        stagedBytes_.store(bytes, std::memory_order_relaxed);
+    }
 
     // The resampling trim live mode asks for, in parts per million.
     std::atomic<std::int32_t> trimPpm{0};

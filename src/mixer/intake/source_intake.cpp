@@ -21,19 +21,35 @@ SourceIntake::SourceIntake(long sourceId, const PcmFormat& mixFormat, std::size_
 
 SourceIntake::~SourceIntake() = default;
 
-void SourceIntake::Publish(std::uint64_t nowUs) {
-    IntakeReport report;
-    report.stagedBytes = stagedBytes_;
-    report.lastFeedUs = nowUs;
-    report.fedMs = fedMs_;
-    report.lastBlockMs = lastBlockMs_;
-    report.reports = ++reports_;
-    report.primes = starts_;
-    board_->Publish(report);
-}
-
 Status SourceIntake::Feed(const char* data, std::size_t len, const PcmFormat& format, void* tag,
                           const FrameSink& mix) {
+    if (format != mixFormat_ || converterPending_ || trimStage_ != nullptr || trimPpm_ != 0) {
+        return FeedOther(data, len, format, tag, mix);
+    }
+    // Most blocks: in the mixing format, with nothing held back and no trim.
+    Status status = Status::kOk;
+    if (len > 0) {
+        status = FeedDirect(data, len, tag, mix);
+        if (status == Status::kOk) {
+            if (keepHistory_) {
+                Remember(format, data, len);
+            }
+            if (len != mixBlockLen_) {
+                mixBlockLen_ = len;
+                mixBlockMs_ = static_cast<double>(len) /
+                              static_cast<double>(mixFormat_.BlockAlign()) * 1000.0 /
+                              mixFormat_.samplesPerSec;
+            }
+            lastBlockMs_ = mixBlockMs_;
+            fedMs_ += lastBlockMs_;
+        }
+    }
+    ShrinkStaging();
+    return status;
+}
+
+Status SourceIntake::FeedOther(const char* data, std::size_t len, const PcmFormat& format,
+                               void* tag, const FrameSink& mix) {
     Status status = Status::kOk;
     const bool mixing = format == mixFormat_;
     if (mixing) {
@@ -173,7 +189,7 @@ Status SourceIntake::FeedDirect(const char* data, std::size_t len, void* tag,
         }
     }
     while (len >= frameBytes_) {
-        if (const Status status = mix.Queue(sourceId_, data, frameBytes_, tag);
+        if (const Status status = mix.Queue(sourceId_, data, frameBytes_, tag, &queueSlot_);
             status != Status::kOk) {
             return Stage(data, len) == Status::kOk ? status : Status::kOutOfMemory;
         }
@@ -381,7 +397,7 @@ Status SourceIntake::EmitFrames(void* tag, const FrameSink& mix) {
     std::size_t pos = 0;
     Status status = Status::kOk;
     while (stagedBytes_ - pos >= frameBytes_) {
-        status = mix.Queue(sourceId_, buffer + pos, frameBytes_, tag);
+        status = mix.Queue(sourceId_, buffer + pos, frameBytes_, tag, &queueSlot_);
         if (status != Status::kOk) {
             break;  // out of memory: keep the rest staged
         }

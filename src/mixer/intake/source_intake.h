@@ -26,8 +26,11 @@ class FrameSink {
     FrameSink(Engine& engine, std::uint32_t nowSeconds,
               const std::shared_ptr<void>* board = nullptr)
         : engine_(engine), nowSeconds_(nowSeconds), board_(board) {}
-    Status Queue(long sourceId, const char* data, std::size_t len, void* tag) const {
-        return engine_.Push(sourceId, data, static_cast<int>(len), tag, nowSeconds_, board_);
+    // slot, when not null, is the caller's hint of where the source's queue
+    // is (see QueueTable::Push).
+    Status Queue(long sourceId, const char* data, std::size_t len, void* tag,
+                 std::uint32_t* slot = nullptr) const {
+        return engine_.Push(sourceId, data, static_cast<int>(len), tag, nowSeconds_, board_, slot);
     }
 
   private:
@@ -121,7 +124,26 @@ class SourceIntake {
     const std::shared_ptr<void>& BoardHandle() const { return boardHandle_; }
     // Publishes the source's state on its board after a block that arrived
     // at nowUs.
-    void Publish(std::uint64_t nowUs);
+    void Publish(std::uint64_t nowUs) {
+        publishedStaged_ = stagedBytes_;
+        IntakeReport report;
+        report.stagedBytes = stagedBytes_;
+        report.lastFeedUs = nowUs;
+        report.fedMs = fedMs_;
+        report.lastBlockMs = lastBlockMs_;
+        report.reports = ++reports_;
+        report.primes = starts_;
+        board_->Publish(report);
+    }
+    // Publishes only what statistics read of the board, when it changed: a
+    // mixer in queued mode, where nothing else reads the board, publishes
+    // this way after each block.
+    void PublishStaged() {
+        if (stagedBytes_ != publishedStaged_) {
+            publishedStaged_ = stagedBytes_;
+            board_->PublishStagedBytes(stagedBytes_);
+        }
+    }
     // Live mode's starts of the stream at a fixed latency: counted, and the
     // pushes the source's queue had counted when the last one began.
     void CountStart(std::uint64_t queuePushes) {
@@ -139,6 +161,10 @@ class SourceIntake {
         void operator()(char* p) const noexcept { std::free(p); }
     };
 
+    // Feed's path for blocks in a converted format, or through the trim
+    // stage, or after the converter took input.
+    Status FeedOther(const char* data, std::size_t len, const PcmFormat& format, void* tag,
+                     const FrameSink& mix);
     Status FeedDirect(const char* data, std::size_t len, void* tag, const FrameSink& mix);
     // Feeds whole blocks of data through stream, keeping an incomplete block
     // in partial for the next call.
@@ -185,42 +211,55 @@ class SourceIntake {
     // the trim starts its resampler.
     Status ApplyConverterTrim();
 
+    // What a block in the mixing format uses comes first, so that such a
+    // block touches few cache lines of a source fed among many.
     const long sourceId_;
     const PcmFormat mixFormat_;
-    const std::size_t frameBytes_;
     std::uint32_t lastFeedSeconds_ = 0;
-    const std::shared_ptr<SourceBoard> board_ = std::make_shared<SourceBoard>();
-    const std::shared_ptr<void> boardHandle_ = board_;
-    std::uint64_t reports_ = 0;
-    std::uint64_t starts_ = 0;
-    std::uint64_t startedAtPush_ = 0;
-    std::uint64_t framesQueued_ = 0;
-    std::uint64_t framesAtStart_ = 0;
-
-    std::unique_ptr<char, ByteFree> staging_;
+    const std::size_t frameBytes_;
     std::size_t stagedBytes_ = 0;  // less than a frame between calls
+    // The staged bytes as the board last showed them.
+    std::size_t publishedStaged_ = 0;
     std::size_t stagingCapacity_ = 0;
-
-    std::shared_ptr<ConvertStream> converter_;  // for converterFormat_; null until needed
-    PcmFormat converterFormat_;
+    // Where the source's queue was last found in the frame mixer (see
+    // QueueTable::Push).
+    std::uint32_t queueSlot_ = kNoQueueSlot;
+    // The trim asked for (see the trimming state below).
+    std::int32_t trimPpm_ = 0;
     // The converter has taken input since it was last drained.
     bool converterPending_ = false;
+    // Whether the last blocks of the stream are kept (see history_).
+    bool keepHistory_ = false;
+    std::uint64_t framesQueued_ = 0;
+    std::uint64_t reports_ = 0;
+    std::uint64_t starts_ = 0;
+    double fedMs_ = 0.0;
+    double lastBlockMs_ = 0.0;
+    // The last length of a block in the mixing format and its duration, so
+    // that a source fed blocks of one length works it out once.
+    std::size_t mixBlockLen_ = 0;
+    double mixBlockMs_ = 0.0;
+    const std::shared_ptr<SourceBoard> board_ = std::make_shared<SourceBoard>();
+    // The resampler of a source in the mixing format that is trimmed (null
+    // until its first trim); its incomplete sample block is in trimPartial_.
+    std::shared_ptr<ConvertStream> trimStage_;
     // Bytes of an incomplete sample block in converterFormat_, completed by
     // the next block in that format.
     std::vector<unsigned char> partialBlock_;
 
-    // Trimming: the trim asked for, the resampler of a source in the mixing
-    // format (null until its first trim) with its incomplete sample block,
-    // and the last blocks of the stream, in historyFormat_, when kept.
-    std::int32_t trimPpm_ = 0;
-    std::shared_ptr<ConvertStream> trimStage_;
+    const std::shared_ptr<void> boardHandle_ = board_;
+    std::unique_ptr<char, ByteFree> staging_;
+    std::uint64_t startedAtPush_ = 0;
+    std::uint64_t framesAtStart_ = 0;
+
+    std::shared_ptr<ConvertStream> converter_;  // for converterFormat_; null until needed
+    PcmFormat converterFormat_;
+
+    // The trim stage's incomplete sample block, and the last blocks of the
+    // stream, in historyFormat_, when kept.
     std::vector<unsigned char> trimPartial_;
-    bool keepHistory_ = false;
     PcmFormat historyFormat_;
     std::vector<unsigned char> history_;
-
-    double fedMs_ = 0.0;
-    double lastBlockMs_ = 0.0;
 };
 
 }  // namespace _Carovel

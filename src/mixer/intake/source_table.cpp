@@ -6,60 +6,75 @@
 
 namespace _Carovel {
 
-SourceIntake* SourceTable::FeedSource(long sourceId, const PcmFormat& mixFormat,
-                                      std::size_t frameBytes, std::uint32_t nowSeconds) {
+SourceIntake* SourceTable::FeedOther(long sourceId, const PcmFormat& mixFormat,
+                                     std::size_t frameBytes, std::uint32_t nowSeconds) {
     const auto found = index_.find(sourceId);
     if (found != index_.end()) {
-        SourceIntake* const intake = found->second->get();
-        intake->MarkFed(nowSeconds);
-        byLastFeed_.splice(byLastFeed_.end(), byLastFeed_, found->second);
-        return intake;
+        last_ = &found->second;
+        MarkFed(*last_, nowSeconds);
+        return &last_->intake;
     }
     DropIdle(nowSeconds);
+    Entry* entry = nullptr;
     try {
-        byLastFeed_.push_back(std::make_unique<SourceIntake>(sourceId, mixFormat, frameBytes));
+        entry = &index_.try_emplace(sourceId, sourceId, mixFormat, frameBytes).first->second;
     } catch (const std::bad_alloc&) {
         return nullptr;
     }
-    try {
-        index_.emplace(sourceId, std::prev(byLastFeed_.end()));
-    } catch (const std::bad_alloc&) {
-        byLastFeed_.pop_back();
-        return nullptr;
-    }
-    SourceIntake* const intake = byLastFeed_.back().get();
-    intake->MarkFed(nowSeconds);
-    return intake;
+    entry->intake.MarkFed(nowSeconds);
+    Append(*entry);
+    last_ = entry;
+    return &entry->intake;
 }
 
 SourceIntake* SourceTable::Find(long sourceId) {
     const auto found = index_.find(sourceId);
-    return found == index_.end() ? nullptr : found->second->get();
+    return found == index_.end() ? nullptr : &found->second.intake;
 }
 
 const SourceIntake* SourceTable::Find(long sourceId) const {
     const auto found = index_.find(sourceId);
-    return found == index_.end() ? nullptr : found->second->get();
+    return found == index_.end() ? nullptr : &found->second.intake;
 }
 
 void SourceTable::DiscardStaged() {
-    for (auto& intake : byLastFeed_) {
-        intake->DiscardStaged();
+    for (auto& [id, entry] : index_) {
+        entry.intake.DiscardStaged();
     }
 }
 
 void SourceTable::Clear() {
     index_.clear();
-    byLastFeed_.clear();
+    oldest_ = newest_ = last_ = nullptr;
+}
+
+void SourceTable::Append(Entry& entry) {
+    entry.older = newest_;
+    entry.newer = nullptr;
+    if (newest_ != nullptr) {
+        newest_->newer = &entry;
+    } else {
+        oldest_ = &entry;
+    }
+    newest_ = &entry;
+}
+
+void SourceTable::Unlink(Entry& entry) {
+    (entry.older != nullptr ? entry.older->newer : oldest_) = entry.newer;
+    (entry.newer != nullptr ? entry.newer->older : newest_) = entry.older;
+    entry.older = entry.newer = nullptr;
 }
 
 // Only the front can be idle when a source further back is not, so this
 // stops at the first source that is still live.
 void SourceTable::DropIdle(std::uint32_t nowSeconds) {
-    while (!byLastFeed_.empty() &&
-           IsIdleExpired(nowSeconds, byLastFeed_.front()->LastFeedSeconds())) {
-        index_.erase(byLastFeed_.front()->SourceId());
-        byLastFeed_.pop_front();
+    while (oldest_ != nullptr && IsIdleExpired(nowSeconds, oldest_->intake.LastFeedSeconds())) {
+        Entry* const idle = oldest_;
+        Unlink(*idle);
+        if (last_ == idle) {
+            last_ = nullptr;
+        }
+        index_.erase(idle->intake.SourceId());
     }
 }
 

@@ -5,8 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <list>
-#include <memory>
 #include <unordered_map>
 
 #include "mixer/intake/source_intake.h"
@@ -15,17 +13,30 @@ namespace _Carovel {
 
 // Not locked: the mixer's callers serialise every call that reaches it.
 //
-// Sources are kept in the order of their last feed, so that the idle ones
-// are found at the front: a new source costs constant time on average however
-// many sources are live.
+// Sources are kept in the order of the second of their last feed, so that
+// the idle ones are found at the front: a new source costs constant time on
+// average however many sources are live. Idle expiry counts whole seconds,
+// so a source fed again within the second of its last feed stays where it
+// is (every source after it was fed in that second too).
 class SourceTable {
   public:
+    SourceTable() = default;
+    SourceTable(const SourceTable&) = delete;
+    SourceTable& operator=(const SourceTable&) = delete;
+
     // The source's intake, created for mixFormat and frameBytes when absent,
     // marked as fed at nowSeconds (of the monotonic clock). Creating one first
     // drops the sources idle at nowSeconds, so that a host using a new id for
     // every call does not pile up state. Returns null when memory runs out.
     SourceIntake* FeedSource(long sourceId, const PcmFormat& mixFormat, std::size_t frameBytes,
-                             std::uint32_t nowSeconds);
+                             std::uint32_t nowSeconds) {
+        // The source fed last, again: found without a lookup.
+        if (last_ != nullptr && last_->intake.SourceId() == sourceId) {
+            MarkFed(*last_, nowSeconds);
+            return &last_->intake;
+        }
+        return FeedOther(sourceId, mixFormat, frameBytes, nowSeconds);
+    }
     // The source's intake, or null.
     SourceIntake* Find(long sourceId);
     const SourceIntake* Find(long sourceId) const;
@@ -37,12 +48,43 @@ class SourceTable {
     std::size_t Count() const { return index_.size(); }
 
   private:
-    using FeedOrder = std::list<std::unique_ptr<SourceIntake>>;
+    // A source's intake with its place in the feed order, inside the
+    // index's node: finding a source reads its intake's first bytes along.
+    struct Entry {
+        Entry(long sourceId, const PcmFormat& mixFormat, std::size_t frameBytes)
+            : intake(sourceId, mixFormat, frameBytes) {}
+        Entry(const Entry&) = delete;
+        Entry& operator=(const Entry&) = delete;
 
+        Entry* older = nullptr;
+        Entry* newer = nullptr;
+        SourceIntake intake;
+    };
+
+    SourceIntake* FeedOther(long sourceId, const PcmFormat& mixFormat, std::size_t frameBytes,
+                            std::uint32_t nowSeconds);
+    // Marks the source as fed at nowSeconds, moving it to the back of the
+    // feed order when that starts a new second for it.
+    void MarkFed(Entry& entry, std::uint32_t nowSeconds) {
+        if (entry.intake.LastFeedSeconds() == nowSeconds) {
+            return;
+        }
+        entry.intake.MarkFed(nowSeconds);
+        if (&entry != newest_) {
+            Unlink(entry);
+            Append(entry);
+        }
+    }
+    void Append(Entry& entry);
+    void Unlink(Entry& entry);
     void DropIdle(std::uint32_t nowSeconds);
 
-    FeedOrder byLastFeed_;  // least recently fed first
-    std::unordered_map<long, FeedOrder::iterator> index_;
+    std::unordered_map<long, Entry> index_;
+    // The feed order: least recently fed first.
+    Entry* oldest_ = nullptr;
+    Entry* newest_ = nullptr;
+    // The source fed last, or null.
+    Entry* last_ = nullptr;
 };
 
 }  // namespace _Carovel
