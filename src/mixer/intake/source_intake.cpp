@@ -17,16 +17,29 @@ constexpr std::size_t kKeptStagingFrames = 2;
 }  // namespace
 
 SourceIntake::SourceIntake(long sourceId, const PcmFormat& mixFormat, std::size_t frameBytes)
-    : sourceId_(sourceId), mixFormat_(mixFormat), frameBytes_(frameBytes) {}
+    : sourceId_(sourceId),
+      mixFormat_(mixFormat),
+      frameBytes_(frameBytes),
+      frameMs_(BlockMs(mixFormat, frameBytes)) {}
+
+double SourceIntake::BlockMs(const PcmFormat& format, std::size_t len) {
+    return static_cast<double>(len) / static_cast<double>(format.BlockAlign()) * 1000.0 /
+           format.samplesPerSec;
+}
+
+void SourceIntake::UpdatePlain() {
+    plain_ = converter_ == nullptr && trimStage_ == nullptr && trimPpm_ == 0;
+}
 
 SourceIntake::~SourceIntake() = default;
 
 Status SourceIntake::Feed(const char* data, std::size_t len, const PcmFormat& format, void* tag,
                           const FrameSink& mix) {
-    if (format != mixFormat_ || converterPending_ || trimStage_ != nullptr || trimPpm_ != 0) {
+    if (!plain_ || format != mixFormat_) {
         return FeedOther(data, len, format, tag, mix);
     }
-    // Most blocks: in the mixing format, with nothing held back and no trim.
+    // Most blocks: in the mixing format, from a source that never needed a
+    // converter and is not trimmed.
     Status status = Status::kOk;
     if (len > 0) {
         status = FeedDirect(data, len, tag, mix);
@@ -34,13 +47,7 @@ Status SourceIntake::Feed(const char* data, std::size_t len, const PcmFormat& fo
             if (keepHistory_) {
                 Remember(format, data, len);
             }
-            if (len != mixBlockLen_) {
-                mixBlockLen_ = len;
-                mixBlockMs_ = static_cast<double>(len) /
-                              static_cast<double>(mixFormat_.BlockAlign()) * 1000.0 /
-                              mixFormat_.samplesPerSec;
-            }
-            lastBlockMs_ = mixBlockMs_;
+            lastBlockMs_ = len == frameBytes_ ? frameMs_ : BlockMs(format, len);
             fedMs_ += lastBlockMs_;
         }
     }
@@ -57,9 +64,13 @@ Status SourceIntake::FeedOther(const char* data, std::size_t len, const PcmForma
         if (converterPending_) {
             status = DrainConverter(tag, mix);
         }
-        if (status == Status::kOk) {
-            status = trimStage_ != nullptr || trimPpm_ != 0 ? FeedTrimmed(data, len, tag, mix)
-                                                            : FeedDirect(data, len, tag, mix);
+        if (status == Status::kOk && (trimStage_ != nullptr || trimPpm_ != 0)) {
+            status = FeedTrimmed(data, len, tag, mix);
+        } else if (status == Status::kOk && len > 0) {
+            // A partial block of a converted format is not continued by this
+            // one.
+            partialBlock_.clear();
+            status = FeedDirect(data, len, tag, mix);
         }
     } else {
         status = UseConverterFor(format, tag, mix);
@@ -79,8 +90,7 @@ Status SourceIntake::FeedOther(const char* data, std::size_t len, const PcmForma
     }
     if (status == Status::kOk && len > 0) {
         Remember(format, data, len);
-        lastBlockMs_ = static_cast<double>(len) / static_cast<double>(format.BlockAlign()) *
-                       1000.0 / format.samplesPerSec;
+        lastBlockMs_ = BlockMs(format, len);
         fedMs_ += lastBlockMs_;
     }
     ShrinkStaging();
@@ -169,11 +179,6 @@ Status SourceIntake::Restart(std::size_t silenceBytes, void* tag, const FrameSin
 // at either end goes through the staging buffer.
 Status SourceIntake::FeedDirect(const char* data, std::size_t len, void* tag,
                                 const FrameSink& mix) {
-    if (len == 0) {
-        return Status::kOk;
-    }
-    // A partial block of a converted format is not continued by this one.
-    partialBlock_.clear();
     if (stagedBytes_ > 0) {
         const std::size_t fill = stagedBytes_ % frameBytes_;
         const std::size_t take = fill == 0 ? 0 : std::min(len, frameBytes_ - fill);
@@ -226,6 +231,7 @@ Status SourceIntake::FeedTrimmed(const char* data, std::size_t len, void* tag,
         trimPartial_.assign(staging_.get() + stagedBytes_ - tail, staging_.get() + stagedBytes_);
         stagedBytes_ -= tail;
         trimStage_ = std::move(stage);
+        UpdatePlain();
     } else if (trimStage_->TrimPpm() != trimPpm_ && !trimStage_->SetTrim(trimPpm_, nullptr, 0)) {
         return Status::kOutOfMemory;
     }
@@ -271,6 +277,7 @@ Status SourceIntake::UseConverterFor(const PcmFormat& format, void* tag, const F
     }
     partialBlock_.clear();  // a partial block of another format cannot be completed
     converter_ = std::move(fresh);
+    UpdatePlain();
     converterFormat_ = format;
     return Status::kOk;
 }
@@ -350,6 +357,7 @@ Status SourceIntake::DrainTrimStage(void* tag, const FrameSink& mix) {
         // An incomplete sample block can never complete now.
         trimPartial_.clear();
         trimStage_.reset();
+        UpdatePlain();
         history_.clear();
     }
     return status;

@@ -82,7 +82,10 @@ class SourceIntake {
 
     // The resampling trim for the blocks fed from now on, in parts per
     // million (see ConvertStream::SetTrim); 0 by default.
-    void SetTrim(std::int32_t ppm) { trimPpm_ = ppm; }
+    void SetTrim(std::int32_t ppm) {
+        trimPpm_ = ppm;
+        UpdatePlain();
+    }
     std::int32_t Trim() const { return trimPpm_; }
     // Whether the source's audio currently goes through a resampler because
     // of a trim (a source in the mixing format), or is trimmed in its
@@ -161,11 +164,17 @@ class SourceIntake {
         void operator()(char* p) const noexcept { std::free(p); }
     };
 
-    // Feed's path for blocks in a converted format, or through the trim
-    // stage, or after the converter took input.
+    // Feed's path for the blocks its short path does not take: in a
+    // converted format, or from a source with a converter or a trim.
     Status FeedOther(const char* data, std::size_t len, const PcmFormat& format, void* tag,
                      const FrameSink& mix);
+    // Queues len (at least 1) bytes in the mixing format, after what is
+    // staged.
     Status FeedDirect(const char* data, std::size_t len, void* tag, const FrameSink& mix);
+    // The duration of len bytes in format, in milliseconds.
+    static double BlockMs(const PcmFormat& format, std::size_t len);
+    // Works out plain_ again after what it depends on changed.
+    void UpdatePlain();
     // Feeds whole blocks of data through stream, keeping an incomplete block
     // in partial for the next call.
     Status FeedThrough(ConvertStream& stream, std::vector<unsigned char>& partial,
@@ -211,8 +220,9 @@ class SourceIntake {
     // the trim starts its resampler.
     Status ApplyConverterTrim();
 
-    // What a block in the mixing format uses comes first, so that such a
-    // block touches few cache lines of a source fed among many.
+    // What a block in the mixing format uses comes first, in as few cache
+    // lines as will hold it, so that such a block touches few lines of a
+    // source fed among many.
     const long sourceId_;
     const PcmFormat mixFormat_;
     std::uint32_t lastFeedSeconds_ = 0;
@@ -224,29 +234,22 @@ class SourceIntake {
     // Where the source's queue was last found in the frame mixer (see
     // QueueTable::Push).
     std::uint32_t queueSlot_ = kNoQueueSlot;
-    // The trim asked for (see the trimming state below).
-    std::int32_t trimPpm_ = 0;
-    // The converter has taken input since it was last drained.
-    bool converterPending_ = false;
+    // True while the source has no converter, no trim stage and no trim, so
+    // that a block in the mixing format goes straight into frames (with no
+    // converter there is nothing held back and no incomplete block of
+    // another format).
+    bool plain_ = true;
     // Whether the last blocks of the stream are kept (see history_).
     bool keepHistory_ = false;
     std::uint64_t framesQueued_ = 0;
-    std::uint64_t reports_ = 0;
-    std::uint64_t starts_ = 0;
     double fedMs_ = 0.0;
     double lastBlockMs_ = 0.0;
-    // The last length of a block in the mixing format and its duration, so
-    // that a source fed blocks of one length works it out once.
-    std::size_t mixBlockLen_ = 0;
-    double mixBlockMs_ = 0.0;
-    const std::shared_ptr<SourceBoard> board_ = std::make_shared<SourceBoard>();
-    // The resampler of a source in the mixing format that is trimmed (null
-    // until its first trim); its incomplete sample block is in trimPartial_.
-    std::shared_ptr<ConvertStream> trimStage_;
-    // Bytes of an incomplete sample block in converterFormat_, completed by
-    // the next block in that format.
-    std::vector<unsigned char> partialBlock_;
+    // The duration of a frame, the usual block.
+    const double frameMs_;
 
+    std::uint64_t reports_ = 0;
+    std::uint64_t starts_ = 0;
+    const std::shared_ptr<SourceBoard> board_ = std::make_shared<SourceBoard>();
     const std::shared_ptr<void> boardHandle_ = board_;
     std::unique_ptr<char, ByteFree> staging_;
     std::uint64_t startedAtPush_ = 0;
@@ -254,9 +257,17 @@ class SourceIntake {
 
     std::shared_ptr<ConvertStream> converter_;  // for converterFormat_; null until needed
     PcmFormat converterFormat_;
+    // The converter has taken input since it was last drained.
+    bool converterPending_ = false;
+    // Bytes of an incomplete sample block in converterFormat_, completed by
+    // the next block in that format.
+    std::vector<unsigned char> partialBlock_;
 
-    // The trim stage's incomplete sample block, and the last blocks of the
-    // stream, in historyFormat_, when kept.
+    // Trimming: the trim asked for, the resampler of a source in the mixing
+    // format (null until its first trim) with its incomplete sample block,
+    // and the last blocks of the stream, in historyFormat_, when kept.
+    std::int32_t trimPpm_ = 0;
+    std::shared_ptr<ConvertStream> trimStage_;
     std::vector<unsigned char> trimPartial_;
     PcmFormat historyFormat_;
     std::vector<unsigned char> history_;

@@ -56,9 +56,9 @@ class SourceTable {
         Entry(const Entry&) = delete;
         Entry& operator=(const Entry&) = delete;
 
+        SourceIntake intake;
         Entry* older = nullptr;
         Entry* newer = nullptr;
-        SourceIntake intake;
     };
 
     SourceIntake* FeedOther(long sourceId, const PcmFormat& mixFormat, std::size_t frameBytes,
