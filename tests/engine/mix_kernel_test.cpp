@@ -22,17 +22,22 @@ struct Frames {
     std::vector<const WaveFrame*> view;
 };
 
+// Adds a frame of random bytes; loud frames sit near full scale so that sums
+// clip.
+void AddRandomFrame(std::mt19937& rng, Frames& out, std::size_t bytes, bool loud) {
+    std::vector<char> data(bytes);
+    for (char& b : data) {
+        b = static_cast<char>(loud ? (rng() % 2 ? 0x7f : 0x80) : rng());
+    }
+    out.owned.push_back(AllocWaveFrame(data.data(), static_cast<int>(data.size()), nullptr));
+    out.view.push_back(out.owned.back().get());
+}
+
 Frames RandomFrames(std::mt19937& rng, std::size_t count, std::size_t maxBytes, bool loud) {
     Frames out;
     std::uniform_int_distribution<std::size_t> length(0, maxBytes);
     for (std::size_t f = 0; f < count; ++f) {
-        std::vector<char> bytes(length(rng));
-        for (char& b : bytes) {
-            // Loud frames sit near full scale so that sums clip.
-            b = static_cast<char>(loud ? (rng() % 2 ? 0x7f : 0x80) : rng());
-        }
-        out.owned.push_back(AllocWaveFrame(bytes.data(), static_cast<int>(bytes.size()), nullptr));
-        out.view.push_back(out.owned.back().get());
+        AddRandomFrame(rng, out, length(rng), loud);
     }
     return out;
 }
@@ -91,12 +96,7 @@ Frames EqualFrames(std::mt19937& rng, std::size_t count, std::size_t bytes, bool
                    std::size_t shortFrame) {
     Frames out;
     for (std::size_t f = 0; f < count; ++f) {
-        std::vector<char> data(f == shortFrame ? bytes / 2 : bytes);
-        for (char& b : data) {
-            b = static_cast<char>(loud ? (rng() % 2 ? 0x7f : 0x80) : rng());
-        }
-        out.owned.push_back(AllocWaveFrame(data.data(), static_cast<int>(data.size()), nullptr));
-        out.view.push_back(out.owned.back().get());
+        AddRandomFrame(rng, out, f == shortFrame ? bytes / 2 : bytes, loud);
     }
     return out;
 }
