@@ -43,10 +43,10 @@ bench: build
 clean:
 	rm -rf $(BUILD_DIR) out
 
-# clang-format over every tracked C++ source and header: `make format` rewrites
+# clang-format over every tracked C and C++ source and header: `make format` rewrites
 # them, `make format-check` (run by CI) fails on any difference.
 CLANG_FORMAT ?= clang-format
-FORMAT_FILES = git ls-files -z -- '*.cpp' '*.h'
+FORMAT_FILES = git ls-files -z -- '*.c' '*.cpp' '*.h'
 
 format-deps:
 	@scripts/install-deps.sh clang-format
