@@ -1,4 +1,5 @@
-/* A C host of carovel.dll, built against its import library only: it mixes
+/* A C host of carovel.dll, built against its import library only (and of an
+ * installed libcarovel, by tests/tools/install-test.sh): it mixes
  * a master and a second source in another format through the C interface
  * (host-driven passes), checks every mix and tag, the statuses of a refused
  * open and feed, and the version. Exit status 0 when all is right; otherwise
@@ -113,7 +114,7 @@ int main(void) {
     carovel_mixer_destroy(mixer);
     check(strcmp(carovel_version_string(), CAROVEL_VERSION_STRING) == 0,
           "the DLL's version differs from the header's", -1);
-    printf("consumer_c: %d frames of 2 sources mixed through carovel.dll's C interface: %s\n",
-           g_mixes, g_failures == 0 ? "ok" : "WRONG");
+    printf("consumer_c: %d frames of 2 sources mixed through the C interface: %s\n", g_mixes,
+           g_failures == 0 ? "ok" : "WRONG");
     return g_failures == 0 ? 0 : 1;
 }
