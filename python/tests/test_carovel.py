@@ -297,3 +297,26 @@ def test_live_mode_mixes_on_its_own_thread():
     assert np.abs(mixed.astype(np.int64)).max() <= 2400
     assert (np.abs(mixed.astype(np.int64) - 2000) <= 50).any()
     m.close()
+
+
+def test_type_stubs_name_what_the_module_has():
+    import ast
+    import pathlib
+
+    stub = pathlib.Path(carovel.__file__).with_name("carovel.pyi")
+    tree = ast.parse(stub.read_text())
+    top = set()
+    methods = set()
+    for node in tree.body:
+        if isinstance(node, ast.FunctionDef):
+            top.add(node.name)
+        elif isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name):
+            top.add(node.target.id)
+        elif isinstance(node, ast.ClassDef):
+            top.add(node.name)
+            methods |= {n.name for n in node.body if isinstance(n, ast.FunctionDef)}
+    public = {n for n in dir(carovel) if not n.startswith("_")} | {"__version__"}
+    assert top - {"Samples"} == public
+    mixer_public = {n for n in dir(carovel.Mixer) if not n.startswith("_")}
+    assert {n for n in methods if not n.startswith("_")} == mixer_public
+    assert {"__init__", "__enter__", "__exit__"} <= methods
