@@ -247,6 +247,7 @@ def test_feeding_while_another_thread_mixes():
     b = random_samples("s16", frames * frame)
     m = carovel.Mixer(8000, 1, frame_ms=20)
     done = threading.Event()
+    mixed_some = threading.Event()
     errors = []
 
     def feed():
@@ -255,7 +256,11 @@ def test_feeding_while_another_thread_mixes():
                 # Source 1's frame before the master's, so every pass finds it.
                 m.add(1, b[k * frame : (k + 1) * frame])
                 m.add(0, a[k * frame : (k + 1) * frame])
-        except Exception as e:  # reported below
+                if k == frames // 2:
+                    # Half fed: the rest only once the other thread has
+                    # mixed something, so that mixing and feeding overlap.
+                    assert mixed_some.wait(timeout=120)
+        except BaseException as e:  # reported below
             errors.append(e)
         finally:
             done.set()
@@ -263,17 +268,19 @@ def test_feeding_while_another_thread_mixes():
     feeder = threading.Thread(target=feed)
     feeder.start()
     pieces = []
-    calls = 0
     while not done.is_set():
-        pieces.append(m.mix(max_passes=7))
-        calls += 1
+        piece = m.mix(max_passes=7)
+        pieces.append(piece)
+        if len(piece):
+            mixed_some.set()
     feeder.join()
     pieces.append(m.mix())
     assert not errors
     mixed = np.concatenate(pieces)
     np.testing.assert_array_equal(mixed, clamped_sum("s16", a, b))
     assert all(len(p) <= 7 * frame for p in pieces[:-1])
-    assert calls >= 1
+    # Passes ran while the feeder still had half of its frames to go.
+    assert sum(len(p) for p in pieces[:-1]) > 0
 
 
 def test_live_mode_mixes_on_its_own_thread():
