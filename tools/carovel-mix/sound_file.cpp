@@ -102,16 +102,40 @@ struct OutputContainer {
     const char* type;       // as --type takes it
     const char* extension;  // in file names
     int major;
+    int subtype;  // the one encoding it holds, 0 when --encoding chooses
 };
 
 constexpr OutputContainer kOutputContainers[] = {
-    {"wav", "wav", SF_FORMAT_WAV},   {"flac", "flac", SF_FORMAT_FLAC},
-    {"ogg", "ogg", SF_FORMAT_OGG},   {"aiff", "aiff", SF_FORMAT_AIFF},
-    {"aiff", "aif", SF_FORMAT_AIFF}, {"au", "au", SF_FORMAT_AU},
-    {"au", "snd", SF_FORMAT_AU},     {"caf", "caf", SF_FORMAT_CAF},
-    {"w64", "w64", SF_FORMAT_W64},   {"rf64", "rf64", SF_FORMAT_RF64},
-    {"raw", "raw", SF_FORMAT_RAW},
+    {"wav", "wav", SF_FORMAT_WAV, 0},
+    {"flac", "flac", SF_FORMAT_FLAC, 0},
+    {"mp3", "mp3", SF_FORMAT_MPEG, SF_FORMAT_MPEG_LAYER_III},
+    {"opus", "opus", SF_FORMAT_OGG, SF_FORMAT_OPUS},
+    {"ogg", "ogg", SF_FORMAT_OGG, SF_FORMAT_VORBIS},
+    {"aiff", "aiff", SF_FORMAT_AIFF, 0},
+    {"aiff", "aif", SF_FORMAT_AIFF, 0},
+    {"au", "au", SF_FORMAT_AU, 0},
+    {"au", "snd", SF_FORMAT_AU, 0},
+    {"caf", "caf", SF_FORMAT_CAF, 0},
+    {"w64", "w64", SF_FORMAT_W64, 0},
+    {"rf64", "rf64", SF_FORMAT_RF64, 0},
+    {"raw", "raw", SF_FORMAT_RAW, 0},
 };
+
+struct RawEncoding {
+    const char* name;
+    int subtype;
+};
+
+constexpr RawEncoding kRawEncodings[] = {
+    {"u8", SF_FORMAT_PCM_U8},  {"s8", SF_FORMAT_PCM_S8},  {"s16", SF_FORMAT_PCM_16},
+    {"s24", SF_FORMAT_PCM_24}, {"s32", SF_FORMAT_PCM_32}, {"f32", SF_FORMAT_FLOAT},
+    {"f64", SF_FORMAT_DOUBLE}, {"ulaw", SF_FORMAT_ULAW},  {"alaw", SF_FORMAT_ALAW},
+};
+
+// Opus streams run at these rates only.
+bool IsOpusRate(unsigned rate) {
+    return rate == 8000 || rate == 12000 || rate == 16000 || rate == 24000 || rate == 48000;
+}
 
 const OutputContainer* FindType(const std::string& type) {
     const auto* found = std::find_if(std::begin(kOutputContainers), std::end(kOutputContainers),
@@ -122,13 +146,14 @@ const OutputContainer* FindType(const std::string& type) {
 // The types libsndfile can write without seeking back to the header.
 bool WritesToPipes(int major) {
     return major == SF_FORMAT_AU || major == SF_FORMAT_FLAC || major == SF_FORMAT_OGG ||
-           major == SF_FORMAT_RAW;
+           major == SF_FORMAT_RAW || major == SF_FORMAT_MPEG;
 }
 
 // The libsndfile encoding for samples of format in encoding, in a container.
-int SubtypeFor(int major, const PcmFormat& format, Encoding encoding) {
-    if (major == SF_FORMAT_OGG) {
-        return SF_FORMAT_VORBIS;
+int SubtypeFor(const OutputContainer& container, const PcmFormat& format, Encoding encoding) {
+    const int major = container.major;
+    if (container.subtype != 0) {
+        return container.subtype;
     }
     switch (encoding) {
         case Encoding::kFloat:
@@ -229,6 +254,8 @@ unsigned FileBytesPerFrame(int format, unsigned channels) {
             return 0;
     }
 }
+
+constexpr std::uint32_t kAuHeaderBytes = 28;
 
 // Sizes written by programs that could not know the length (a pipe).
 bool IsUnknownLengthMarker(unsigned long long size) {
@@ -343,6 +370,80 @@ std::vector<unsigned char> StreamingWavHeader(const SF_INFO& info) {
     return h;
 }
 
+void PutBe(std::vector<unsigned char>& out, std::uint32_t value) {
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        out.push_back(static_cast<unsigned char>(value >> shift));
+    }
+}
+
+// The AU encoding code of a libsndfile encoding, 0 when AU has none.
+std::uint32_t AuEncoding(int subtype) {
+    switch (subtype) {
+        case SF_FORMAT_ULAW:
+            return 1;
+        case SF_FORMAT_PCM_S8:
+            return 2;
+        case SF_FORMAT_PCM_16:
+            return 3;
+        case SF_FORMAT_PCM_24:
+            return 4;
+        case SF_FORMAT_PCM_32:
+            return 5;
+        case SF_FORMAT_FLOAT:
+            return 6;
+        case SF_FORMAT_ALAW:
+            return 27;
+        default:
+            return 0;
+    }
+}
+
+// An AU header of 28 bytes: the 24 of the format and the four-byte
+// annotation that readers expect at least. dataBytes 0xFFFFFFFF: unknown.
+std::vector<unsigned char> AuHeader(const SF_INFO& info, std::uint32_t dataBytes) {
+    std::vector<unsigned char> h{'.', 's', 'n', 'd'};
+    PutBe(h, kAuHeaderBytes);
+    PutBe(h, dataBytes);
+    PutBe(h, AuEncoding(info.format & SF_FORMAT_SUBMASK));
+    PutBe(h, static_cast<std::uint32_t>(info.samplerate));
+    PutBe(h, static_cast<std::uint32_t>(info.channels));
+    PutBe(h, 0);
+    return h;
+}
+
+// libsndfile writes AU files with a 24-byte header, which some readers
+// find too small: moves the data up by four bytes, behind a 28-byte header.
+void WidenAuHeader(int fd) {
+    unsigned char old[24];
+    if (pread(fd, old, sizeof old, 0) != static_cast<ssize_t>(sizeof old) ||
+        std::memcmp(old, ".snd", 4) != 0 || old[7] != 24) {
+        return;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || st.st_size < 24) {
+        throw std::system_error(errno, std::generic_category());
+    }
+    const auto dataBytes = static_cast<std::uint64_t>(st.st_size) - 24;
+    std::vector<char> buffer(1 << 20);
+    // From the end backwards, so that nothing is overwritten before it moved.
+    for (std::uint64_t left = dataBytes; left > 0;) {
+        const std::size_t n =
+            static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer.size()));
+        left -= n;
+        const auto from = static_cast<off_t>(24 + left);
+        if (pread(fd, buffer.data(), n, from) != static_cast<ssize_t>(n) ||
+            pwrite(fd, buffer.data(), n, from + 4) != static_cast<ssize_t>(n)) {
+            throw std::system_error(errno != 0 ? errno : EIO, std::generic_category());
+        }
+    }
+    std::vector<unsigned char> header(old, old + 24);
+    header[7] = static_cast<unsigned char>(kAuHeaderBytes);
+    header.insert(header.end(), {0, 0, 0, 0});
+    if (pwrite(fd, header.data(), header.size(), 0) != static_cast<ssize_t>(header.size())) {
+        throw std::system_error(errno != 0 ? errno : EIO, std::generic_category());
+    }
+}
+
 }  // namespace
 
 FileDescriptor::~FileDescriptor() {
@@ -361,8 +462,17 @@ FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
     return *this;
 }
 
-InputFile::InputFile(const std::string& path) : m_path(path) {
+InputFile::InputFile(const std::string& path, const RawLayout* raw) : m_path(path) {
     SF_INFO info{};
+    if (raw != nullptr) {
+        const auto* encoding =
+            std::find_if(std::begin(kRawEncodings), std::end(kRawEncodings),
+                         [raw](const RawEncoding& e) { return raw->encoding == e.name; });
+        info.samplerate = static_cast<int>(raw->rate);
+        info.channels = static_cast<int>(raw->channels);
+        info.format = SF_FORMAT_RAW | SF_ENDIAN_LITTLE |
+                      (encoding == std::end(kRawEncodings) ? 0 : encoding->subtype);
+    }
     if (path == kStdioPath) {
         OpenStandardInput(info);
     } else {
@@ -370,9 +480,12 @@ InputFile::InputFile(const std::string& path) : m_path(path) {
         m_file.reset(sf_open(path.c_str(), SFM_READ, &info));
     }
     if (!m_file) {
+        // A stop signal interrupts the wait for a named pipe's writer.
+        ThrowIfStopped();
         throw ToolError(FileMessage(DisplayName(), "unreadable or unsupported audio format (" +
                                                        Trimmed(sf_strerror(nullptr)) + ")"));
     }
+    ReadOpenEndedWavToTheEnd(info);
     if (info.samplerate < 1 || static_cast<unsigned>(info.samplerate) > kMaxMixerValue) {
         throw ToolError(
             FileMessage(DisplayName(), "sample rate " + std::to_string(info.samplerate) +
@@ -383,6 +496,7 @@ InputFile::InputFile(const std::string& path) : m_path(path) {
                                                        " channels are more than the mixer takes"));
     }
     const unsigned width = IntegerWidth(info.format & SF_FORMAT_SUBMASK);
+    m_subtype = info.format & SF_FORMAT_SUBMASK;
     m_float = width == 0;
     m_format.channels = static_cast<unsigned>(info.channels);
     m_format.samplesPerSec = static_cast<unsigned>(info.samplerate);
@@ -390,7 +504,122 @@ InputFile::InputFile(const std::string& path) : m_path(path) {
     m_frames = info.frames > 0 ? static_cast<std::uint64_t>(info.frames) : 0;
     m_container = ContainerName(info.format);
     m_packed = IsPackedPcm(m_file.get(), info.format);
-    CheckHeaderLength(info);
+    if ((info.format & SF_FORMAT_TYPEMASK) != SF_FORMAT_RAW) {
+        CheckHeaderLength(info);
+    }
+}
+
+void InputFile::ReadOpenEndedWavToTheEnd(SF_INFO& info) {
+    const int major = info.format & SF_FORMAT_TYPEMASK;
+    if ((major != SF_FORMAT_WAV && major != SF_FORMAT_WAVEX) ||
+        FileBytesPerFrame(info.format, static_cast<unsigned>(std::max(info.channels, 1))) == 0) {
+        return;
+    }
+    FileDescriptor own;
+    int fd = m_spool.Get();
+    if (fd < 0 && m_path == kStdioPath) {
+        fd = STDIN_FILENO;
+    } else if (fd < 0) {
+        own = FileDescriptor(open(m_path.c_str(), O_RDONLY | O_CLOEXEC));
+        fd = own.Get();
+    }
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        return;
+    }
+    // Walk the chunks to the data chunk: where it starts and what size it says.
+    unsigned char head[12];
+    if (pread(fd, head, sizeof head, 0) != static_cast<ssize_t>(sizeof head) ||
+        std::memcmp(head, "RIFF", 4) != 0 || std::memcmp(head + 8, "WAVE", 4) != 0) {
+        return;
+    }
+    const auto le32 = [](const unsigned char* p) {
+        return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
+               std::uint32_t{p[3]} << 24;
+    };
+    std::uint64_t at = 12;
+    for (int chunks = 0; chunks < 64; ++chunks) {
+        unsigned char chunk[8];
+        if (pread(fd, chunk, sizeof chunk, static_cast<off_t>(at)) !=
+            static_cast<ssize_t>(sizeof chunk)) {
+            return;
+        }
+        const std::uint32_t size = le32(chunk + 4);
+        if (std::memcmp(chunk, "data", 4) == 0) {
+            const std::uint64_t offset = at + 8;
+            const auto fileSize = static_cast<std::uint64_t>(st.st_size);
+            // Only a size that stands for "unknown" and data beyond it.
+            if (size != 0xffffffffu || fileSize <= offset + size) {
+                return;
+            }
+            SF_INFO raw{};
+            raw.samplerate = info.samplerate;
+            raw.channels = info.channels;
+            raw.format = SF_FORMAT_RAW | SF_ENDIAN_LITTLE | (info.format & SF_FORMAT_SUBMASK);
+            SndfileHandle reopened(sf_open_fd(fd, SFM_READ, &raw, 0));
+            auto start = static_cast<sf_count_t>(offset);
+            if (!reopened ||
+                sf_command(reopened.get(), SFC_SET_RAW_START_OFFSET, &start, sizeof start) != 0) {
+                return;
+            }
+            const unsigned frameBytes =
+                FileBytesPerFrame(raw.format, static_cast<unsigned>(raw.channels));
+            raw.frames = static_cast<sf_count_t>((fileSize - offset) / frameBytes);
+            m_file = std::move(reopened);
+            if (own.Get() >= 0) {
+                m_spool = std::move(own);  // kept open for the reopened file
+            }
+            info = raw;
+            return;
+        }
+        at += 8 + size + (size & 1);
+    }
+}
+
+void InputFile::Trim(std::uint64_t start, std::uint64_t end) {
+    end = std::min(end, m_frames);
+    if (start >= end) {
+        throw ToolError(FileMessage(
+            DisplayName(), "--trim starts at " + SecondsText(start, m_format.samplesPerSec) +
+                               ", but the part it keeps is empty (the file lasts " +
+                               SecondsText(m_frames, m_format.samplesPerSec) + ")"));
+    }
+    if (start > 0 && sf_seek(m_file.get(), static_cast<sf_count_t>(start), SEEK_SET) < 0) {
+        throw ToolError(FileMessage(DisplayName(), "cannot seek to where --trim starts (" +
+                                                       Trimmed(sf_strerror(m_file.get())) + ")"));
+    }
+    m_trimStart = start;
+    m_frames = end - start;
+    m_announced = m_announced > start ? std::min(m_announced, end) - start : 0;
+}
+
+std::string InputFile::EncodingLabel() const {
+    switch (m_subtype) {
+        case SF_FORMAT_ULAW:
+            return "u-law";
+        case SF_FORMAT_ALAW:
+            return "A-law";
+        case SF_FORMAT_FLOAT:
+            return "float";
+        case SF_FORMAT_DOUBLE:
+            return "double";
+        case SF_FORMAT_IMA_ADPCM:
+            return "IMA ADPCM";
+        case SF_FORMAT_MS_ADPCM:
+            return "MS ADPCM";
+        case SF_FORMAT_GSM610:
+            return "GSM 6.10";
+        case SF_FORMAT_VORBIS:
+            return "Vorbis";
+        case SF_FORMAT_OPUS:
+            return "Opus";
+        case SF_FORMAT_MPEG_LAYER_I:
+        case SF_FORMAT_MPEG_LAYER_II:
+        case SF_FORMAT_MPEG_LAYER_III:
+            return "MP3";
+        default:
+            return std::to_string(m_float ? 32 : m_format.bitsPerSample) + "-bit";
+    }
 }
 
 void InputFile::OpenStandardInput(SF_INFO& info) {
@@ -501,7 +730,8 @@ void InputFile::AfterRead(std::size_t got, std::size_t wanted) {
 }
 
 void InputFile::Rewind() {
-    if (sf_seek(m_file.get(), 0, SEEK_SET) != 0) {
+    if (sf_seek(m_file.get(), static_cast<sf_count_t>(m_trimStart), SEEK_SET) !=
+        static_cast<sf_count_t>(m_trimStart)) {
         throw ToolError(FileMessage(DisplayName(), "cannot read it a second time (" +
                                                        Trimmed(sf_strerror(m_file.get())) + ")"));
     }
@@ -531,6 +761,25 @@ std::string InputFile::Problem() const {
                " bytes more audio than the file holds";
     }
     return {};
+}
+
+bool IsRawEncoding(const std::string& name) {
+    return std::any_of(std::begin(kRawEncodings), std::end(kRawEncodings),
+                       [&name](const RawEncoding& e) { return name == e.name; });
+}
+
+std::uint64_t Rf64Threshold() {
+    // Room for the header and a few chunks besides the data.
+    std::uint64_t threshold = 0xffffffffull - 4096;
+    const char* text = std::getenv("CAROVEL_MIX_RF64_THRESHOLD");
+    if (text != nullptr && *text != '\0') {
+        char* end = nullptr;
+        const unsigned long long value = std::strtoull(text, &end, 10);
+        if (*end == '\0' && value > 0) {
+            threshold = std::min<std::uint64_t>(threshold, value);
+        }
+    }
+    return threshold;
 }
 
 std::string OutputTypes() {
@@ -573,14 +822,24 @@ std::string OutputExtensions() {
 }
 
 OutputFile::OutputFile(const std::string& path, const std::string& type, const PcmFormat& format,
-                       Encoding encoding)
+                       const OutputSettings& settings)
     : m_path(path),
       m_target(path),
       m_channels(format.channels),
+      m_rate(format.samplesPerSec),
       m_bytesPerSample(format.BytesPerSample()) {
-    const std::string typeName = !type.empty()        ? Lowercase(type)
-                                 : path == kStdioPath ? "wav"
-                                                      : OutputTypeOfName(path);
+    const Encoding encoding = settings.encoding;
+    if (settings.null) {
+        m_null = true;
+        return;
+    }
+    struct stat existing {};
+    const bool special =
+        path != kStdioPath && stat(path.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode);
+    std::string typeName = !type.empty() ? Lowercase(type) : OutputTypeOfName(path);
+    if (typeName.empty() && (path == kStdioPath || special)) {
+        typeName = "wav";  // standard output, a device or a pipe
+    }
     const OutputContainer* container = FindType(typeName);
     if (container == nullptr) {
         throw ToolError(FileMessage(DisplayName(),
@@ -591,16 +850,35 @@ OutputFile::OutputFile(const std::string& path, const std::string& type, const P
     SF_INFO info{};
     info.samplerate = static_cast<int>(format.samplesPerSec);
     info.channels = static_cast<int>(format.channels);
-    info.format = container->major | SubtypeFor(container->major, format, encoding);
-    if (container->major == SF_FORMAT_RAW) {
+    int major = container->major;
+    info.format = major | SubtypeFor(*container, format, encoding);
+    if (major == SF_FORMAT_RAW) {
         info.format |= SF_ENDIAN_LITTLE;
     }
     m_float = (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_FLOAT;
+    m_fileBytesPerFrame = FileBytesPerFrame(info.format, format.channels);
+    if (container->subtype == SF_FORMAT_OPUS && !IsOpusRate(format.samplesPerSec)) {
+        throw ToolError(FileMessage(DisplayName(),
+                                    "Opus runs at 8000, 12000, 16000, 24000 or 48000 Hz, not " +
+                                        std::to_string(format.samplesPerSec) + " Hz; use --rate"));
+    }
+    // A WAV file whose audio would not fit its 32-bit sizes becomes RF64,
+    // which has 64-bit ones; WAV readers that know RF64 read it as WAV.
+    const std::uint64_t threshold = Rf64Threshold();
+    if (major == SF_FORMAT_WAV && settings.expectedFrames != UINT64_MAX &&
+        m_fileBytesPerFrame != 0 && settings.expectedFrames > threshold / m_fileBytesPerFrame) {
+        major = SF_FORMAT_RF64;
+        info.format = (info.format & ~SF_FORMAT_TYPEMASK) | SF_FORMAT_RF64;
+        m_rf64 = true;
+    }
+    if (major == SF_FORMAT_WAV || major == SF_FORMAT_AIFF || major == SF_FORMAT_AU) {
+        m_dataLimit = threshold;
+    }
     if (sf_format_check(&info) == 0) {
         std::string what = "this file type cannot hold " + Describe(format);
-        if (container->major == SF_FORMAT_OGG && encoding != Encoding::kPcm) {
-            what = "an Ogg file holds Vorbis; --encoding " + EncodingName(encoding) +
-                   " does not apply";
+        if (container->subtype != 0 && encoding != Encoding::kPcm) {
+            what = "an " + std::string(container->type) + " output is lossy; --encoding " +
+                   EncodingName(encoding) + " does not apply";
         } else if (encoding != Encoding::kPcm) {
             what = "this file type cannot hold " + EncodingName(encoding) + " samples";
         }
@@ -608,7 +886,8 @@ OutputFile::OutputFile(const std::string& path, const std::string& type, const P
     }
 
     if (path == kStdioPath) {
-        OpenStream(STDOUT_FILENO, container->major, info);
+        OpenStream(STDOUT_FILENO, major, info);
+        ApplyLossySettings(info.format, settings);
         return;
     }
     struct stat st {};
@@ -620,7 +899,8 @@ OutputFile::OutputFile(const std::string& path, const std::string& type, const P
             throw ToolError(
                 FileMessage(path, std::string("cannot write: ") + std::strerror(errno)));
         }
-        OpenStream(m_fd.Get(), container->major, info);
+        OpenStream(m_fd.Get(), major, info);
+        ApplyLossySettings(info.format, settings);
         return;
     }
     struct stat link {};
@@ -648,6 +928,54 @@ OutputFile::OutputFile(const std::string& path, const std::string& type, const P
         throw ToolError(FileMessage(path, "cannot write (" + why + ")"));
     }
     m_packed = IsPackedPcm(m_file.get(), info.format);
+    ApplyLossySettings(info.format, settings);
+}
+
+void OutputFile::ApplyLossySettings(int format, const OutputSettings& settings) {
+    const int subtype = format & SF_FORMAT_SUBMASK;
+    if (subtype != SF_FORMAT_MPEG_LAYER_III && subtype != SF_FORMAT_OPUS &&
+        subtype != SF_FORMAT_VORBIS) {
+        return;
+    }
+    bool ok = true;
+    // libsndfile's compression level: 0 best .. 1 smallest.
+    double level = 1.0 - std::clamp(settings.quality, 0.0, 10.0) / 10.0;
+    if (settings.bitrate != 0 && subtype != SF_FORMAT_VORBIS) {
+        int mode = SF_BITRATE_MODE_CONSTANT;
+        sf_command(m_file.get(), SFC_SET_BITRATE_MODE, &mode, sizeof mode);
+        ok = sf_error(m_file.get()) == SF_ERR_NO_ERROR;
+        const double kbps = settings.bitrate;
+        if (subtype == SF_FORMAT_OPUS) {
+            // The level spans 256 down to 6 kbit/s per channel.
+            level = (256.0 - kbps / m_channels) / (256.0 - 6.0);
+        } else {
+            // The level spans the bit rates of the MPEG version the rate uses.
+            const unsigned rate = m_rate;
+            const double top = rate >= 32000 ? 320.0 : rate >= 16000 ? 160.0 : 64.0;
+            const double bottom = rate >= 32000 ? 32.0 : 8.0;
+            level = (top - kbps) / (top - bottom);
+        }
+        level = std::clamp(level, 0.0, 1.0);
+    } else if (subtype != SF_FORMAT_VORBIS) {
+        int mode = SF_BITRATE_MODE_VARIABLE;
+        sf_command(m_file.get(), SFC_SET_BITRATE_MODE, &mode, sizeof mode);
+        ok = sf_error(m_file.get()) == SF_ERR_NO_ERROR;
+    }
+    ok = ok && sf_command(m_file.get(), SFC_SET_COMPRESSION_LEVEL, &level, sizeof level) == SF_TRUE;
+    if (!ok) {
+        throw ToolError(FileMessage(DisplayName(), "the encoder refused --quality or --bitrate (" +
+                                                       Trimmed(sf_strerror(m_file.get())) + ")"));
+    }
+}
+
+void OutputFile::CountData(std::uint64_t frames) {
+    m_dataBytes += frames * m_fileBytesPerFrame;
+    if (m_dataBytes > m_dataLimit && !m_stream) {
+        throw ToolError(
+            FileMessage(DisplayName(),
+                        "its audio passes the 4 GiB its file type can hold; write .rf64, "
+                        ".w64, .caf or .flac instead"));
+    }
 }
 
 void OutputFile::OpenStream(int fd, int major, const SF_INFO& info) {
@@ -655,22 +983,38 @@ void OutputFile::OpenStream(int fd, int major, const SF_INFO& info) {
     struct stat st {};
     const bool seekable = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
     SF_INFO streamInfo = info;
-    if (!seekable && !WritesToPipes(major)) {
-        if (major != SF_FORMAT_WAV) {
-            throw ToolError(FileMessage(DisplayName(),
-                                        "this file type cannot be written to a "
-                                        "pipe; use wav, au, flac, ogg or raw"));
+    if (!seekable && (!WritesToPipes(major) || major == SF_FORMAT_AU)) {
+        // An open-ended WAV stream has no sizes to overflow.
+        const bool wav = major == SF_FORMAT_WAV || (major == SF_FORMAT_RF64 && m_rf64);
+        m_rf64 = false;
+        if (major == SF_FORMAT_AU && AuEncoding(info.format & SF_FORMAT_SUBMASK) != 0) {
+            // The header of an open-ended AU stream, then the samples.
+            try {
+                const std::vector<unsigned char> header = AuHeader(info, 0xffffffffu);
+                WriteAll(fd, header.data(), header.size());
+            } catch (const std::system_error& e) {
+                throw ToolError(
+                    FileMessage(DisplayName(), "write failed (" + e.code().message() + ")"));
+            }
+            streamInfo.format = SF_FORMAT_RAW | SF_ENDIAN_BIG | (info.format & SF_FORMAT_SUBMASK);
+        } else {
+            if (!wav) {
+                throw ToolError(FileMessage(DisplayName(),
+                                            "this file type cannot be written to a "
+                                            "pipe; use wav, au, flac, ogg, mp3, opus or raw"));
+            }
+            // libsndfile cannot write WAV without seeking back to the header:
+            // write a header for an open-ended stream, then the raw samples.
+            try {
+                const std::vector<unsigned char> header = StreamingWavHeader(info);
+                WriteAll(fd, header.data(), header.size());
+            } catch (const std::system_error& e) {
+                throw ToolError(
+                    FileMessage(DisplayName(), "write failed (" + e.code().message() + ")"));
+            }
+            streamInfo.format =
+                SF_FORMAT_RAW | SF_ENDIAN_LITTLE | (info.format & SF_FORMAT_SUBMASK);
         }
-        // libsndfile cannot write WAV without seeking back to the header:
-        // write a header for an open-ended stream, then the raw samples.
-        try {
-            const std::vector<unsigned char> header = StreamingWavHeader(info);
-            WriteAll(fd, header.data(), header.size());
-        } catch (const std::system_error& e) {
-            throw ToolError(
-                FileMessage(DisplayName(), "write failed (" + e.code().message() + ")"));
-        }
-        streamInfo.format = SF_FORMAT_RAW | SF_ENDIAN_LITTLE | (info.format & SF_FORMAT_SUBMASK);
     }
     m_file.reset(sf_open_fd(fd, SFM_WRITE, &streamInfo, 0));
     if (!m_file) {
@@ -690,14 +1034,18 @@ OutputFile::~OutputFile() {
 }
 
 std::string OutputFile::DisplayName() const {
+    if (m_null) {
+        return (m_path.empty() ? std::string("mix") : m_path) + " (not written: -n)";
+    }
     return m_path == kStdioPath ? "standard output" : m_path;
 }
 
 void OutputFile::Write(const std::int32_t* samples, std::size_t count) {
     const auto frames = static_cast<sf_count_t>(count / m_channels);
-    if (frames == 0) {
+    if (frames == 0 || m_null) {
         return;
     }
+    CountData(static_cast<std::uint64_t>(frames));
     errno = 0;
     sf_count_t written = 0;
     if (m_float) {
@@ -721,9 +1069,10 @@ void OutputFile::ThrowWriteError(int error) {
 
 void OutputFile::WritePacked(const char* data, std::size_t count) {
     const auto bytes = static_cast<sf_count_t>(count / m_channels * m_channels * m_bytesPerSample);
-    if (bytes == 0) {
+    if (bytes == 0 || m_null) {
         return;
     }
+    CountData(count / m_channels);
     errno = 0;
     if (sf_write_raw(m_file.get(), data, bytes) != bytes) {
         ThrowWriteError(errno);
@@ -731,14 +1080,44 @@ void OutputFile::WritePacked(const char* data, std::size_t count) {
 }
 
 void OutputFile::Finish() {
-    if (m_file && sf_close(m_file.release()) != 0) {
+    if (!m_file) {
+        return;
+    }
+    const bool au = (sf_command(m_file.get(), SFC_GET_CURRENT_SF_INFO, &m_info, sizeof m_info),
+                     (m_info.format & SF_FORMAT_TYPEMASK) == SF_FORMAT_AU);
+    if (sf_close(m_file.release()) != 0) {
         throw ToolError(FileMessage(DisplayName(), "write failed while finishing the file"));
+    }
+    if (!au) {
+        return;
+    }
+    try {
+        if (!m_tempPath.empty()) {
+            const FileDescriptor fd(open(m_tempPath.c_str(), O_RDWR | O_CLOEXEC));
+            if (fd.Get() < 0) {
+                throw std::system_error(errno, std::generic_category());
+            }
+            WidenAuHeader(fd.Get());
+        } else if (m_path == kStdioPath && (fcntl(STDOUT_FILENO, F_GETFL) & O_APPEND) == 0) {
+            struct stat st {};
+            if (fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode)) {
+                // Standard output is open for writing only: the file again,
+                // for reading too, where the system allows.
+                const FileDescriptor fd(open("/proc/self/fd/1", O_RDWR | O_CLOEXEC));
+                if (fd.Get() >= 0) {
+                    WidenAuHeader(fd.Get());
+                }
+            }
+        }
+    } catch (const std::system_error& e) {
+        throw ToolError(FileMessage(
+            DisplayName(), "write failed while finishing the file (" + e.code().message() + ")"));
     }
 }
 
 void OutputFile::Commit() {
     Finish();
-    if (!m_stream && std::rename(m_tempPath.c_str(), m_target.c_str()) != 0) {
+    if (!m_stream && !m_null && std::rename(m_tempPath.c_str(), m_target.c_str()) != 0) {
         throw ToolError(FileMessage(
             m_path,
             std::string("cannot rename the finished file into place: ") + std::strerror(errno)));

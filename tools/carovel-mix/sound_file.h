@@ -50,8 +50,19 @@ class InputFile {
     // to a hidden temporary file when it is a pipe, so that any format can be
     // read and its length is known. Throws ToolError naming the file when it
     // is missing, unreadable, in a format libsndfile does not know, or has a
-    // rate or channel count the mixer cannot be told about.
-    explicit InputFile(const std::string& path);
+    // rate or channel count the mixer cannot be told about. With raw, the
+    // file is read as headerless samples of that layout.
+    //
+    // A WAV file whose data size says "unknown" (0xFFFFFFFF, as written to a
+    // pipe) and that holds more than that field can count (over 4 GiB) is
+    // read to its end.
+    explicit InputFile(const std::string& path, const RawLayout* raw = nullptr);
+
+    // Keeps only frames [start, end) of the file (end clipped to its
+    // length): Frames(), Read and Rewind then cover that part. Throws
+    // ToolError when start is not before the end of the file or the file
+    // cannot seek.
+    void Trim(std::uint64_t start, std::uint64_t end);
 
     // The path as given; "-" for standard input.
     const std::string& Path() const { return m_path; }
@@ -68,6 +79,9 @@ class InputFile {
     double Seconds() const;
     // "WAV", "FLAC", "AIFF", ...
     const std::string& Container() const { return m_container; }
+    // How samples are stored, for people: "16-bit", "float", "u-law",
+    // "A-law", "IMA ADPCM", "MP3", ...
+    std::string EncodingLabel() const;
 
     // Reads up to frames sample frames into out (resized to what was read,
     // left-justified, interleaved). Returns the frames read: fewer than asked
@@ -95,12 +109,17 @@ class InputFile {
   private:
     void OpenStandardInput(SF_INFO& info);
     void CheckHeaderLength(const SF_INFO& info);
+    // Reopens an open-ended WAV file that holds more than its header can
+    // state as headerless samples from its data chunk to its end.
+    void ReadOpenEndedWavToTheEnd(SF_INFO& info);
     // Notes a read that gave got of wanted frames.
     void AfterRead(std::size_t got, std::size_t wanted);
 
     std::string m_path;
     FileDescriptor m_spool;  // standard input's copy, when it was a pipe
     SndfileHandle m_file;
+    int m_subtype = 0;              // libsndfile's encoding
+    std::uint64_t m_trimStart = 0;  // the first frame used
     bool m_packed = false;
     PcmFormat m_format;
     bool m_float = false;
@@ -115,6 +134,9 @@ class InputFile {
     std::vector<float> m_floatBuffer;
 };
 
+// True for the encodings --raw takes.
+bool IsRawEncoding(const std::string& name);
+
 // The output types accepted by --type, for messages and --help.
 std::string OutputTypes();
 bool IsOutputType(const std::string& type);
@@ -122,6 +144,25 @@ bool IsOutputType(const std::string& type);
 std::string OutputTypeOfName(const std::string& path);
 // The extensions recognised in output names, for messages and --help.
 std::string OutputExtensions();
+
+// How an output is written, beyond its PCM format.
+struct OutputSettings {
+    Encoding encoding = Encoding::kPcm;
+    // Lossy outputs (MP3, Opus, Ogg Vorbis): 0 (smallest) to 10 (best), or a
+    // constant bit rate in kbit/s when bitrate is not 0.
+    double quality = 7.0;
+    unsigned bitrate = 0;
+    // Frames the output is expected to get, UINT64_MAX when not known. A WAV
+    // file whose audio would pass the RF64 threshold is written as RF64.
+    std::uint64_t expectedFrames = UINT64_MAX;
+    // Nothing is written (-n): the file is neither created nor checked.
+    bool null = false;
+};
+
+// Audio data bytes above which a WAV output is written as RF64: a little
+// under 4 GiB, where the 32-bit sizes of WAV end; the environment variable
+// CAROVEL_MIX_RF64_THRESHOLD (bytes) sets a lower one for tests.
+std::uint64_t Rf64Threshold();
 
 // Writes a file in a given PCM format and encoding. A path names a file:
 // the data goes to a hidden temporary file in the same directory (through a
@@ -136,7 +177,7 @@ class OutputFile {
     // the precision the samples are given in. Throws ToolError when the
     // type cannot hold the format or encoding, or the file cannot be created.
     OutputFile(const std::string& path, const std::string& type, const PcmFormat& format,
-               Encoding encoding);
+               const OutputSettings& settings);
     ~OutputFile();
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
@@ -154,26 +195,41 @@ class OutputFile {
     void WritePacked(const char* data, std::size_t count);
     // Finishes the file (or the stream). Throws ToolError on failure.
     void Finish();
+    // True when the file is written as RF64 because its audio passes 4 GiB.
+    bool IsRf64() const { return m_rf64; }
+    // True for -n: nothing is written.
+    bool IsNull() const { return m_null; }
     // Finishes the file when not done yet and renames it to the target.
     // Throws ToolError on failure (the temporary file is then removed).
     void Commit();
 
   private:
     void OpenStream(int fd, int formatCode, const SF_INFO& info);
+    void ApplyLossySettings(int format, const OutputSettings& settings);
+    // Counts bytes of audio about to be written; throws ToolError before a
+    // container with 32-bit sizes would overflow them.
+    void CountData(std::uint64_t frames);
     [[noreturn]] void ThrowWriteError(int error);
 
     std::string m_path;
     std::string m_target;  // where Commit puts the file: the path, or what its link points to
     std::string m_tempPath;
     unsigned m_channels;
+    unsigned m_rate;
     unsigned m_bytesPerSample;
     bool m_packed = false;
     bool m_float = false;  // written as floating point, converted here
     std::vector<float> m_floatBuffer;
     bool m_stream = false;
+    bool m_null = false;
+    bool m_rf64 = false;
+    std::uint64_t m_dataBytes = 0;
+    std::uint64_t m_dataLimit = UINT64_MAX;  // for containers with 32-bit sizes
+    unsigned m_fileBytesPerFrame = 0;
     FileDescriptor m_fd;  // a stream opened by path
     SndfileHandle m_file;
     bool m_committed = false;
+    SF_INFO m_info{};
 };
 
 }  // namespace carovel_mix

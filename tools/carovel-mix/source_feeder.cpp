@@ -43,7 +43,7 @@ SourceFeeder::SourceFeeder(long id, InputFile& file, const PcmFormat& mixFormat,
       m_mixFormat(mixFormat),
       m_setup(setup),
       m_feedFormat(file.Format()),
-      m_plain(!setup.pan && setup.headroomShift == 0) {
+      m_plain(!setup.pan && setup.headroomShift == 0 && !setup.fade.Active()) {
     if (!m_plain) {
         // Pan and headroom are computed once and rounded to the width the
         // mixer works at, so that the mixer's own conversion adds nothing.
@@ -213,22 +213,26 @@ void SourceFeeder::Transform(std::size_t frames) {
     m_transformed.resize(frames * outChannels);
     const std::int32_t* in = m_samples.data();
     std::int32_t* out = m_transformed.data();
+    const Fade& fade = m_setup.fade;
+    const bool fading = fade.Active();
     if (m_setup.pan) {
-        const double left = m_panGains.first * scale;
-        const double right = m_panGains.second * scale;
         for (std::size_t f = 0; f < frames; ++f, in += inChannels, out += 2) {
+            const double gain = (fading ? fade.GainAt(m_fileRead + f) : 1.0) * scale;
             double mono = 0.0;
             for (unsigned c = 0; c < inChannels; ++c) {
                 mono += in[c];
             }
-            mono /= inChannels;
-            out[0] = quantise(mono * left);
-            out[1] = quantise(mono * right);
+            mono = mono / inChannels * gain;
+            out[0] = quantise(mono * m_panGains.first);
+            out[1] = quantise(mono * m_panGains.second);
         }
         return;
     }
-    for (std::size_t i = 0; i < frames * inChannels; ++i) {
-        out[i] = quantise(static_cast<double>(in[i]) * scale);
+    for (std::size_t f = 0; f < frames; ++f, in += inChannels, out += inChannels) {
+        const double gain = (fading ? fade.GainAt(m_fileRead + f) : 1.0) * scale;
+        for (unsigned c = 0; c < inChannels; ++c) {
+            out[c] = quantise(static_cast<double>(in[c]) * gain);
+        }
     }
 }
 

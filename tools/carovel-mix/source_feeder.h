@@ -13,6 +13,7 @@
 #include "pcm.h"
 #include "pcm/level_meter.h"
 #include "sound_file.h"
+#include "source_edit.h"
 
 namespace carovel_mix {
 
@@ -29,6 +30,8 @@ struct SourceSetup {
     // The samples are scaled by 2^-shift on the way in, leaving the mix that
     // much headroom (see MixJob's headroom runs).
     unsigned headroomShift = 0;
+    // Fade in and out over the file's (trimmed) frames.
+    Fade fade;
 };
 
 // Left and right gains of an equal-power pan: exactly (1, 0), (0, 1) and
