@@ -105,6 +105,7 @@ class SourceFeeder {
     _Carovel::LevelMeter m_levels;
     std::vector<std::int32_t> m_samples;
     std::vector<std::int32_t> m_transformed;
+    std::vector<char> m_raw;    // packed PCM read for a transform
     std::vector<char> m_chunk;  // packed audio in the feed format
     std::size_t m_chunkPos = 0;
     std::vector<char> m_silence;  // one block of silence in the mixing format
