@@ -516,6 +516,11 @@ TEST(MixToolLargeFiles, AnOpenEndedWavInputIsReadPastFourGibibytes) {
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(To16(ReadAudio(dir.Path("mix.wav")).samples), tail);
     EXPECT_TRUE(run.err.empty()) << run.err;
+    EXPECT_TRUE(Contains(run.out, "WAV 8000 Hz mono 16-bit")) << run.out;
+    // Its first samples are those after the header: silence.
+    const RunResult start = RunMix({"-q", "--trim", "0=0:1ms", "-o", dir.Path("start.wav"), path});
+    ASSERT_EQ(start.status, 0) << start.err;
+    EXPECT_EQ(To16(ReadAudio(dir.Path("start.wav")).samples), std::vector<int>(8, 0));
 }
 
 // ---------------------------------------------------------------------------

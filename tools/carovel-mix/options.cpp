@@ -293,12 +293,16 @@ std::string FooterText() {
            "dithered (TPDF) unless --no-dither is given.\n"
            "\n"
            "Output: the container follows each output's name unless --type says\n"
-           "otherwise (" +
+           "otherwise; the names end in\n" +
            OutputExtensions() +
-           ");\n"
+           ".\n"
            "'-o -' writes standard output, WAV unless --type says otherwise, and the\n"
-           "summary then goes to standard error. Existing files are replaced only when\n"
-           "complete; an input, or a file you cannot write, is never replaced.\n"
+           "summary then goes to standard error; a device such as /dev/null or a named\n"
+           "pipe gets WAV too. Existing files are replaced only when complete; an input,\n"
+           "or a file you cannot write, is never replaced. A WAV output whose audio\n"
+           "passes 4 GiB is written as RF64 (the summary says so). MP3 and Opus take\n"
+           "--quality (variable bit rate) or --bitrate (constant); Opus runs at 8000,\n"
+           "12000, 16000, 24000 or 48000 Hz.\n"
            "\n"
            "The summary lists each source's peak and RMS level over the part that went\n"
            "into the mix, in dB relative to full scale (a full-scale sine has an RMS of\n"

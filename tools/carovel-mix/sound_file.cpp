@@ -485,6 +485,7 @@ InputFile::InputFile(const std::string& path, const RawLayout* raw) : m_path(pat
         throw ToolError(FileMessage(DisplayName(), "unreadable or unsupported audio format (" +
                                                        Trimmed(sf_strerror(nullptr)) + ")"));
     }
+    m_container = ContainerName(info.format);
     ReadOpenEndedWavToTheEnd(info);
     if (info.samplerate < 1 || static_cast<unsigned>(info.samplerate) > kMaxMixerValue) {
         throw ToolError(
@@ -502,7 +503,6 @@ InputFile::InputFile(const std::string& path, const RawLayout* raw) : m_path(pat
     m_format.samplesPerSec = static_cast<unsigned>(info.samplerate);
     m_format.bitsPerSample = m_float ? 32 : width;
     m_frames = info.frames > 0 ? static_cast<std::uint64_t>(info.frames) : 0;
-    m_container = ContainerName(info.format);
     m_packed = IsPackedPcm(m_file.get(), info.format);
     if ((info.format & SF_FORMAT_TYPEMASK) != SF_FORMAT_RAW) {
         CheckHeaderLength(info);
@@ -558,8 +558,10 @@ void InputFile::ReadOpenEndedWavToTheEnd(SF_INFO& info) {
             raw.format = SF_FORMAT_RAW | SF_ENDIAN_LITTLE | (info.format & SF_FORMAT_SUBMASK);
             SndfileHandle reopened(sf_open_fd(fd, SFM_READ, &raw, 0));
             auto start = static_cast<sf_count_t>(offset);
+            // Reading starts at the data, not at the header.
             if (!reopened ||
-                sf_command(reopened.get(), SFC_SET_RAW_START_OFFSET, &start, sizeof start) != 0) {
+                sf_command(reopened.get(), SFC_SET_RAW_START_OFFSET, &start, sizeof start) != 0 ||
+                sf_seek(reopened.get(), 0, SEEK_SET) != 0) {
                 return;
             }
             const unsigned frameBytes =
