@@ -150,9 +150,11 @@ void Track::Add(const char* bytes, std::size_t frames) {
 }
 
 std::int32_t Track::Store(double value) {
-    if (m_dither && m_outBits < 32) {
-        // Triangular noise over (-1, 1) steps: the sum of two uniform values.
-        const double step = std::ldexp(1.0, 32 - static_cast<int>(m_outBits));
+    const double step = std::ldexp(1.0, 32 - static_cast<int>(m_outBits));
+    // A value the width holds exactly (digital silence, a gain of 1) is
+    // stored as it is; others get triangular noise over (-1, 1) steps, the
+    // sum of two uniform values.
+    if (m_dither && m_outBits < 32 && std::floor(value / step) != value / step) {
         const auto uniform = [this] {
             m_noise ^= m_noise << 13;
             m_noise ^= m_noise >> 7;

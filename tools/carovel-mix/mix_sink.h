@@ -63,7 +63,8 @@ class Track {
     ScaledPass WriteScaled(double gain, double ceiling, bool write);
 
     // Adds TPDF dither of one step of the written width before samples
-    // are rounded to it in Normalize and WriteScaled.
+    // are rounded to it in Normalize and WriteScaled (to those the width
+    // cannot hold exactly).
     void SetDither(bool dither) { m_dither = dither; }
     // The loudness of what WriteScaled wrote, when it did.
     const ScaledPass* Written() const { return m_written ? &*m_written : nullptr; }
