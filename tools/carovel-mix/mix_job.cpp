@@ -329,7 +329,7 @@ int RunMixJob(const Options& options) {
     sink.SetOutputDescription(OutputDescription(options, format));
     OutputSettings settings;
     settings.encoding = options.encoding;
-    settings.quality = options.quality.value_or(settings.quality);
+    settings.quality = options.quality;
     settings.bitrate = options.bitrate;
     settings.expectedFrames = ExpectedMixFrames(options, feeders);
     settings.null = options.null;

@@ -371,7 +371,9 @@ void Declare(CLI::App& app, RawOptions& raw) {
     add("--encoding", raw.encoding, "ENC",
         "pcm (default), float, ulaw or alaw; PCM is written at the mixing width (--bits)", output);
     add("--quality", raw.quality, "Q",
-        "MP3, Opus and Ogg Vorbis outputs: 0 (smallest) to 10 (best; default 7)", output);
+        "MP3, Opus and Ogg Vorbis outputs: 0 (smallest) to 10 (best); MP3 and Opus default "
+        "to 7",
+        output);
     add("--bitrate", raw.bitrate, "KBPS",
         "MP3 and Opus outputs: a constant bit rate in kbit/s instead of --quality", output);
     flag("--no-dither", raw.noDither,

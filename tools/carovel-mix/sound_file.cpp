@@ -132,6 +132,9 @@ constexpr RawEncoding kRawEncodings[] = {
     {"f64", SF_FORMAT_DOUBLE}, {"ulaw", SF_FORMAT_ULAW},  {"alaw", SF_FORMAT_ALAW},
 };
 
+// --quality of MP3 and Opus outputs when neither it nor --bitrate is given.
+constexpr double kDefaultQuality = 7.0;
+
 // Opus streams run at these rates only.
 bool IsOpusRate(unsigned rate) {
     return rate == 8000 || rate == 12000 || rate == 16000 || rate == 24000 || rate == 48000;
@@ -939,9 +942,12 @@ void OutputFile::ApplyLossySettings(int format, const OutputSettings& settings) 
         subtype != SF_FORMAT_VORBIS) {
         return;
     }
+    if (subtype == SF_FORMAT_VORBIS && !settings.quality) {
+        return;
+    }
     bool ok = true;
     // libsndfile's compression level: 0 best .. 1 smallest.
-    double level = 1.0 - std::clamp(settings.quality, 0.0, 10.0) / 10.0;
+    double level = 1.0 - std::clamp(settings.quality.value_or(kDefaultQuality), 0.0, 10.0) / 10.0;
     if (settings.bitrate != 0 && subtype != SF_FORMAT_VORBIS) {
         int mode = SF_BITRATE_MODE_CONSTANT;
         sf_command(m_file.get(), SFC_SET_BITRATE_MODE, &mode, sizeof mode);

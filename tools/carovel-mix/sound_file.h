@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -150,7 +151,9 @@ struct OutputSettings {
     Encoding encoding = Encoding::kPcm;
     // Lossy outputs (MP3, Opus, Ogg Vorbis): 0 (smallest) to 10 (best), or a
     // constant bit rate in kbit/s when bitrate is not 0.
-    double quality = 7.0;
+    // Without either, MP3 and Opus are written at quality 7 and Ogg Vorbis
+    // at libsndfile's default.
+    std::optional<double> quality;
     unsigned bitrate = 0;
     // Frames the output is expected to get, UINT64_MAX when not known. A WAV
     // file whose audio would pass the RF64 threshold is written as RF64.
