@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "loudness.h"
+#include "output_file.h"
 #include "pcm.h"
 #include "pcm/level_meter.h"
-#include "sound_file.h"
 
 namespace carovel_mix {
 

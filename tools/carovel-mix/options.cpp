@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "loudness.h"
+#include "output_file.h"
 #include "sound_file.h"
 #include "time_syntax.h"
 #include "tool_error.h"
