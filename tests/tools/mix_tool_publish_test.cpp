@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <regex>
 #include <thread>
 
@@ -313,6 +314,26 @@ double TruePeakDbtp(const Audio& audio) {
     return 20.0 * std::log10(peak);
 }
 
+// ffmpeg's EBU R128 meter on a file, where ffmpeg is installed: the
+// integrated loudness and the true peak; nothing when it is not.
+std::optional<std::pair<double, double>> FfmpegLoudness(const std::string& path) {
+    if (RunShell("command -v ffmpeg >/dev/null").status != 0) {
+        return std::nullopt;
+    }
+    const RunResult run = RunShell("ffmpeg -hide_banner -nostats -i '" + path +
+                                   "' -af ebur128=peak=true -f null - 2>&1");
+    std::smatch integrated;
+    std::smatch peak;
+    // The summary at the end, not the running figures before it.
+    const std::string out = run.out.substr(std::min(run.out.size(), run.out.rfind("Summary:")));
+    if (!std::regex_search(out, integrated, std::regex(R"(I:\s+(-?[0-9.]+) LUFS)")) ||
+        !std::regex_search(out, peak, std::regex(R"(Peak:\s+(-?[0-9.]+|-inf) dBFS)"))) {
+        ADD_FAILURE() << "no loudness in ffmpeg's output: " << out;
+        return std::nullopt;
+    }
+    return std::make_pair(std::stod(integrated[1]), std::stod(peak[1]));
+}
+
 // Speech-like bursts of noise over a 48 kHz stereo bed, with sharp peaks.
 void WritePodcastSources(const ScratchDir& dir, double peakiness) {
     const std::size_t frames = 48000 * 8;
@@ -346,6 +367,11 @@ TEST(MixToolLoudness, TheMixReachesTheTargetWithItsTruePeakAtMostMinusOne) {
             ASSERT_EQ(mix.Frames(), 48000u * 8);
             EXPECT_NEAR(IntegratedLoudness(mix), target, 0.5) << peakiness << " " << target;
             EXPECT_LE(TruePeakDbtp(mix), -1.0) << peakiness << " " << target;
+            // The same by ffmpeg's meter, where it is installed.
+            if (const auto measured = FfmpegLoudness(dir.Path("mix.wav"))) {
+                EXPECT_NEAR(measured->first, target, 0.5) << peakiness << " " << target;
+                EXPECT_LE(measured->second, -1.0) << peakiness << " " << target;
+            }
             EXPECT_TRUE(
                 std::regex_search(run.out, std::regex("loudness: the mix measured -?[0-9.]+ "
                                                       "LUFS")))
