@@ -359,8 +359,8 @@ void Declare(CLI::App& app, RawOptions& raw) {
     };
 
     const std::string output = "Output";
-    add("-o,--output", raw.output, "FILE", "write the mix to FILE (required; - for stdout)",
-        output);
+    add("-o,--output", raw.output, "FILE",
+        "write the mix to FILE (required unless -n; - for stdout)", output);
     add("--master-out", raw.masterOutput, "FILE",
         "also write the master track as the mixer delivered it", output);
     repeat("--minus-out", raw.minusOutputs, "N=FILE",
