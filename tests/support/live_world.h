@@ -248,6 +248,7 @@ class World {
                            : _Carovel::Status::kOk;
         if (status == _Carovel::Status::kOk) {
             f.intake->Feed(f.block.data(), f.block.size(), f.format, nullptr, sink);
+            live_.trimNs.fetch_add(f.intake->TakeTrimNs());
         }
         f.intake->Publish(nowUs_);
         ++f.blocksSent;

@@ -1,0 +1,373 @@
+#include "mixer/live/trim_stage.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <new>
+
+#include "engine/vector_clones.h"
+#include "pcm/sample_codec.h"
+
+namespace _Carovel {
+namespace {
+
+// Phases of the table per unit of fraction; it covers [0, 1].
+constexpr int kPhases = 64;
+constexpr int kTablePhases = kPhases + 1;
+// The window's shape (Kaiser) and the sinc's cutoff (the full band): the
+// fractional delay is then within -102 dB of ideal below 1/48 of the rate,
+// -92 dB at 1/8 and -79 dB at 1/4, for fractions from -0.25 to 1.25; the
+// top of the band is rolled off (-24 dB of error at 0.4 of the rate).
+constexpr double kBeta = 8.0;
+
+constexpr double kPi = 3.14159265358979323846;
+
+// One phase: the taps, their first derivative by the fraction and half
+// their second.
+struct alignas(64) Phase {
+    float h[TrimStage::kTaps];
+    float d1[TrimStage::kTaps];
+    float d2[TrimStage::kTaps];
+};
+
+double BesselI0(double x) {
+    double sum = 1.0;
+    double term = 1.0;
+    for (int k = 1; k < 50; ++k) {
+        term *= (x / (2.0 * k)) * (x / (2.0 * k));
+        sum += term;
+    }
+    return sum;
+}
+
+// The interpolator's taps for the value at fraction d past tap kHalf - 1,
+// normalised to a gain of 1 at 0 Hz.
+void Taps(double d, double* taps) {
+    double sum = 0.0;
+    for (int k = 0; k < TrimStage::kTaps; ++k) {
+        const double t = (k - (TrimStage::kHalf - 1)) - d;
+        const double sinc = std::fabs(t) < 1e-12 ? 1.0 : std::sin(kPi * t) / (kPi * t);
+        // The window is fixed on the taps, so that the taps are a smooth
+        // function of the fraction (as the Taylor step needs) beyond [0, 1].
+        const double r = (k - (TrimStage::kHalf - 0.5)) / TrimStage::kHalf;
+        const double window =
+            std::fabs(r) < 1.0 ? BesselI0(kBeta * std::sqrt(1.0 - r * r)) / BesselI0(kBeta) : 0.0;
+        taps[k] = sinc * window;
+        sum += taps[k];
+    }
+    for (int k = 0; k < TrimStage::kTaps; ++k) {
+        taps[k] /= sum;
+    }
+}
+
+struct PhaseTable {
+    std::array<Phase, kTablePhases> phases;
+    PhaseTable() {
+        constexpr double step = 1e-3;
+        for (int p = 0; p < kTablePhases; ++p) {
+            const double d = static_cast<double>(p) / kPhases;
+            double at[TrimStage::kTaps], below[TrimStage::kTaps], above[TrimStage::kTaps];
+            Taps(d, at);
+            Taps(d - step, below);
+            Taps(d + step, above);
+            for (int k = 0; k < TrimStage::kTaps; ++k) {
+                phases[p].h[k] = static_cast<float>(at[k]);
+                phases[p].d1[k] = static_cast<float>((above[k] - below[k]) / (2 * step));
+                phases[p].d2[k] =
+                    static_cast<float>((above[k] - 2 * at[k] + below[k]) / (step * step) / 2);
+            }
+        }
+    }
+};
+
+const PhaseTable& Table() {
+    static const PhaseTable table;
+    return table;
+}
+
+// Eight outputs from the inputs x[0, kRun + kTaps - 1): output j reads
+// x[j, j + kTaps) with the phase's taps, moved to its own fraction by
+// offsets[j] (its fraction less the phase's).
+CAROVEL_VECTOR_CLONES
+void RunOfEight(const float* x, const Phase& phase, const float* offsets, float* out) {
+    float a[TrimStage::kRun] = {};
+    float b[TrimStage::kRun] = {};
+    float c[TrimStage::kRun] = {};
+    for (int k = 0; k < TrimStage::kTaps; ++k) {
+        const float h = phase.h[k];
+        const float d1 = phase.d1[k];
+        const float d2 = phase.d2[k];
+        for (int j = 0; j < TrimStage::kRun; ++j) {
+            const float v = x[k + j];
+            a[j] += h * v;
+            b[j] += d1 * v;
+            c[j] += d2 * v;
+        }
+    }
+    for (int j = 0; j < TrimStage::kRun; ++j) {
+        const float o = offsets[j];
+        out[j] = a[j] + o * (b[j] + o * c[j]);
+    }
+}
+
+template <class Codec>
+void DecodePlanes(const unsigned char* src, std::size_t blocks, unsigned channels,
+                  std::vector<std::vector<float>>& planes, std::size_t at) {
+    const std::size_t blockAlign = std::size_t{channels} * Codec::kWidth;
+    for (unsigned c = 0; c < channels; ++c) {
+        float* out = planes[c].data() + at;
+        const unsigned char* p = src + c * Codec::kWidth;
+        for (std::size_t i = 0; i < blocks; ++i) {
+            out[i] = static_cast<float>(Codec::Read(p + i * blockAlign));
+        }
+    }
+}
+
+// Writes count outputs of every channel (runs of kRun floats, channel by
+// channel) as interleaved blocks, rounded and clamped.
+template <class Codec>
+void EncodeRuns(const float* runs, std::size_t count, unsigned channels, unsigned char* dst) {
+    const std::size_t blockAlign = std::size_t{channels} * Codec::kWidth;
+    constexpr auto lo = static_cast<double>(Codec::kMin);
+    constexpr auto hi = static_cast<double>(Codec::kMax);
+    for (unsigned c = 0; c < channels; ++c) {
+        const float* in = runs + std::size_t{c} * TrimStage::kRun;
+        unsigned char* p = dst + c * Codec::kWidth;
+        for (std::size_t i = 0; i < count; ++i) {
+            const double v = std::clamp(static_cast<double>(in[i]), lo, hi);
+            Codec::Write(p + i * blockAlign,
+                         static_cast<std::int64_t>(v + (v < 0.0 ? -0.5 : 0.5)));
+        }
+    }
+}
+
+}  // namespace
+
+TrimStage::TrimStage(const PcmFormat& format)
+    : format_(format),
+      channels_(format.channels),
+      width_(format.BytesPerSample()),
+      scale_(static_cast<float>(std::ldexp(1.0, static_cast<int>(format.bitsPerSample) - 1))),
+      planes_(format.channels, std::vector<float>(kHalf, 0.0f)),
+      quietBlocks_(std::max<std::size_t>(
+          1, static_cast<std::size_t>(kQuietMs * format.samplesPerSec / 1000.0))),
+      quietLimit_(static_cast<float>(kQuietLevel) * scale_),
+      out_(std::size_t{kRun} * format.channels) {
+    Table();
+}
+
+void TrimStage::SetTrim(std::int32_t ppm) {
+    trimPpm_ = std::clamp(ppm, -kMaxTrimPpm, kMaxTrimPpm);
+    ratio_ = 1.0 + trimPpm_ * 1e-6;
+}
+
+void TrimStage::Prime(const unsigned char* history, std::size_t blocks) {
+    const std::size_t used = std::min<std::size_t>(blocks, kHalf);
+    if (used == 0 || planes_[0].size() != kHalf || index_ != kHalf) {
+        return;
+    }
+    const std::size_t blockAlign = format_.BlockAlign();
+    const unsigned char* from = history + (blocks - used) * blockAlign;
+    const std::size_t at = kHalf - used;
+    switch (width_) {
+        case 1:
+            DecodePlanes<Unsigned8>(from, used, channels_, planes_, at);
+            break;
+        case 2:
+            DecodePlanes<Signed16>(from, used, channels_, planes_, at);
+            break;
+        case 3:
+            DecodePlanes<Signed24>(from, used, channels_, planes_, at);
+            break;
+        default:
+            DecodePlanes<Signed32>(from, used, channels_, planes_, at);
+            break;
+    }
+}
+
+bool TrimStage::Push(const unsigned char* data, std::size_t blocks) {
+    if (blocks == 0) {
+        return true;
+    }
+    Compact();
+    const std::size_t at = planes_[0].size();
+    try {
+        for (auto& plane : planes_) {
+            plane.resize(at + blocks);
+        }
+    } catch (const std::bad_alloc&) {
+        for (auto& plane : planes_) {
+            plane.resize(at);
+        }
+        return false;
+    }
+    switch (width_) {
+        case 1:
+            DecodePlanes<Unsigned8>(data, blocks, channels_, planes_, at);
+            break;
+        case 2:
+            DecodePlanes<Signed16>(data, blocks, channels_, planes_, at);
+            break;
+        case 3:
+            DecodePlanes<Signed24>(data, blocks, channels_, planes_, at);
+            break;
+        default:
+            DecodePlanes<Signed32>(data, blocks, channels_, planes_, at);
+            break;
+    }
+    return true;
+}
+
+void TrimStage::Compact() {
+    // Keep the filter's reach behind the read position; drop the rest once
+    // it is worth the move.
+    if (index_ < kHalf + 1024) {
+        return;
+    }
+    const std::size_t drop = index_ - kHalf;
+    for (auto& plane : planes_) {
+        plane.erase(plane.begin(), plane.begin() + static_cast<std::ptrdiff_t>(drop));
+    }
+    index_ -= drop;
+    quietAfter_ = quietAfter_ > drop ? quietAfter_ - drop : 0;
+}
+
+bool TrimStage::Loud(std::size_t i) const {
+    for (const auto& plane : planes_) {
+        if (std::fabs(plane[i]) > quietLimit_) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void TrimStage::ShedQuiet() {
+    if (index_ < quietAfter_) {
+        return;  // a loud sample lies within the reach of the next output
+    }
+    const std::size_t size = planes_[0].size();
+    const std::size_t first = index_ - kHalf;
+    // The next output's reach and quietBlocks_ past it must be quiet.
+    const std::size_t last = index_ + kHalf + 1 + quietBlocks_;
+    if (last >= size) {
+        return;  // not yet known
+    }
+    for (std::size_t i = last + 1; i-- > first;) {
+        if (Loud(i)) {
+            quietAfter_ = i + kHalf + 1;
+            return;
+        }
+    }
+    // Quiet: skip as much of it as the budget allows, keeping the reach of
+    // the output after the skip inside it.
+    std::size_t end = last + 1;
+    const std::size_t limit = std::min(size, index_ + kHalf + 2 + shedBudget_);
+    while (end < limit && !Loud(end)) {
+        ++end;
+    }
+    const std::size_t skip = std::min(end - (index_ + kHalf + 2), shedBudget_);
+    index_ += skip;
+    shedBudget_ -= skip;
+    shed_ += skip;
+}
+
+std::size_t TrimStage::Pull(unsigned char* dst, std::size_t maxBlocks) {
+    return Make(dst, maxBlocks, false);
+}
+
+std::size_t TrimStage::Drain(unsigned char* dst, std::size_t maxBlocks) {
+    const std::size_t end = planes_[0].size();
+    // Silence past the end, for the filter's reach of the last run.
+    for (auto& plane : planes_) {
+        plane.resize(end + kRun + kTaps, 0.0f);
+    }
+    // Outputs whose position lies before the end.
+    std::size_t made = 0;
+    while (made < maxBlocks && static_cast<double>(index_) + frac_ < static_cast<double>(end)) {
+        const double left = (static_cast<double>(end) - static_cast<double>(index_) - frac_);
+        const auto due = static_cast<std::size_t>(std::ceil(left / ratio_));
+        const std::size_t want = std::min({maxBlocks - made, due, std::size_t{kRun}});
+        if (want == 0) {
+            break;
+        }
+        made += Make(dst + made * format_.BlockAlign(), want, true);
+    }
+    for (auto& plane : planes_) {
+        plane.resize(end);
+    }
+    if (made < maxBlocks) {
+        // All written: afresh, with a silent past.
+        for (auto& plane : planes_) {
+            plane.assign(kHalf, 0.0f);
+        }
+        index_ = kHalf;
+        frac_ = 0.0;
+        quietAfter_ = 0;
+    }
+    return made;
+}
+
+std::size_t TrimStage::HeldBackBlocks() const {
+    const double left =
+        static_cast<double>(planes_[0].size()) - static_cast<double>(index_) - frac_;
+    return left > 0 ? static_cast<std::size_t>(std::ceil(left / ratio_)) : 0;
+}
+
+std::size_t TrimStage::Make(unsigned char* dst, std::size_t maxBlocks, bool draining) {
+    const Phase* const table = Table().phases.data();
+    const std::size_t blockAlign = format_.BlockAlign();
+    const double step = ratio_ - 1.0;
+    std::size_t made = 0;
+    float offsets[kRun];
+    while (made < maxBlocks) {
+        if (shedBudget_ > 0 && !draining) {
+            ShedQuiet();
+        }
+        // The run's middle may lie a sample either side of index_ (at the
+        // largest trims): the run reads from there, so that its phase is
+        // within [0, 1]; up to index_ + 1 + kRun - 1 + kHalf.
+        if (index_ + kRun + kHalf + 1 > planes_[0].size()) {
+            break;
+        }
+        const std::size_t count = std::min<std::size_t>(kRun, maxBlocks - made);
+        const double middle = frac_ + step * (kRun - 1) / 2.0;
+        const int shift = middle < 0.0 ? -1 : (middle >= 1.0 ? 1 : 0);
+        const int phase =
+            std::clamp(static_cast<int>(std::lround((middle - shift) * kPhases)), 0, kPhases);
+        const double base = static_cast<double>(phase) / kPhases + shift;
+        for (int j = 0; j < kRun; ++j) {
+            offsets[j] = static_cast<float>(frac_ + step * j - base);
+        }
+        const Phase& p = table[phase];
+        const std::size_t from = index_ + static_cast<std::size_t>(shift) - (kHalf - 1);
+        for (unsigned c = 0; c < channels_; ++c) {
+            RunOfEight(planes_[c].data() + from, p, offsets, out_.data() + std::size_t{c} * kRun);
+        }
+        Encode(count, dst + made * blockAlign);
+        const double advanced = frac_ + ratio_ * static_cast<double>(count);
+        const double whole = std::floor(advanced);
+        index_ += static_cast<std::size_t>(whole);
+        frac_ = advanced - whole;
+        made += count;
+    }
+    return made;
+}
+
+void TrimStage::Encode(std::size_t count, unsigned char* dst) const {
+    switch (width_) {
+        case 1:
+            EncodeRuns<Unsigned8>(out_.data(), count, channels_, dst);
+            break;
+        case 2:
+            EncodeRuns<Signed16>(out_.data(), count, channels_, dst);
+            break;
+        case 3:
+            EncodeRuns<Signed24>(out_.data(), count, channels_, dst);
+            break;
+        default:
+            EncodeRuns<Signed32>(out_.data(), count, channels_, dst);
+            break;
+    }
+}
+
+}  // namespace _Carovel
