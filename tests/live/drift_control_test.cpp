@@ -154,8 +154,7 @@ TEST(DriftControl, AnExcessOfMoreThanAFrameGoesWithinThreeSecondsAndThePitchGlid
                 ASSERT_LE(std::abs(trim - lastTrim), 50000.0 * 20.0 / 200.0 + 2.0);
             }
             lastTrim = trim;
-            if (update > 100 && recoveredAt < 0 && !control.Recovering() &&
-                std::fabs(backlog - target) <= 20.0) {
+            if (update > 100 && recoveredAt < 0 && std::fabs(backlog - target) <= 20.0) {
                 recoveredAt = t - 100 * 20.0;
             }
             if (recoveredAt >= 0) {

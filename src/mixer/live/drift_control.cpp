@@ -9,6 +9,7 @@ void DriftControl::Restart() {
     ForgetFit();
     haveBacklog_ = false;
     above_ = 0;
+    aboveHalf_ = 0;
     if (recovering_ || shedMs_ != 0.0) {
         ++shedRequests_;
     }
@@ -92,8 +93,11 @@ std::int32_t DriftControl::Update(double nowMs, double backlogMs, double targetM
     lastUpdateMs_ = nowMs;
 
     const double excess = backlogMs - targetMs;
-    above_ = excess > tuning_.frameMs ? above_ + 1 : 0;
-    if (!recovering_ && above_ >= tuning_.recoveryUpdates) {
+    above_ = excess > tuning_.frameMs ? std::min(above_, tuning_.recoveryUpdates) + 1 : 0;
+    aboveHalf_ =
+        excess > tuning_.frameMs / 2 ? std::min(aboveHalf_, tuning_.recoveryHalfUpdates) + 1 : 0;
+    if (!recovering_ &&
+        (above_ >= tuning_.recoveryUpdates || aboveHalf_ >= tuning_.recoveryHalfUpdates)) {
         recovering_ = true;
         recoveringSinceMs_ = nowMs;
     } else if (recovering_ && excess < tuning_.frameMs / 4) {

@@ -15,9 +15,10 @@
 // once the drift is learnt, the trim changes pitch by no more than the drift
 // plus maxCorrectionPpm.
 //
-// Recovery: a backlog that stays more than a frame above the target (for
-// recoveryUpdates updates in a row: a burst of late blocks, a master that
-// ran dry, a stall) is brought back quickly. From the first such update
+// Recovery: a backlog that stays more than a frame above the target for
+// recoveryUpdates updates in a row, or more than half a frame for
+// recoveryHalfUpdates (a burst of late blocks, a master that ran dry, a
+// stall), is brought back quickly. From the first such update
 // the source may shed the excess in quiet stretches (ShedBlocks); from
 // recoveryPatienceMs on, whatever is left goes by a faster trim (up to
 // maxRecoveryPpm on top of the drift, at most recoveryGainPpmPerMs per
@@ -51,6 +52,7 @@ struct DriftTuning {
     // A frame's duration: recovery starts more than a frame above the target.
     double frameMs = 20.0;
     int recoveryUpdates = 3;
+    int recoveryHalfUpdates = 10;
     double recoveryPatienceMs = 200.0;
     double recoveryGainPpmPerMs = 3000.0;
     double maxRecoveryPpm = 50000.0;
@@ -109,6 +111,7 @@ class DriftControl {
     // Recovery: updates in a row above the threshold, whether it runs and
     // since when, the faster trim's current part and the shed request.
     int above_ = 0;
+    int aboveHalf_ = 0;
     bool recovering_ = false;
     double recoveringSinceMs_ = 0.0;
     double fastPpm_ = 0.0;

@@ -121,7 +121,13 @@ bool LivePasses::Steer(std::uint64_t nowUs) {
         }
         auto found = sources_.find(seen.view.sourceId);
         if (found == sources_.end()) {
-            found = sources_.emplace(seen.view.sourceId, Source{DriftControl(tuning_)}).first;
+            // The master's excess goes by catching up, not by recovery.
+            DriftTuning tuning = tuning_;
+            if (seen.view.sourceId == 0) {
+                tuning.recoveryUpdates = tuning.recoveryHalfUpdates =
+                    std::numeric_limits<int>::max();
+            }
+            found = sources_.emplace(seen.view.sourceId, Source{DriftControl(tuning)}).first;
         }
         Source& s = found->second;
         s.seenAt = updates_;
