@@ -6,8 +6,11 @@
 // sine at -6 dBFS in 20 ms blocks of 16-bit mono, with the trim stepped
 // every second through +-500 ppm (the spread of a conference's clocks), and
 // reports the CPU time per second of audio (best of the repetitions, all
-// three alternating in one run) and the tone's SNR against an ideal sine
-// read at the positions the trims asked for, at 48 kHz and at 8 kHz.
+// three alternating in one run) and the tone's SNR against a sine of the
+// trimmed pitch fitted to each second (see FitSnr), at 48 kHz and at 8 kHz.
+// bench/trim-instructions.sh counts the instructions of each under
+// callgrind, which the shared machine's timings cannot match for
+// steadiness.
 //
 //   carovel_trim_compare [--seconds 20] [--repeats 5]
 #include <speex/speex_resampler.h>
@@ -43,19 +46,58 @@ struct Outcome {
     double snrDb = 0;
 };
 
-// The tone's SNR from 0.1 s in: out[i] against the sine at the input
-// position of output i (the trims' positions; delay is the resampler's
-// latency in input samples).
-double Snr(const std::vector<float>& out, const std::vector<double>& positions, double w,
-           double amplitude, double delay) {
-    double signal = 0, noise = 0;
-    for (std::size_t i = positions.size() / 50; i + 100 < std::min(out.size(), positions.size());
-         ++i) {
-        const double want = amplitude * std::sin(w * (positions[i] - delay));
-        signal += want * want;
-        noise += (out[i] - want) * (out[i] - want);
+// The tone's SNR: in the middle 0.6 s of every second (one trim each,
+// whatever the trimmer's delay), y = a sin(w' i) + b cos(w' i) + c fitted by
+// least squares at the trimmed pitch w' = w * ratio; the residual is the
+// noise.
+void FitSnr(const std::vector<std::int16_t>& out, std::size_t from, std::size_t to, double w,
+              double& signal, double& noise) {
+    double m[3][4] = {};
+    double yy = 0;
+    for (std::size_t i = from; i < to; ++i) {
+        const double x[3] = {std::sin(w * static_cast<double>(i - from)),
+                             std::cos(w * static_cast<double>(i - from)), 1.0};
+        const double y = out[i];
+        for (int r = 0; r < 3; ++r) {
+            for (int c = 0; c < 3; ++c) {
+                m[r][c] += x[r] * x[c];
+            }
+            m[r][3] += x[r] * y;
+        }
+        yy += y * y;
     }
-    return 10 * std::log10(signal / std::max(noise, 1e-12));
+    double coef[3];
+    for (int c = 0; c < 3; ++c) {  // Gauss-Jordan; the matrix is well conditioned
+        for (int r = 0; r < 3; ++r) {
+            if (r != c) {
+                const double f = m[r][c] / m[c][c];
+                for (int k = c; k < 4; ++k) {
+                    m[r][k] -= f * m[c][k];
+                }
+            }
+        }
+    }
+    double explained = 0;
+    double rhs[3];
+    for (int r = 0; r < 3; ++r) {
+        coef[r] = m[r][3] / m[r][r];
+    }
+    // The explained energy: coef . (X^T y), from the sums before elimination.
+    for (int r = 0; r < 3; ++r) {
+        rhs[r] = 0;
+    }
+    for (std::size_t i = from; i < to; ++i) {
+        const double x[3] = {std::sin(w * static_cast<double>(i - from)),
+                             std::cos(w * static_cast<double>(i - from)), 1.0};
+        for (int r = 0; r < 3; ++r) {
+            rhs[r] += x[r] * out[i];
+        }
+    }
+    for (int r = 0; r < 3; ++r) {
+        explained += coef[r] * rhs[r];
+    }
+    signal += (coef[0] * coef[0] + coef[1] * coef[1]) / 2 * static_cast<double>(to - from);
+    noise += std::max(yy - explained, 0.0);
 }
 
 // Runs one trimmer over seconds of the tone; trimmer(block, samples, ppm,
@@ -63,8 +105,7 @@ double Snr(const std::vector<float>& out, const std::vector<double>& positions, 
 using Trimmer = std::function<void(const std::int16_t*, std::size_t, std::int32_t,
                                    std::vector<std::int16_t>&)>;
 
-Outcome Measure(unsigned rate, double seconds, const Trimmer& trimmer, double delay,
-                bool checkQuality) {
+Outcome Measure(unsigned rate, double seconds, const Trimmer& trimmer, bool checkQuality) {
     const double amplitude = 16384.0;
     const double w = 2 * kPi * 1000.0 / rate;
     const std::size_t blockSamples = rate / 50;
@@ -84,18 +125,14 @@ Outcome Measure(unsigned rate, double seconds, const Trimmer& trimmer, double de
     Outcome o;
     o.cpuSeconds = (carovel_bench::ThreadCpuSeconds() - cpu0) / seconds;
     if (checkQuality) {
-        // The positions: each block's outputs at the ratio of its trim.
-        std::vector<double> positions;
-        double pos = 0;
-        for (std::size_t b = 0; b < outsAtBlock.size(); ++b) {
-            const std::size_t end = b + 1 < outsAtBlock.size() ? outsAtBlock[b + 1] : out.size();
-            const double ratio = 1.0 + TrimAt(b * blockSamples / rate) * 1e-6;
-            for (std::size_t i = outsAtBlock[b]; i < end; ++i) {
-                positions.push_back(pos);
-                pos += ratio;
-            }
+        double signal = 0, noise = 0;
+        const std::size_t perSecond = rate / blockSamples;
+        for (std::size_t b = perSecond; b + perSecond <= outsAtBlock.size(); b += perSecond) {
+            const double ratio = 1.0 + TrimAt(b / perSecond) * 1e-6;
+            FitSnr(out, outsAtBlock[b + perSecond / 5], outsAtBlock[b + perSecond * 4 / 5],
+                   w * ratio, signal, noise);
         }
-        o.snrDb = Snr(std::vector<float>(out.begin(), out.end()), positions, w, amplitude, delay);
+        o.snrDb = 10 * std::log10(signal / std::max(noise, 1e-12));
     }
     return o;
 }
@@ -118,11 +155,10 @@ Trimmer OurStage(unsigned rate) {
     };
 }
 
-Trimmer Speex(unsigned rate, double& delay) {
+Trimmer Speex(unsigned rate) {
     int err = 0;
     std::shared_ptr<SpeexResamplerState> st(speex_resampler_init(1, rate, rate, 5, &err),
                                             speex_resampler_destroy);
-    delay = speex_resampler_get_input_latency(st.get());
     auto buf = std::make_shared<std::vector<std::int16_t>>(rate);
     return [st, buf, rate](const std::int16_t* in, std::size_t n, std::int32_t ppm,
                            std::vector<std::int16_t>& out) {
@@ -176,17 +212,13 @@ int main(int argc, char** argv) {
         for (int r = 0; r < repeats; ++r) {
             for (std::size_t e = 0; e < entries.size(); ++e) {
                 Outcome o;
-                double delay = 0;
                 if (e == 0) {
-                    o = Measure(rate, seconds, OurStage(rate), 0.0, r == 0);
+                    o = Measure(rate, seconds, OurStage(rate), r == 0);
                 } else if (e == 1) {
-                    const Trimmer t = Speex(rate, delay);
-                    o = Measure(rate, seconds, t, delay, r == 0);
+                    o = Measure(rate, seconds, Speex(rate), r == 0);
                 } else {
 #ifdef CAROVEL_HAVE_SOXR
-                    // soxr's output is aligned with its input (its delay
-                    // is held back, not output).
-                    o = Measure(rate, seconds, Soxr(rate), 0.0, r == 0);
+                    o = Measure(rate, seconds, Soxr(rate), r == 0);
 #endif
                 }
                 entries[e].best = std::min(entries[e].best, o.cpuSeconds * 1e6);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstring>
 #include <new>
 
 #include "engine/vector_clones.h"
@@ -21,6 +22,15 @@ constexpr int kTablePhases = kPhases + 1;
 constexpr double kBeta = 8.0;
 
 constexpr double kPi = 3.14159265358979323846;
+
+// The run kernels come in two builds: for AVX2 with FMA, chosen at run time
+// where the CPU has them (x86-64 with GCC or Clang, not on Windows, as
+// CAROVEL_AVX2 in engine/vector_clones.h), and for the baseline with 16-byte
+// vectors. The sample loops around them are built for AVX2 and for the
+// baseline by the loader (CAROVEL_VECTOR_CLONES).
+#if defined(CAROVEL_AVX2)
+#define CAROVEL_TRIM_AVX2 __attribute__((target("avx2,fma")))
+#endif
 
 // One phase: the taps, their first derivative by the fraction and half
 // their second.
@@ -85,29 +95,179 @@ const PhaseTable& Table() {
     return table;
 }
 
-// Eight outputs from the inputs x[0, kRun + kTaps - 1): output j reads
-// x[j, j + kTaps) with the phase's taps, moved to its own fraction by
-// offsets[j] (its fraction less the phase's).
-CAROVEL_VECTOR_CLONES
-void RunOfEight(const float* x, const Phase& phase, const float* offsets, float* out) {
-    float a[TrimStage::kRun] = {};
-    float b[TrimStage::kRun] = {};
-    float c[TrimStage::kRun] = {};
+#if defined(__GNUC__)
+typedef float V4 __attribute__((vector_size(16)));
+// Unaligned loads and stores, spelled as memcpy inside each kernel so that
+// they compile for the kernel's own target.
+#define CAROVEL_LOADV(v, p) std::memcpy(&(v), (p), sizeof(v))
+#define CAROVEL_STOREV(p, v) std::memcpy((p), &(v), sizeof(v))
+
+// kLongRun outputs from the inputs x[0, kLongRun + kTaps - 1), for small
+// trims: output j reads x[j, j + kTaps) with the phase's taps, moved to its
+// own fraction by offsets[j] (its fraction less the phase's, at most 0.03
+// here) with a first-order step. The baseline build, four lanes at a time.
+void LongRunBase(const float* x, const Phase& phase, const float* offsets, float* out) {
+    V4 a0 = {}, a1 = {}, a2 = {}, a3 = {}, b0 = {}, b1 = {}, b2 = {}, b3 = {};
     for (int k = 0; k < TrimStage::kTaps; ++k) {
+        V4 x0, x1, x2, x3;
+        CAROVEL_LOADV(x0, x + k);
+        CAROVEL_LOADV(x1, x + k + 4);
+        CAROVEL_LOADV(x2, x + k + 8);
+        CAROVEL_LOADV(x3, x + k + 12);
         const float h = phase.h[k];
         const float d1 = phase.d1[k];
-        const float d2 = phase.d2[k];
-        for (int j = 0; j < TrimStage::kRun; ++j) {
-            const float v = x[k + j];
-            a[j] += h * v;
-            b[j] += d1 * v;
-            c[j] += d2 * v;
+        a0 += h * x0;
+        a1 += h * x1;
+        a2 += h * x2;
+        a3 += h * x3;
+        b0 += d1 * x0;
+        b1 += d1 * x1;
+        b2 += d1 * x2;
+        b3 += d1 * x3;
+    }
+    V4 o0, o1, o2, o3;
+    CAROVEL_LOADV(o0, offsets);
+    CAROVEL_LOADV(o1, offsets + 4);
+    CAROVEL_LOADV(o2, offsets + 8);
+    CAROVEL_LOADV(o3, offsets + 12);
+    const V4 y0 = a0 + o0 * b0, y1 = a1 + o1 * b1, y2 = a2 + o2 * b2, y3 = a3 + o3 * b3;
+    CAROVEL_STOREV(out, y0);
+    CAROVEL_STOREV(out + 4, y1);
+    CAROVEL_STOREV(out + 8, y2);
+    CAROVEL_STOREV(out + 12, y3);
+}
+
+// kRun outputs as LongRun, for any trim: offsets up to 0.23, with a
+// second-order step.
+void RunOfEightBase(const float* x, const Phase& phase, const float* offsets, float* out) {
+    V4 a0 = {}, a1 = {}, b0 = {}, b1 = {}, c0 = {}, c1 = {};
+    for (int k = 0; k < TrimStage::kTaps; ++k) {
+        V4 x0, x1;
+        CAROVEL_LOADV(x0, x + k);
+        CAROVEL_LOADV(x1, x + k + 4);
+        a0 += phase.h[k] * x0;
+        a1 += phase.h[k] * x1;
+        b0 += phase.d1[k] * x0;
+        b1 += phase.d1[k] * x1;
+        c0 += phase.d2[k] * x0;
+        c1 += phase.d2[k] * x1;
+    }
+    V4 o0, o1;
+    CAROVEL_LOADV(o0, offsets);
+    CAROVEL_LOADV(o1, offsets + 4);
+    const V4 y0 = a0 + o0 * (b0 + o0 * c0), y1 = a1 + o1 * (b1 + o1 * c1);
+    CAROVEL_STOREV(out, y0);
+    CAROVEL_STOREV(out + 4, y1);
+}
+
+#if defined(CAROVEL_TRIM_AVX2)
+typedef float V8 __attribute__((vector_size(32)));
+
+CAROVEL_TRIM_AVX2
+void LongRunAvx2(const float* x, const Phase& phase, const float* offsets, float* out) {
+    V8 a0 = {}, a1 = {}, b0 = {}, b1 = {};
+    for (int k = 0; k < TrimStage::kTaps; ++k) {
+        V8 x0, x1;
+        CAROVEL_LOADV(x0, x + k);
+        CAROVEL_LOADV(x1, x + k + 8);
+        const float h = phase.h[k];
+        const float d1 = phase.d1[k];
+        a0 += h * x0;
+        a1 += h * x1;
+        b0 += d1 * x0;
+        b1 += d1 * x1;
+    }
+    V8 o0, o1;
+    CAROVEL_LOADV(o0, offsets);
+    CAROVEL_LOADV(o1, offsets + 8);
+    const V8 y0 = a0 + o0 * b0;
+    const V8 y1 = a1 + o1 * b1;
+    CAROVEL_STOREV(out, y0);
+    CAROVEL_STOREV(out + 8, y1);
+}
+
+CAROVEL_TRIM_AVX2
+void RunOfEightAvx2(const float* x, const Phase& phase, const float* offsets, float* out) {
+    V8 a = {}, b = {}, c = {};
+    for (int k = 0; k < TrimStage::kTaps; ++k) {
+        V8 v;
+        CAROVEL_LOADV(v, x + k);
+        a += phase.h[k] * v;
+        b += phase.d1[k] * v;
+        c += phase.d2[k] * v;
+    }
+    V8 o;
+    CAROVEL_LOADV(o, offsets);
+    const V8 y = a + o * (b + o * c);
+    CAROVEL_STOREV(out, y);
+}
+#endif
+#else
+void LongRunBase(const float* x, const Phase& phase, const float* offsets, float* out) {
+    for (int j = 0; j < TrimStage::kLongRun; ++j) {
+        float a = 0, b = 0;
+        for (int k = 0; k < TrimStage::kTaps; ++k) {
+            a += phase.h[k] * x[k + j];
+            b += phase.d1[k] * x[k + j];
         }
+        out[j] = a + offsets[j] * b;
     }
+}
+
+void RunOfEightBase(const float* x, const Phase& phase, const float* offsets, float* out) {
     for (int j = 0; j < TrimStage::kRun; ++j) {
-        const float o = offsets[j];
-        out[j] = a[j] + o * (b[j] + o * c[j]);
+        float a = 0, b = 0, c = 0;
+        for (int k = 0; k < TrimStage::kTaps; ++k) {
+            a += phase.h[k] * x[k + j];
+            b += phase.d1[k] * x[k + j];
+            c += phase.d2[k] * x[k + j];
+        }
+        out[j] = a + offsets[j] * (b + offsets[j] * c);
     }
+}
+#endif
+
+using RunKernel = void (*)(const float*, const Phase&, const float*, float*);
+
+// The kernels for this CPU, chosen once.
+struct Kernels {
+    RunKernel longRun = LongRunBase;
+    RunKernel runOfEight = RunOfEightBase;
+    Kernels() {
+#if defined(CAROVEL_TRIM_AVX2)
+        if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
+            longRun = LongRunAvx2;
+            runOfEight = RunOfEightAvx2;
+        }
+#endif
+    }
+};
+
+const Kernels& TheKernels() {
+    static const Kernels kernels;
+    return kernels;
+}
+
+// Mono 16-bit, the usual mixing format: blocks samples into out.
+CAROVEL_VECTOR_CLONES
+void DecodeMono16(const unsigned char* src, std::size_t blocks, float* out) {
+    for (std::size_t i = 0; i < blocks; ++i) {
+        std::int16_t v;
+        std::memcpy(&v, src + 2 * i, 2);  // little-endian, as Signed16 reads
+        out[i] = static_cast<float>(v);
+    }
+}
+
+// Mono 16-bit: count (at most kLongRun) outputs
+// rounded and clamped.
+CAROVEL_VECTOR_CLONES
+void EncodeMono16(const float* in, std::size_t count, unsigned char* dst) {
+    std::int16_t s[TrimStage::kLongRun];
+    for (int i = 0; i < TrimStage::kLongRun; ++i) {
+        const float v = std::min(std::max(in[i], -32768.0f), 32767.0f);
+        s[i] = static_cast<std::int16_t>(static_cast<std::int32_t>(v + (v < 0.0f ? -0.5f : 0.5f)));
+    }
+    std::memcpy(dst, s, count * 2);
 }
 
 template <class Codec>
@@ -128,10 +288,25 @@ void DecodePlanes(const unsigned char* src, std::size_t blocks, unsigned channel
 template <class Codec>
 void EncodeRuns(const float* runs, std::size_t count, unsigned channels, unsigned char* dst) {
     const std::size_t blockAlign = std::size_t{channels} * Codec::kWidth;
+    if constexpr (Codec::kWidth <= 2) {
+        // Floats hold every value of these widths exactly.
+        constexpr auto flo = static_cast<float>(Codec::kMin);
+        constexpr auto fhi = static_cast<float>(Codec::kMax);
+        for (unsigned c = 0; c < channels; ++c) {
+            const float* in = runs + std::size_t{c} * TrimStage::kLongRun;
+            unsigned char* p = dst + c * Codec::kWidth;
+            for (std::size_t i = 0; i < count; ++i) {
+                const float v = std::min(std::max(in[i], flo), fhi);
+                Codec::Write(p + i * blockAlign,
+                             static_cast<std::int32_t>(v + (v < 0.0f ? -0.5f : 0.5f)));
+            }
+        }
+        return;
+    }
     constexpr auto lo = static_cast<double>(Codec::kMin);
     constexpr auto hi = static_cast<double>(Codec::kMax);
     for (unsigned c = 0; c < channels; ++c) {
-        const float* in = runs + std::size_t{c} * TrimStage::kRun;
+        const float* in = runs + std::size_t{c} * TrimStage::kLongRun;
         unsigned char* p = dst + c * Codec::kWidth;
         for (std::size_t i = 0; i < count; ++i) {
             const double v = std::clamp(static_cast<double>(in[i]), lo, hi);
@@ -152,8 +327,9 @@ TrimStage::TrimStage(const PcmFormat& format)
       quietBlocks_(std::max<std::size_t>(
           1, static_cast<std::size_t>(kQuietMs * format.samplesPerSec / 1000.0))),
       quietLimit_(static_cast<float>(kQuietLevel) * scale_),
-      out_(std::size_t{kRun} * format.channels) {
+      out_(std::size_t{kLongRun} * format.channels) {
     Table();
+    TheKernels();
 }
 
 void TrimStage::SetTrim(std::int32_t ppm) {
@@ -200,6 +376,10 @@ bool TrimStage::Push(const unsigned char* data, std::size_t blocks) {
             plane.resize(at);
         }
         return false;
+    }
+    if (channels_ == 1 && width_ == 2) {
+        DecodeMono16(data, blocks, planes_[0].data() + at);
+        return true;
     }
     switch (width_) {
         case 1:
@@ -279,14 +459,14 @@ std::size_t TrimStage::Drain(unsigned char* dst, std::size_t maxBlocks) {
     const std::size_t end = planes_[0].size();
     // Silence past the end, for the filter's reach of the last run.
     for (auto& plane : planes_) {
-        plane.resize(end + kRun + kTaps, 0.0f);
+        plane.resize(end + kLongRun + kTaps, 0.0f);
     }
     // Outputs whose position lies before the end.
     std::size_t made = 0;
     while (made < maxBlocks && static_cast<double>(index_) + frac_ < static_cast<double>(end)) {
         const double left = (static_cast<double>(end) - static_cast<double>(index_) - frac_);
         const auto due = static_cast<std::size_t>(std::ceil(left / ratio_));
-        const std::size_t want = std::min({maxBlocks - made, due, std::size_t{kRun}});
+        const std::size_t want = std::min({maxBlocks - made, due, std::size_t{kLongRun}});
         if (want == 0) {
             break;
         }
@@ -315,10 +495,11 @@ std::size_t TrimStage::HeldBackBlocks() const {
 
 std::size_t TrimStage::Make(unsigned char* dst, std::size_t maxBlocks, bool draining) {
     const Phase* const table = Table().phases.data();
+    const Kernels& kernels = TheKernels();
     const std::size_t blockAlign = format_.BlockAlign();
     const double step = ratio_ - 1.0;
     std::size_t made = 0;
-    float offsets[kRun];
+    float offsets[kLongRun];
     while (made < maxBlocks) {
         if (shedBudget_ > 0 && !draining) {
             ShedQuiet();
@@ -326,34 +507,47 @@ std::size_t TrimStage::Make(unsigned char* dst, std::size_t maxBlocks, bool drai
         // The run's middle may lie a sample either side of index_ (at the
         // largest trims): the run reads from there, so that its phase is
         // within [0, 1]; up to index_ + 1 + kRun - 1 + kHalf.
-        if (index_ + kRun + kHalf + 1 > planes_[0].size()) {
+        // Small trims (within +-kLongRunPpm) make kLongRun outputs per
+        // phase with a first-order step, larger ones kRun with a second.
+        const bool longRun = std::abs(trimPpm_) <= kLongRunPpm;
+        const int run = longRun ? kLongRun : kRun;
+        if (index_ + static_cast<std::size_t>(run) + kHalf + 1 > planes_[0].size()) {
             break;
         }
-        const std::size_t count = std::min<std::size_t>(kRun, maxBlocks - made);
-        const double middle = frac_ + step * (kRun - 1) / 2.0;
+        const std::size_t count = std::min<std::size_t>(run, maxBlocks - made);
+        const double middle = frac_ + step * (run - 1) / 2.0;
         const int shift = middle < 0.0 ? -1 : (middle >= 1.0 ? 1 : 0);
+        // (middle - shift is in [0, 1): truncation rounds.)
         const int phase =
-            std::clamp(static_cast<int>(std::lround((middle - shift) * kPhases)), 0, kPhases);
+            std::min(static_cast<int>((middle - shift) * kPhases + 0.5), kPhases);
         const double base = static_cast<double>(phase) / kPhases + shift;
-        for (int j = 0; j < kRun; ++j) {
-            offsets[j] = static_cast<float>(frac_ + step * j - base);
+        const auto first = static_cast<float>(frac_ - base);
+        const auto fstep = static_cast<float>(step);
+        for (int j = 0; j < run; ++j) {
+            offsets[j] = first + fstep * static_cast<float>(j);
         }
         const Phase& p = table[phase];
         const std::size_t from = index_ + static_cast<std::size_t>(shift) - (kHalf - 1);
         for (unsigned c = 0; c < channels_; ++c) {
-            RunOfEight(planes_[c].data() + from, p, offsets, out_.data() + std::size_t{c} * kRun);
+            float* out = out_.data() + std::size_t{c} * kLongRun;
+            (longRun ? kernels.longRun : kernels.runOfEight)(planes_[c].data() + from, p, offsets,
+                                                             out);
         }
         Encode(count, dst + made * blockAlign);
         const double advanced = frac_ + ratio_ * static_cast<double>(count);
-        const double whole = std::floor(advanced);
-        index_ += static_cast<std::size_t>(whole);
-        frac_ = advanced - whole;
+        const auto whole = static_cast<std::size_t>(advanced);  // advanced >= 0
+        index_ += whole;
+        frac_ = advanced - static_cast<double>(whole);
         made += count;
     }
     return made;
 }
 
 void TrimStage::Encode(std::size_t count, unsigned char* dst) const {
+    if (channels_ == 1 && width_ == 2) {
+        EncodeMono16(out_.data(), count, dst);  // little-endian, as Signed16 writes
+        return;
+    }
     switch (width_) {
         case 1:
             EncodeRuns<Unsigned8>(out_.data(), count, channels_, dst);

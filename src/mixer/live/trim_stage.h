@@ -4,13 +4,14 @@
 //
 // Each output sample is the stream read at a fractional position by a
 // 16-tap windowed-sinc interpolator. The ratio stays within a few per cent
-// of 1, so the position's fraction moves slowly: outputs are made eight at
-// a time from one filter phase of a table (the phase nearest the eight's
-// middle) and its first and second derivatives, the three sums taken over
-// the same eight input windows (vectorised across the outputs) and joined
-// by a second-order Taylor step to each output's own fraction. The ratio
-// may change between any two runs of eight without a seam: the position
-// moves on continuously.
+// of 1, so the position's fraction moves slowly: outputs are made in runs
+// from one filter phase of a table (the phase nearest the run's middle) and
+// its derivatives by the fraction, the sums taken over the run's input
+// windows (vectorised across the outputs) and joined by a Taylor step to
+// each output's own fraction: sixteen outputs and a first-order step for
+// trims within +-2000 ppm (the drift of real clocks), eight and a
+// second-order step beyond. The ratio may change between any two runs
+// without a seam: the position moves on continuously.
 //
 // Besides trimming, the stage can shed audio: given a budget (AllowShed),
 // it skips input where the stream is quiet (every sample of a stretch of at
@@ -37,8 +38,12 @@ class TrimStage {
     // Taps of the interpolator, and its reach on either side.
     static constexpr int kTaps = 16;
     static constexpr int kHalf = kTaps / 2;
-    // Outputs made together from one phase.
+    // Outputs made together from one phase: kLongRun for trims within
+    // +-kLongRunPpm (with a first-order step to each output's fraction),
+    // kRun for larger ones (with a second-order step).
     static constexpr int kRun = 8;
+    static constexpr int kLongRun = 16;
+    static constexpr std::int32_t kLongRunPpm = 2000;
     // The trims the stage realises: within +-kMaxTrimPpm.
     static constexpr std::int32_t kMaxTrimPpm = 62000;
     // A quiet stretch for shedding: this long at least (in milliseconds), no
