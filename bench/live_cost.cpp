@@ -1,6 +1,7 @@
 // Live mode's CPU cost against the queued mode's, in real time: N sources of
 // 48000 Hz mono 16-bit in 20 ms blocks fed through CMixer::AddFrame by one
-// thread on a steady clock, each source on its own clock (source 0, the
+// thread on a steady clock (waking each millisecond to feed what is due),
+// each source on its own clock (source 0, the
 // master, on the steady clock; the others spread evenly over -500..+500 ppm),
 // into a mixer of the same format with 20 ms frames and its output thread.
 // Rounds alternate the queued mode and live mode (target 40 ms, ceiling 400
@@ -99,8 +100,9 @@ Round RunRound(int sources, bool live, double seconds, const std::vector<char>& 
             }
             next = std::min(next, s.dueUs);
         }
-        std::this_thread::sleep_until(start + std::chrono::microseconds(
-                                                  static_cast<std::int64_t>(std::ceil(next))));
+        // Wakes on a millisecond tick, feeding every block due by then.
+        std::this_thread::sleep_until(
+            start + std::chrono::milliseconds(static_cast<std::int64_t>(std::ceil(next / 1000.0))));
     }
     const double cpu = carovel_bench::ProcessCpuSeconds() - cpu0;
     Round r;

@@ -104,9 +104,10 @@ typedef float V4 __attribute__((vector_size(16)));
 
 // kLongRun outputs from the inputs x[0, kLongRun + kTaps - 1), for small
 // trims: output j reads x[j, j + kTaps) with the phase's taps, moved to its
-// own fraction by offsets[j] (its fraction less the phase's, at most 0.03
-// here) with a first-order step. The baseline build, four lanes at a time.
-void LongRunBase(const float* x, const Phase& phase, const float* offsets, float* out) {
+// own fraction by offsets[j] (its fraction less the phase's, at most 0.024
+// here) with a first-order step. The baseline build, four lanes at a time,
+// sixteen outputs per call.
+void LongRunHalf(const float* x, const Phase& phase, const float* offsets, float* out) {
     V4 a0 = {}, a1 = {}, a2 = {}, a3 = {}, b0 = {}, b1 = {}, b2 = {}, b3 = {};
     for (int k = 0; k < TrimStage::kTaps; ++k) {
         V4 x0, x1, x2, x3;
@@ -137,6 +138,11 @@ void LongRunBase(const float* x, const Phase& phase, const float* offsets, float
     CAROVEL_STOREV(out + 12, y3);
 }
 
+void LongRunBase(const float* x, const Phase& phase, const float* offsets, float* out) {
+    LongRunHalf(x, phase, offsets, out);
+    LongRunHalf(x + 16, phase, offsets + 16, out + 16);
+}
+
 // kRun outputs as LongRun, for any trim: offsets up to 0.23, with a
 // second-order step.
 void RunOfEightBase(const float* x, const Phase& phase, const float* offsets, float* out) {
@@ -165,25 +171,34 @@ typedef float V8 __attribute__((vector_size(32)));
 
 CAROVEL_TRIM_AVX2
 void LongRunAvx2(const float* x, const Phase& phase, const float* offsets, float* out) {
-    V8 a0 = {}, a1 = {}, b0 = {}, b1 = {};
+    V8 a0 = {}, a1 = {}, a2 = {}, a3 = {}, b0 = {}, b1 = {}, b2 = {}, b3 = {};
     for (int k = 0; k < TrimStage::kTaps; ++k) {
-        V8 x0, x1;
+        V8 x0, x1, x2, x3;
         CAROVEL_LOADV(x0, x + k);
         CAROVEL_LOADV(x1, x + k + 8);
+        CAROVEL_LOADV(x2, x + k + 16);
+        CAROVEL_LOADV(x3, x + k + 24);
         const float h = phase.h[k];
         const float d1 = phase.d1[k];
         a0 += h * x0;
         a1 += h * x1;
+        a2 += h * x2;
+        a3 += h * x3;
         b0 += d1 * x0;
         b1 += d1 * x1;
+        b2 += d1 * x2;
+        b3 += d1 * x3;
     }
-    V8 o0, o1;
+    V8 o0, o1, o2, o3;
     CAROVEL_LOADV(o0, offsets);
     CAROVEL_LOADV(o1, offsets + 8);
-    const V8 y0 = a0 + o0 * b0;
-    const V8 y1 = a1 + o1 * b1;
+    CAROVEL_LOADV(o2, offsets + 16);
+    CAROVEL_LOADV(o3, offsets + 24);
+    const V8 y0 = a0 + o0 * b0, y1 = a1 + o1 * b1, y2 = a2 + o2 * b2, y3 = a3 + o3 * b3;
     CAROVEL_STOREV(out, y0);
     CAROVEL_STOREV(out + 8, y1);
+    CAROVEL_STOREV(out + 16, y2);
+    CAROVEL_STOREV(out + 24, y3);
 }
 
 CAROVEL_TRIM_AVX2
@@ -251,10 +266,17 @@ const Kernels& TheKernels() {
 // Mono 16-bit, the usual mixing format: blocks samples into out.
 CAROVEL_VECTOR_CLONES
 void DecodeMono16(const unsigned char* src, std::size_t blocks, float* out) {
-    for (std::size_t i = 0; i < blocks; ++i) {
-        std::int16_t v;
-        std::memcpy(&v, src + 2 * i, 2);  // little-endian, as Signed16 reads
-        out[i] = static_cast<float>(v);
+    // In chunks of a fixed size, so that the conversion loop vectorises.
+    constexpr std::size_t kChunk = 256;
+    std::int16_t chunk[kChunk] = {};
+    float converted[kChunk];
+    for (std::size_t at = 0; at < blocks; at += kChunk) {
+        const std::size_t n = std::min(kChunk, blocks - at);
+        std::memcpy(chunk, src + 2 * at, 2 * n);  // little-endian, as Signed16 reads
+        for (std::size_t i = 0; i < kChunk; ++i) {
+            converted[i] = static_cast<float>(chunk[i]);
+        }
+        std::memcpy(out + at, converted, n * sizeof(float));
     }
 }
 
@@ -339,7 +361,7 @@ void TrimStage::SetTrim(std::int32_t ppm) {
 
 void TrimStage::Prime(const unsigned char* history, std::size_t blocks) {
     const std::size_t used = std::min<std::size_t>(blocks, kHalf);
-    if (used == 0 || planes_[0].size() != kHalf || index_ != kHalf) {
+    if (used == 0 || used_ != kHalf || index_ != kHalf) {
         return;
     }
     const std::size_t blockAlign = format_.BlockAlign();
@@ -366,17 +388,11 @@ bool TrimStage::Push(const unsigned char* data, std::size_t blocks) {
         return true;
     }
     Compact();
-    const std::size_t at = planes_[0].size();
-    try {
-        for (auto& plane : planes_) {
-            plane.resize(at + blocks);
-        }
-    } catch (const std::bad_alloc&) {
-        for (auto& plane : planes_) {
-            plane.resize(at);
-        }
+    const std::size_t at = used_;
+    if (!Reserve(at + blocks)) {
         return false;
     }
+    used_ = at + blocks;
     if (channels_ == 1 && width_ == 2) {
         DecodeMono16(data, blocks, planes_[0].data() + at);
         return true;
@@ -398,16 +414,34 @@ bool TrimStage::Push(const unsigned char* data, std::size_t blocks) {
     return true;
 }
 
+bool TrimStage::Reserve(std::size_t samples) {
+    if (planes_[0].size() >= samples) {
+        return true;
+    }
+    try {
+        for (auto& plane : planes_) {
+            if (plane.size() < samples) {
+                plane.resize(std::max(samples, 2 * plane.size()));
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        return false;  // the planes may have grown, but nothing else changed
+    }
+    return true;
+}
+
 void TrimStage::Compact() {
     // Keep the filter's reach behind the read position; drop the rest once
-    // it is worth the move.
-    if (index_ < kHalf + 1024) {
+    // it is worth the move (what is left is usually a few samples).
+    if (index_ < kHalf + 256) {
         return;
     }
     const std::size_t drop = index_ - kHalf;
     for (auto& plane : planes_) {
-        plane.erase(plane.begin(), plane.begin() + static_cast<std::ptrdiff_t>(drop));
+        std::copy(plane.begin() + static_cast<std::ptrdiff_t>(drop),
+                  plane.begin() + static_cast<std::ptrdiff_t>(used_), plane.begin());
     }
+    used_ -= drop;
     index_ -= drop;
     quietAfter_ = quietAfter_ > drop ? quietAfter_ - drop : 0;
 }
@@ -425,7 +459,7 @@ void TrimStage::ShedQuiet() {
     if (index_ < quietAfter_) {
         return;  // a loud sample lies within the reach of the next output
     }
-    const std::size_t size = planes_[0].size();
+    const std::size_t size = used_;
     const std::size_t first = index_ - kHalf;
     // The next output's reach and quietBlocks_ past it must be quiet.
     const std::size_t last = index_ + kHalf + 1 + quietBlocks_;
@@ -456,10 +490,14 @@ std::size_t TrimStage::Pull(unsigned char* dst, std::size_t maxBlocks) {
 }
 
 std::size_t TrimStage::Drain(unsigned char* dst, std::size_t maxBlocks) {
-    const std::size_t end = planes_[0].size();
+    const std::size_t end = used_;
     // Silence past the end, for the filter's reach of the last run.
+    if (!Reserve(end + kLongRun + kTaps)) {
+        return 0;
+    }
     for (auto& plane : planes_) {
-        plane.resize(end + kLongRun + kTaps, 0.0f);
+        std::fill(plane.begin() + static_cast<std::ptrdiff_t>(end),
+                  plane.begin() + static_cast<std::ptrdiff_t>(end + kLongRun + kTaps), 0.0f);
     }
     // Outputs whose position lies before the end.
     std::size_t made = 0;
@@ -472,14 +510,12 @@ std::size_t TrimStage::Drain(unsigned char* dst, std::size_t maxBlocks) {
         }
         made += Make(dst + made * format_.BlockAlign(), want, true);
     }
-    for (auto& plane : planes_) {
-        plane.resize(end);
-    }
     if (made < maxBlocks) {
         // All written: afresh, with a silent past.
         for (auto& plane : planes_) {
-            plane.assign(kHalf, 0.0f);
+            std::fill(plane.begin(), plane.begin() + kHalf, 0.0f);
         }
+        used_ = kHalf;
         index_ = kHalf;
         frac_ = 0.0;
         quietAfter_ = 0;
@@ -489,13 +525,15 @@ std::size_t TrimStage::Drain(unsigned char* dst, std::size_t maxBlocks) {
 
 std::size_t TrimStage::HeldBackBlocks() const {
     const double left =
-        static_cast<double>(planes_[0].size()) - static_cast<double>(index_) - frac_;
+        static_cast<double>(used_) - static_cast<double>(index_) - frac_;
     return left > 0 ? static_cast<std::size_t>(std::ceil(left / ratio_)) : 0;
 }
 
 std::size_t TrimStage::Make(unsigned char* dst, std::size_t maxBlocks, bool draining) {
     const Phase* const table = Table().phases.data();
     const Kernels& kernels = TheKernels();
+    // Drain reads the silence Drain put past the input.
+    const std::size_t reach = draining ? used_ + kLongRun + kTaps : used_;
     const std::size_t blockAlign = format_.BlockAlign();
     const double step = ratio_ - 1.0;
     std::size_t made = 0;
@@ -511,7 +549,7 @@ std::size_t TrimStage::Make(unsigned char* dst, std::size_t maxBlocks, bool drai
         // phase with a first-order step, larger ones kRun with a second.
         const bool longRun = std::abs(trimPpm_) <= kLongRunPpm;
         const int run = longRun ? kLongRun : kRun;
-        if (index_ + static_cast<std::size_t>(run) + kHalf + 1 > planes_[0].size()) {
+        if (index_ + static_cast<std::size_t>(run) + kHalf + 1 > reach) {
             break;
         }
         const std::size_t count = std::min<std::size_t>(run, maxBlocks - made);

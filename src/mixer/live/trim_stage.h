@@ -8,9 +8,9 @@
 // from one filter phase of a table (the phase nearest the run's middle) and
 // its derivatives by the fraction, the sums taken over the run's input
 // windows (vectorised across the outputs) and joined by a Taylor step to
-// each output's own fraction: sixteen outputs and a first-order step for
-// trims within +-2000 ppm (the drift of real clocks), eight and a
-// second-order step beyond. The ratio may change between any two runs
+// each output's own fraction: 32 outputs and a first-order step for trims
+// within +-1000 ppm (the drift of real clocks), eight and a second-order
+// step beyond. The ratio may change between any two runs
 // without a seam: the position moves on continuously.
 //
 // Besides trimming, the stage can shed audio: given a budget (AllowShed),
@@ -42,8 +42,8 @@ class TrimStage {
     // +-kLongRunPpm (with a first-order step to each output's fraction),
     // kRun for larger ones (with a second-order step).
     static constexpr int kRun = 8;
-    static constexpr int kLongRun = 16;
-    static constexpr std::int32_t kLongRunPpm = 2000;
+    static constexpr int kLongRun = 32;
+    static constexpr std::int32_t kLongRunPpm = 1000;
     // The trims the stage realises: within +-kMaxTrimPpm.
     static constexpr std::int32_t kMaxTrimPpm = 62000;
     // A quiet stretch for shedding: this long at least (in milliseconds), no
@@ -102,6 +102,8 @@ class TrimStage {
     bool Loud(std::size_t i) const;
     // Drops the input the filter has passed.
     void Compact();
+    // Makes every plane hold at least samples; false when memory ran out.
+    bool Reserve(std::size_t samples);
     // Writes count outputs of the last run (out_) as blocks into dst.
     void Encode(std::size_t count, unsigned char* dst) const;
 
@@ -114,7 +116,9 @@ class TrimStage {
     // The input kept, one plane per channel, from the start of the filter's
     // reach (and one more); the read position: the index of the sample at
     // or before it (at least kHalf) and the fraction past it.
+    // The planes are buffers: used_ samples of each hold input.
     std::vector<std::vector<float>> planes_;
+    std::size_t used_ = kHalf;
     std::size_t index_ = kHalf;
     double frac_ = 0.0;
     // Shedding waits until the read position reaches this index: a loud
