@@ -464,10 +464,9 @@ DriftResult RunDrift(const Options& o, unsigned rate, bool print) {
         static_cast<double>(w.Live().trimNs.load()) / 1e3 /
             static_cast<double>(std::max<std::uint64_t>(w.Live().controlPasses.load(), 1)));
     if (run.eventUs != 0) {
-        const double recovery =
-            run.lastOffTargetUs > run.eventUs
-                ? static_cast<double>(run.lastOffTargetUs - run.eventUs) / 1e6
-                : 0.0;
+        const double recovery = run.lastOffTargetUs > run.eventUs
+                                    ? static_cast<double>(run.lastOffTargetUs - run.eventUs) / 1e6
+                                    : 0.0;
         std::printf(
             "recovery: %s=%g recovery_s=%.2f discontinuities=%llu max_trim_ppm=%+d "
             "shed_ms=%.1f\n",

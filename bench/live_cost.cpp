@@ -148,7 +148,8 @@ int main(int argc, char** argv) {
             const Round r = RunRound(sources, isLive, seconds, tone);
             (isLive ? live : queued).push_back(r.usPerSourceSecond);
             std::printf(
-                "round=%d mode=%s us_per_source_s=%.2f dropouts=%llu max_abs_trim_minus_drift_ppm=%ld "
+                "round=%d mode=%s us_per_source_s=%.2f dropouts=%llu "
+                "max_abs_trim_minus_drift_ppm=%ld "
                 "live_control_us_per_pass=%.1f trim_us_per_pass=%.1f\n",
                 round, isLive ? "live" : "queued", r.usPerSourceSecond,
                 static_cast<unsigned long long>(r.dropouts), r.worstTrimError, r.controlUs,

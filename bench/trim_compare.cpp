@@ -51,7 +51,7 @@ struct Outcome {
 // least squares at the trimmed pitch w' = w * ratio; the residual is the
 // noise.
 void FitSnr(const std::vector<std::int16_t>& out, std::size_t from, std::size_t to, double w,
-              double& signal, double& noise) {
+            double& signal, double& noise) {
     double m[3][4] = {};
     double yy = 0;
     for (std::size_t i = from; i < to; ++i) {
@@ -102,8 +102,8 @@ void FitSnr(const std::vector<std::int16_t>& out, std::size_t from, std::size_t 
 
 // Runs one trimmer over seconds of the tone; trimmer(block, samples, ppm,
 // out) appends its outputs.
-using Trimmer = std::function<void(const std::int16_t*, std::size_t, std::int32_t,
-                                   std::vector<std::int16_t>&)>;
+using Trimmer =
+    std::function<void(const std::int16_t*, std::size_t, std::int32_t, std::vector<std::int16_t>&)>;
 
 Outcome Measure(unsigned rate, double seconds, const Trimmer& trimmer, bool checkQuality) {
     const double amplitude = 16384.0;

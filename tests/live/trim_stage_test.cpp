@@ -41,7 +41,7 @@ std::vector<double> Unpack16(const std::vector<unsigned char>& bytes) {
 // at the end. positions receives the ideal input position of every output.
 std::vector<unsigned char> Stream(TrimStage& stage, const std::vector<unsigned char>& input,
                                   const std::vector<std::int32_t>& trims, std::size_t changeEvery,
-                               std::mt19937& rng, std::vector<double>* positions = nullptr) {
+                                  std::mt19937& rng, std::vector<double>* positions = nullptr) {
     std::vector<unsigned char> out;
     std::uniform_int_distribution<std::size_t> piece(1, 2000);
     std::uniform_int_distribution<std::size_t> room(1, 700);
@@ -107,8 +107,8 @@ TEST(TrimStage, ReadsASineWhereTheTrimsSayToWithinTheQualityPromised) {
         for (std::size_t n = 0; n < rate * 3; ++n) {
             tone.push_back(amplitude * std::sin(w * static_cast<double>(n)));
         }
-        const std::vector<std::int32_t> trims = {0,     500,   -500,  12000, -12000,
-                                                 37,    50000, -4000, 60000, -60000};
+        const std::vector<std::int32_t> trims = {0,  500,   -500,  12000, -12000,
+                                                 37, 50000, -4000, 60000, -60000};
         TrimStage stage(PcmFormat{1, rate, 16});
         std::vector<double> positions;
         const std::vector<double> out =
@@ -125,7 +125,9 @@ TEST(TrimStage, ReadsASineWhereTheTrimsSayToWithinTheQualityPromised) {
                 break;
             }
             const double want = amplitude * std::sin(w * positions[i]);
-            Snr& into = std::abs(trims[std::min(i / (tone.size() / 12), trims.size() - 1)]) > 20000 ? large : snr;
+            Snr& into = std::abs(trims[std::min(i / (tone.size() / 12), trims.size() - 1)]) > 20000
+                            ? large
+                            : snr;
             into.signal += want * want;
             into.noise += (out[i] - want) * (out[i] - want);
         }

@@ -148,8 +148,8 @@ bool LivePasses::Steer(std::uint64_t nowUs) {
         seen.board->trimPpm.store(s.control.Update(nowMs, BacklogMs(seen, nowUs), target));
         if (s.control.ShedRequests() != s.shedRequests) {
             s.shedRequests = s.control.ShedRequests();
-            const auto blocks = static_cast<std::uint32_t>(std::min(
-                s.control.ShedMs() * shared_.mixFormat.samplesPerSec / 1000.0, 4.0e9));
+            const auto blocks = static_cast<std::uint32_t>(
+                std::min(s.control.ShedMs() * shared_.mixFormat.samplesPerSec / 1000.0, 4.0e9));
             seen.board->shedRequest.store(std::uint64_t{s.shedRequests} << 32 | blocks);
         }
     }

@@ -332,8 +332,7 @@ void EncodeRuns(const float* runs, std::size_t count, unsigned channels, unsigne
         unsigned char* p = dst + c * Codec::kWidth;
         for (std::size_t i = 0; i < count; ++i) {
             const double v = std::clamp(static_cast<double>(in[i]), lo, hi);
-            Codec::Write(p + i * blockAlign,
-                         static_cast<std::int64_t>(v + (v < 0.0 ? -0.5 : 0.5)));
+            Codec::Write(p + i * blockAlign, static_cast<std::int64_t>(v + (v < 0.0 ? -0.5 : 0.5)));
         }
     }
 }
@@ -524,8 +523,7 @@ std::size_t TrimStage::Drain(unsigned char* dst, std::size_t maxBlocks) {
 }
 
 std::size_t TrimStage::HeldBackBlocks() const {
-    const double left =
-        static_cast<double>(used_) - static_cast<double>(index_) - frac_;
+    const double left = static_cast<double>(used_) - static_cast<double>(index_) - frac_;
     return left > 0 ? static_cast<std::size_t>(std::ceil(left / ratio_)) : 0;
 }
 
@@ -556,8 +554,7 @@ std::size_t TrimStage::Make(unsigned char* dst, std::size_t maxBlocks, bool drai
         const double middle = frac_ + step * (run - 1) / 2.0;
         const int shift = middle < 0.0 ? -1 : (middle >= 1.0 ? 1 : 0);
         // (middle - shift is in [0, 1): truncation rounds.)
-        const int phase =
-            std::min(static_cast<int>((middle - shift) * kPhases + 0.5), kPhases);
+        const int phase = std::min(static_cast<int>((middle - shift) * kPhases + 0.5), kPhases);
         const double base = static_cast<double>(phase) / kPhases + shift;
         const auto first = static_cast<float>(frac_ - base);
         const auto fstep = static_cast<float>(step);
