@@ -8,9 +8,8 @@
 // reports the CPU time per second of audio (best of the repetitions, all
 // three alternating in one run) and the tone's SNR against a sine of the
 // trimmed pitch fitted to each second (see FitSnr), at 48 kHz and at 8 kHz.
-// bench/trim-instructions.sh counts the instructions of each under
-// callgrind, which the shared machine's timings cannot match for
-// steadiness.
+// Under callgrind (see bench/README.md) the instructions of each compare
+// more steadily than the shared machine's timings.
 //
 //   carovel_trim_compare [--seconds 20] [--repeats 5]
 #include <speex/speex_resampler.h>
