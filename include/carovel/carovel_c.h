@@ -1,6 +1,6 @@
-/* carovel's C interface: the mixer, the frame mixer and the converter for
- * hosts written in C or in any language that calls C (Go's cgo, Rust, ctypes,
- * MSVC-built Windows programs). It is exported by the same shared library
+/* carovel's C interface: the mixer, the frame mixer, the converter and the
+ * sample utilities for hosts written in C or in any language that calls C
+ * (Go's cgo, Rust, ctypes, MSVC-built Windows programs). It is exported by the same shared library
  * (libcarovel.so, carovel.dll) as the C++ classes and is a thin layer over
  * them; carovel/mixer.h, carovel/wave_mix.h and carovel/wave_convert.h
  * describe the behaviour in full, this header what differs.
@@ -333,8 +333,72 @@ CAROVEL_API int carovel_frame_mixer_set_limiter(carovel_frame_mixer* w, int enab
  * count as INT_MAX. */
 CAROVEL_API int carovel_frame_mixer_mix(carovel_frame_mixer* w, void* master, size_t* master_len,
                                         void* mix, size_t* mix_len, void** tag);
-/* The status of the last _add, _set_gain or _set_limiter (or _init). */
+
+/* Receives one mix-minus output of a carovel_frame_mixer_mix_minus pass:
+ * source, the mix of every other source of the pass (len bytes) and whether
+ * source had a frame in the pass (had_frame 1) or is an idle source given
+ * the full mix (0). The buffer belongs to the frame mixer and is valid only
+ * during the call. */
+typedef void (*carovel_frame_minus_fn)(long source, const void* frame, size_t len, int had_frame,
+                                       void* user);
+
+/* One mixing pass with mix-minus outputs (CWaveMix::GetMixedFrame with a
+ * CMixMinusFrames): master, mix, their lengths and tag as for
+ * carovel_frame_mixer_mix (a null buffer has no room), and then, on the
+ * caller's thread before the call returns, one fn call with user per
+ * output, in the order the sources first appeared: first every source that
+ * took part in the pass (source 0 among them), then, with include_idle
+ * nonzero, every source present without a frame in this pass, which
+ * receives the full mix. Each output is as long as the mix computed from
+ * whole samples (see CMixMinusFrames); the source's gain and the limiter
+ * apply as in the mix. A pass that takes no frames, or runs with no room for
+ * the mix, makes no fn call.
+ *
+ * Returns CAROVEL_OK after a pass, also when source 0 had no frame (then
+ * both lengths are 0 and *tag is left alone; with room for the master, a
+ * nonzero *master_len tells that a pass took frames unless the master frame
+ * queued was empty). Fails, running no pass and leaving the lengths and the
+ * queues unchanged, with CAROVEL_BAD_ARGUMENT for a null w, master_len,
+ * mix_len or fn, or a capacity above INT_MAX. Fails with
+ * CAROVEL_OUT_OF_MEMORY, making no fn call, when memory ran out: either
+ * before the pass took frames (both lengths 0, every frame still queued) or
+ * only for the outputs (master and mix written as usual).
+ *
+ * fn may call the frame mixer's functions, a pass on it included. Passes
+ * from several threads at once are fine (they run one at a time); each
+ * call's outputs go to its own fn. */
+CAROVEL_API int carovel_frame_mixer_mix_minus(carovel_frame_mixer* w, void* master,
+                                              size_t* master_len, void* mix, size_t* mix_len,
+                                              void** tag, int include_idle,
+                                              carovel_frame_minus_fn fn, void* user);
+/* The status of the last _add, _set_gain, _set_limiter or _mix_minus (or
+ * _init). */
 CAROVEL_API int carovel_frame_mixer_last_status(const carovel_frame_mixer* w);
+
+/* ---- Sample utilities (CMixer::ChangeVolume, CMixer::CopyChannel) -------- */
+
+/* In-place changes to a buffer of len bytes of interleaved PCM of type.
+ * Only whole samples (for carovel_copy_channel, whole stereo pairs) are
+ * touched: the bytes of a partial one at the end stay as they are. Any
+ * thread, any time; they keep no state. Both fail, leaving the buffer
+ * untouched, with CAROVEL_UNSUPPORTED_FORMAT for CAROVEL_F32 or a value
+ * outside the enum, or CAROVEL_BAD_ARGUMENT for a null buf with len above 0
+ * or len above INT_MAX; len 0 succeeds and does nothing (buf may then be
+ * null). */
+
+/* Scales every sample by factor, truncating toward zero and clamping to the
+ * type's range (CAROVEL_U8 is scaled around 128). Any factor is accepted:
+ * negative ones invert, infinite ones clamp, NaN gives silence. */
+CAROVEL_API int carovel_change_volume(void* buf, size_t len, carovel_sample_type type,
+                                      float factor);
+
+/* The channels of carovel_copy_channel. */
+enum { CAROVEL_CHANNEL_LEFT = 0, CAROVEL_CHANNEL_RIGHT = 1 };
+
+/* Treats buf as stereo and copies channel (CAROVEL_CHANNEL_LEFT or
+ * CAROVEL_CHANNEL_RIGHT) of every sample pair over the other. Any other
+ * channel fails with CAROVEL_BAD_ARGUMENT. */
+CAROVEL_API int carovel_copy_channel(void* buf, size_t len, carovel_sample_type type, int channel);
 
 /* ---- Converter (_Carovel::CWaveConvert) ---------------------------------- */
 

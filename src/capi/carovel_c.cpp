@@ -22,6 +22,7 @@
 namespace {
 
 using _Carovel::CMixer;
+using _Carovel::CMixMinusFrames;
 using _Carovel::CWaveConvert;
 using _Carovel::CWaveMix;
 using _Carovel::Status;
@@ -124,6 +125,11 @@ struct carovel_mixer {
 struct carovel_frame_mixer {
     CWaveMix mix;
     std::atomic<int> lastStatus{CAROVEL_OK};
+    // The mix-minus outputs' storage, reused from pass to pass by the call
+    // that holds minusBusy; a call finding it taken (another thread's pass,
+    // or a pass from inside an output callback) uses storage of its own.
+    CMixMinusFrames minus;
+    std::atomic<bool> minusBusy{false};
 
     int Record(int status) {
         lastStatus.store(status, std::memory_order_relaxed);
@@ -219,6 +225,17 @@ constexpr size_t kStackStats = 64;
 unsigned long ClampToULong(size_t n) {
     return n > std::numeric_limits<unsigned long>::max() ? std::numeric_limits<unsigned long>::max()
                                                          : static_cast<unsigned long>(n);
+}
+
+// The checks shared by the sample utilities: the type, then the buffer.
+int CheckSamples(const void* buf, size_t len, carovel_sample_type type) {
+    if (BitsOf(type) == 0) {
+        return CAROVEL_UNSUPPORTED_FORMAT;
+    }
+    if ((buf == nullptr && len > 0) || len > static_cast<size_t>(INT_MAX)) {
+        return CAROVEL_BAD_ARGUMENT;
+    }
+    return CAROVEL_OK;
 }
 
 int ClampToInt(size_t n) {
@@ -571,8 +588,94 @@ int carovel_frame_mixer_mix(carovel_frame_mixer* w, void* master, size_t* master
     return took;
 }
 
+int carovel_frame_mixer_mix_minus(carovel_frame_mixer* w, void* master, size_t* master_len,
+                                  void* mix, size_t* mix_len, void** tag, int include_idle,
+                                  carovel_frame_minus_fn fn, void* user) {
+    if (w == nullptr) {
+        return CAROVEL_BAD_ARGUMENT;
+    }
+    return w->Record(Guarded([&]() -> int {
+        if (master_len == nullptr || mix_len == nullptr || fn == nullptr ||
+            *master_len > static_cast<size_t>(INT_MAX) || *mix_len > static_cast<size_t>(INT_MAX)) {
+            return CAROVEL_BAD_ARGUMENT;
+        }
+        std::unique_ptr<CMixMinusFrames> own;
+        CMixMinusFrames* outputs = &w->minus;
+        const bool shared = !w->minusBusy.exchange(true, std::memory_order_acquire);
+        if (!shared) {
+            own = std::make_unique<CMixMinusFrames>();
+            outputs = own.get();
+        }
+        struct Release {
+            carovel_frame_mixer* w;
+            bool shared;
+            ~Release() {
+                if (shared) {
+                    w->minusBusy.store(false, std::memory_order_release);
+                }
+            }
+        } release{w, shared};
+        outputs->SetIncludeIdle(include_idle != 0);
+        int masterBytes = master != nullptr ? static_cast<int>(*master_len) : 0;
+        int mixBytes = mix != nullptr ? static_cast<int>(*mix_len) : 0;
+        void* masterTag = nullptr;
+        // As in carovel_frame_mixer_mix: the tag is written only by a pass
+        // that takes frames.
+        void* const unset = &masterTag;
+        masterTag = unset;
+        w->mix.GetMixedFrame(static_cast<char*>(master), masterBytes, static_cast<char*>(mix),
+                             mixBytes, &masterTag, *outputs);
+        *master_len = static_cast<size_t>(masterBytes);
+        *mix_len = static_cast<size_t>(mixBytes);
+        if (tag != nullptr && masterTag != unset) {
+            *tag = masterTag;
+        }
+        if (outputs->LastStatus() != Status::kOk) {
+            return Code(outputs->LastStatus());
+        }
+        const int count = outputs->Count();
+        for (int i = 0; i < count; ++i) {
+            fn(outputs->TrackID(i), outputs->Data(i), static_cast<size_t>(outputs->Length(i)),
+               outputs->HadFrame(i) ? 1 : 0, user);
+        }
+        return CAROVEL_OK;
+    }));
+}
+
 int carovel_frame_mixer_last_status(const carovel_frame_mixer* w) {
     return w == nullptr ? CAROVEL_BAD_ARGUMENT : w->lastStatus.load(std::memory_order_relaxed);
+}
+
+// ---- Sample utilities
+
+int carovel_change_volume(void* buf, size_t len, carovel_sample_type type, float factor) {
+    return Guarded([&]() -> int {
+        if (const int status = CheckSamples(buf, len, type); status != CAROVEL_OK) {
+            return status;
+        }
+        if (len > 0) {
+            CMixer::ChangeVolume(static_cast<char*>(buf), static_cast<unsigned int>(len),
+                                 BitsOf(type) / 8, factor);
+        }
+        return CAROVEL_OK;
+    });
+}
+
+int carovel_copy_channel(void* buf, size_t len, carovel_sample_type type, int channel) {
+    return Guarded([&]() -> int {
+        if (const int status = CheckSamples(buf, len, type); status != CAROVEL_OK) {
+            return status;
+        }
+        if (channel != CAROVEL_CHANNEL_LEFT && channel != CAROVEL_CHANNEL_RIGHT) {
+            return CAROVEL_BAD_ARGUMENT;
+        }
+        if (len > 0) {
+            CMixer::CopyChannel(static_cast<char*>(buf), static_cast<unsigned int>(len),
+                                BitsOf(type) / 8,
+                                channel == CAROVEL_CHANNEL_LEFT ? CH_LEFT : CH_RIGHT);
+        }
+        return CAROVEL_OK;
+    });
 }
 
 // ---- Converter

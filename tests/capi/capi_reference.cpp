@@ -2,6 +2,7 @@
 // exactly as the C test logs its run through the C interface.
 #include <carovel/mixer.h>
 #include <carovel/wave_convert.h>
+#include <carovel/wave_mix.h>
 
 #include <vector>
 
@@ -10,7 +11,9 @@
 namespace {
 
 using _Carovel::CMixer;
+using _Carovel::CMixMinusFrames;
 using _Carovel::CWaveConvert;
+using _Carovel::CWaveMix;
 
 unsigned short Bits(carovel_sample_type type) {
     switch (type) {
@@ -125,4 +128,71 @@ extern "C" int capi_reference_convert(const carovel_format* from, const carovel_
         }
     }
     return 0;
+}
+
+extern "C" int capi_reference_frame_minus(carovel_sample_type type, const capi_frame_op* ops,
+                                          size_t count, capi_log* log) {
+    CWaveMix mix;
+    mix.Init(static_cast<unsigned short>(Bits(type) / 8));
+    CMixMinusFrames minus;
+    for (std::size_t i = 0; i < count; ++i) {
+        const capi_frame_op& op = ops[i];
+        const unsigned char r = 'R';
+        switch (op.kind) {
+            case CAPI_FRAME_ADD: {
+                const bool ok = mix.AddFrame(op.source, reinterpret_cast<const char*>(op.data),
+                                             static_cast<int>(op.len), op.tag);
+                capi_log_put(log, &r, 1);
+                capi_log_u64(log, ok ? 0u : static_cast<std::uint64_t>(mix.LastStatus()));
+                break;
+            }
+            case CAPI_FRAME_GAIN: {
+                const bool ok = mix.SetTrackGain(op.source, op.gain);
+                capi_log_put(log, &r, 1);
+                capi_log_u64(log, ok ? 0u : static_cast<std::uint64_t>(mix.LastStatus()));
+                break;
+            }
+            case CAPI_FRAME_LIMITER: {
+                _Carovel::LimiterSettings settings;
+                settings.channels = 2;
+                settings.samplesPerSec = 16000;
+                settings.thresholdDbfs = -6.0f;
+                settings.releaseMs = 20.0f;
+                const bool ok = mix.SetLimiter(op.enabled != 0, settings);
+                capi_log_put(log, &r, 1);
+                capi_log_u64(log, ok ? 0u : static_cast<std::uint64_t>(mix.LastStatus()));
+                break;
+            }
+            case CAPI_FRAME_PASS: {
+                std::vector<char> master(op.master_room + 1);
+                std::vector<char> out(op.mix_room + 1);
+                int masterLen = static_cast<int>(op.master_room);
+                int mixLen = static_cast<int>(op.mix_room);
+                void* tag = nullptr;
+                minus.SetIncludeIdle(op.include_idle != 0);
+                mix.GetMixedFrame(master.data(), masterLen, out.data(), mixLen, &tag, minus);
+                capi_log_pass(log, static_cast<int>(minus.LastStatus()), master.data(),
+                              static_cast<size_t>(masterLen), out.data(),
+                              static_cast<size_t>(mixLen), tag);
+                for (int k = 0; k < minus.Count(); ++k) {
+                    capi_log_output(log, minus.TrackID(k), minus.HadFrame(k) ? 1 : 0, minus.Data(k),
+                                    static_cast<size_t>(minus.Length(k)));
+                }
+                break;
+            }
+        }
+    }
+    return log->failed ? -1 : 0;
+}
+
+extern "C" void capi_reference_change_volume(void* buf, size_t len, int bytes_per_sample,
+                                             float factor) {
+    CMixer::ChangeVolume(static_cast<char*>(buf), static_cast<unsigned int>(len), bytes_per_sample,
+                         factor);
+}
+
+extern "C" void capi_reference_copy_channel(void* buf, size_t len, int bytes_per_sample,
+                                            int channel) {
+    CMixer::CopyChannel(static_cast<char*>(buf), static_cast<unsigned int>(len), bytes_per_sample,
+                        channel == 0 ? CH_LEFT : CH_RIGHT);
 }

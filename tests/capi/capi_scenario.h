@@ -75,6 +75,49 @@ int capi_reference_convert(const carovel_format* from, const carovel_format* to,
                            const unsigned char* src, size_t len, size_t step, size_t room,
                            capi_log* log);
 
+/* ---- The frame mixer's mix-minus passes */
+
+typedef enum capi_frame_op_kind {
+    CAPI_FRAME_ADD,
+    CAPI_FRAME_GAIN,
+    CAPI_FRAME_LIMITER,
+    CAPI_FRAME_PASS
+} capi_frame_op_kind;
+
+/* One frame-mixer call: queue a frame (CAPI_FRAME_ADD), set a gain, turn
+ * the limiter on or off (stereo at 16000 Hz, -6 dBFS, 20 ms), or run a pass
+ * with mix-minus outputs with room for master_room and mix_room bytes
+ * (CAPI_FRAME_PASS). The first three are logged as 'R' and their status; a
+ * pass as 'P', its status, the master's length and bytes, the mix's length
+ * and bytes and the tag, then each output as 'O', its source, had_frame,
+ * length and bytes. */
+typedef struct capi_frame_op {
+    capi_frame_op_kind kind;
+    long source;
+    const unsigned char* data;
+    size_t len;
+    void* tag;
+    float gain;
+    int enabled;
+    size_t master_room;
+    size_t mix_room;
+    int include_idle;
+} capi_frame_op;
+
+void capi_log_pass(capi_log* log, int status, const void* master, size_t master_len,
+                   const void* mix, size_t mix_len, void* tag);
+void capi_log_output(capi_log* log, long source, int had_frame, const void* frame, size_t len);
+
+/* Runs ops on a CWaveMix for samples of type with a CMixMinusFrames,
+ * logging them. Returns 0, or -1 when memory ran out. */
+int capi_reference_frame_minus(carovel_sample_type type, const capi_frame_op* ops, size_t count,
+                               capi_log* log);
+
+/* CMixer::ChangeVolume and CMixer::CopyChannel on buf, for samples of
+ * bytes_per_sample bytes. */
+void capi_reference_change_volume(void* buf, size_t len, int bytes_per_sample, float factor);
+void capi_reference_copy_channel(void* buf, size_t len, int bytes_per_sample, int channel);
+
 #ifdef __cplusplus
 }
 #endif

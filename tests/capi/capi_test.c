@@ -99,6 +99,27 @@ void capi_log_source(capi_log* log, long source, uint64_t backlog_frames, double
     capi_log_f64(log, peak_dbfs);
 }
 
+void capi_log_pass(capi_log* log, int status, const void* master, size_t master_len,
+                   const void* mix, size_t mix_len, void* tag) {
+    const unsigned char kind = 'P';
+    capi_log_put(log, &kind, 1);
+    capi_log_u64(log, (uint64_t)status);
+    capi_log_u64(log, master_len);
+    capi_log_put(log, master, master_len);
+    capi_log_u64(log, mix_len);
+    capi_log_put(log, mix, mix_len);
+    capi_log_u64(log, (uint64_t)(uintptr_t)tag);
+}
+
+void capi_log_output(capi_log* log, long source, int had_frame, const void* frame, size_t len) {
+    const unsigned char kind = 'O';
+    capi_log_put(log, &kind, 1);
+    capi_log_u64(log, (uint64_t)(int64_t)source);
+    capi_log_u64(log, (uint64_t)had_frame);
+    capi_log_u64(log, len);
+    capi_log_put(log, frame, len);
+}
+
 /* ---- The scenario through the C interface */
 
 static void on_mix(const void* master, size_t master_len, const void* mix, size_t mix_len,
@@ -373,6 +394,474 @@ static void frame_mixer_test(void) {
     carovel_frame_mixer_destroy(w);
 }
 
+/* ---- The frame mixer's mix-minus passes against CWaveMix with CMixMinusFrames */
+
+static size_t width_of(carovel_sample_type type) {
+    return type == CAROVEL_U8 ? 1 : type == CAROVEL_S16 ? 2 : type == CAROVEL_S24 ? 3 : 4;
+}
+
+/* count samples of type spread over most of its range, so that sums clamp. */
+static unsigned char* make_loud(carovel_sample_type type, size_t count) {
+    return make_samples(type, count,
+                        type == CAROVEL_U8    ? 120
+                        : type == CAROVEL_S16 ? 30000
+                        : type == CAROVEL_S24 ? 8000000
+                                              : 30000);
+}
+
+/* What a run's outputs were: the log and counts of each kind. */
+typedef struct minus_sink {
+    capi_log* log;
+    int outputs;
+    int idle_outputs;
+} minus_sink;
+
+static void on_frame_minus(long source, const void* frame, size_t len, int had_frame, void* user) {
+    minus_sink* sink = (minus_sink*)user;
+    capi_log_output(sink->log, source, had_frame, frame, len);
+    ++sink->outputs;
+    if (!had_frame) {
+        ++sink->idle_outputs;
+    }
+}
+
+static int run_frame_minus_c(carovel_sample_type type, const capi_frame_op* ops, size_t count,
+                             minus_sink* sink) {
+    size_t i;
+    carovel_frame_mixer* w = carovel_frame_mixer_create(type);
+    if (w == NULL) {
+        return -1;
+    }
+    for (i = 0; i < count; ++i) {
+        const capi_frame_op* op = &ops[i];
+        int status = CAROVEL_OK;
+        switch (op->kind) {
+            case CAPI_FRAME_ADD:
+                status = carovel_frame_mixer_add(w, op->source, op->data, op->len, op->tag);
+                break;
+            case CAPI_FRAME_GAIN:
+                status = carovel_frame_mixer_set_gain(w, op->source, op->gain);
+                break;
+            case CAPI_FRAME_LIMITER:
+                status = carovel_frame_mixer_set_limiter(w, op->enabled, 2, 16000, -6.0f, 20.0f);
+                break;
+            case CAPI_FRAME_PASS: {
+                unsigned char* master = (unsigned char*)malloc(op->master_room + 1);
+                unsigned char* mix = (unsigned char*)malloc(op->mix_room + 1);
+                size_t master_len = op->master_room;
+                size_t mix_len = op->mix_room;
+                void* tag = NULL;
+                if (master == NULL || mix == NULL) {
+                    free(master);
+                    free(mix);
+                    carovel_frame_mixer_destroy(w);
+                    return -1;
+                }
+                /* The pass's entry goes before its outputs, as in the
+                 * reference's log. */
+                {
+                    capi_log outputs = {NULL, 0, 0, 0};
+                    capi_log* whole = sink->log;
+                    sink->log = &outputs;
+                    status =
+                        carovel_frame_mixer_mix_minus(w, master, &master_len, mix, &mix_len, &tag,
+                                                      op->include_idle, on_frame_minus, sink);
+                    sink->log = whole;
+                    capi_log_pass(whole, status, master, master_len, mix, mix_len, tag);
+                    capi_log_put(whole, outputs.bytes, outputs.len);
+                    whole->failed |= outputs.failed;
+                    free(outputs.bytes);
+                }
+                CHECK_STATUS(carovel_frame_mixer_last_status(w), status);
+                free(master);
+                free(mix);
+                continue;
+            }
+        }
+        CHECK_STATUS(carovel_frame_mixer_last_status(w), status);
+        log_status(sink->log, status);
+    }
+    carovel_frame_mixer_destroy(w);
+    return 0;
+}
+
+/* Four sources with frames of uneven lengths (a partial sample among
+ * them), a source present only through its gain, gains of 0.5, 0 and 2.5,
+ * passes without the master, with the mix or the master cut short, without
+ * room for the mix, with and without idle outputs, an empty master frame,
+ * the limiter on and off, and a refused frame: every status, master, mix,
+ * tag and output equal to CWaveMix's with CMixMinusFrames. */
+static void frame_minus_test(carovel_sample_type type) {
+    const size_t width = width_of(type);
+    const size_t frame = 32 * width;
+    unsigned char* pool = make_loud(type, 32 * 64);
+    capi_frame_op ops[64];
+    size_t n = 0;
+    size_t at = 0;
+    int k;
+    capi_log c_log = {NULL, 0, 0, 0};
+    capi_log cpp_log = {NULL, 0, 0, 0};
+    minus_sink sink;
+    memset(ops, 0, sizeof ops);
+    if (pool == NULL) {
+        CHECK(!"out of memory");
+        return;
+    }
+#define NEXT(length) (at += (length), pool + at - (length))
+#define ADD(src, length, tagp)                                                   \
+    (ops[n].kind = CAPI_FRAME_ADD, ops[n].source = (src), ops[n].len = (length), \
+     ops[n].data = NEXT(length), ops[n].tag = (tagp), ++n)
+#define GAIN(src, g) (ops[n].kind = CAPI_FRAME_GAIN, ops[n].source = (src), ops[n].gain = (g), ++n)
+#define LIMITER(on) (ops[n].kind = CAPI_FRAME_LIMITER, ops[n].enabled = (on), ++n)
+#define PASS(master_bytes, mix_bytes, idle)                              \
+    (ops[n].kind = CAPI_FRAME_PASS, ops[n].master_room = (master_bytes), \
+     ops[n].mix_room = (mix_bytes), ops[n].include_idle = (idle), ++n)
+    ADD(1, frame, NULL);
+    ADD(2, frame, NULL);
+    PASS(frame, frame, 1); /* no master: nothing */
+    GAIN(4, 1.0f);         /* present, never fed */
+    GAIN(2, 0.5f);
+    ADD(0, frame, &g_tags[0]);
+    ADD(3, frame / 2 + 1, NULL); /* shorter, with a partial sample */
+    PASS(frame, frame, 1);
+    ADD(0, frame, &g_tags[1]);
+    ADD(1, 2 * frame, NULL); /* longer than the room */
+    PASS(frame, frame, 0);
+    ADD(0, frame, &g_tags[2]);
+    ADD(2, frame, NULL);
+    PASS(frame / 2, 3 * frame, 1); /* the master cut short */
+    ADD(0, frame, &g_tags[3]);
+    ADD(3, frame, NULL);
+    GAIN(3, 0.0f);
+    PASS(frame, 0, 1); /* no room for the mix: no outputs */
+    GAIN(3, 2.5f);
+    LIMITER(1);
+    for (k = 0; k < 3; ++k) {
+        ADD(0, frame, &g_tags[4]);
+        ADD(1, frame, NULL);
+        ADD(2, frame, NULL);
+        ADD(3, frame, NULL);
+        PASS(frame, frame, 1);
+    }
+    ADD(0, frame, &g_tags[5]); /* alone, limited */
+    PASS(frame, frame, 1);
+    LIMITER(0);
+    ADD(0, 0, &g_tags[6]); /* an empty master frame */
+    ADD(1, frame, NULL);
+    PASS(frame, frame, 1);
+    ops[n].kind = CAPI_FRAME_ADD; /* null data: refused */
+    ops[n].source = 5;
+    ops[n].len = 4;
+    ++n;
+    PASS(frame, frame, 1); /* nothing queued for the master */
+#undef NEXT
+#undef ADD
+#undef GAIN
+#undef LIMITER
+#undef PASS
+    CHECK(n <= sizeof ops / sizeof ops[0] && at <= 32 * 64 * width);
+
+    sink.log = &c_log;
+    sink.outputs = 0;
+    sink.idle_outputs = 0;
+    CHECK(run_frame_minus_c(type, ops, n, &sink) == 0);
+    CHECK(capi_reference_frame_minus(type, ops, n, &cpp_log) == 0);
+    CHECK(!c_log.failed && !cpp_log.failed);
+    /* Outputs of sources with and without frames were compared. */
+    CHECK(sink.outputs > 20 && sink.idle_outputs >= 4);
+    if (c_log.len != cpp_log.len || memcmp(c_log.bytes, cpp_log.bytes, c_log.len) != 0) {
+        size_t same = 0;
+        while (same < c_log.len && same < cpp_log.len && c_log.bytes[same] == cpp_log.bytes[same]) {
+            ++same;
+        }
+        ++g_failures;
+        printf(
+            "capi_test: frame mixer mix-minus (%lu-byte samples): the C interface's log (%lu "
+            "bytes) differs from CWaveMix's (%lu bytes) from byte %lu on\n",
+            (unsigned long)width, (unsigned long)c_log.len, (unsigned long)cpp_log.len,
+            (unsigned long)same);
+    }
+    free(c_log.bytes);
+    free(cpp_log.bytes);
+    free(pool);
+}
+
+/* A pass run from inside another pass's output callback uses storage of its
+ * own: both passes' outputs equal two passes in a row on CWaveMix. */
+typedef struct nested_run {
+    carovel_frame_mixer* w;
+    capi_log* outer;
+    capi_log* inner;
+    int started;
+    int inner_status;
+} nested_run;
+
+static void on_inner_minus(long source, const void* frame, size_t len, int had_frame, void* user) {
+    capi_log_output((capi_log*)user, source, had_frame, frame, len);
+}
+
+static void on_outer_minus(long source, const void* frame, size_t len, int had_frame, void* user) {
+    nested_run* run = (nested_run*)user;
+    if (!run->started) {
+        unsigned char master[256];
+        unsigned char mix[256];
+        size_t master_len = sizeof master;
+        size_t mix_len = sizeof mix;
+        void* tag = NULL;
+        run->started = 1;
+        run->inner_status = carovel_frame_mixer_mix_minus(
+            run->w, master, &master_len, mix, &mix_len, &tag, 1, on_inner_minus, run->inner);
+        capi_log_pass(run->inner, run->inner_status, master, master_len, mix, mix_len, tag);
+    }
+    capi_log_output(run->outer, source, had_frame, frame, len);
+}
+
+static void frame_minus_nested_test(void) {
+    enum { kFrame = 128 };
+    unsigned char* pool = make_loud(CAROVEL_S16, 6 * kFrame / 2);
+    capi_frame_op ops[7];
+    capi_log c_outer = {NULL, 0, 0, 0};
+    capi_log c_inner = {NULL, 0, 0, 0};
+    capi_log cpp_log = {NULL, 0, 0, 0};
+    capi_log cpp_outer = {NULL, 0, 0, 0};
+    unsigned char master[256];
+    unsigned char mix[256];
+    size_t master_len = sizeof master;
+    size_t mix_len = sizeof mix;
+    void* tag = NULL;
+    nested_run run;
+    int i;
+    carovel_frame_mixer* w = carovel_frame_mixer_create(CAROVEL_S16);
+    CHECK(w != NULL && pool != NULL);
+    if (w == NULL || pool == NULL) {
+        carovel_frame_mixer_destroy(w);
+        free(pool);
+        return;
+    }
+    memset(ops, 0, sizeof ops);
+    for (i = 0; i < 6; ++i) {
+        /* Sources 0, 1 and 2, two frames each. */
+        ops[i].kind = CAPI_FRAME_ADD;
+        ops[i].source = i % 3;
+        ops[i].data = pool + i * kFrame;
+        ops[i].len = kFrame;
+        ops[i].tag = &g_tags[i];
+        CHECK_STATUS(carovel_frame_mixer_add(w, ops[i].source, ops[i].data, ops[i].len, ops[i].tag),
+                     CAROVEL_OK);
+    }
+    run.w = w;
+    run.outer = &c_outer;
+    run.inner = &c_inner;
+    run.started = 0;
+    run.inner_status = -1;
+    CHECK_STATUS(carovel_frame_mixer_mix_minus(w, master, &master_len, mix, &mix_len, &tag, 1,
+                                               on_outer_minus, &run),
+                 CAROVEL_OK);
+    CHECK_STATUS(run.inner_status, CAROVEL_OK);
+    capi_log_pass(&c_outer, CAROVEL_OK, master, master_len, mix, mix_len, tag);
+    carovel_frame_mixer_destroy(w);
+
+    /* CWaveMix: the outer pass, then the inner one. The C++ log puts each
+     * pass's entry before its outputs; rebuild the C side the same way. */
+    ops[6].kind = CAPI_FRAME_PASS;
+    ops[6].master_room = sizeof master;
+    ops[6].mix_room = sizeof mix;
+    ops[6].include_idle = 1;
+    {
+        capi_frame_op passes[8];
+        memcpy(passes, ops, sizeof ops);
+        passes[7] = ops[6];
+        CHECK(capi_reference_frame_minus(CAROVEL_S16, passes, 8, &cpp_log) == 0);
+    }
+    {
+        /* C: statuses of the six adds, then outer pass (entry at the end of
+         * c_outer), then inner pass (entry at the end of c_inner). */
+        size_t outputs_len = c_outer.len;
+        size_t entry_len = 1 + 8 + 8 + kFrame + 8 + kFrame + 8;
+        size_t inner_outputs = c_inner.len - entry_len;
+        for (i = 0; i < 6; ++i) {
+            log_status(&cpp_outer, CAROVEL_OK);
+        }
+        CHECK(outputs_len > entry_len && c_inner.len > entry_len);
+        if (outputs_len > entry_len && c_inner.len > entry_len) {
+            capi_log_put(&cpp_outer, c_outer.bytes + outputs_len - entry_len, entry_len);
+            capi_log_put(&cpp_outer, c_outer.bytes, outputs_len - entry_len);
+            capi_log_put(&cpp_outer, c_inner.bytes + inner_outputs, entry_len);
+            capi_log_put(&cpp_outer, c_inner.bytes, inner_outputs);
+        }
+        CHECK(!cpp_outer.failed && !cpp_log.failed);
+        CHECK(cpp_outer.len == cpp_log.len &&
+              memcmp(cpp_outer.bytes, cpp_log.bytes, cpp_log.len) == 0);
+    }
+    free(c_outer.bytes);
+    free(c_inner.bytes);
+    free(cpp_log.bytes);
+    free(cpp_outer.bytes);
+    free(pool);
+}
+
+static void count_minus(long source, const void* frame, size_t len, int had_frame, void* user) {
+    (void)source;
+    (void)frame;
+    (void)len;
+    (void)had_frame;
+    ++*(int*)user;
+}
+
+static void frame_minus_refusal_test(void) {
+    unsigned char frame[64];
+    unsigned char master[64];
+    unsigned char mix[64];
+    size_t master_len = sizeof master;
+    size_t mix_len = sizeof mix;
+    void* tag = NULL;
+    int calls = 0;
+    carovel_frame_mixer* w = carovel_frame_mixer_create(CAROVEL_S16);
+    CHECK(w != NULL);
+    if (w == NULL) {
+        return;
+    }
+    memset(frame, 0x11, sizeof frame);
+    CHECK_STATUS(carovel_frame_mixer_mix_minus(NULL, master, &master_len, mix, &mix_len, &tag, 0,
+                                               count_minus, &calls),
+                 CAROVEL_BAD_ARGUMENT);
+    CHECK_STATUS(carovel_frame_mixer_add(w, 0, frame, sizeof frame, &g_tags[7]), CAROVEL_OK);
+    CHECK_STATUS(carovel_frame_mixer_add(w, 1, frame, sizeof frame, NULL), CAROVEL_OK);
+    /* Each refusal runs no pass: the frames stay queued for the last call. */
+    CHECK_STATUS(
+        carovel_frame_mixer_mix_minus(w, master, NULL, mix, &mix_len, &tag, 0, count_minus, &calls),
+        CAROVEL_BAD_ARGUMENT);
+    CHECK_STATUS(carovel_frame_mixer_mix_minus(w, master, &master_len, mix, NULL, &tag, 0,
+                                               count_minus, &calls),
+                 CAROVEL_BAD_ARGUMENT);
+    CHECK_STATUS(
+        carovel_frame_mixer_mix_minus(w, master, &master_len, mix, &mix_len, &tag, 0, NULL, &calls),
+        CAROVEL_BAD_ARGUMENT);
+    master_len = (size_t)INT_MAX + 1u;
+    CHECK_STATUS(carovel_frame_mixer_mix_minus(w, master, &master_len, mix, &mix_len, &tag, 0,
+                                               count_minus, &calls),
+                 CAROVEL_BAD_ARGUMENT);
+    CHECK(master_len == (size_t)INT_MAX + 1u && mix_len == sizeof mix);
+    CHECK_STATUS(carovel_frame_mixer_last_status(w), CAROVEL_BAD_ARGUMENT);
+    master_len = sizeof master;
+    mix_len = SIZE_MAX;
+    CHECK_STATUS(carovel_frame_mixer_mix_minus(w, NULL, &master_len, NULL, &mix_len, &tag, 0,
+                                               count_minus, &calls),
+                 CAROVEL_BAD_ARGUMENT);
+    CHECK(master_len == sizeof master && mix_len == SIZE_MAX && tag == NULL && calls == 0);
+    /* A null master buffer has no room; the pass runs all the same. */
+    mix_len = sizeof mix;
+    CHECK_STATUS(carovel_frame_mixer_mix_minus(w, NULL, &master_len, mix, &mix_len, &tag, 0,
+                                               count_minus, &calls),
+                 CAROVEL_OK);
+    CHECK_STATUS(carovel_frame_mixer_last_status(w), CAROVEL_OK);
+    CHECK(master_len == 0 && mix_len == sizeof mix && tag == &g_tags[7] && calls == 2);
+    /* Nothing queued: OK, no pass, no output, tag left alone. */
+    master_len = sizeof master;
+    CHECK_STATUS(carovel_frame_mixer_mix_minus(w, master, &master_len, mix, &mix_len, NULL, 1,
+                                               count_minus, &calls),
+                 CAROVEL_OK);
+    CHECK(master_len == 0 && mix_len == 0 && calls == 2);
+    carovel_frame_mixer_destroy(w);
+}
+
+/* ---- The sample utilities against CMixer::ChangeVolume and CopyChannel */
+
+static void sample_utils_test(void) {
+    static const carovel_sample_type types[4] = {CAROVEL_U8, CAROVEL_S16, CAROVEL_S24, CAROVEL_S32};
+    const float factors[11] = {
+        0.0f,      0.5f, 1.0f, 1.7f, 3.0f, -1.0f, -0.3f, 3e9f, (float)INFINITY, -(float)INFINITY,
+        (float)NAN};
+    unsigned char original[4 * 97];
+    unsigned char c_side[4 * 97];
+    unsigned char cpp_side[4 * 97];
+    const unsigned char block[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    unsigned char kept[8];
+    int t;
+    size_t f;
+    int changed = 0;
+    int channel;
+    for (t = 0; t < 4; ++t) {
+        const size_t width = width_of(types[t]);
+        /* Whole samples and pairs, an odd count (a lone last sample) and a
+         * partial sample at the end. */
+        const size_t lengths[5] = {0, width, 96 * width, 97 * width, 96 * width + width - 1};
+        size_t l;
+        for (l = 0; l < 5; ++l) {
+            const size_t len = lengths[l];
+            unsigned char* samples = make_loud(types[t], 97);
+            CHECK(samples != NULL);
+            if (samples == NULL) {
+                return;
+            }
+            memcpy(original, samples, 97 * width);
+            free(samples);
+            for (f = 0; f < sizeof factors / sizeof factors[0]; ++f) {
+                memcpy(c_side, original, sizeof c_side);
+                memcpy(cpp_side, original, sizeof cpp_side);
+                CHECK_STATUS(carovel_change_volume(c_side, len, types[t], factors[f]), CAROVEL_OK);
+                capi_reference_change_volume(cpp_side, len, (int)width, factors[f]);
+                if (memcmp(c_side, cpp_side, sizeof c_side) != 0) {
+                    ++g_failures;
+                    printf(
+                        "capi_test: carovel_change_volume(%lu bytes, %lu-byte samples, %g) "
+                        "differs from CMixer::ChangeVolume\n",
+                        (unsigned long)len, (unsigned long)width, (double)factors[f]);
+                }
+                changed += memcmp(c_side, original, sizeof c_side) != 0;
+            }
+            for (channel = 0; channel < 2; ++channel) {
+                size_t pair;
+                memcpy(c_side, original, sizeof c_side);
+                memcpy(cpp_side, original, sizeof cpp_side);
+                CHECK_STATUS(carovel_copy_channel(
+                                 c_side, len, types[t],
+                                 channel == 0 ? CAROVEL_CHANNEL_LEFT : CAROVEL_CHANNEL_RIGHT),
+                             CAROVEL_OK);
+                capi_reference_copy_channel(cpp_side, len, (int)width, channel);
+                CHECK(memcmp(c_side, cpp_side, sizeof c_side) == 0);
+                /* Every whole pair now holds the chosen channel twice. */
+                for (pair = 0; pair < len / (2 * width); ++pair) {
+                    const unsigned char* p = c_side + pair * 2 * width;
+                    CHECK(memcmp(p, p + width, width) == 0 &&
+                          memcmp(p + channel * width, original + pair * 2 * width + channel * width,
+                                 width) == 0);
+                }
+                CHECK(memcmp(c_side + len / (2 * width) * 2 * width,
+                             original + len / (2 * width) * 2 * width,
+                             sizeof c_side - len / (2 * width) * 2 * width) == 0);
+                changed += memcmp(c_side, original, sizeof c_side) != 0;
+            }
+        }
+    }
+    /* The comparisons were of buffers that the calls changed. */
+    CHECK(changed > 100);
+
+    /* Refusals leave the buffer untouched. */
+    memcpy(kept, block, sizeof kept);
+    CHECK_STATUS(carovel_change_volume(kept, sizeof kept, CAROVEL_F32, 0.5f),
+                 CAROVEL_UNSUPPORTED_FORMAT);
+    CHECK_STATUS(carovel_change_volume(kept, sizeof kept, (carovel_sample_type)7, 0.5f),
+                 CAROVEL_UNSUPPORTED_FORMAT);
+    CHECK_STATUS(carovel_change_volume(NULL, 4, CAROVEL_S16, 0.5f), CAROVEL_BAD_ARGUMENT);
+    CHECK_STATUS(carovel_change_volume(kept, (size_t)INT_MAX + 1u, CAROVEL_S16, 0.5f),
+                 CAROVEL_BAD_ARGUMENT);
+    CHECK_STATUS(carovel_change_volume(kept, SIZE_MAX, CAROVEL_U8, 0.5f), CAROVEL_BAD_ARGUMENT);
+    CHECK_STATUS(carovel_change_volume(NULL, 0, CAROVEL_S16, 0.5f), CAROVEL_OK);
+    CHECK_STATUS(carovel_change_volume(kept, 0, CAROVEL_S24, 0.5f), CAROVEL_OK);
+    CHECK_STATUS(carovel_copy_channel(kept, sizeof kept, CAROVEL_S16, 2), CAROVEL_BAD_ARGUMENT);
+    CHECK_STATUS(carovel_copy_channel(kept, sizeof kept, CAROVEL_S16, -1), CAROVEL_BAD_ARGUMENT);
+    CHECK_STATUS(carovel_copy_channel(kept, sizeof kept, CAROVEL_F32, 0),
+                 CAROVEL_UNSUPPORTED_FORMAT);
+    CHECK_STATUS(carovel_copy_channel(kept, sizeof kept, (carovel_sample_type)7, 1),
+                 CAROVEL_UNSUPPORTED_FORMAT);
+    CHECK_STATUS(carovel_copy_channel(NULL, 8, CAROVEL_U8, 0), CAROVEL_BAD_ARGUMENT);
+    CHECK_STATUS(carovel_copy_channel(kept, (size_t)INT_MAX + 1u, CAROVEL_S32, 1),
+                 CAROVEL_BAD_ARGUMENT);
+    CHECK_STATUS(carovel_copy_channel(NULL, 0, CAROVEL_S32, 1), CAROVEL_OK);
+    CHECK(memcmp(kept, block, sizeof kept) == 0);
+}
+
 /* ---- The converter against CWaveConvert */
 
 static void converter_test(void) {
@@ -533,6 +1022,13 @@ int main(void) {
     scenario_test(1, 0);
     scenario_test(0, 1);
     frame_mixer_test();
+    frame_minus_test(CAROVEL_U8);
+    frame_minus_test(CAROVEL_S16);
+    frame_minus_test(CAROVEL_S24);
+    frame_minus_test(CAROVEL_S32);
+    frame_minus_nested_test();
+    frame_minus_refusal_test();
+    sample_utils_test();
     converter_test();
     printf("capi_test: %s\n", g_failures == 0 ? "ok" : "FAILED");
     return g_failures == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
