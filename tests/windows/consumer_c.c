@@ -2,8 +2,9 @@
  * installed libcarovel, by tests/tools/install-test.sh): it mixes
  * a master and a second source in another format through the C interface
  * (host-driven passes), checks every mix and tag, the statuses of a refused
- * open and feed, and the version. Exit status 0 when all is right; otherwise
- * it says what was not. */
+ * open and feed, and the version; then a frame mixer's pass with mix-minus
+ * outputs and the two sample utilities. Exit status 0 when all is right;
+ * otherwise it says what was not. */
 #include <carovel/carovel_c.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -67,6 +68,78 @@ static void put24(unsigned char* p, int value16) {
     p[2] = (unsigned char)((v >> 16) & 0xffu);
 }
 
+static void put16(unsigned char* p, int v) {
+    p[0] = (unsigned char)((unsigned)v & 0xffu);
+    p[1] = (unsigned char)(((unsigned)v >> 8) & 0xffu);
+}
+
+/* Sources 0, 1 and 2 (present, no frame) in a frame mixer: the mix-minus
+ * outputs are 1's frame for 0, 0's for 1, and the whole mix for idle 2. */
+static int g_outputs = 0;
+
+static void on_frame_minus(long source, const void* frame, size_t len, int had_frame, void* user) {
+    const unsigned char* f = (const unsigned char*)frame;
+    const int want = source == 0 ? 7 : source == 1 ? 1000 : 1007;
+    int i;
+    int right = len == 8 && had_frame == (source != 2);
+    for (i = 0; right && i < 4; ++i) {
+        right = get16(f + 2 * i) == want;
+    }
+    check(user == &g_outputs, "the mix-minus callback got the wrong user pointer", -1);
+    check(right, "a mix-minus output of the frame mixer is wrong", (int)source);
+    ++g_outputs;
+}
+
+static void frame_mixer_and_utilities(void) {
+    unsigned char a[8];
+    unsigned char b[8];
+    unsigned char master[8];
+    unsigned char mix[8];
+    unsigned char stereo[8];
+    size_t master_len = sizeof master;
+    size_t mix_len = sizeof mix;
+    void* tag = NULL;
+    int i;
+    carovel_frame_mixer* w = carovel_frame_mixer_create(CAROVEL_S16);
+    if (w == NULL) {
+        check(0, "carovel_frame_mixer_create failed", -1);
+        return;
+    }
+    for (i = 0; i < 4; ++i) {
+        put16(a + 2 * i, 1000);
+        put16(b + 2 * i, 7);
+    }
+    check(carovel_frame_mixer_set_gain(w, 2, 1.0f) == CAROVEL_OK, "set_gain failed", -1);
+    check(carovel_frame_mixer_add(w, 0, a, sizeof a, &g_tags[0]) == CAROVEL_OK &&
+              carovel_frame_mixer_add(w, 1, b, sizeof b, NULL) == CAROVEL_OK,
+          "feeding the frame mixer failed", -1);
+    check(carovel_frame_mixer_mix_minus(w, master, &master_len, mix, &mix_len, &tag, 1,
+                                        on_frame_minus, &g_outputs) == CAROVEL_OK,
+          "the mix-minus pass failed", -1);
+    check(master_len == 8 && mix_len == 8 && tag == &g_tags[0] && get16(mix) == 1007 &&
+              g_outputs == 3,
+          "the mix-minus pass gave the wrong mix or outputs", -1);
+    check(carovel_frame_mixer_mix_minus(w, master, NULL, mix, &mix_len, &tag, 1, on_frame_minus,
+                                        &g_outputs) == CAROVEL_BAD_ARGUMENT,
+          "a pass without a length pointer was not refused", -1);
+    carovel_frame_mixer_destroy(w);
+
+    for (i = 0; i < 4; ++i) {
+        put16(stereo + 2 * i, i % 2 == 0 ? 1000 : -600);
+    }
+    check(carovel_change_volume(stereo, sizeof stereo, CAROVEL_S16, 0.5f) == CAROVEL_OK &&
+              get16(stereo) == 500 && get16(stereo + 2) == -300,
+          "carovel_change_volume did not halve the samples", -1);
+    check(carovel_copy_channel(stereo, sizeof stereo, CAROVEL_S16, CAROVEL_CHANNEL_RIGHT) ==
+                  CAROVEL_OK &&
+              get16(stereo) == -300 && get16(stereo + 4) == -300,
+          "carovel_copy_channel did not copy the right channel", -1);
+    check(carovel_copy_channel(stereo, sizeof stereo, CAROVEL_S16, 2) == CAROVEL_BAD_ARGUMENT &&
+              carovel_change_volume(stereo, sizeof stereo, CAROVEL_F32, 1.0f) ==
+                  CAROVEL_UNSUPPORTED_FORMAT,
+          "a bad channel or sample type was not refused", -1);
+}
+
 int main(void) {
     const carovel_format mixing = {RATE, 1, CAROVEL_S16};
     const carovel_format other = {RATE, 2, CAROVEL_S24};
@@ -114,6 +187,7 @@ int main(void) {
     carovel_mixer_destroy(mixer);
     check(strcmp(carovel_version_string(), CAROVEL_VERSION_STRING) == 0,
           "the DLL's version differs from the header's", -1);
+    frame_mixer_and_utilities();
     printf("consumer_c: %d frames of 2 sources mixed through the C interface: %s\n", g_mixes,
            g_failures == 0 ? "ok" : "WRONG");
     return g_failures == 0 ? 0 : 1;
