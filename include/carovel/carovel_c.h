@@ -364,9 +364,9 @@ typedef void (*carovel_frame_minus_fn)(long source, const void* frame, size_t le
  * before the pass took frames (both lengths 0, every frame still queued) or
  * only for the outputs (master and mix written as usual).
  *
- * fn may call the frame mixer's functions, a pass on it included. Passes
- * from several threads at once are fine (they run one at a time); each
- * call's outputs go to its own fn. */
+ * fn may call the frame mixer's functions, a pass on it included, but not
+ * carovel_frame_mixer_destroy. Passes from several threads at once are fine
+ * (they run one at a time); each call's outputs go to its own fn. */
 CAROVEL_API int carovel_frame_mixer_mix_minus(carovel_frame_mixer* w, void* master,
                                               size_t* master_len, void* mix, size_t* mix_len,
                                               void** tag, int include_idle,
