@@ -1,9 +1,13 @@
 // The C test's reference: the scenario run through the C++ classes, logged
-// exactly as the C test logs its run through the C interface.
+// exactly as the C test logs its run through the C interface; and the C
+// interface's frame mixer driven from two threads at once (C99 has none).
 #include <carovel/mixer.h>
 #include <carovel/wave_convert.h>
 #include <carovel/wave_mix.h>
 
+#include <atomic>
+#include <cstdint>
+#include <thread>
 #include <vector>
 
 #include "capi_scenario.h"
@@ -195,4 +199,89 @@ extern "C" void capi_reference_copy_channel(void* buf, size_t len, int bytes_per
                                             int channel) {
     CMixer::CopyChannel(static_cast<char*>(buf), static_cast<unsigned int>(len), bytes_per_sample,
                         channel == 0 ? CH_LEFT : CH_RIGHT);
+}
+
+namespace {
+
+// One pass's outputs as its callback received them.
+struct PassOutputs {
+    std::vector<long> sources;
+    std::vector<int> hadFrame;
+    std::vector<std::vector<unsigned char>> frames;
+};
+
+void CollectOutput(long source, const void* frame, size_t len, int had_frame, void* user) {
+    auto* outputs = static_cast<PassOutputs*>(user);
+    const auto* bytes = static_cast<const unsigned char*>(frame);
+    outputs->sources.push_back(source);
+    outputs->hadFrame.push_back(had_frame);
+    outputs->frames.emplace_back(bytes, bytes + len);
+}
+
+std::int16_t Get16(const unsigned char* p) {
+    return static_cast<std::int16_t>(static_cast<std::uint16_t>(p[0] | (p[1] << 8)));
+}
+
+}  // namespace
+
+extern "C" int capi_threaded_frame_minus(void) {
+    constexpr int kPasses = 300;
+    constexpr int kSamples = 32;
+    carovel_frame_mixer* w = carovel_frame_mixer_create(CAROVEL_S16);
+    if (w == nullptr) {
+        return 1;
+    }
+    // Source s's frames hold the value 1, 10 or 100 throughout, so every
+    // output of a pass must be its mix less the source's own value when it
+    // had a frame, whichever frames the pass took.
+    const std::int16_t values[3] = {100, 10, 1};
+    std::atomic<int> failures{0};
+    std::atomic<int> outputs{0};
+    auto run = [&](long own) {
+        std::vector<unsigned char> frame(2 * kSamples);
+        unsigned char master[2 * kSamples];
+        unsigned char mix[2 * kSamples];
+        for (int pass = 0; pass < kPasses; ++pass) {
+            for (long source : {0L, own}) {
+                for (int i = 0; i < kSamples; ++i) {
+                    frame[2 * i] = static_cast<unsigned char>(values[source] & 0xff);
+                    frame[2 * i + 1] = static_cast<unsigned char>((values[source] >> 8) & 0xff);
+                }
+                if (carovel_frame_mixer_add(w, source, frame.data(), frame.size(), nullptr) !=
+                    CAROVEL_OK) {
+                    ++failures;
+                }
+            }
+            PassOutputs got;
+            size_t masterLen = sizeof master;
+            size_t mixLen = sizeof mix;
+            if (carovel_frame_mixer_mix_minus(w, master, &masterLen, mix, &mixLen, nullptr, 1,
+                                              CollectOutput, &got) != CAROVEL_OK) {
+                ++failures;
+                continue;
+            }
+            outputs += static_cast<int>(got.sources.size());
+            for (std::size_t k = 0; k < got.sources.size(); ++k) {
+                const long source = got.sources[k];
+                if (source < 0 || source > 2 || got.frames[k].size() != mixLen) {
+                    ++failures;
+                    continue;
+                }
+                const int own = got.hadFrame[k] ? values[source] : 0;
+                for (std::size_t at = 0; at + 1 < mixLen; at += 2) {
+                    if (Get16(got.frames[k].data() + at) != Get16(mix + at) - own) {
+                        ++failures;
+                        break;
+                    }
+                }
+            }
+        }
+    };
+    std::thread first(run, 1L);
+    std::thread second(run, 2L);
+    first.join();
+    second.join();
+    carovel_frame_mixer_destroy(w);
+    // Some passes found frames and gave outputs.
+    return failures.load() + (outputs.load() > kPasses ? 0 : 1);
 }

@@ -118,6 +118,11 @@ int capi_reference_frame_minus(carovel_sample_type type, const capi_frame_op* op
 void capi_reference_change_volume(void* buf, size_t len, int bytes_per_sample, float factor);
 void capi_reference_copy_channel(void* buf, size_t len, int bytes_per_sample, int channel);
 
+/* Two threads feed one frame mixer (through the C interface) and run
+ * mix-minus passes on it at once; every output must be its own pass's mix
+ * less its source's frame. Returns the number of faults found. */
+int capi_threaded_frame_minus(void);
+
 #ifdef __cplusplus
 }
 #endif

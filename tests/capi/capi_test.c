@@ -1028,6 +1028,7 @@ int main(void) {
     frame_minus_test(CAROVEL_S32);
     frame_minus_nested_test();
     frame_minus_refusal_test();
+    CHECK(capi_threaded_frame_minus() == 0);
     sample_utils_test();
     converter_test();
     printf("capi_test: %s\n", g_failures == 0 ? "ok" : "FAILED");
