@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config make
   libgtest-dev libgmock-dev libbenchmark-dev
-  libspeexdsp-dev libsndfile1-dev libcli11-dev
+  libspeexdsp-dev libsoxr-dev libsndfile1-dev libcli11-dev
   # The command-line mixer's tests make and check audio with sox.
   sox
   "$@"

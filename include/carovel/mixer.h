@@ -178,8 +178,8 @@ class CAROVEL_API CMixer {
                   unsigned short samplesPerSec, unsigned short bitsPerSample, void* tag);
 
     // Ends source traceID's stream, so that every byte it was fed is mixed:
-    // converts what its converter still holds back (a resampler keeps a few
-    // milliseconds), pads its last partial frame with silence to a whole
+    // converts what its converter still holds back (a resampler keeps 20 to
+    // 120 ms, see CWaveConvert), pads its last partial frame with silence to a whole
     // frame and queues it with tag. An incomplete sample block of a converted
     // format (less than one sample of every channel) is dropped. The source
     // may go on feeding: that starts a new stream. Returns true, also for a
@@ -210,9 +210,11 @@ class CAROVEL_API CMixer {
     //    ppm, so the pitch moves by at most the drift plus about 100 ppm).
     //    A source already in the mixing format goes through a resampler
     //    from its first trim until its stream ends (FlushSource, a format
-    //    change, or running dry). No frame is dropped or repeated for this.
-    //    The trim is at most +-12,000 ppm; a source drifting further runs
-    //    dry or hits the ceiling.
+    //    change, or running dry). A converted source's resampler in live
+    //    mode is speexdsp's (quality 5, a few milliseconds of latency),
+    //    whose ratio can move, not the converter's usual libsoxr. No frame
+    //    is dropped or repeated for this. The trim is at most +-12,000 ppm;
+    //    a source drifting further runs dry or hits the ceiling.
     //  - The master keeps time too: it is trimmed against the output timer
     //    like any source, and when its backlog is more than a frame above the
     //    target (after a stalled or slow callback) passes run between the

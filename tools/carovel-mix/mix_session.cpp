@@ -10,10 +10,12 @@
 namespace carovel_mix {
 namespace {
 
-// Other sources are fed this many frame lengths ahead of the master, so a
-// source whose converter holds back some audio still has its frame queued
-// when the master frame of the same instant is mixed.
+// Other sources are fed this far ahead of the master (at least two frame
+// lengths), so a source whose converter holds back some audio (libsoxr's
+// pacing latency, up to about 120 ms between the usual rates) still has its
+// frame queued when the master frame of the same instant is mixed.
 constexpr unsigned kLeadFrames = 2;
+constexpr unsigned kLeadMs = 250;
 
 std::uint64_t CeilDiv(std::uint64_t a, std::uint64_t b) {
     return (a + b - 1) / b;
@@ -161,7 +163,9 @@ std::uint64_t MixSession::ExpectedMasterFrames() const {
 void MixSession::Step(std::uint64_t ms) {
     const unsigned rate = m_sink.Format().samplesPerSec;
     const std::uint64_t at = FrameAt(ms, rate);
-    const std::uint64_t lead = at + std::uint64_t{kLeadFrames} * m_frameSamples;
+    const std::uint64_t leadFrames =
+        std::max<std::uint64_t>(kLeadFrames, CeilDiv(FrameAt(kLeadMs, rate), m_frameSamples));
+    const std::uint64_t lead = at + leadFrames * m_frameSamples;
     for (std::size_t i = 1; i < m_sources.size(); ++i) {
         m_sources[i].FeedUntil(m_mixer, lead);
     }

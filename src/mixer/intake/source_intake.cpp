@@ -256,12 +256,19 @@ Status SourceIntake::ApplyConverterTrim() {
 }
 
 Status SourceIntake::UseConverterFor(const PcmFormat& format, void* tag, const FrameSink& mix) {
-    if (converter_ != nullptr && format == converterFormat_) {
+    // A converter made before the source kept its history (live mode) is
+    // replaced by a trimmable one.
+    if (converter_ != nullptr && format == converterFormat_ &&
+        (!keepHistory_ || converter_->Trimmable())) {
         return Status::kOk;
     }
     std::shared_ptr<ConvertStream> fresh;
     try {
-        fresh = ConvertStream::Create(format, mixFormat_);
+        // A source whose stream may be trimmed (live mode keeps its history
+        // for that) gets the resampler whose ratio can move.
+        fresh = ConvertStream::Create(
+            format, mixFormat_,
+            keepHistory_ ? ConvertStream::Resampler::kTrimmable : ConvertStream::Resampler::kFixed);
         partialBlock_.reserve(format.BlockAlign());
     } catch (const std::bad_alloc&) {
         return Status::kOutOfMemory;
