@@ -125,7 +125,7 @@ std::unique_ptr<SoxrStage> SoxrStage::Create(unsigned channels, unsigned srcRate
         std::max<std::size_t>(SoxrStage::kFeedBlocks, (dstRate + srcRate - 1) / srcRate);
     const std::size_t blockBytes = stage->sampleBytes_ * channels;
     stage->buffer_.resize((latency + perCall + 64) * blockBytes);
-    stage->silence_.resize(std::min<std::size_t>(SoxrStage::kFeedBlocks, 256) * blockBytes);
+    stage->silence_.resize(SoxrStage::kFeedBlocks * blockBytes);
     return stage;
 }
 
