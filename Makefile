@@ -6,7 +6,7 @@ JOBS ?= 2
 CMAKE_ARGS ?=
 
 .PHONY: all deps configure build test demo bench clean san-deps test-asan test-tsan \
-  test-tsan-gcc fuzz format-deps format format-check test-windows
+  test-tsan-gcc fuzz format-deps format format-check test-windows python-deps python test-python
 
 all: build
 
@@ -43,10 +43,10 @@ bench: build
 clean:
 	rm -rf $(BUILD_DIR) out
 
-# clang-format over every tracked C++ source and header: `make format` rewrites
+# clang-format over every tracked C and C++ source and header: `make format` rewrites
 # them, `make format-check` (run by CI) fails on any difference.
 CLANG_FORMAT ?= clang-format
-FORMAT_FILES = git ls-files -z -- '*.cpp' '*.h'
+FORMAT_FILES = git ls-files -z -- '*.c' '*.cpp' '*.h'
 
 format-deps:
 	@scripts/install-deps.sh clang-format
@@ -124,3 +124,19 @@ test-windows:
 	JOBS=$(JOBS) scripts/build-windows.sh $(WIN_DIR) $(WIN_CMAKE_ARGS)
 	status=0; ctest --test-dir $(WIN_DIR) --output-on-failure -j $(JOBS) || status=$$?; \
 	  $(WIN_WINE) --stop; exit $$status
+
+# The Python module: `make python` builds it into $(BUILD_DIR)/python
+# (PYTHONPATH=$(BUILD_DIR)/python), `make test-python` runs its pytest suite.
+# Built and tested with Debian's interpreter whatever python3 is first on the
+# PATH, since pybind11, numpy and pytest come from Debian's packages.
+PYTHON ?= /usr/bin/python3
+
+python-deps:
+	@scripts/install-deps.sh --python
+
+python: deps python-deps $(BUILD_DIR)/build.ninja
+	cmake -S . -B $(BUILD_DIR) -DCAROVEL_BUILD_PYTHON=ON -DPython3_EXECUTABLE=$(PYTHON)
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target carovel_python
+
+test-python: python
+	PYTHONPATH=$(abspath $(BUILD_DIR))/python $(PYTHON) -m pytest -q -p no:cacheprovider python/tests

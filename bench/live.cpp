@@ -23,10 +23,26 @@
 // made the sample, and each block's amplitude, phase and offset are fitted by
 // least squares; the residual is the noise.
 //
+// The same world with an 8 kHz mixing format (20 ms frames) runs next, for
+// its tone's SNR only: tone_snr_db_8k on the last line.
+//
 // Disturbances: --stall-ms N makes one callback 60 s in take N ms;
 // --slow-ms M --slow-seconds S makes the callbacks take M ms for S seconds
 // (after the stall, or from 60 s on). The line then adds
 // backlog_ms_2s_after_stall: the backlog 2 s after the disturbance ended.
+// --burst-ms N holds source 1's blocks due in the N ms from 60 s on back and
+// delivers them at once (a network burst); --master-gap-ms N has the master
+// send nothing for N ms from 60 s on. Both print a line
+//
+//   recovery: burst_ms=120 recovery_s=... discontinuities=... ...
+//
+// recovery_s is the time from the burst's delivery (the master's return)
+// until source 1's backlog after every pass stays within one frame of the
+// target; discontinuities counts the passes whose mix (source 1's tone
+// alone) steps: a second difference beyond twice what a sine of the highest
+// trimmed pitch can have. The summary line counts them for the whole run
+// from 30 s on; the dropouts of a burst and the restart after them (from
+// the hold until target + 60 ms after the delivery) are not counted.
 //
 // Memory: --silent-master gives a master that never sends anything and
 // --sources N sources of 48000 Hz stereo 16-bit sine fed in real time for
@@ -41,6 +57,7 @@
 //
 //   carovel_live [--drift-ppm N] [--minutes N] [--target-ms N] [--max-ms N]
 //                [--stall-ms N] [--slow-ms N --slow-seconds N]
+//                [--burst-ms N] [--master-gap-ms N]
 //                [--master-drift-ppm N] [--jitter-ms N] [--live-off]
 //   carovel_live --silent-master [--sources N] [--minutes N] [--max-ms N]
 //                [--master-timeout-ms N] [--live-off]
@@ -150,6 +167,8 @@ struct Options {
     bool silentMaster = false;
     bool liveOff = false;
     int sources = 8;
+    double burstMs = 0;
+    double masterGapMs = 0;
 };
 
 LiveSettings SettingsOf(const Options& o) {
@@ -160,6 +179,7 @@ LiveSettings SettingsOf(const Options& o) {
 
 struct DriftRun {
     Options opt;
+    unsigned rate = 48000;
     std::uint64_t frameSamples = 960;
     // The current simulated minute.
     double minuteMin = 1e9, minuteMax = -1e9;
@@ -187,6 +207,20 @@ struct DriftRun {
     double worstSnr = 1e9;
     double signalSum = 0.0, residualSum = 0.0;
     std::uint64_t blocks = 0;
+    // A burst (source 1's blocks held back) or a master gap: when it ends,
+    // the last pass after it that left source 1 more than a frame off the
+    // target, and the largest trim after it.
+    std::uint64_t eventUs = 0;
+    std::uint64_t lastOffTargetUs = 0;
+    std::int32_t maxTrimAfterEvent = 0;
+    // Steps in the tone: passes whose mix (source 1 alone) has a second
+    // difference beyond what a sine of the trimmed pitch can have; none are
+    // counted in [skipFromUs, skipToUs) (the dropouts of a burst and the
+    // restart after them).
+    std::uint64_t skipFromUs = 0, skipToUs = 0;
+    double prev1 = 0.0, prev2 = 0.0;
+    int known = 0;
+    std::uint64_t discontinuities = 0;
 
     bool Disturbed(std::uint64_t now) const {
         return disturbToUs != 0 && now >= disturbFromUs && now < disturbToUs + 2'000'000;
@@ -220,7 +254,7 @@ void AddToneFrame(DriftRun& r, const carovel_live::SourceState& view, const char
         r.phase = 0.0;
         r.block = ToneFit();
     }
-    const double step = 2 * kPi * 1000.0 / 48000.0;
+    const double step = 2 * kPi * 1000.0 / r.rate;
     const auto* bytes = reinterpret_cast<const unsigned char*>(mix);
     for (std::uint64_t i = 0; i < r.frameSamples; ++i) {
         while (r.segments.size() > 1 && r.segments[1].fromSample <= first + i) {
@@ -232,7 +266,7 @@ void AddToneFrame(DriftRun& r, const carovel_live::SourceState& view, const char
         r.block.Add(y, r.phase);
     }
     r.phaseSample = first + r.frameSamples;
-    if (r.block.Count() >= 48000) {
+    if (r.block.Count() >= r.rate) {
         double signal = 0, residual = 0;
         r.block.Result(signal, residual);
         r.worstSnr = std::min(r.worstSnr, 10 * std::log10(signal / std::max(residual, 1e-9)));
@@ -243,12 +277,46 @@ void AddToneFrame(DriftRun& r, const carovel_live::SourceState& view, const char
     }
 }
 
+// Counts the steps in source 1's tone (the mix) of one pass.
+void CountSteps(DriftRun& r, std::uint64_t now, bool took, const char* mix, unsigned mixLen) {
+    if (!took || now < kSettleUs || (now >= r.skipFromUs && now < r.skipToUs)) {
+        r.known = 0;
+        return;
+    }
+    // The sine's second difference is at most A w^2, w its step in radians
+    // at the highest pitch a trim gives (the drift and the recovery's trim
+    // up to 6.2 %); twice that, and the rounding, is a step.
+    const double w = 2 * kPi * 1000.0 / r.rate * (1.0 + std::fabs(r.opt.driftPpm) * 1e-6 + 0.062);
+    const double limit = 2.0 * 16384.0 * w * w + 4.0;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(mix);
+    bool stepped = false;
+    for (unsigned i = 0; i + 1 < mixLen; i += 2) {
+        const double y = static_cast<std::int16_t>(bytes[i] | (bytes[i + 1] << 8));
+        if (r.known >= 2 && std::fabs(y - 2 * r.prev1 + r.prev2) > limit) {
+            stepped = true;
+        }
+        r.prev2 = r.prev1;
+        r.prev1 = y;
+        r.known = std::min(r.known + 1, 2);
+    }
+    if (stepped) {
+        ++r.discontinuities;
+    }
+}
+
 void OnDriftPass(DriftRun& r, World& w, const char* mix, unsigned mixLen) {
     const std::uint64_t now = w.NowUs();
     carovel_live::SourceState view;
     w.View(1, view);
     const bool took = view.record.tookLastPass;
     const double backlog = w.QueuedMs(1);
+    CountSteps(r, now, took && mixLen > 0, mix, mixLen);
+    if (r.eventUs != 0 && now >= r.eventUs) {
+        if (std::fabs(backlog - r.opt.targetMs) > w.Live().frameMs) {
+            r.lastOffTargetUs = now;
+        }
+        r.maxTrimAfterEvent = std::max(r.maxTrimAfterEvent, view.record.trimPpm);
+    }
     const bool settled = now >= kSettleUs;
     r.minuteMin = std::min(r.minuteMin, backlog);
     r.minuteMax = std::max(r.minuteMax, backlog);
@@ -274,7 +342,10 @@ void OnDriftPass(DriftRun& r, World& w, const char* mix, unsigned mixLen) {
             r.maxInThirdSecond = std::max(r.maxInThirdSecond, backlog);
         }
     }
-    if (took && mixLen > 0 && settled && !r.Disturbed(now)) {
+    // A recovery's trims change faster than the tone's model of them
+    // follows: the tone is fitted from 5 s after a burst or gap.
+    const bool recovering = r.eventUs != 0 && now >= r.disturbFromUs && now < r.eventUs + 5'000'000;
+    if (took && mixLen > 0 && settled && !r.Disturbed(now) && !recovering) {
         AddToneFrame(r, view, mix);
     } else if (took) {
         const std::uint64_t next =
@@ -315,17 +386,46 @@ void OnDriftPass(DriftRun& r, World& w, const char* mix, unsigned mixLen) {
     }
 }
 
-int RunDrift(const Options& o) {
-    const PcmFormat format{1, 48000, 16};
-    World w(SettingsOf(o), format, 1920, static_cast<std::uint64_t>(o.minutes * 60e6));
+struct DriftResult {
+    double maxAfterSettle = 0;
+    std::uint64_t dropoutsAfterSettle = 0;
+    std::int32_t trimPpm = 0;
+    double worstSnr = 0;
+    std::string disturbance;
+};
+
+DriftResult RunDrift(const Options& o, unsigned rate, bool print) {
+    const PcmFormat format{1, rate, 16};
+    const std::size_t frameBytes = rate / 50 * 2;
+    World w(SettingsOf(o), format, frameBytes, static_cast<std::uint64_t>(o.minutes * 60e6));
     DriftRun run;
     run.opt = o;
+    run.rate = rate;
+    run.frameSamples = rate / 50;
+    if (!print) {
+        run.nextMinute = 1 << 30;
+    }
     w.SetJitterMs(o.jitterMs);
     w.onPass = [&run](World& world, const char*, unsigned, const char* mix, unsigned mixLen,
                       void*) { OnDriftPass(run, world, mix, mixLen); };
     w.afterFeed = [&run](World& world, Feeder& f) { AfterToneFeed(run, world, f); };
-    w.AddFeeder(0, format, 20.0, o.masterDriftPpm, 0.0, 0.0);
-    w.AddFeeder(1, format, 20.0, o.driftPpm, 1000.0, 16384.0);
+    Feeder& master = w.AddFeeder(0, format, 20.0, o.masterDriftPpm, 0.0, 0.0);
+    Feeder& tone = w.AddFeeder(1, format, 20.0, o.driftPpm, 1000.0, 16384.0);
+    if (o.burstMs > 0) {
+        // Source 1's blocks of burstMs from 60 s on arrive at once.
+        tone.holdUs = run.disturbFromUs;
+        tone.releaseUs = run.disturbFromUs + static_cast<std::uint64_t>(o.burstMs * 1000);
+        run.disturbToUs = run.eventUs = tone.releaseUs;
+        // Its dropouts, and the restart at the target after them.
+        run.skipFromUs = tone.holdUs;
+        run.skipToUs = tone.releaseUs + static_cast<std::uint64_t>(o.targetMs + 60) * 1000;
+    }
+    if (o.masterGapMs > 0) {
+        // The master sends nothing for masterGapMs from 60 s on.
+        master.pauseUs = run.disturbFromUs;
+        master.resumeUs = run.disturbFromUs + static_cast<std::uint64_t>(o.masterGapMs * 1000);
+        run.disturbToUs = run.eventUs = master.resumeUs;
+    }
     w.Run();
 
     carovel_live::SourceState view;
@@ -338,17 +438,43 @@ int RunDrift(const Options& o) {
         run.residualSum += residual;
     }
     const DriftControl* control = w.Passes()->Control(1);
+    DriftResult result;
+    result.maxAfterSettle = run.maxAfterSettle;
+    result.dropoutsAfterSettle = run.dropoutsAfterSettle;
+    result.trimPpm = view.record.trimPpm;
+    result.worstSnr = run.worstSnr;
+    if (!print) {
+        return result;
+    }
     std::printf(
         "summary: backlog_ms_after_settle=%.1f..%.1f max_abs_trim_minus_drift_ppm=%lld "
         "drift_estimate_ppm=%.1f tone_snr_db_overall=%.1f one_second_blocks=%llu cut=%llu "
-        "catch_up_passes=%llu\n",
+        "catch_up_passes=%llu discontinuities=%llu shed_ms=%.1f live_control_us_per_pass=%.2f "
+        "trim_us_per_pass=%.2f\n",
         run.minAfterSettle, run.maxAfterSettle, static_cast<long long>(run.maxTrimDeviation),
         control != nullptr ? control->DriftPpm() : 0.0,
         10 * std::log10(run.signalSum / std::max(run.residualSum, 1e-9)),
         static_cast<unsigned long long>(run.blocks),
         static_cast<unsigned long long>(view.record.framesCut),
-        static_cast<unsigned long long>(w.Live().catchUpPasses.load()));
-    std::string disturbance;
+        static_cast<unsigned long long>(w.Live().catchUpPasses.load()),
+        static_cast<unsigned long long>(run.discontinuities),
+        static_cast<double>(tone.intake->ShedBlocks()) * 1000.0 / rate,
+        static_cast<double>(w.Live().controlNs.load()) / 1e3 /
+            static_cast<double>(std::max<std::uint64_t>(w.Live().controlPasses.load(), 1)),
+        static_cast<double>(w.Live().trimNs.load()) / 1e3 /
+            static_cast<double>(std::max<std::uint64_t>(w.Live().controlPasses.load(), 1)));
+    if (run.eventUs != 0) {
+        const double recovery = run.lastOffTargetUs > run.eventUs
+                                    ? static_cast<double>(run.lastOffTargetUs - run.eventUs) / 1e6
+                                    : 0.0;
+        std::printf(
+            "recovery: %s=%g recovery_s=%.2f discontinuities=%llu max_trim_ppm=%+d "
+            "shed_ms=%.1f\n",
+            o.burstMs > 0 ? "burst_ms" : "master_gap_ms", o.burstMs > 0 ? o.burstMs : o.masterGapMs,
+            recovery, static_cast<unsigned long long>(run.discontinuities), run.maxTrimAfterEvent,
+            static_cast<double>(tone.intake->ShedBlocks()) * 1000.0 / rate);
+    }
+    std::string& disturbance = result.disturbance;
     if (run.disturbToUs != 0) {
         char buf[160];
         std::snprintf(buf, sizeof buf, " backlog_ms_2s_after_stall=%.1f", run.after2s);
@@ -359,12 +485,19 @@ int RunDrift(const Options& o) {
             static_cast<double>(run.disturbFromUs) / 1e6,
             static_cast<double>(run.disturbToUs) / 1e6, run.after2sMaster, run.maxInThirdSecond);
     }
+    return result;
+}
+
+int RunDrifts(const Options& o) {
+    const DriftResult at48k = RunDrift(o, 48000, true);
+    // The same at an 8 kHz mixing format, for its tone's SNR.
+    const DriftResult at8k = RunDrift(o, 8000, false);
     std::printf(
         "live: drift_ppm=%+.0f minutes=%g backlog_ms_max_after_settle=%.1f "
-        "dropouts_after_settle=%llu trim_ppm=%+d tone_snr_db=%.1f%s\n",
-        o.driftPpm, o.minutes, run.maxAfterSettle,
-        static_cast<unsigned long long>(run.dropoutsAfterSettle), view.record.trimPpm, run.worstSnr,
-        disturbance.c_str());
+        "dropouts_after_settle=%llu trim_ppm=%+d tone_snr_db=%.1f tone_snr_db_8k=%.1f%s\n",
+        o.driftPpm, o.minutes, at48k.maxAfterSettle,
+        static_cast<unsigned long long>(at48k.dropoutsAfterSettle), at48k.trimPpm, at48k.worstSnr,
+        at8k.worstSnr, at48k.disturbance.c_str());
     return 0;
 }
 
@@ -442,6 +575,8 @@ int main(int argc, char** argv) {
     o.silentMaster = Flag(argc, argv, "--silent-master");
     o.liveOff = Flag(argc, argv, "--live-off");
     o.sources = static_cast<int>(Option(argc, argv, "--sources", o.sources));
+    o.burstMs = Option(argc, argv, "--burst-ms", 0);
+    o.masterGapMs = Option(argc, argv, "--master-gap-ms", 0);
     o.minutes = Option(argc, argv, "--minutes", o.silentMaster ? 10 : 60);
     if (!LiveSettingsValid(SettingsOf(o)) || o.minutes <= 0) {
         std::fprintf(stderr,
@@ -449,5 +584,5 @@ int main(int argc, char** argv) {
                      "--minutes above 0\n");
         return 2;
     }
-    return o.silentMaster ? RunMemory(o) : RunDrift(o);
+    return o.silentMaster ? RunMemory(o) : RunDrifts(o);
 }

@@ -1,14 +1,25 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that carovel needs to build, test and run its
-# demo, skipping those already present. Usage: scripts/install-deps.sh [extra packages]
+# demo, skipping those already present.
+# Usage: scripts/install-deps.sh [--python] [extra packages]
+# --python adds what the Python module needs (make python, make test-python).
 set -euo pipefail
+
+python=()
+if [ "${1:-}" = "--python" ]; then
+  shift
+  python=(pybind11-dev python3-dev python3-numpy python3-pytest)
+fi
 
 packages=(
   cmake ninja-build g++ pkg-config make
   libgtest-dev libgmock-dev libbenchmark-dev
   libspeexdsp-dev libsoxr-dev libsndfile1-dev libcli11-dev
+  # carovel-mix --loudness measures with libebur128.
+  libebur128-dev
   # The command-line mixer's tests make and check audio with sox.
   sox
+  "${python[@]}"
   "$@"
 )
 

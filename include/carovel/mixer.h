@@ -178,8 +178,8 @@ class CAROVEL_API CMixer {
                   unsigned short samplesPerSec, unsigned short bitsPerSample, void* tag);
 
     // Ends source traceID's stream, so that every byte it was fed is mixed:
-    // converts what its converter still holds back (a resampler keeps 20 to
-    // 120 ms, see CWaveConvert), pads its last partial frame with silence to a whole
+    // converts what its converter still holds back (a resampler keeps a few
+    // milliseconds), pads its last partial frame with silence to a whole
     // frame and queues it with tag. An incomplete sample block of a converted
     // format (less than one sample of every channel) is dropped. The source
     // may go on feeding: that starts a new stream. Returns true, also for a
@@ -204,17 +204,29 @@ class CAROVEL_API CMixer {
     //    backlog after the next pass is targetMs.
     //  - Each source's backlog (queued frames and staged bytes) is measured
     //    after every pass; its rate against the mixer's clock is measured
-    //    from its blocks' arrivals; its resampler is trimmed by the drift
-    //    plus a correction of at most 80 ppm that brings the backlog back
-    //    to the target (the resampler realises a trim to within about 15
-    //    ppm, so the pitch moves by at most the drift plus about 100 ppm).
-    //    A source already in the mixing format goes through a resampler
-    //    from its first trim until its stream ends (FlushSource, a format
-    //    change, or running dry). A converted source's resampler in live
-    //    mode is speexdsp's (quality 5, a few milliseconds of latency),
-    //    whose ratio can move, not the converter's usual libsoxr. No frame
-    //    is dropped or repeated for this. The trim is at most +-12,000 ppm;
-    //    a source drifting further runs dry or hits the ceiling.
+    //    from its blocks' arrivals; its stream (in the mixing format, after
+    //    any conversion) is trimmed by the drift plus a correction of at most
+    //    80 ppm that brings the backlog back to the target, so the pitch
+    //    moves by at most the drift plus 80 ppm. The trim goes through a
+    //    resampler of live mode's own (a 16-tap interpolator: the fractional
+    //    delay is within -90 dB of ideal up to an eighth of the mixing rate
+    //    and rolls off toward its top) from the source's first trim until
+    //    its stream ends (FlushSource or running dry). No frame is dropped or
+    //    repeated for this. The trim is at most +-12,000 ppm; a source
+    //    drifting further runs dry or hits the ceiling.
+    //  - A source whose backlog stays more than a frame above the target
+    //    (three passes in a row), or more than half a frame (ten passes),
+    //    after a burst of late blocks, a master that ran dry or a stall, is
+    //    brought back to within a quarter frame: the excess is dropped in
+    //    its quiet stretches (at least 5 ms below -50 dBFS, so nothing
+    //    audible goes), and from 200 ms on what is left goes by a faster
+    //    trim of up to 5 % on top of the drift (3000 ppm per millisecond of
+    //    excess, reached over 200 ms, so the pitch glides; no click). A
+    //    burst of 120 ms is back within a frame in under 3 s; a larger
+    //    excess takes about 1 s more per 50 ms. A source that runs dry
+    //    starts again at the target, as before; the master's excess goes by
+    //    catching up (below), and a master found empty by a pass starts
+    //    again at the target too.
     //  - The master keeps time too: it is trimmed against the output timer
     //    like any source, and when its backlog is more than a frame above the
     //    target (after a stalled or slow callback) passes run between the

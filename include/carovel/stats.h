@@ -52,6 +52,15 @@ struct MixerStats {
     std::uint32_t masterTimeoutMs = 0;
     std::uint64_t catchUpPasses = 0;
     std::uint64_t passesWithoutMaster = 0;
+    // Live mode's own cost since Open, for a host to watch: the passes that
+    // took frames, and per such pass the mean time the output thread spent
+    // steering the sources (measuring backlogs, learning drifts, setting
+    // trims) and the mean time the intake (AddFrame, on the host's threads)
+    // spent trimming the sources' streams, in microseconds. 0 before the
+    // first such pass and outside live mode.
+    std::uint64_t livePasses = 0;
+    double liveControlUsPerPass = 0.0;
+    double liveTrimUsPerPass = 0.0;
 };
 
 }  // namespace _Carovel

@@ -102,8 +102,11 @@ bool QueueTable::TakeFrames(PassFrames& taken, std::uint32_t nowSeconds,
                             bool requireMaster) {
     MutexLock lock(mutex_);
     if (requireMaster) {
-        const SourceQueue* master = Find(0);
+        SourceQueue* const master = Find(0);
         if (master == nullptr || master->FrameCount() == 0) {
+            if (master != nullptr) {
+                master->MarkRanDry();  // live mode starts it again at the target
+            }
             return false;
         }
     }

@@ -97,6 +97,14 @@ class SourceQueue {
     // The frame stays valid until the next Take or the queue's end. Does not
     // refresh the last-feed time.
     const WaveFrame* Take();
+    // A pass found the queue empty and took nothing because of it (the
+    // master's): records that it ran dry, as Take does, without counting a
+    // pass of a gap.
+    void MarkRanDry() {
+        if (count_ == 0 && counters_.framesPushed > 0) {
+            counters_.ranDryAtPush = counters_.framesPushed;
+        }
+    }
     // Drops the oldest frames until at most maxFrames stay; counts them as
     // cut. Returns how many were cut.
     std::size_t CutTo(std::size_t maxFrames);

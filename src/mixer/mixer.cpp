@@ -347,6 +347,9 @@ bool CMixer::AddFrame(long traceID, const char* data, int len, unsigned short ch
         }
         status = source->Feed(data, bytes, format, tag, sink);
         source->Publish(now.us);
+        if (const std::uint64_t ns = source->TakeTrimNs()) {
+            live->trimNs.fetch_add(ns, std::memory_order_relaxed);
+        }
     } else {
         // In queued mode only statistics read the board.
         status = source->Feed(data, bytes, format, tag, sink);

@@ -79,6 +79,12 @@ unsigned CMixer::GetAllSourceStats(SourceStats* out, unsigned capacity, MixerSta
             m.masterTimeoutMs = live->settings.MasterTimeoutMs();
             m.catchUpPasses = live->catchUpPasses.load();
             m.passesWithoutMaster = live->passesWithoutMaster.load();
+            m.livePasses = live->controlPasses.load();
+            if (m.livePasses > 0) {
+                const auto passes = static_cast<double>(m.livePasses);
+                m.liveControlUsPerPass = static_cast<double>(live->controlNs.load()) / 1e3 / passes;
+                m.liveTrimUsPerPass = static_cast<double>(live->trimNs.load()) / 1e3 / passes;
+            }
         }
         *mixer = m;
     }

@@ -34,9 +34,13 @@ void Drive(DriftControl& control, double driftPpm, double jitterMs, double start
 }
 
 TEST(DriftControl, LearnsTheDriftOfRegularBlocksAndCorrectsByAtMost80Ppm) {
+    // Without the faster trim of a recovery (see below), which the random
+    // backlogs here would start.
+    DriftTuning slowOnly;
+    slowOnly.maxRecoveryPpm = 0.0;
     for (const double drift : {-12000.0, -5000.0, -1000.0, -100.0, 0.0, 37.0, 1000.0, 5000.0}) {
         SCOPED_TRACE(drift);
-        DriftControl control;
+        DriftControl control(slowOnly);
         std::mt19937 rng(7);
         std::uniform_real_distribution<double> anyBacklog(0.0, 400.0);
         int updates = 0;
@@ -115,6 +119,61 @@ TEST(DriftControl, APauseOrARestartKeepsTheDriftButFitsAfresh) {
     control.Restart();
     EXPECT_FALSE(control.DriftLearnt());
     EXPECT_NEAR(control.DriftPpm(), -500.0, 0.5);
+}
+
+TEST(DriftControl, AnExcessOfMoreThanAFrameGoesWithinThreeSecondsAndThePitchGlides) {
+    // A source 700 ppm fast whose backlog jumps 100 ms above the target (a
+    // burst), in audio with no quiet stretch: nothing can be shed, so the
+    // faster trim takes the excess away. The backlog follows the trim: each
+    // 20 ms update it loses what the trim beyond the drift removed.
+    for (const double jump : {30.0, 100.0, 250.0}) {
+        SCOPED_TRACE(jump);
+        DriftControl control;
+        const double drift = 700.0;
+        const double target = 40.0;
+        double backlog = target;
+        double t = 0.0;
+        double fed = 0.0;
+        std::int32_t lastTrim = 0;
+        double recoveredAt = -1.0;
+        bool shedAsked = false;
+        for (int update = 0; update < 600; ++update, t += 20.0) {
+            fed += 20.0 * (1.0 + drift * 1e-6);
+            control.OnFeed(t, fed);
+            if (update == 100) {
+                backlog += jump;
+            }
+            const std::int32_t trim = control.Update(t + 1.0, backlog, target);
+            backlog -= 20.0 * (trim - drift) * 1e-6;
+            shedAsked = shedAsked || control.ShedMs() > 0.0;
+            // Bounded, and gliding: at most the slew per update (plus the
+            // slow correction's own change).
+            ASSERT_LE(trim - control.DriftPpm(), 80.5 + 50000.0);
+            ASSERT_GE(trim - control.DriftPpm(), -80.5);
+            if (update > 5) {
+                ASSERT_LE(std::abs(trim - lastTrim), 50000.0 * 20.0 / 200.0 + 2.0);
+            }
+            lastTrim = trim;
+            if (update > 100 && recoveredAt < 0 && std::fabs(backlog - target) <= 20.0) {
+                recoveredAt = t - 100 * 20.0;
+            }
+            if (recoveredAt >= 0) {
+                // Once back, it stays back, and the trim is the drift's again.
+                ASSERT_LE(std::fabs(backlog - target), 20.0);
+            }
+        }
+        EXPECT_TRUE(shedAsked);
+        ASSERT_GE(recoveredAt, 0.0);
+        // The faster trim removes 50 ms a second: a burst of 120 ms goes in
+        // under 3 s, a larger excess in proportion.
+        EXPECT_LE(recoveredAt, 400.0 + (jump - 20.0) / 0.05);
+        if (jump <= 120.0) {
+            EXPECT_LE(recoveredAt, 3000.0);
+        }
+        EXPECT_FALSE(control.Recovering());
+        EXPECT_EQ(control.ShedMs(), 0.0);
+        EXPECT_LE(std::fabs(control.TrimPpm() - drift), 80.5);
+    }
 }
 
 }  // namespace

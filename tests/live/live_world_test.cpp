@@ -256,6 +256,84 @@ TEST(LiveWorld, TheCeilingBoundsEverySourceWhateverTheMasterDoes) {
     EXPECT_LE(view.record.framesCut, 995u);
 }
 
+TEST(LiveWorld, ABurstOfLateBlocksIsTakenBackWithinThreeSecondsWithoutASeam) {
+    // Source 1 (a steady tone, so nothing to shed) has 120 ms of blocks held
+    // back at 20 s, delivered at once; source 2 speaks in bursts (tone for
+    // 300 ms, silence for 300 ms) and gets the same. Both run dry, start
+    // again at the target, then sit 100 ms high: the tone is trimmed back,
+    // the bursts lose the excess in their silences.
+    const LiveSettings settings{40, 400, 0};
+    World w(settings, kMono48k, kFrameBytes, 40 * kSecond);
+    w.AddFeeder(0, kMono48k, 20.0, 0.0, 0.0, 0.0);
+    carovel_live::Feeder& tone = w.AddFeeder(1, kMono48k, 20.0, 300.0, 1000.0, 16384.0);
+    // 450 Hz: every block starts and ends at a zero crossing, so switching
+    // the tone on and off between blocks makes no step.
+    carovel_live::Feeder& speech = w.AddFeeder(2, kMono48k, 20.0, -200.0, 450.0, 8000.0);
+    for (carovel_live::Feeder* f : {&tone, &speech}) {
+        f->holdUs = 20 * kSecond;
+        f->releaseUs = 20 * kSecond + 120'000;
+    }
+    std::uint64_t lastOffTarget[3] = {0, 0, 0};
+    std::uint64_t steps = 0;
+    double prev1 = 0, prev2 = 0;
+    int known = 0;
+    double highest = 0;
+    w.onPass = [&](World& world, const char*, unsigned, const char* mix, unsigned mixLen, void*) {
+        const std::uint64_t now = world.NowUs();
+        for (long id : {1L, 2L}) {
+            const double queued = world.QueuedMs(id);
+            if (now >= 20 * kSecond + 120'000 && std::fabs(queued - 40.0) > kFrameMs) {
+                lastOffTarget[id] = now;
+            }
+            highest = std::max(highest, queued);
+        }
+        // Steps in the mix (source 1's tone alone) outside the burst's
+        // dropouts and restart: a second difference beyond twice what a sine
+        // 7 % higher can have.
+        carovel_live::SourceState view;
+        ASSERT_TRUE(world.View(1, view));
+        if (now < 5 * kSecond || (now >= 20 * kSecond && now < 20 * kSecond + 220'000) ||
+            !view.record.tookLastPass) {
+            known = 0;
+            return;
+        }
+        const double w1 = 2 * carovel_live::kPi * 1000.0 / 48000 * 1.07;
+        const double limit = 2 * 16384.0 * w1 * w1 + 4;
+        for (unsigned i = 0; i + 1 < mixLen; i += 2) {
+            const double y = static_cast<std::int16_t>(
+                static_cast<unsigned char>(mix[i]) | (static_cast<unsigned char>(mix[i + 1]) << 8));
+            if (known >= 2 && std::fabs(y - 2 * prev1 + prev2) > limit) {
+                ++steps;
+            }
+            prev2 = prev1;
+            prev1 = y;
+            known = std::min(known + 1, 2);
+        }
+    };
+    // Source 2 speaks in bursts: every other 300 ms silent. It is not
+    // heard in the mix (its own on and off are kinks, not the trim's).
+    ASSERT_EQ(w.Queues().SetGain(2, 0, 0), _Carovel::Status::kOk);
+    w.afterFeed = [&speech](World&, carovel_live::Feeder& f) {
+        if (&f == &speech) {
+            speech.amplitude = (speech.blocksSent / 15) % 2 == 0 ? 8000.0 : 0.0;
+        }
+    };
+    w.Run();
+
+    EXPECT_GT(highest, 120.0);  // the burst did pile up
+    // Back within a frame of the target, for good, within 3 s.
+    EXPECT_LE(lastOffTarget[1], 23 * kSecond + 120'000);
+    EXPECT_LE(lastOffTarget[2], 23 * kSecond + 120'000);
+    EXPECT_EQ(steps, 0u);
+    // The bursts' excess went in their silences; the tone's by the trim.
+    EXPECT_GE(speech.intake->ShedBlocks(), 48u * 60);
+    EXPECT_EQ(tone.intake->ShedBlocks(), 0u);
+    const auto stats = w.Views();
+    for (const auto& v : stats) {
+        EXPECT_EQ(v.record.framesCut, 0u);
+    }
+}
+
 TEST(LiveWorld, TheCeilingCutsTheOldestFrames) {
     _Carovel::QueueTable table;
     table.SetMaxFrames(5);

@@ -183,23 +183,62 @@ TEST(LiveSettings, AreCheckedAndTakeEffectAtTheNextOpen) {
     mixer.Close();
 }
 
-// The output thread in live mode, for real: a burst far above the ceiling is
-// cut oldest-first and counted, and what is left is mixed.
-TEST(LiveMixer, ABurstIsCutToTheCeilingAndTheRestMixed) {
+// A sink whose callback waits until the test opens it, so a test can feed
+// while at most one pass is under way. It opens when it goes out of scope,
+// so a failed assertion never leaves the output thread waiting.
+class GatedSink {
+  public:
+    ~GatedSink() { Open(); }
+
+    static void Callback(char* master, unsigned int masterLen, char* mix, unsigned int mixLen,
+                         void* userData, void* tag) {
+        auto* gated = static_cast<GatedSink*>(userData);
+        {
+            std::unique_lock<std::mutex> lock(gated->mutex_);
+            gated->cond_.wait(lock, [&] { return gated->open_; });
+        }
+        MixSink::Callback(master, masterLen, mix, mixLen, &gated->sink, tag);
+    }
+
+    void Open() {
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            open_ = true;
+        }
+        cond_.notify_all();
+    }
+
     MixSink sink;
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable cond_;
+    bool open_ = false;
+};
+
+// The output thread in live mode, for real: a burst far above the ceiling is
+// cut oldest-first and counted, and what is left is mixed. The master has
+// no time-out, so no pass runs before it is fed, and the callback waits
+// while it is fed, so at most one pass takes frames meanwhile.
+TEST(LiveMixer, ABurstIsCutToTheCeilingAndTheRestMixed) {
     CMixer mixer;
-    ASSERT_TRUE(mixer.SetLiveMode(40, 200));
-    ASSERT_TRUE(mixer.Open(1, 8000, 16, kFrame, &MixSink::Callback, &sink));
+    GatedSink gated;  // after the mixer: opens before the mixer closes
+    ASSERT_TRUE(mixer.SetLiveMode(40, 200, 3600000));
+    ASSERT_TRUE(mixer.Open(1, 8000, 16, kFrame, &GatedSink::Callback, &gated));
     // Two seconds of each at once (100 frames; a block this long needs no
     // silence ahead of it for the target), the master last.
     ASSERT_TRUE(Feed(mixer, 1, Constant(16000, 1000)));
     ASSERT_TRUE(Feed(mixer, 0, Constant(16000, 0)));
     SourceStats s[2];
     ASSERT_EQ(mixer.GetAllSourceStats(s, 2), 2u);
-    for (const SourceStats& one : s) {
-        EXPECT_LE(one.backlogFrames, 10u);  // 200 ms
-        EXPECT_GE(one.framesCut, 90u);
-    }
+    // Listed in the order they came: the source, then the master.
+    ASSERT_EQ(s[0].sourceId, 1);
+    ASSERT_EQ(s[1].sourceId, 0);
+    EXPECT_LE(s[0].backlogFrames, 10u);  // 200 ms
+    EXPECT_LE(s[1].backlogFrames, 10u);
+    EXPECT_EQ(s[0].framesCut, 90u);  // all in before the master came
+    EXPECT_GE(s[1].framesCut, 89u);  // a pass may have taken one meanwhile
+    gated.Open();
     // The passes take the rest.
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     do {
@@ -213,13 +252,25 @@ TEST(LiveMixer, ABurstIsCutToTheCeilingAndTheRestMixed) {
         EXPECT_EQ(one.backlogFrames, 0u);
         EXPECT_EQ(one.framesCut + one.framesMixed, 100u);
     }
-    // Every mix has the source's samples (1000); the master is silent.
-    ASSERT_EQ(sink.Count(), s[1].framesMixed);
-    for (const carovel_test::MixOut& out : sink.Outs()) {
-        ASSERT_EQ(out.mix.size(), kFrame);
-        EXPECT_EQ(carovel_test::Unpack(out.mix, 2).front(), 1000);
-        EXPECT_EQ(carovel_test::Unpack(out.mix, 2).back(), 1000);
+    // One mix for each master frame; each has the source's samples (1000),
+    // except at most one at the end if a pass took a master frame while the
+    // master was fed (the source is then a frame short). The master is
+    // silent.
+    const std::vector<carovel_test::MixOut> outs = gated.sink.Outs();
+    ASSERT_EQ(outs.size(), s[1].framesMixed);
+    std::size_t withSource = 0;
+    for (std::size_t i = 0; i < outs.size(); ++i) {
+        ASSERT_EQ(outs[i].mix.size(), kFrame);
+        const std::vector<std::int64_t> mix = carovel_test::Unpack(outs[i].mix, 2);
+        EXPECT_EQ(mix.front(), mix.back());
+        if (mix.front() == 1000) {
+            ++withSource;
+        } else {
+            EXPECT_EQ(mix.front(), 0);
+            EXPECT_EQ(i + 1, outs.size()) << "a mix without the source before the last";
+        }
     }
+    EXPECT_EQ(withSource, s[0].framesMixed);
 }
 
 // Waits until the sources have no frame queued and the sink has `mixes`

@@ -65,6 +65,11 @@ struct Feeder {
     // Blocks due in [pauseUs, resumeUs) are not sent.
     std::uint64_t pauseUs = std::numeric_limits<std::uint64_t>::max();
     std::uint64_t resumeUs = std::numeric_limits<std::uint64_t>::max();
+    // Blocks due in [holdUs, releaseUs) are made on time but held back, and
+    // all delivered at once at releaseUs (a burst).
+    std::uint64_t holdUs = std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t releaseUs = std::numeric_limits<std::uint64_t>::max();
+    std::vector<std::vector<char>> held;
     std::uint64_t samplesMade = 0;
     std::uint64_t blocksSent = 0;
     std::unique_ptr<_Carovel::SourceIntake> intake;
@@ -137,11 +142,27 @@ class World {
     void AdvanceTo(std::uint64_t t) {
         for (;;) {
             Feeder* next = nullptr;
+            Feeder* release = nullptr;
             for (auto& f : feeders_) {
                 if (f->nextUs <= static_cast<double>(t) &&
                     (next == nullptr || f->nextUs < next->nextUs)) {
                     next = f.get();
                 }
+                if (!f->held.empty() && f->releaseUs <= t &&
+                    (release == nullptr || f->releaseUs < release->releaseUs)) {
+                    release = f.get();
+                }
+            }
+            if (release != nullptr &&
+                (next == nullptr || static_cast<double>(release->releaseUs) <= next->nextUs)) {
+                nowUs_ = std::max(nowUs_, release->releaseUs);
+                std::vector<std::vector<char>> blocks;
+                blocks.swap(release->held);
+                for (std::vector<char>& block : blocks) {
+                    release->block.swap(block);
+                    Deliver(*release);
+                }
+                continue;
             }
             if (next == nullptr) {
                 break;
@@ -153,7 +174,10 @@ class World {
             nowUs_ = std::max(nowUs_, static_cast<std::uint64_t>(std::llround(at)));
             const auto due = static_cast<std::uint64_t>(next->nextUs);
             next->nextUs += next->periodUs;
-            if (due < next->pauseUs || due >= next->resumeUs) {
+            if (due >= next->holdUs && due < next->releaseUs) {
+                next->Make();
+                next->held.push_back(next->block);
+            } else if (due < next->pauseUs || due >= next->resumeUs) {
                 Feed(*next);
             }
         }
@@ -239,6 +263,11 @@ class World {
 
     void Feed(Feeder& f) {
         f.Make();
+        Deliver(f);
+    }
+
+    // Feeds the feeder's block now.
+    void Deliver(Feeder& f) {
         const _Carovel::FrameSink sink(engine_, _Carovel::MonotonicSeconds(),
                                        &f.intake->BoardHandle());
         bool changed = false;
@@ -248,6 +277,7 @@ class World {
                            : _Carovel::Status::kOk;
         if (status == _Carovel::Status::kOk) {
             f.intake->Feed(f.block.data(), f.block.size(), f.format, nullptr, sink);
+            live_.trimNs.fetch_add(f.intake->TakeTrimNs());
         }
         f.intake->Publish(nowUs_);
         ++f.blocksSent;

@@ -129,7 +129,7 @@ class ReferenceMixer {
     // the mix-minus outputs (includeIdle: for tracks without a frame too).
     ModelPassResult Pass(int capA, int capB, bool minus = false, bool includeIdle = false) {
         ModelPassResult r;
-        if (m_width < 1 || m_width > 4 || Track(0).empty()) {
+        if (m_width < 1 || m_width > 4 || Queued(0) == 0) {
             return r;
         }
         std::vector<ModelFrame> taken;

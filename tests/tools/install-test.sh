@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs a built carovel into a scratch prefix, then builds and runs the
 # consumer program against it twice: with find_package(carovel) and with
-# pkg-config; then once more with find_package(carovel) against the build tree.
+# pkg-config, and a C program through the C interface with pkg-config; then
+# once more with find_package(carovel) against the build tree.
 # Also checks that the package refuses an incompatible version. The consumer
 # checks that the library reports VERSION, as its headers do.
 #
@@ -18,6 +19,7 @@ step "install into $prefix"
 cmake --install "$build" --prefix "$prefix" >"$work/install.log"
 test -f "$prefix/include/carovel/carovel.h"
 test -f "$prefix/include/carovel/mixer.h"
+test -f "$prefix/include/carovel/carovel_c.h"
 grep -q "#define CAROVEL_VERSION_STRING \"$version\"" "$prefix/include/carovel/version.h"
 pc=$(find "$prefix" -name carovel.pc)
 config=$(find "$prefix" -name carovelConfig.cmake)
@@ -55,6 +57,17 @@ libs=(--libs)
 "$cxx" -std=c++17 -o "$work/pc-consumer" "$consumer/main.cpp" \
   $(pkg-config --cflags carovel) $(pkg-config "${libs[@]}" carovel)
 LD_LIBRARY_PATH=$(pkg-config --variable=libdir carovel) "$work/pc-consumer" "$version"
+
+# A static carovel needs the C++ runtime at link time, which a C compiler
+# does not bring: the C program links the shared library only.
+if [ "${libs[*]}" = "--libs" ]; then
+  step "pkg-config C consumer (C99, the C interface)"
+  # shellcheck disable=SC2046  # the flags are meant to split
+  "${CC:-cc}" -std=c99 -Wall -Wextra -pedantic -Werror -o "$work/pc-consumer-c" \
+    "$consumer/../../windows/consumer_c.c" $(pkg-config --cflags carovel) \
+    $(pkg-config "${libs[@]}" carovel)
+  LD_LIBRARY_PATH=$(pkg-config --variable=libdir carovel) "$work/pc-consumer-c"
+fi
 
 step "find_package consumer against the build tree"
 cmake -S "$consumer" -B "$work/build-tree" "${generator[@]}" -DCMAKE_CXX_COMPILER="$cxx" \

@@ -766,8 +766,8 @@ TEST(MixToolNormalize, TheMixPeaksAtMinusOneDbfsWithNothingClipped) {
     const auto b = QuietNoise(3000, 27, 30000);
     Write16(dir.Path("a.wav"), 8000, 1, a);
     Write16(dir.Path("b.wav"), 8000, 1, b);
-    const RunResult run =
-        RunMix({"--normalize", "-o", dir.Path("mix.wav"), dir.Path("a.wav"), dir.Path("b.wav")});
+    const RunResult run = RunMix({"--normalize", "--no-dither", "-o", dir.Path("mix.wav"),
+                                  dir.Path("a.wav"), dir.Path("b.wav")});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(run.err.empty()) << run.err;
     int peak = 0;
@@ -788,6 +788,42 @@ TEST(MixToolNormalize, TheMixPeaksAtMinusOneDbfsWithNothingClipped) {
     EXPECT_EQ(gotPeak, 29205);  // round(10^(-1/20) * 32768)
     EXPECT_TRUE(std::regex_search(run.out, std::regex(R"(mix\.wav .* 0 +0\.38 s +-1\.0 )")))
         << run.out;
+}
+
+TEST(MixToolNormalize, ByDefaultTheScaledMixIsDitheredWithinOneStep) {
+    ScratchDir dir;
+    const auto a = QuietNoise(20000, 36, 30000);
+    const auto b = QuietNoise(20000, 37, 30000);
+    Write16(dir.Path("a.wav"), 8000, 1, a);
+    Write16(dir.Path("b.wav"), 8000, 1, b);
+    const RunResult run = RunMix(
+        {"-q", "--normalize", "-o", dir.Path("mix.wav"), dir.Path("a.wav"), dir.Path("b.wav")});
+    ASSERT_EQ(run.status, 0) << run.err;
+    int peak = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        peak = std::max(peak, std::abs(a[i] + b[i]));
+    }
+    const double factor = std::pow(10.0, -1.0 / 20.0) * 32768.0 / peak;
+    const std::vector<int> got = To16(ReadAudio(dir.Path("mix.wav")).samples);
+    ASSERT_EQ(got.size(), a.size());
+    // TPDF dither of one step: every sample within one step of the exact
+    // value, the error averaging to nothing and its variance near the
+    // 1/12 + 1/6 = 1/4 step^2 of rounding plus triangular noise.
+    double sum = 0.0;
+    double squares = 0.0;
+    std::size_t changed = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const double exact = (a[i] + b[i]) * factor;
+        const double error = got[i] - exact;
+        ASSERT_LT(std::abs(error), 1.5) << "sample " << i;
+        sum += error;
+        squares += error * error;
+        changed += got[i] != RoundAway(exact) ? 1 : 0;
+    }
+    const double n = static_cast<double>(a.size());
+    EXPECT_NEAR(sum / n, 0.0, 0.02);
+    EXPECT_NEAR(squares / n, 0.25, 0.03);
+    EXPECT_GT(changed, a.size() / 10);
 }
 
 TEST(MixToolNormalize, ExcludesTheLimiterAndRealTime) {

@@ -54,6 +54,7 @@ class BackgroundMix {
     BackgroundMix(const BackgroundMix&) = delete;
     BackgroundMix& operator=(const BackgroundMix&) = delete;
     void Signal(int signal);
+    int Pid() const { return m_pid; }
     // Waits for the run to end.
     RunResult Wait();
 

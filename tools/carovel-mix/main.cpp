@@ -1,4 +1,6 @@
 // carovel-mix: mixes audio files through the carovel mixer.
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
 #include <exception>
@@ -10,8 +12,18 @@
 
 int main(int argc, char** argv) {
     using namespace carovel_mix;
+    bool quiet = false;
+    // On a terminal the message starts on a line of its own, after the
+    // echoed ^C or the progress bar.
+    const auto interrupted = [&quiet](int status) {
+        const bool newLine = !quiet && isatty(STDERR_FILENO) == 1;
+        std::fprintf(stderr, "%scarovel-mix: interrupted; no output written\n",
+                     newLine ? "\n" : "");
+        return status;
+    };
     try {
         const Options options = ParseOptions(argc, argv);
+        quiet = options.quiet;
         if (options.help) {
             std::fputs(UsageText().c_str(), stdout);
             return 0;
@@ -30,9 +42,12 @@ int main(int argc, char** argv) {
                      e.what());
         return 2;
     } catch (const Interrupted& e) {
-        std::fprintf(stderr, "\ncarovel-mix: interrupted; no output written\n");
-        return e.ExitStatus();
+        return interrupted(e.ExitStatus());
     } catch (const std::exception& e) {
+        // A failure a stop signal caused (an interrupted wait) is the stop.
+        if (StopRequested()) {
+            return interrupted(128 + StopSignal());
+        }
         std::fprintf(stderr, "carovel-mix: error: %s\n", e.what());
         return 1;
     }

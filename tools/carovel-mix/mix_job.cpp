@@ -10,10 +10,12 @@
 #include <memory>
 #include <vector>
 
+#include "loudness.h"
 #include "mix_session.h"
 #include "mix_sink.h"
 #include "output_safety.h"
 #include "report.h"
+#include "source_edit.h"
 #include "source_feeder.h"
 #include "stop_signal.h"
 #include "tool_error.h"
@@ -23,6 +25,10 @@ namespace {
 
 // --normalize puts the peak here, relative to full scale: -1 dBFS.
 const double kNormalizedPeak = std::pow(10.0, -1.0 / 20.0);
+// --loudness keeps the true peak at or below this, in dBTP, and aims its
+// limiter a little lower, for the estimate's error.
+constexpr double kTruePeakLimit = -1.0;
+constexpr double kLimiterCeiling = -1.3;
 
 using InputList = std::vector<std::unique_ptr<InputFile>>;
 
@@ -68,7 +74,7 @@ std::string OutputDescription(const Options& options, const PcmFormat& format) {
             replaceWidth("float");
             break;
         case Encoding::kUlaw:
-            replaceWidth("mu-law");
+            replaceWidth("u-law");
             break;
         case Encoding::kAlaw:
             replaceWidth("A-law");
@@ -110,11 +116,29 @@ std::vector<SourceFeeder> MakeFeeders(const Options& options, InputList& inputs,
         if (pan != options.pans.end()) {
             setup.pan = pan->second;
         }
+        const auto fade = options.fades.find(index);
+        if (fade != options.fades.end()) {
+            setup.fade = MakeFade(*inputs[i], fade->second);
+        }
         setup.headroomShift = shift;
         feeders.emplace_back(static_cast<long>(i), *inputs[i], mixFormat, setup,
                              MixSession::StepMs(realtime));
     }
     return feeders;
+}
+
+// Frames the mix will have, from what each input's header says: where the
+// last, the master's or the first source ends (see --length).
+std::uint64_t ExpectedMixFrames(const Options& options, const std::vector<SourceFeeder>& feeders) {
+    std::uint64_t end = feeders.front().EndFrame();
+    for (const auto& feeder : feeders) {
+        if (options.length == MixLength::kLongest) {
+            end = std::max(end, feeder.EndFrame());
+        } else if (options.length == MixLength::kShortest) {
+            end = std::min(end, feeder.EndFrame());
+        }
+    }
+    return end;
 }
 
 void Warn(const std::string& text) {
@@ -180,7 +204,7 @@ void WarnAboutInputs(const Options& options, const InputList& inputs) {
 }
 
 void WarnAboutClipping(const Options& options, InputList& inputs, const MixSink& sink) {
-    if (options.limiter || options.normalize) {
+    if (options.limiter || options.normalize || options.loudness) {
         return;
     }
     std::vector<std::pair<long, const Track*>> clipped;
@@ -225,46 +249,115 @@ void WarnAboutClipping(const Options& options, InputList& inputs, const MixSink&
 
 }  // namespace
 
+namespace {
+
+// --loudness: the gain that takes the mix to the target and the limiter's
+// ceiling that keeps its true peak under the limit, tried on the spooled mix
+// before anything is written; then every spooled output is written with
+// that gain. Returns the facts for the summary.
+LoudnessFacts ApplyLoudness(double target, MixSink& sink) {
+    Track& mix = sink.Mix();
+    LoudnessFacts facts;
+    facts.target = target;
+    facts.inputLufs = mix.InputLufs();
+    facts.inputTruePeak = mix.InputTruePeakDbtp();
+    double gain = 1.0;
+    double ceilingDb = kLimiterCeiling;
+    if (std::isfinite(facts.inputLufs)) {
+        gain = std::pow(10.0, (target - facts.inputLufs) / 20.0);
+        // Limiting takes some loudness off, and the limiter's estimate of
+        // the true peak may fall short of the meter's: correct both.
+        for (int attempt = 0; attempt < 4; ++attempt) {
+            ThrowIfStopped();
+            const Track::ScaledPass trial =
+                mix.WriteScaled(gain, std::pow(10.0, ceilingDb / 20.0), false);
+            bool again = false;
+            if (trial.truePeakDbtp > kTruePeakLimit - 0.05) {
+                ceilingDb -= trial.truePeakDbtp - (kTruePeakLimit - 0.1);
+                again = true;
+            }
+            if (std::isfinite(trial.lufs) && std::abs(trial.lufs - target) > 0.1 &&
+                trial.leastGain < 1.0) {
+                gain *= std::pow(10.0, (target - trial.lufs) / 20.0);
+                again = true;
+            }
+            if (!again) {
+                break;
+            }
+        }
+    }
+    facts.gainDb = 20.0 * std::log10(gain);
+    const double ceiling = std::pow(10.0, ceilingDb / 20.0);
+    facts.output = mix.WriteScaled(gain, ceiling, true);
+    for (auto& minus : sink.Minus()) {
+        minus.second->WriteScaled(gain, ceiling, true);
+    }
+    return facts;
+}
+
+}  // namespace
+
 int RunMixJob(const Options& options) {
-    CheckOutputsAreSafe(options);
+    if (!options.null) {
+        CheckOutputsAreSafe(options);
+    }
     InputList inputs;
-    for (const auto& path : options.inputs) {
-        inputs.push_back(std::make_unique<InputFile>(path));
+    for (std::size_t i = 0; i < options.inputs.size(); ++i) {
+        const auto raw = options.raws.find(static_cast<unsigned>(i));
+        inputs.push_back(std::make_unique<InputFile>(
+            options.inputs[i], raw == options.raws.end() ? nullptr : &raw->second));
+        const auto trim = options.trims.find(static_cast<unsigned>(i));
+        if (trim != options.trims.end()) {
+            ApplyTrim(*inputs.back(), trim->second);
+        }
     }
     const PcmFormat format = MixingFormat(options, *inputs.front());
     FrameBytes(format, options.frameMs);  // a clear message before any file is created
-    const unsigned shift = options.normalize ? HeadroomShift(options, inputs.size()) : 0;
+    const bool spooled = options.normalize || options.loudness.has_value();
+    const unsigned shift = spooled ? HeadroomShift(options, inputs.size()) : 0;
     PcmFormat mixFormat = format;
-    if (options.normalize) {
+    if (spooled) {
         mixFormat.bitsPerSample = 32;
         FrameBytes(mixFormat, options.frameMs);
     }
     const unsigned outBits = OutputBits(options, format);
+    std::vector<SourceFeeder> feeders =
+        MakeFeeders(options, inputs, mixFormat, shift, options.realtime);
 
     MixSink sink;
     sink.SetFormat(mixFormat);
     sink.SetOutputDescription(OutputDescription(options, format));
+    OutputSettings settings;
+    settings.encoding = options.encoding;
+    settings.quality = options.quality;
+    settings.bitrate = options.bitrate;
+    settings.expectedFrames = ExpectedMixFrames(options, feeders);
+    settings.null = options.null;
     const auto output = [&](const std::string& path) {
-        return std::make_unique<OutputFile>(path, options.type, format, options.encoding);
+        return std::make_unique<OutputFile>(path, options.type, format, settings);
     };
+    const Track::Mode spoolMode = spooled ? Track::Mode::kNormalize : Track::Mode::kWrite;
     sink.SetMix(
-        std::make_unique<Track>(output(options.output), mixFormat, outBits, shift,
-                                options.normalize ? Track::Mode::kNormalize : Track::Mode::kWrite));
+        std::make_unique<Track>(output(options.output), mixFormat, outBits, shift, spoolMode));
     if (!options.masterOutput.empty()) {
         sink.SetMaster(std::make_unique<Track>(output(options.masterOutput), mixFormat, outBits,
                                                shift, Track::Mode::kWrite));
     }
     for (const auto& [source, path] : options.minusOutputs) {
         sink.AddMinus(static_cast<long>(source),
-                      std::make_unique<Track>(
-                          output(path), mixFormat, outBits, shift,
-                          options.normalize ? Track::Mode::kNormalize : Track::Mode::kWrite));
+                      std::make_unique<Track>(output(path), mixFormat, outBits, shift, spoolMode));
     }
-    std::vector<SourceFeeder> feeders =
-        MakeFeeders(options, inputs, mixFormat, shift, options.realtime);
+    sink.Mix().SetDither(options.dither);
+    for (auto& minus : sink.Minus()) {
+        minus.second->SetDither(options.dither);
+    }
+    if (options.loudness) {
+        sink.Mix().MeasureLoudness();
+    }
 
     const std::vector<std::string> outputs = options.Outputs();
-    const bool stdoutTaken = std::find(outputs.begin(), outputs.end(), kStdioPath) != outputs.end();
+    const bool stdoutTaken =
+        !options.null && std::find(outputs.begin(), outputs.end(), kStdioPath) != outputs.end();
     ProgressBar bar(stderr, !options.quiet && isatty(STDERR_FILENO) == 1, format.samplesPerSec);
     const auto start = std::chrono::steady_clock::now();
     {
@@ -274,22 +367,32 @@ int RunMixJob(const Options& options) {
         }
         session.Run([&bar](std::uint64_t done, std::uint64_t total) { bar.Update(done, total); });
     }
+    std::optional<LoudnessFacts> loudness;
     if (options.normalize) {
         sink.Mix().Normalize(kNormalizedPeak);
         for (auto& minus : sink.Minus()) {
             minus.second->Normalize(kNormalizedPeak);
         }
+    } else if (options.loudness) {
+        loudness = ApplyLoudness(*options.loudness, sink);
     }
+    ThrowIfStopped();
     sink.Commit();
     const std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
     bar.Finish();
 
     WarnAboutInputs(options, inputs);
     WarnAboutClipping(options, inputs, sink);
+    if (loudness && !std::isfinite(loudness->inputLufs)) {
+        Warn(
+            "the mix is silent or shorter than 0.4 s: its loudness cannot be measured, so "
+            "--loudness left it as it was");
+    }
     if (!options.quiet) {
         MixFacts facts;
         facts.frameMs = options.frameMs;
         facts.wallSeconds = wall.count();
+        facts.loudness = loudness;
         std::FILE* to = stdoutTaken ? stderr : stdout;
         const bool emphasis = isatty(fileno(to)) == 1 && std::getenv("NO_COLOR") == nullptr;
         std::fputs(Summary(feeders, sink, facts, emphasis).c_str(), to);

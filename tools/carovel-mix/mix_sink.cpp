@@ -122,6 +122,14 @@ void Track::Add(const char* bytes, std::size_t frames) {
             m_peak = std::max(m_peak, std::abs(std::int64_t{m_samples[i]}));
         }
     }
+    if (m_meter) {
+        const double scale = std::ldexp(1.0, static_cast<int>(m_shift) - 31);
+        m_values.resize(samples);
+        for (std::size_t i = 0; i < samples; ++i) {
+            m_values[i] = m_samples[i] * scale;
+        }
+        m_meter->Add(m_values.data(), frames);
+    }
     switch (m_mode) {
         case Mode::kMeasure:
             return;
@@ -141,25 +149,109 @@ void Track::Add(const char* bytes, std::size_t frames) {
     WriteOut(samples);
 }
 
+std::int32_t Track::Store(double value) {
+    const double step = std::ldexp(1.0, 32 - static_cast<int>(m_outBits));
+    // A value the width holds exactly (digital silence, a gain of 1) is
+    // stored as it is; others get triangular noise over (-1, 1) steps, the
+    // sum of two uniform values.
+    if (m_dither && m_outBits < 32 && std::floor(value / step) != value / step) {
+        const auto uniform = [this] {
+            m_noise ^= m_noise << 13;
+            m_noise ^= m_noise >> 7;
+            m_noise ^= m_noise << 17;
+            return static_cast<double>(m_noise >> 11) * 0x1.0p-53;
+        };
+        value += (uniform() - uniform()) * step;
+    }
+    return Quantise(value, m_outBits);
+}
+
 void Track::Normalize(double peak) {
     if (m_mode != Mode::kNormalize) {
         return;
     }
+    // The gain at full scale 1.0 that takes the spooled peak to `peak`.
+    const double magnitude =
+        std::ldexp(static_cast<double>(m_peak), static_cast<int>(m_shift) - 31);
+    WriteScaled(m_peak == 0 ? 1.0 : peak / magnitude, 0.0, true);
+}
+
+void Track::MeasureLoudness() {
+    m_meter = std::make_unique<LoudnessMeter>(m_mixFormat.channels, m_mixFormat.samplesPerSec);
+}
+
+double Track::InputLufs() const {
+    return m_meter ? m_meter->IntegratedLufs() : -HUGE_VAL;
+}
+
+double Track::InputTruePeakDbtp() const {
+    return m_meter ? m_meter->TruePeakDbtp() : -HUGE_VAL;
+}
+
+Track::ScaledPass Track::WriteScaled(double gain, double ceiling, bool write) {
+    ScaledPass pass;
+    if (m_mode != Mode::kNormalize) {
+        return pass;
+    }
     lseek(m_spool.Get(), 0, SEEK_SET);
-    const double factor = m_peak == 0 ? 1.0 : peak * 2147483648.0 / static_cast<double>(m_peak);
+    const unsigned channels = m_mixFormat.channels;
+    std::optional<LoudnessMeter> meter;
+    if (m_meter) {
+        meter.emplace(channels, m_mixFormat.samplesPerSec);
+    }
+    std::optional<TruePeakLimiter> limiter;
+    if (ceiling > 0.0) {
+        limiter.emplace(channels, m_mixFormat.samplesPerSec, ceiling);
+    }
+    const double toUnit = std::ldexp(gain, static_cast<int>(m_shift) - 31);
+    std::vector<double> limited;
+    const auto emit = [&](const double* values, std::size_t samples) {
+        if (meter) {
+            meter->Add(values, samples / channels);
+        }
+        if (!write) {
+            return;
+        }
+        m_samples.resize(samples);
+        for (std::size_t i = 0; i < samples; ++i) {
+            m_samples[i] = Store(values[i] * 2147483648.0);
+        }
+        WriteOut(samples);
+    };
     constexpr std::size_t kChunk = 1 << 16;
-    const std::size_t chunk = kChunk - kChunk % m_mixFormat.channels;
-    m_samples.resize(chunk);
+    const std::size_t chunk = kChunk - kChunk % channels;
+    std::vector<std::int32_t> spooled(chunk);
     for (;;) {
-        const std::size_t got = SpoolRead(m_spool.Get(), m_samples.data(), chunk);
+        const std::size_t got = SpoolRead(m_spool.Get(), spooled.data(), chunk);
         if (got == 0) {
             break;
         }
+        m_values.resize(got);
         for (std::size_t i = 0; i < got; ++i) {
-            m_samples[i] = Quantise(static_cast<double>(m_samples[i]) * factor, m_outBits);
+            m_values[i] = spooled[i] * toUnit;
         }
-        WriteOut(got);
+        if (limiter) {
+            limited.clear();
+            limiter->Push(m_values.data(), got / channels, limited);
+            emit(limited.data(), limited.size());
+        } else {
+            emit(m_values.data(), got);
+        }
     }
+    if (limiter) {
+        limited.clear();
+        limiter->Finish(limited);
+        emit(limited.data(), limited.size());
+        pass.leastGain = limiter->LeastGain();
+    }
+    if (meter) {
+        pass.lufs = meter->IntegratedLufs();
+        pass.truePeakDbtp = meter->TruePeakDbtp();
+    }
+    if (write) {
+        m_written = pass;
+    }
+    return pass;
 }
 
 void Track::Finish() {

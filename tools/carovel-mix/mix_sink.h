@@ -6,12 +6,14 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "loudness.h"
+#include "output_file.h"
 #include "pcm.h"
 #include "pcm/level_meter.h"
-#include "sound_file.h"
 
 namespace carovel_mix {
 
@@ -41,6 +43,31 @@ class Track {
     // kNormalize: writes the spooled samples scaled so that the largest
     // magnitude becomes `peak` (of full scale, e.g. 0.891 for -1 dBFS).
     void Normalize(double peak);
+
+    // kNormalize: measure the loudness of the samples as they come.
+    void MeasureLoudness();
+    // Their integrated loudness (LUFS) and true peak (dBTP), once all came.
+    double InputLufs() const;
+    double InputTruePeakDbtp() const;
+
+    // What a pass over the spooled samples made (see WriteScaled).
+    struct ScaledPass {
+        double lufs = 0.0;          // integrated loudness of the result
+        double truePeakDbtp = 0.0;  // its true peak
+        double leastGain = 1.0;     // the limiter's deepest gain
+    };
+    // kNormalize: passes the spooled samples, at full scale 1.0, times
+    // gain, through a true-peak limiter at `ceiling` (linear; 0 for none),
+    // and writes them unless write is false. Measures the loudness of the
+    // result.
+    ScaledPass WriteScaled(double gain, double ceiling, bool write);
+
+    // Adds TPDF dither of one step of the written width before samples
+    // are rounded to it in Normalize and WriteScaled (to those the width
+    // cannot hold exactly).
+    void SetDither(bool dither) { m_dither = dither; }
+    // The loudness of what WriteScaled wrote, when it did.
+    const ScaledPass* Written() const { return m_written ? &*m_written : nullptr; }
     void Commit();
     void Finish();
 
@@ -57,6 +84,8 @@ class Track {
   private:
     std::size_t Unpack(const char* bytes, std::size_t frames);
     void WriteOut(std::size_t samples);
+    // Rounds a sample at 32-bit scale to the written width.
+    std::int32_t Store(double value);
 
     std::unique_ptr<OutputFile> m_file;
     PcmFormat m_mixFormat;
@@ -69,6 +98,11 @@ class Track {
     _Carovel::ClipCounter m_clips;
     std::vector<std::int32_t> m_samples;
     FileDescriptor m_spool;
+    bool m_dither = false;
+    std::uint64_t m_noise = 0x9e3779b97f4a7c15ull;  // dither's generator state
+    std::unique_ptr<LoudnessMeter> m_meter;
+    std::vector<double> m_values;
+    std::optional<ScaledPass> m_written;
 };
 
 class MixSink {

@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include <sys/stat.h>
+
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
@@ -9,7 +11,10 @@
 #include <limits>
 #include <utility>
 
+#include "loudness.h"
+#include "output_file.h"
 #include "sound_file.h"
+#include "time_syntax.h"
 #include "tool_error.h"
 
 namespace carovel_mix {
@@ -104,11 +109,53 @@ double ParsePanValue(const std::string& text) {
 }
 
 double ParseDelayValue(const std::string& text) {
-    double value = 0.0;
-    if (!ParseNumber(text, value) || value < 0.0 || value > kMaxDelaySeconds) {
-        throw UsageError("--delay takes a number of seconds from 0 to 86400, not '" + text + "'");
+    const auto value = ParseTime(text);
+    if (!value || *value > kMaxDelaySeconds) {
+        throw UsageError(
+            "--delay takes a time from 0 to 24 hours (90, 1.5, 1:02.5, 1500ms), not '" + text +
+            "'");
     }
-    return value;
+    return *value;
+}
+
+TrimRange ParseTrimValue(const std::string& text) {
+    const auto range = ParseTimeRange(text);
+    if (!range || (range->second && *range->second <= range->first)) {
+        throw UsageError(
+            "--trim takes START[:END], times in the source with END after START "
+            "(10, 1:00:2:30, 500ms:90), not '" +
+            text + "'");
+    }
+    return TrimRange{range->first, range->second};
+}
+
+FadeTimes ParseFadeValue(const std::string& text) {
+    const auto range = ParseTimeRange(text);
+    if (!range) {
+        throw UsageError("--fade takes IN[:OUT], fade lengths such as 2 or 1.5:3, not '" + text +
+                         "'");
+    }
+    return FadeTimes{range->first, range->second.value_or(0.0)};
+}
+
+RawLayout ParseRawValue(const std::string& text) {
+    const std::string example =
+        "RATE:CHANNELS:ENCODING (encodings u8 s8 s16 s24 s32 f32 f64 ulaw alaw), for example "
+        "8000:1:s16, not '" +
+        text + "'";
+    const std::size_t a = text.find(':');
+    const std::size_t b = a == std::string::npos ? a : text.find(':', a + 1);
+    if (b == std::string::npos) {
+        throw UsageError("--raw takes " + example);
+    }
+    RawLayout raw;
+    raw.rate = ParseUnsigned("--raw's rate", text.substr(0, a), 1, kMaxShort);
+    raw.channels = ParseUnsigned("--raw's channels", text.substr(a + 1, b - a - 1), 1, kMaxShort);
+    raw.encoding = Lowercase(text.substr(b + 1));
+    if (!IsRawEncoding(raw.encoding)) {
+        throw UsageError("--raw takes " + example);
+    }
+    return raw;
 }
 
 MixLength ParseLength(const std::string& text) {
@@ -175,13 +222,21 @@ struct RawOptions {
     std::string frameMs;
     std::string length;
     std::vector<std::string> delays;
+    std::vector<std::string> trims;
+    std::vector<std::string> fades;
+    std::vector<std::string> raws;
     std::vector<std::string> pans;
     std::vector<std::string> gains;
     std::vector<std::string> minusOutputs;
     std::string type;
     std::string encoding;
+    std::string loudness;
+    std::string quality;
+    std::string bitrate;
     bool limiter = false;
     bool normalize = false;
+    bool noDither = false;
+    bool null = false;
     bool realtime = false;
     bool quiet = false;
     bool version = false;
@@ -193,7 +248,8 @@ class HelpFormatter : public CLI::Formatter {
   public:
     HelpFormatter() { column_width(26); }
     std::string make_usage(const CLI::App*, std::string) const override {
-        return "Usage: carovel-mix [options] -o MIX MASTER [SOURCE ...]\n";
+        return "Usage: carovel-mix [options] -o MIX MASTER [SOURCE ...]\n"
+               "       carovel-mix [options] -n MASTER [SOURCE ...]\n";
     }
     std::string make_positionals(const CLI::App*) const override { return {}; }
     std::string make_help(const CLI::App* app, std::string name,
@@ -221,19 +277,33 @@ std::string DescriptionText() {
 }
 
 std::string FooterText() {
-    return "Levels: --gain, --pan and --delay take SOURCE=VALUE and may be repeated, one\n"
-           "per source. --pan places a source in a stereo mix with equal power (center is\n"
-           "-3 dB on each side; a source of several channels is folded to mono first); a\n"
-           "source without --pan keeps its channels, a mono source on both sides at full\n"
-           "level.\n"
+    return std::string(
+               "Sources: --gain, --pan, --delay, --trim, --fade and --raw take SOURCE=VALUE,\n"
+               "once per source (a source named twice is an error).\n") +
+           TimeSyntaxText() +
+           "--trim cuts a source first; --fade then fades that part in and out, silent at\n"
+           "both ends, along a quarter sine (equal power). --pan places a source in a\n"
+           "stereo mix with equal power (center is -3 dB on each side; a source of several\n"
+           "channels is folded to mono first); a source without --pan keeps its channels,\n"
+           "a mono source on both sides at full level.\n"
+           "\n"
+           "Loudness: --loudness measures the mix's integrated loudness by EBU R128 and\n"
+           "scales the mix to the target, limiting its true peak to -1 dBTP where needed;\n"
+           "the summary shows the loudness measured before and after. Where an output\n"
+           "stores fewer bits than the mix was made with (--normalize, --loudness) it is\n"
+           "dithered (TPDF) unless --no-dither is given.\n"
            "\n"
            "Output: the container follows each output's name unless --type says\n"
-           "otherwise (" +
+           "otherwise; the names end in\n" +
            OutputExtensions() +
-           ");\n"
+           ".\n"
            "'-o -' writes standard output, WAV unless --type says otherwise, and the\n"
-           "summary then goes to standard error. Existing files are replaced only when\n"
-           "complete; an input, or a file you cannot write, is never replaced.\n"
+           "summary then goes to standard error; a device such as /dev/null or a named\n"
+           "pipe gets WAV too. Existing files are replaced only when complete; an input,\n"
+           "or a file you cannot write, is never replaced. A WAV output whose audio\n"
+           "passes 4 GiB is written as RF64 (the summary says so). MP3 and Opus take\n"
+           "--quality (variable bit rate) or --bitrate (constant); Opus runs at 8000,\n"
+           "12000, 16000, 24000 or 48000 Hz.\n"
            "\n"
            "The summary lists each source's peak and RMS level over the part that went\n"
            "into the mix, in dB relative to full scale (a full-scale sine has an RMS of\n"
@@ -248,6 +318,11 @@ std::string FooterText() {
            "        caller.wav agent.wav\n"
            "  Podcast: two voices and a music bed 12 dB down, peak at -1 dBFS, FLAC:\n"
            "    carovel-mix --rate 48000 --gain 2=-12dB --normalize -o episode.flac \\\n"
+           "        host.wav guest.wav music.flac\n"
+           "  Podcast for publishing: the guest's first 4.5 s cut, the music bed from\n"
+           "  0:30 to 2:00 faded in over 2 s and out over 5 s, at -16 LUFS, as MP3:\n"
+           "    carovel-mix --rate 48000 --trim 1=4.5 --trim 2=0:30:2:00 --fade 2=2:5 \\\n"
+           "        --gain 2=-12dB --loudness -16 --bitrate 128 -o episode.mp3 \\\n"
            "        host.wav guest.wav music.flac\n"
            "  Mix-minus feeds: each guest gets the mix without their own voice:\n"
            "    carovel-mix -o mix.wav --minus-out 1=to-guest1.wav \\\n"
@@ -284,8 +359,8 @@ void Declare(CLI::App& app, RawOptions& raw) {
     };
 
     const std::string output = "Output";
-    add("-o,--output", raw.output, "FILE", "write the mix to FILE (required; - for stdout)",
-        output);
+    add("-o,--output", raw.output, "FILE",
+        "write the mix to FILE (required unless -n; - for stdout)", output);
     add("--master-out", raw.masterOutput, "FILE",
         "also write the master track as the mixer delivered it", output);
     repeat("--minus-out", raw.minusOutputs, "N=FILE",
@@ -296,6 +371,18 @@ void Declare(CLI::App& app, RawOptions& raw) {
         "container of the output files: " + OutputTypes() + " (default: from each name)", output);
     add("--encoding", raw.encoding, "ENC",
         "pcm (default), float, ulaw or alaw; PCM is written at the mixing width (--bits)", output);
+    add("--quality", raw.quality, "Q",
+        "MP3, Opus and Ogg Vorbis outputs: 0 (smallest) to 10 (best); MP3 and Opus default "
+        "to 7",
+        output);
+    add("--bitrate", raw.bitrate, "KBPS",
+        "MP3 and Opus outputs: a constant bit rate in kbit/s instead of --quality", output);
+    flag("--no-dither", raw.noDither,
+         "no TPDF dither where the outputs store fewer bits than the mix was made with "
+         "(--normalize, --loudness)",
+         output);
+    flag("-n,--null", raw.null, "mix and report, but write nothing (-o is then not needed)",
+         output);
 
     const std::string sources = "Sources";
     repeat("--gain", raw.gains, "N=GAIN",
@@ -304,8 +391,18 @@ void Declare(CLI::App& app, RawOptions& raw) {
     repeat("--pan", raw.pans, "N=POS",
            "place source N in a stereo mix: left, right, center or -1 (left) to 1 (right)",
            sources);
-    repeat("--delay", raw.delays, "N=SECONDS",
-           "start source N this many seconds after the mix starts (the master too)", sources);
+    repeat("--delay", raw.delays, "N=TIME",
+           "start source N this long after the mix starts (the master too)", sources);
+    repeat("--trim", raw.trims, "N=START[:END]",
+           "use only this part of source N (times in the source); with --delay the part starts "
+           "at the delay",
+           sources);
+    repeat("--fade", raw.fades, "N=IN[:OUT]",
+           "fade source N in over IN and out over OUT (equal power), after --trim", sources);
+    repeat("--raw", raw.raws, "N=RATE:CH:ENC",
+           "read source N as headerless little-endian samples: ENC is u8, s8, s16, s24, s32, "
+           "f32, f64, ulaw or alaw",
+           sources);
 
     const std::string mix = "Mix";
     add("--length", raw.length, "WHICH",
@@ -327,6 +424,10 @@ void Declare(CLI::App& app, RawOptions& raw) {
          "limit the mix (and mix-minus outputs) below -1 dBFS instead of clipping", mix);
     flag("--normalize", raw.normalize,
          "mix with headroom, then scale each output so its peak is at -1 dBFS", mix);
+    add("--loudness", raw.loudness, "LUFS",
+        "mix with headroom, then scale the mix to this integrated loudness (EBU R128, e.g. "
+        "-16), its true peak limited to -1 dBTP; mix-minus outputs get the same gain",
+        mix);
 
     const std::string run = "Run";
     flag("--realtime", raw.realtime,
@@ -353,12 +454,17 @@ std::string ParseErrorText(const CLI::ParseError& e) {
     return text;
 }
 
+// Each SOURCE=VALUE of a per-source option; a source named twice is an
+// error, so that no value is silently dropped.
 template <typename T, typename Parse>
 void ParseIndexedList(const std::vector<std::string>& texts, const std::string& option,
                       const std::string& example, std::map<unsigned, T>& into, Parse parse) {
     for (const auto& text : texts) {
         const auto [source, value] = SplitIndexed(option, text, example);
-        into.insert_or_assign(source, parse(value));
+        if (!into.emplace(source, parse(value)).second) {
+            throw UsageError(option + " is given twice for source " + std::to_string(source) +
+                             "; give it once per source");
+        }
     }
 }
 
@@ -371,9 +477,17 @@ void CheckSourceIndex(const std::string& option, unsigned source, std::size_t so
     }
 }
 
+// True when path names something that exists and is not a regular file:
+// a directory (refused later, with its own message), a device such as
+// /dev/null, or a pipe (written as a stream, WAV unless --type says otherwise).
+bool IsExistingSpecialFile(const std::string& path) {
+    struct stat st {};
+    return path != kStdioPath && stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+}
+
 void CheckComplete(const Options& options) {
-    if (options.output.empty()) {
-        throw UsageError("no output file given (-o MIX)");
+    if (options.output.empty() && !options.null) {
+        throw UsageError("no output file given (-o MIX, or -n to write nothing)");
     }
     if (options.inputs.empty()) {
         throw UsageError("no master file given");
@@ -388,6 +502,15 @@ void CheckComplete(const Options& options) {
     for (const auto& [source, delay] : options.delays) {
         CheckSourceIndex("--delay", source, n);
     }
+    for (const auto& [source, trim] : options.trims) {
+        CheckSourceIndex("--trim", source, n);
+    }
+    for (const auto& [source, fade] : options.fades) {
+        CheckSourceIndex("--fade", source, n);
+    }
+    for (const auto& [source, raw] : options.raws) {
+        CheckSourceIndex("--raw", source, n);
+    }
     for (const auto& [source, path] : options.minusOutputs) {
         CheckSourceIndex("--minus-out", source, n);
         if (path.empty()) {
@@ -397,7 +520,27 @@ void CheckComplete(const Options& options) {
     if (std::count(options.inputs.begin(), options.inputs.end(), kStdioPath) > 1) {
         throw UsageError("standard input ('-') can be read only once");
     }
+    if (!options.pans.empty() && options.channels != 0 && options.channels != 2) {
+        throw UsageError("--pan places sources in a stereo mix, but --channels asks for " +
+                         std::to_string(options.channels));
+    }
+    if (options.limiter && options.normalize) {
+        throw UsageError("--limiter and --normalize exclude each other: --normalize never clips");
+    }
+    if (options.realtime && options.normalize) {
+        throw UsageError(
+            "--normalize needs the whole mix before writing it; it cannot be used "
+            "with --realtime");
+    }
+    if (options.loudness && (options.normalize || options.limiter || options.realtime)) {
+        throw UsageError(
+            "--loudness needs the whole mix before writing it and limits its true peak itself; "
+            "it cannot be used with --normalize, --limiter or --realtime");
+    }
     const std::vector<std::string> outputs = options.Outputs();
+    if (options.null) {
+        return;  // nothing is written: the names do not matter
+    }
     if (std::count(outputs.begin(), outputs.end(), kStdioPath) > 1) {
         throw UsageError("only one output can go to standard output ('-')");
     }
@@ -413,31 +556,23 @@ void CheckComplete(const Options& options) {
     }
     if (options.type.empty()) {
         for (const auto& path : outputs) {
-            if (path != kStdioPath && OutputTypeOfName(path).empty()) {
+            if (path != kStdioPath && OutputTypeOfName(path).empty() &&
+                !IsExistingSpecialFile(path)) {
                 throw UsageError("cannot tell the type of '" + path +
                                  "' from its name; use --type " + "or one of " +
                                  OutputExtensions());
             }
         }
     }
-    if (!options.pans.empty() && options.channels != 0 && options.channels != 2) {
-        throw UsageError("--pan places sources in a stereo mix, but --channels asks for " +
-                         std::to_string(options.channels));
-    }
-    if (options.limiter && options.normalize) {
-        throw UsageError("--limiter and --normalize exclude each other: --normalize never clips");
-    }
-    if (options.realtime && options.normalize) {
-        throw UsageError(
-            "--normalize needs the whole mix before writing it; it cannot be used "
-            "with --realtime");
-    }
 }
 
 }  // namespace
 
 std::vector<std::string> Options::Outputs() const {
-    std::vector<std::string> all{output};
+    std::vector<std::string> all;
+    if (!output.empty()) {
+        all.push_back(output);
+    }
     if (!masterOutput.empty()) {
         all.push_back(masterOutput);
     }
@@ -470,6 +605,18 @@ Options ParseOptions(int argc, const char* const* argv) {
     }
     for (const auto& extra : app.remaining()) {
         throw UsageError("unknown option '" + extra + "'");
+    }
+    // Options that take one value: given once, and with a value.
+    for (const char* name :
+         {"--output", "--master-out", "--type", "--encoding", "--quality", "--bitrate", "--length",
+          "--rate", "--channels", "--bits", "--frame-ms", "--loudness"}) {
+        const CLI::Option* option = app.get_option(name);
+        if (option->count() > 1) {
+            throw UsageError(std::string(name) + " is given more than once");
+        }
+        if (option->count() == 1 && option->results().front().empty()) {
+            throw UsageError(std::string(name) + " needs a value, not an empty one");
+        }
     }
 
     Options options;
@@ -509,10 +656,44 @@ Options ParseOptions(int argc, const char* const* argv) {
                      ParseGainValue);
     ParseIndexedList(raw.pans, "--pan", "SOURCE=POSITION, for example 0=left", options.pans,
                      ParsePanValue);
-    ParseIndexedList(raw.delays, "--delay", "SOURCE=SECONDS, for example 1=0.25", options.delays,
+    ParseIndexedList(raw.delays, "--delay", "SOURCE=TIME, for example 1=0.25", options.delays,
                      ParseDelayValue);
+    ParseIndexedList(raw.trims, "--trim", "SOURCE=START[:END], for example 1=10:70", options.trims,
+                     ParseTrimValue);
+    ParseIndexedList(raw.fades, "--fade", "SOURCE=IN[:OUT], for example 2=3:5", options.fades,
+                     ParseFadeValue);
+    ParseIndexedList(raw.raws, "--raw", "SOURCE=RATE:CHANNELS:ENCODING, for example 1=8000:1:s16",
+                     options.raws, ParseRawValue);
     ParseIndexedList(raw.minusOutputs, "--minus-out", "SOURCE=FILE, for example 1=minus1.wav",
                      options.minusOutputs, [](const std::string& path) { return path; });
+    if (!raw.loudness.empty()) {
+        double lufs = 0.0;
+        if (!ParseNumber(raw.loudness, lufs) || lufs < -70.0 || lufs > 0.0) {
+            throw UsageError("--loudness takes a target from -70 to 0 LUFS, such as -16, not '" +
+                             raw.loudness + "'");
+        }
+        if (!LoudnessAvailable()) {
+            throw UsageError(
+                "--loudness is not available: this carovel-mix was built without libebur128");
+        }
+        options.loudness = lufs;
+    }
+    if (!raw.quality.empty()) {
+        double quality = 0.0;
+        if (!ParseNumber(raw.quality, quality) || quality < 0.0 || quality > 10.0) {
+            throw UsageError("--quality takes 0 (smallest) to 10 (best), not '" + raw.quality +
+                             "'");
+        }
+        options.quality = quality;
+    }
+    if (!raw.bitrate.empty()) {
+        options.bitrate = ParseUnsigned("--bitrate", raw.bitrate, 8, 512);
+    }
+    if (options.quality && options.bitrate != 0) {
+        throw UsageError("--quality and --bitrate exclude each other");
+    }
+    options.dither = !raw.noDither;
+    options.null = raw.null;
     options.limiter = raw.limiter;
     options.normalize = raw.normalize;
     options.realtime = raw.realtime;

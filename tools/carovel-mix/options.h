@@ -3,6 +3,7 @@
 #define CAROVEL_MIX_OPTIONS_H
 
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,26 @@ enum class Encoding {
     kAlaw,   // 8-bit A-law
 };
 
+// The part of a source that goes into the mix (--trim), in seconds of the
+// source.
+struct TrimRange {
+    double start = 0.0;
+    std::optional<double> end;  // nothing: to the source's end
+};
+
+// Fade-in and fade-out lengths of a source (--fade), in seconds.
+struct FadeTimes {
+    double in = 0.0;
+    double out = 0.0;
+};
+
+// A headerless input (--raw): little-endian samples of this layout.
+struct RawLayout {
+    unsigned rate = 0;
+    unsigned channels = 0;
+    std::string encoding;  // u8 s8 s16 s24 s32 f32 f64 ulaw alaw
+};
+
 // The path that stands for standard input (as an input) and standard output
 // (as an output).
 inline constexpr const char* kStdioPath = "-";
@@ -37,12 +58,20 @@ struct Options {
     unsigned frameMs = 20;
     MixLength length = MixLength::kLongest;
     std::map<unsigned, double> delays;             // source index -> seconds
+    std::map<unsigned, TrimRange> trims;           // source index -> part used
+    std::map<unsigned, FadeTimes> fades;           // source index -> fade lengths
+    std::map<unsigned, RawLayout> raws;            // source index -> headerless layout
     std::map<unsigned, double> pans;               // source index -> -1 (left) .. 1 (right)
     std::map<unsigned, float> gains;               // source index -> factor
     std::map<unsigned, std::string> minusOutputs;  // source index -> file
     bool limiter = false;
     bool normalize = false;
-    std::string type;  // output container; empty: from each output's name
+    std::optional<double> loudness;  // --loudness: integrated LUFS of the mix
+    bool dither = true;              // TPDF dither where fewer bits are stored than mixed
+    std::optional<double> quality;   // --quality: 0 (smallest) to 10 (best), lossy outputs
+    unsigned bitrate = 0;            // --bitrate: kbit/s of lossy outputs, 0: by quality
+    bool null = false;               // -n: mix and report, write nothing
+    std::string type;                // output container; empty: from each output's name
     Encoding encoding = Encoding::kPcm;
     bool realtime = false;
     bool quiet = false;

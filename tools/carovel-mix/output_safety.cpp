@@ -34,6 +34,25 @@ std::optional<FileId> IdOf(const std::string& path, int stdioFd, struct stat* ou
     return FileId{st.st_dev, st.st_ino};
 }
 
+// What a path that does not exist yet would name: its directory's identity
+// and its last component, so that "new.wav" and "./new.wav" are the same.
+struct NewFileId {
+    FileId directory;
+    std::string name;
+    bool operator==(const NewFileId& o) const { return directory == o.directory && name == o.name; }
+};
+
+std::optional<NewFileId> NewIdOf(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    const std::optional<FileId> id = IdOf(dir, -1);
+    if (!id || name.empty() || name == "." || name == "..") {
+        return std::nullopt;
+    }
+    return NewFileId{*id, name};
+}
+
 std::string InputName(const std::vector<std::string>& inputs, std::size_t i) {
     const std::string what = i == 0 ? "the master" : "source " + std::to_string(i);
     return what + " (" + (inputs[i] == kStdioPath ? "standard input" : "'" + inputs[i] + "'") + ")";
@@ -47,11 +66,25 @@ void CheckOutputsAreSafe(const Options& options) {
         inputs.push_back(IdOf(input, STDIN_FILENO));
     }
     std::vector<std::pair<std::string, FileId>> seen;
+    std::vector<std::pair<std::string, NewFileId>> seenNew;
     for (const auto& output : options.Outputs()) {
         struct stat st {};
         const std::optional<FileId> id = IdOf(output, STDOUT_FILENO, &st);
         if (!id) {
-            continue;  // a new file
+            // A new file: two names for it are two outputs in one file.
+            const std::optional<NewFileId> newId = NewIdOf(output);
+            if (!newId) {
+                continue;
+            }
+            for (const auto& other : seenNew) {
+                if (other.second == *newId) {
+                    throw ToolError(
+                        FileMessage(output, "is the same file as the output '" + other.first +
+                                                "'; each output needs a file of its own"));
+                }
+            }
+            seenNew.emplace_back(output, *newId);
+            continue;
         }
         const bool isStdout = output == kStdioPath;
         const std::string name = isStdout ? "standard output" : output;

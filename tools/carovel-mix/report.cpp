@@ -28,9 +28,9 @@ std::string Speed(double mediaSeconds, double wallSeconds) {
 
 std::string SourceFormat(const InputFile& file) {
     std::string text = file.Container() + " " + Describe(file.Format());
-    if (file.IsFloat()) {
-        text.replace(text.size() - std::string("32-bit").size(), std::string::npos, "float");
-    }
+    // The stored encoding in place of the width it is read at.
+    const std::string width = std::to_string(file.Format().bitsPerSample) + "-bit";
+    text.replace(text.size() - width.size(), std::string::npos, file.EncodingLabel());
     return text;
 }
 
@@ -226,7 +226,35 @@ std::string Summary(const std::vector<SourceFeeder>& sources, const MixSink& sin
         AddOutputRow(outputs, *minus.second, minus.second->File()->DisplayName(), description,
                      format, facts);
     }
-    return inputs.Render(emphasis) + "\n" + outputs.Render(emphasis);
+    std::string notes;
+    const auto noteRf64 = [&notes](const Track& track) {
+        if (track.File() != nullptr && track.File()->IsRf64()) {
+            notes += track.File()->DisplayName() +
+                     ": written as RF64 (WAV with 64-bit sizes), as its audio passes 4 GiB\n";
+        }
+    };
+    noteRf64(sink.Mix());
+    for (const auto& minus : sink.Minus()) {
+        noteRf64(*minus.second);
+    }
+    if (facts.loudness && std::isfinite(facts.loudness->inputLufs)) {
+        const LoudnessFacts& l = *facts.loudness;
+        char text[256];
+        std::snprintf(text, sizeof text,
+                      "loudness: the mix measured %.1f LUFS (true peak %s dBTP); %+.1f dB "
+                      "brought it to %.1f LUFS (target %.1f), true peak %s dBTP",
+                      l.inputLufs, FormatDb(l.inputTruePeak).c_str(), l.gainDb, l.output.lufs,
+                      l.target, FormatDb(l.output.truePeakDbtp).c_str());
+        notes += text;
+        if (l.output.leastGain < 1.0) {
+            std::snprintf(text, sizeof text, "; limited by up to %.1f dB",
+                          -20.0 * std::log10(l.output.leastGain));
+            notes += text;
+        }
+        notes += "\n";
+    }
+    return inputs.Render(emphasis) + "\n" + outputs.Render(emphasis) +
+           (notes.empty() ? "" : "\n" + notes);
 }
 
 }  // namespace carovel_mix

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -61,9 +62,19 @@ std::string ProgressLine(const std::string& label, std::uint64_t done, std::uint
 // "0:07", "12:03", "2:00:00".
 std::string ClockText(double seconds);
 
+// What --loudness measured and did.
+struct LoudnessFacts {
+    double target = 0.0;         // LUFS
+    double inputLufs = 0.0;      // the mix as mixed; -inf when not measurable
+    double inputTruePeak = 0.0;  // dBTP
+    double gainDb = 0.0;         // applied to the mix and the mix-minus outputs
+    Track::ScaledPass output;    // the mix as written
+};
+
 struct MixFacts {
     unsigned frameMs = 0;
     double wallSeconds = 0.0;
+    std::optional<LoudnessFacts> loudness;
 };
 
 // The summary: one row per source, then one per output.

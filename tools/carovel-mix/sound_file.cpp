@@ -23,15 +23,6 @@ namespace {
 
 constexpr unsigned kMaxMixerValue = std::numeric_limits<unsigned short>::max();
 
-// libsndfile's messages end in a full stop; ours are embedded in a sentence.
-std::string Trimmed(std::string text) {
-    while (!text.empty() &&
-           (text.back() == '.' || std::isspace(static_cast<unsigned char>(text.back())))) {
-        text.pop_back();
-    }
-    return text;
-}
-
 // Width in bits of an integer encoding, or 0 for floating-point, lossy and
 // unknown encodings, which are read as floating point.
 unsigned IntegerWidth(int subtype) {
@@ -92,143 +83,16 @@ void CheckOpenable(const std::string& path) {
     }
 }
 
-std::string Lowercase(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
-struct OutputContainer {
-    const char* type;       // as --type takes it
-    const char* extension;  // in file names
-    int major;
+struct RawEncoding {
+    const char* name;
+    int subtype;
 };
 
-constexpr OutputContainer kOutputContainers[] = {
-    {"wav", "wav", SF_FORMAT_WAV},   {"flac", "flac", SF_FORMAT_FLAC},
-    {"ogg", "ogg", SF_FORMAT_OGG},   {"aiff", "aiff", SF_FORMAT_AIFF},
-    {"aiff", "aif", SF_FORMAT_AIFF}, {"au", "au", SF_FORMAT_AU},
-    {"au", "snd", SF_FORMAT_AU},     {"caf", "caf", SF_FORMAT_CAF},
-    {"w64", "w64", SF_FORMAT_W64},   {"rf64", "rf64", SF_FORMAT_RF64},
-    {"raw", "raw", SF_FORMAT_RAW},
+constexpr RawEncoding kRawEncodings[] = {
+    {"u8", SF_FORMAT_PCM_U8},  {"s8", SF_FORMAT_PCM_S8},  {"s16", SF_FORMAT_PCM_16},
+    {"s24", SF_FORMAT_PCM_24}, {"s32", SF_FORMAT_PCM_32}, {"f32", SF_FORMAT_FLOAT},
+    {"f64", SF_FORMAT_DOUBLE}, {"ulaw", SF_FORMAT_ULAW},  {"alaw", SF_FORMAT_ALAW},
 };
-
-const OutputContainer* FindType(const std::string& type) {
-    const auto* found = std::find_if(std::begin(kOutputContainers), std::end(kOutputContainers),
-                                     [&type](const OutputContainer& c) { return type == c.type; });
-    return found == std::end(kOutputContainers) ? nullptr : found;
-}
-
-// The types libsndfile can write without seeking back to the header.
-bool WritesToPipes(int major) {
-    return major == SF_FORMAT_AU || major == SF_FORMAT_FLAC || major == SF_FORMAT_OGG ||
-           major == SF_FORMAT_RAW;
-}
-
-// The libsndfile encoding for samples of format in encoding, in a container.
-int SubtypeFor(int major, const PcmFormat& format, Encoding encoding) {
-    if (major == SF_FORMAT_OGG) {
-        return SF_FORMAT_VORBIS;
-    }
-    switch (encoding) {
-        case Encoding::kFloat:
-            return SF_FORMAT_FLOAT;
-        case Encoding::kUlaw:
-            return SF_FORMAT_ULAW;
-        case Encoding::kAlaw:
-            return SF_FORMAT_ALAW;
-        case Encoding::kPcm:
-            break;
-    }
-    const bool unsignedBytes = major == SF_FORMAT_WAV || major == SF_FORMAT_W64 ||
-                               major == SF_FORMAT_RF64 || major == SF_FORMAT_RAW;
-    switch (format.bitsPerSample) {
-        case 8:
-            return unsignedBytes ? SF_FORMAT_PCM_U8 : SF_FORMAT_PCM_S8;
-        case 16:
-            return SF_FORMAT_PCM_16;
-        case 24:
-            return SF_FORMAT_PCM_24;
-        default:
-            return SF_FORMAT_PCM_32;
-    }
-}
-
-std::string EncodingName(Encoding encoding) {
-    switch (encoding) {
-        case Encoding::kFloat:
-            return "float";
-        case Encoding::kUlaw:
-            return "mu-law";
-        case Encoding::kAlaw:
-            return "A-law";
-        case Encoding::kPcm:
-            break;
-    }
-    return "PCM";
-}
-
-std::string TempPathFor(const std::string& path) {
-    const std::size_t slash = path.find_last_of('/');
-    const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    return dir + "." + base + ".XXXXXX";
-}
-
-// True when raw reads and writes of an open file give packed PCM as the
-// mixer lays it out: little-endian signed 16-, 24- or 32-bit samples, or
-// unsigned 8-bit ones.
-bool IsPackedPcm(SNDFILE* file, int format) {
-    // Containers that store PCM uncompressed, sample after sample.
-    switch (format & SF_FORMAT_TYPEMASK) {
-        case SF_FORMAT_WAV:
-        case SF_FORMAT_WAVEX:
-        case SF_FORMAT_W64:
-        case SF_FORMAT_RF64:
-        case SF_FORMAT_AIFF:
-        case SF_FORMAT_AU:
-        case SF_FORMAT_CAF:
-        case SF_FORMAT_RAW:
-            break;
-        default:
-            return false;
-    }
-    const int subtype = format & SF_FORMAT_SUBMASK;
-    if (subtype != SF_FORMAT_PCM_U8 && subtype != SF_FORMAT_PCM_16 && subtype != SF_FORMAT_PCM_24 &&
-        subtype != SF_FORMAT_PCM_32) {
-        return false;
-    }
-    return subtype == SF_FORMAT_PCM_U8 ||
-           sf_command(file, SFC_RAW_DATA_NEEDS_ENDSWAP, nullptr, 0) == SF_FALSE;
-}
-
-mode_t CreationMode() {
-    const mode_t mask = umask(0);
-    umask(mask);
-    return static_cast<mode_t>(0666) & ~mask;
-}
-
-// Bytes one frame takes in a file of this encoding, 0 when not fixed.
-unsigned FileBytesPerFrame(int format, unsigned channels) {
-    switch (format & SF_FORMAT_SUBMASK) {
-        case SF_FORMAT_PCM_S8:
-        case SF_FORMAT_PCM_U8:
-        case SF_FORMAT_ULAW:
-        case SF_FORMAT_ALAW:
-            return channels;
-        case SF_FORMAT_PCM_16:
-            return 2 * channels;
-        case SF_FORMAT_PCM_24:
-            return 3 * channels;
-        case SF_FORMAT_PCM_32:
-        case SF_FORMAT_FLOAT:
-            return 4 * channels;
-        case SF_FORMAT_DOUBLE:
-            return 8 * channels;
-        default:
-            return 0;
-    }
-}
 
 // Sizes written by programs that could not know the length (a pipe).
 bool IsUnknownLengthMarker(unsigned long long size) {
@@ -266,6 +130,66 @@ std::string SecondsText(std::uint64_t frames, unsigned rate) {
     return text;
 }
 
+}  // namespace
+
+// libsndfile's messages end in a full stop; ours are embedded in a sentence.
+std::string Trimmed(std::string text) {
+    while (!text.empty() &&
+           (text.back() == '.' || std::isspace(static_cast<unsigned char>(text.back())))) {
+        text.pop_back();
+    }
+    return text;
+}
+
+// True when raw reads and writes of an open file give packed PCM as the
+// mixer lays it out: little-endian signed 16-, 24- or 32-bit samples, or
+// unsigned 8-bit ones.
+bool IsPackedPcm(SNDFILE* file, int format) {
+    // Containers that store PCM uncompressed, sample after sample.
+    switch (format & SF_FORMAT_TYPEMASK) {
+        case SF_FORMAT_WAV:
+        case SF_FORMAT_WAVEX:
+        case SF_FORMAT_W64:
+        case SF_FORMAT_RF64:
+        case SF_FORMAT_AIFF:
+        case SF_FORMAT_AU:
+        case SF_FORMAT_CAF:
+        case SF_FORMAT_RAW:
+            break;
+        default:
+            return false;
+    }
+    const int subtype = format & SF_FORMAT_SUBMASK;
+    if (subtype != SF_FORMAT_PCM_U8 && subtype != SF_FORMAT_PCM_16 && subtype != SF_FORMAT_PCM_24 &&
+        subtype != SF_FORMAT_PCM_32) {
+        return false;
+    }
+    return subtype == SF_FORMAT_PCM_U8 ||
+           sf_command(file, SFC_RAW_DATA_NEEDS_ENDSWAP, nullptr, 0) == SF_FALSE;
+}
+
+// Bytes one frame takes in a file of this encoding, 0 when not fixed.
+unsigned FileBytesPerFrame(int format, unsigned channels) {
+    switch (format & SF_FORMAT_SUBMASK) {
+        case SF_FORMAT_PCM_S8:
+        case SF_FORMAT_PCM_U8:
+        case SF_FORMAT_ULAW:
+        case SF_FORMAT_ALAW:
+            return channels;
+        case SF_FORMAT_PCM_16:
+            return 2 * channels;
+        case SF_FORMAT_PCM_24:
+            return 3 * channels;
+        case SF_FORMAT_PCM_32:
+        case SF_FORMAT_FLOAT:
+            return 4 * channels;
+        case SF_FORMAT_DOUBLE:
+            return 8 * channels;
+        default:
+            return 0;
+    }
+}
+
 void WriteAll(int fd, const void* data, std::size_t size) {
     const auto* bytes = static_cast<const unsigned char*>(data);
     while (size > 0) {
@@ -280,70 +204,6 @@ void WriteAll(int fd, const void* data, std::size_t size) {
         size -= static_cast<std::size_t>(n);
     }
 }
-
-void PutLe(std::vector<unsigned char>& out, std::uint32_t value, unsigned bytes) {
-    for (unsigned i = 0; i < bytes; ++i) {
-        out.push_back(static_cast<unsigned char>(value >> (8 * i)));
-    }
-}
-
-// A WAV header for a stream whose length is not known in advance: the RIFF
-// and data sizes say 0xFFFFFFFF, which readers take as "until the end".
-std::vector<unsigned char> StreamingWavHeader(const SF_INFO& info) {
-    unsigned tag = 1;
-    unsigned bits = 0;
-    switch (info.format & SF_FORMAT_SUBMASK) {
-        case SF_FORMAT_PCM_U8:
-            bits = 8;
-            break;
-        case SF_FORMAT_PCM_16:
-            bits = 16;
-            break;
-        case SF_FORMAT_PCM_24:
-            bits = 24;
-            break;
-        case SF_FORMAT_PCM_32:
-            bits = 32;
-            break;
-        case SF_FORMAT_FLOAT:
-            tag = 3;
-            bits = 32;
-            break;
-        case SF_FORMAT_ALAW:
-            tag = 6;
-            bits = 8;
-            break;
-        default:  // SF_FORMAT_ULAW
-            tag = 7;
-            bits = 8;
-            break;
-    }
-    const auto channels = static_cast<std::uint32_t>(info.channels);
-    const auto rate = static_cast<std::uint32_t>(info.samplerate);
-    const std::uint32_t align = channels * bits / 8;
-    const bool extended = tag != 1;  // non-PCM formats carry a (zero) extension size
-    std::vector<unsigned char> h;
-    const auto tagText = [&h](const char* text) { h.insert(h.end(), text, text + 4); };
-    tagText("RIFF");
-    PutLe(h, 0xffffffffu, 4);
-    tagText("WAVE");
-    tagText("fmt ");
-    PutLe(h, extended ? 18 : 16, 4);
-    PutLe(h, tag, 2);
-    PutLe(h, channels, 2);
-    PutLe(h, rate, 4);
-    PutLe(h, rate * align, 4);
-    PutLe(h, align, 2);
-    PutLe(h, bits, 2);
-    if (extended) {
-        PutLe(h, 0, 2);
-    }
-    tagText("data");
-    PutLe(h, 0xffffffffu, 4);
-    return h;
-}
-
-}  // namespace
 
 FileDescriptor::~FileDescriptor() {
     if (m_fd >= 0) {
@@ -361,8 +221,17 @@ FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
     return *this;
 }
 
-InputFile::InputFile(const std::string& path) : m_path(path) {
+InputFile::InputFile(const std::string& path, const RawLayout* raw) : m_path(path) {
     SF_INFO info{};
+    if (raw != nullptr) {
+        const auto* encoding =
+            std::find_if(std::begin(kRawEncodings), std::end(kRawEncodings),
+                         [raw](const RawEncoding& e) { return raw->encoding == e.name; });
+        info.samplerate = static_cast<int>(raw->rate);
+        info.channels = static_cast<int>(raw->channels);
+        info.format = SF_FORMAT_RAW | SF_ENDIAN_LITTLE |
+                      (encoding == std::end(kRawEncodings) ? 0 : encoding->subtype);
+    }
     if (path == kStdioPath) {
         OpenStandardInput(info);
     } else {
@@ -370,9 +239,13 @@ InputFile::InputFile(const std::string& path) : m_path(path) {
         m_file.reset(sf_open(path.c_str(), SFM_READ, &info));
     }
     if (!m_file) {
+        // A stop signal interrupts the wait for a named pipe's writer.
+        ThrowIfStopped();
         throw ToolError(FileMessage(DisplayName(), "unreadable or unsupported audio format (" +
                                                        Trimmed(sf_strerror(nullptr)) + ")"));
     }
+    m_container = ContainerName(info.format);
+    ReadOpenEndedWavToTheEnd(info);
     if (info.samplerate < 1 || static_cast<unsigned>(info.samplerate) > kMaxMixerValue) {
         throw ToolError(
             FileMessage(DisplayName(), "sample rate " + std::to_string(info.samplerate) +
@@ -383,14 +256,131 @@ InputFile::InputFile(const std::string& path) : m_path(path) {
                                                        " channels are more than the mixer takes"));
     }
     const unsigned width = IntegerWidth(info.format & SF_FORMAT_SUBMASK);
+    m_subtype = info.format & SF_FORMAT_SUBMASK;
     m_float = width == 0;
     m_format.channels = static_cast<unsigned>(info.channels);
     m_format.samplesPerSec = static_cast<unsigned>(info.samplerate);
     m_format.bitsPerSample = m_float ? 32 : width;
     m_frames = info.frames > 0 ? static_cast<std::uint64_t>(info.frames) : 0;
-    m_container = ContainerName(info.format);
     m_packed = IsPackedPcm(m_file.get(), info.format);
-    CheckHeaderLength(info);
+    if ((info.format & SF_FORMAT_TYPEMASK) != SF_FORMAT_RAW) {
+        CheckHeaderLength(info);
+    }
+}
+
+void InputFile::ReadOpenEndedWavToTheEnd(SF_INFO& info) {
+    const int major = info.format & SF_FORMAT_TYPEMASK;
+    if ((major != SF_FORMAT_WAV && major != SF_FORMAT_WAVEX) ||
+        FileBytesPerFrame(info.format, static_cast<unsigned>(std::max(info.channels, 1))) == 0) {
+        return;
+    }
+    FileDescriptor own;
+    int fd = m_spool.Get();
+    if (fd < 0 && m_path == kStdioPath) {
+        fd = STDIN_FILENO;
+    } else if (fd < 0) {
+        own = FileDescriptor(open(m_path.c_str(), O_RDONLY | O_CLOEXEC));
+        fd = own.Get();
+    }
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        return;
+    }
+    // Walk the chunks to the data chunk: where it starts and what size it says.
+    unsigned char head[12];
+    if (pread(fd, head, sizeof head, 0) != static_cast<ssize_t>(sizeof head) ||
+        std::memcmp(head, "RIFF", 4) != 0 || std::memcmp(head + 8, "WAVE", 4) != 0) {
+        return;
+    }
+    const auto le32 = [](const unsigned char* p) {
+        return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 |
+               std::uint32_t{p[3]} << 24;
+    };
+    std::uint64_t at = 12;
+    for (int chunks = 0; chunks < 64; ++chunks) {
+        unsigned char chunk[8];
+        if (pread(fd, chunk, sizeof chunk, static_cast<off_t>(at)) !=
+            static_cast<ssize_t>(sizeof chunk)) {
+            return;
+        }
+        const std::uint32_t size = le32(chunk + 4);
+        if (std::memcmp(chunk, "data", 4) == 0) {
+            const std::uint64_t offset = at + 8;
+            const auto fileSize = static_cast<std::uint64_t>(st.st_size);
+            // Only a size that stands for "unknown" and data beyond it.
+            if (size != 0xffffffffu || fileSize <= offset + size) {
+                return;
+            }
+            SF_INFO raw{};
+            raw.samplerate = info.samplerate;
+            raw.channels = info.channels;
+            raw.format = SF_FORMAT_RAW | SF_ENDIAN_LITTLE | (info.format & SF_FORMAT_SUBMASK);
+            SndfileHandle reopened(sf_open_fd(fd, SFM_READ, &raw, 0));
+            auto start = static_cast<sf_count_t>(offset);
+            // Reading starts at the data, not at the header.
+            if (!reopened ||
+                sf_command(reopened.get(), SFC_SET_RAW_START_OFFSET, &start, sizeof start) != 0 ||
+                sf_seek(reopened.get(), 0, SEEK_SET) != 0) {
+                return;
+            }
+            const unsigned frameBytes =
+                FileBytesPerFrame(raw.format, static_cast<unsigned>(raw.channels));
+            raw.frames = static_cast<sf_count_t>((fileSize - offset) / frameBytes);
+            m_file = std::move(reopened);
+            if (own.Get() >= 0) {
+                m_spool = std::move(own);  // kept open for the reopened file
+            }
+            info = raw;
+            return;
+        }
+        at += 8 + size + (size & 1);
+    }
+}
+
+void InputFile::Trim(std::uint64_t start, std::uint64_t end) {
+    end = std::min(end, m_frames);
+    if (start >= end) {
+        throw ToolError(FileMessage(
+            DisplayName(), "--trim starts at " + SecondsText(start, m_format.samplesPerSec) +
+                               ", but the part it keeps is empty (the file lasts " +
+                               SecondsText(m_frames, m_format.samplesPerSec) + ")"));
+    }
+    if (start > 0 && sf_seek(m_file.get(), static_cast<sf_count_t>(start), SEEK_SET) < 0) {
+        throw ToolError(FileMessage(DisplayName(), "cannot seek to where --trim starts (" +
+                                                       Trimmed(sf_strerror(m_file.get())) + ")"));
+    }
+    m_trimStart = start;
+    m_frames = end - start;
+    m_announced = m_announced > start ? std::min(m_announced, end) - start : 0;
+}
+
+std::string InputFile::EncodingLabel() const {
+    switch (m_subtype) {
+        case SF_FORMAT_ULAW:
+            return "u-law";
+        case SF_FORMAT_ALAW:
+            return "A-law";
+        case SF_FORMAT_FLOAT:
+            return "float";
+        case SF_FORMAT_DOUBLE:
+            return "double";
+        case SF_FORMAT_IMA_ADPCM:
+            return "IMA ADPCM";
+        case SF_FORMAT_MS_ADPCM:
+            return "MS ADPCM";
+        case SF_FORMAT_GSM610:
+            return "GSM 6.10";
+        case SF_FORMAT_VORBIS:
+            return "Vorbis";
+        case SF_FORMAT_OPUS:
+            return "Opus";
+        case SF_FORMAT_MPEG_LAYER_I:
+        case SF_FORMAT_MPEG_LAYER_II:
+        case SF_FORMAT_MPEG_LAYER_III:
+            return "MP3";
+        default:
+            return std::to_string(m_float ? 32 : m_format.bitsPerSample) + "-bit";
+    }
 }
 
 void InputFile::OpenStandardInput(SF_INFO& info) {
@@ -501,7 +491,8 @@ void InputFile::AfterRead(std::size_t got, std::size_t wanted) {
 }
 
 void InputFile::Rewind() {
-    if (sf_seek(m_file.get(), 0, SEEK_SET) != 0) {
+    if (sf_seek(m_file.get(), static_cast<sf_count_t>(m_trimStart), SEEK_SET) !=
+        static_cast<sf_count_t>(m_trimStart)) {
         throw ToolError(FileMessage(DisplayName(), "cannot read it a second time (" +
                                                        Trimmed(sf_strerror(m_file.get())) + ")"));
     }
@@ -533,217 +524,9 @@ std::string InputFile::Problem() const {
     return {};
 }
 
-std::string OutputTypes() {
-    std::string list;
-    for (const auto& c : kOutputContainers) {
-        if (list.find(c.type) == std::string::npos) {
-            list += list.empty() ? "" : ", ";
-            list += c.type;
-        }
-    }
-    return list;
-}
-
-bool IsOutputType(const std::string& type) {
-    return FindType(Lowercase(type)) != nullptr;
-}
-
-std::string OutputTypeOfName(const std::string& path) {
-    const std::size_t slash = path.find_last_of('/');
-    const std::size_t dot = path.find_last_of('.');
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) {
-        return {};
-    }
-    const std::string ext = Lowercase(path.substr(dot + 1));
-    for (const auto& c : kOutputContainers) {
-        if (ext == c.extension) {
-            return c.type;
-        }
-    }
-    return {};
-}
-
-std::string OutputExtensions() {
-    std::string list;
-    for (const auto& c : kOutputContainers) {
-        list += list.empty() ? "." : ", .";
-        list += c.extension;
-    }
-    return list;
-}
-
-OutputFile::OutputFile(const std::string& path, const std::string& type, const PcmFormat& format,
-                       Encoding encoding)
-    : m_path(path),
-      m_target(path),
-      m_channels(format.channels),
-      m_bytesPerSample(format.BytesPerSample()) {
-    const std::string typeName = !type.empty()        ? Lowercase(type)
-                                 : path == kStdioPath ? "wav"
-                                                      : OutputTypeOfName(path);
-    const OutputContainer* container = FindType(typeName);
-    if (container == nullptr) {
-        throw ToolError(FileMessage(DisplayName(),
-                                    "cannot tell the output type from the name; use "
-                                    "--type or one of " +
-                                        OutputExtensions()));
-    }
-    SF_INFO info{};
-    info.samplerate = static_cast<int>(format.samplesPerSec);
-    info.channels = static_cast<int>(format.channels);
-    info.format = container->major | SubtypeFor(container->major, format, encoding);
-    if (container->major == SF_FORMAT_RAW) {
-        info.format |= SF_ENDIAN_LITTLE;
-    }
-    m_float = (info.format & SF_FORMAT_SUBMASK) == SF_FORMAT_FLOAT;
-    if (sf_format_check(&info) == 0) {
-        std::string what = "this file type cannot hold " + Describe(format);
-        if (container->major == SF_FORMAT_OGG && encoding != Encoding::kPcm) {
-            what = "an Ogg file holds Vorbis; --encoding " + EncodingName(encoding) +
-                   " does not apply";
-        } else if (encoding != Encoding::kPcm) {
-            what = "this file type cannot hold " + EncodingName(encoding) + " samples";
-        }
-        throw ToolError(FileMessage(DisplayName(), what));
-    }
-
-    if (path == kStdioPath) {
-        OpenStream(STDOUT_FILENO, container->major, info);
-        return;
-    }
-    struct stat st {};
-    const bool exists = stat(path.c_str(), &st) == 0;
-    if (exists && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
-        // A pipe or a device: written in place, never replaced.
-        m_fd = FileDescriptor(open(path.c_str(), O_WRONLY | O_CLOEXEC));
-        if (m_fd.Get() < 0) {
-            throw ToolError(
-                FileMessage(path, std::string("cannot write: ") + std::strerror(errno)));
-        }
-        OpenStream(m_fd.Get(), container->major, info);
-        return;
-    }
-    struct stat link {};
-    if (exists && lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
-        // Replace the file the link points to, keeping the link.
-        char* real = realpath(path.c_str(), nullptr);
-        if (real != nullptr) {
-            m_target = real;
-            std::free(real);
-        }
-    }
-    std::string temp = TempPathFor(m_target);
-    const int fd = mkstemp(temp.data());
-    if (fd < 0) {
-        throw ToolError(FileMessage(path, std::string("cannot create: ") + std::strerror(errno)));
-    }
-    close(fd);
-    m_tempPath = temp;
-    chmod(m_tempPath.c_str(),
-          exists && S_ISREG(st.st_mode) ? (st.st_mode & 07777) : CreationMode());
-    m_file.reset(sf_open(m_tempPath.c_str(), SFM_WRITE, &info));
-    if (!m_file) {
-        const std::string why = Trimmed(sf_strerror(nullptr));
-        unlink(m_tempPath.c_str());
-        throw ToolError(FileMessage(path, "cannot write (" + why + ")"));
-    }
-    m_packed = IsPackedPcm(m_file.get(), info.format);
-}
-
-void OutputFile::OpenStream(int fd, int major, const SF_INFO& info) {
-    m_stream = true;
-    struct stat st {};
-    const bool seekable = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
-    SF_INFO streamInfo = info;
-    if (!seekable && !WritesToPipes(major)) {
-        if (major != SF_FORMAT_WAV) {
-            throw ToolError(FileMessage(DisplayName(),
-                                        "this file type cannot be written to a "
-                                        "pipe; use wav, au, flac, ogg or raw"));
-        }
-        // libsndfile cannot write WAV without seeking back to the header:
-        // write a header for an open-ended stream, then the raw samples.
-        try {
-            const std::vector<unsigned char> header = StreamingWavHeader(info);
-            WriteAll(fd, header.data(), header.size());
-        } catch (const std::system_error& e) {
-            throw ToolError(
-                FileMessage(DisplayName(), "write failed (" + e.code().message() + ")"));
-        }
-        streamInfo.format = SF_FORMAT_RAW | SF_ENDIAN_LITTLE | (info.format & SF_FORMAT_SUBMASK);
-    }
-    m_file.reset(sf_open_fd(fd, SFM_WRITE, &streamInfo, 0));
-    if (!m_file) {
-        throw ToolError(
-            FileMessage(DisplayName(), "cannot write (" + Trimmed(sf_strerror(nullptr)) + ")"));
-    }
-    m_packed = IsPackedPcm(m_file.get(), streamInfo.format);
-}
-
-OutputFile::~OutputFile() {
-    if (!m_committed) {
-        m_file.reset();
-        if (!m_tempPath.empty()) {
-            unlink(m_tempPath.c_str());
-        }
-    }
-}
-
-std::string OutputFile::DisplayName() const {
-    return m_path == kStdioPath ? "standard output" : m_path;
-}
-
-void OutputFile::Write(const std::int32_t* samples, std::size_t count) {
-    const auto frames = static_cast<sf_count_t>(count / m_channels);
-    if (frames == 0) {
-        return;
-    }
-    errno = 0;
-    sf_count_t written = 0;
-    if (m_float) {
-        // libsndfile stores integers written to a float file unscaled.
-        m_floatBuffer.resize(count);
-        _Carovel::FloatFrom32BitScale(samples, count, m_floatBuffer.data());
-        written = sf_writef_float(m_file.get(), m_floatBuffer.data(), frames);
-    } else {
-        written = sf_writef_int(m_file.get(), samples, frames);
-    }
-    if (written != frames) {
-        ThrowWriteError(errno);
-    }
-}
-
-void OutputFile::ThrowWriteError(int error) {
-    const std::string why =
-        error != 0 ? std::string(std::strerror(error)) : Trimmed(sf_strerror(m_file.get()));
-    throw ToolError(FileMessage(DisplayName(), "write failed (" + why + ")"));
-}
-
-void OutputFile::WritePacked(const char* data, std::size_t count) {
-    const auto bytes = static_cast<sf_count_t>(count / m_channels * m_channels * m_bytesPerSample);
-    if (bytes == 0) {
-        return;
-    }
-    errno = 0;
-    if (sf_write_raw(m_file.get(), data, bytes) != bytes) {
-        ThrowWriteError(errno);
-    }
-}
-
-void OutputFile::Finish() {
-    if (m_file && sf_close(m_file.release()) != 0) {
-        throw ToolError(FileMessage(DisplayName(), "write failed while finishing the file"));
-    }
-}
-
-void OutputFile::Commit() {
-    Finish();
-    if (!m_stream && std::rename(m_tempPath.c_str(), m_target.c_str()) != 0) {
-        throw ToolError(FileMessage(
-            m_path,
-            std::string("cannot rename the finished file into place: ") + std::strerror(errno)));
-    }
-    m_committed = true;
+bool IsRawEncoding(const std::string& name) {
+    return std::any_of(std::begin(kRawEncodings), std::end(kRawEncodings),
+                       [&name](const RawEncoding& e) { return name == e.name; });
 }
 
 }  // namespace carovel_mix

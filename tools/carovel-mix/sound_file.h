@@ -1,7 +1,6 @@
-// Audio files through libsndfile: a reader that hands out left-justified
-// samples whatever the file's encoding, and a writer that writes to a
-// temporary file beside its target and puts it in place only on Commit, or
-// streams to standard output or a pipe.
+// Reading audio files through libsndfile: a reader that hands out
+// left-justified samples whatever the file's encoding (the writer is in
+// output_file.h).
 #ifndef CAROVEL_MIX_SOUND_FILE_H
 #define CAROVEL_MIX_SOUND_FILE_H
 
@@ -9,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -50,8 +50,19 @@ class InputFile {
     // to a hidden temporary file when it is a pipe, so that any format can be
     // read and its length is known. Throws ToolError naming the file when it
     // is missing, unreadable, in a format libsndfile does not know, or has a
-    // rate or channel count the mixer cannot be told about.
-    explicit InputFile(const std::string& path);
+    // rate or channel count the mixer cannot be told about. With raw, the
+    // file is read as headerless samples of that layout.
+    //
+    // A WAV file whose data size says "unknown" (0xFFFFFFFF, as written to a
+    // pipe) and that holds more than that field can count (over 4 GiB) is
+    // read to its end.
+    explicit InputFile(const std::string& path, const RawLayout* raw = nullptr);
+
+    // Keeps only frames [start, end) of the file (end clipped to its
+    // length): Frames(), Read and Rewind then cover that part. Throws
+    // ToolError when start is not before the end of the file or the file
+    // cannot seek.
+    void Trim(std::uint64_t start, std::uint64_t end);
 
     // The path as given; "-" for standard input.
     const std::string& Path() const { return m_path; }
@@ -68,6 +79,9 @@ class InputFile {
     double Seconds() const;
     // "WAV", "FLAC", "AIFF", ...
     const std::string& Container() const { return m_container; }
+    // How samples are stored, for people: "16-bit", "float", "u-law",
+    // "A-law", "IMA ADPCM", "MP3", ...
+    std::string EncodingLabel() const;
 
     // Reads up to frames sample frames into out (resized to what was read,
     // left-justified, interleaved). Returns the frames read: fewer than asked
@@ -95,12 +109,17 @@ class InputFile {
   private:
     void OpenStandardInput(SF_INFO& info);
     void CheckHeaderLength(const SF_INFO& info);
+    // Reopens an open-ended WAV file that holds more than its header can
+    // state as headerless samples from its data chunk to its end.
+    void ReadOpenEndedWavToTheEnd(SF_INFO& info);
     // Notes a read that gave got of wanted frames.
     void AfterRead(std::size_t got, std::size_t wanted);
 
     std::string m_path;
     FileDescriptor m_spool;  // standard input's copy, when it was a pipe
     SndfileHandle m_file;
+    int m_subtype = 0;              // libsndfile's encoding
+    std::uint64_t m_trimStart = 0;  // the first frame used
     bool m_packed = false;
     PcmFormat m_format;
     bool m_float = false;
@@ -115,66 +134,20 @@ class InputFile {
     std::vector<float> m_floatBuffer;
 };
 
-// The output types accepted by --type, for messages and --help.
-std::string OutputTypes();
-bool IsOutputType(const std::string& type);
-// The output type a file name's extension stands for, or empty.
-std::string OutputTypeOfName(const std::string& path);
-// The extensions recognised in output names, for messages and --help.
-std::string OutputExtensions();
+// True for the encodings --raw takes.
+bool IsRawEncoding(const std::string& name);
 
-// Writes a file in a given PCM format and encoding. A path names a file:
-// the data goes to a hidden temporary file in the same directory (through a
-// symbolic link, the directory of the file it points to), renamed over the
-// target by Commit(); when the writer is destroyed without Commit() the
-// temporary file is removed. "-" writes standard output, and an existing
-// path that is not a regular file (a pipe, a device) is written directly.
-class OutputFile {
-  public:
-    // type: an output type (see OutputTypes()), empty for the one the name
-    // tells; "-" without a type is WAV. format.bitsPerSample is the width of PCM and
-    // the precision the samples are given in. Throws ToolError when the
-    // type cannot hold the format or encoding, or the file cannot be created.
-    OutputFile(const std::string& path, const std::string& type, const PcmFormat& format,
-               Encoding encoding);
-    ~OutputFile();
-    OutputFile(const OutputFile&) = delete;
-    OutputFile& operator=(const OutputFile&) = delete;
+// Helpers shared with output_file.cpp.
 
-    const std::string& Path() const { return m_path; }
-    // The name for messages: the path, or "standard output".
-    std::string DisplayName() const;
-    // Writes interleaved left-justified samples, a whole number of frames.
-    void Write(const std::int32_t* samples, std::size_t count);
-    // True when the file stores the format's packed PCM as it is (see
-    // InputFile::IsPacked); WritePacked then writes bytes unconverted.
-    bool IsPacked() const { return m_packed; }
-    // Writes count samples of packed PCM in the file's format. Use either
-    // Write or WritePacked on one file, not both.
-    void WritePacked(const char* data, std::size_t count);
-    // Finishes the file (or the stream). Throws ToolError on failure.
-    void Finish();
-    // Finishes the file when not done yet and renames it to the target.
-    // Throws ToolError on failure (the temporary file is then removed).
-    void Commit();
-
-  private:
-    void OpenStream(int fd, int formatCode, const SF_INFO& info);
-    [[noreturn]] void ThrowWriteError(int error);
-
-    std::string m_path;
-    std::string m_target;  // where Commit puts the file: the path, or what its link points to
-    std::string m_tempPath;
-    unsigned m_channels;
-    unsigned m_bytesPerSample;
-    bool m_packed = false;
-    bool m_float = false;  // written as floating point, converted here
-    std::vector<float> m_floatBuffer;
-    bool m_stream = false;
-    FileDescriptor m_fd;  // a stream opened by path
-    SndfileHandle m_file;
-    bool m_committed = false;
-};
+// libsndfile's message without its closing full stop.
+std::string Trimmed(std::string text);
+// True when raw reads and writes of an open file give packed PCM as the
+// mixer lays it out (see InputFile::IsPacked).
+bool IsPackedPcm(SNDFILE* file, int format);
+// Bytes one frame takes in a file of this encoding, 0 when not fixed.
+unsigned FileBytesPerFrame(int format, unsigned channels);
+// Writes all of data to fd; throws std::system_error.
+void WriteAll(int fd, const void* data, std::size_t size);
 
 }  // namespace carovel_mix
 

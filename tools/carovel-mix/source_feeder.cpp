@@ -43,7 +43,7 @@ SourceFeeder::SourceFeeder(long id, InputFile& file, const PcmFormat& mixFormat,
       m_mixFormat(mixFormat),
       m_setup(setup),
       m_feedFormat(file.Format()),
-      m_plain(!setup.pan && setup.headroomShift == 0) {
+      m_plain(!setup.pan && setup.headroomShift == 0 && !setup.fade.Active()) {
     if (!m_plain) {
         // Pan and headroom are computed once and rounded to the width the
         // mixer works at, so that the mixer's own conversion adds nothing.
@@ -177,8 +177,18 @@ bool SourceFeeder::Refill() {
     const auto wanted =
         static_cast<std::size_t>(std::min<std::uint64_t>(aheadFrames, limit - m_fileRead));
     const bool packed = m_plain && m_file.IsPacked();
-    const std::size_t got =
-        packed ? m_file.ReadPacked(wanted, m_chunk) : m_file.Read(wanted, m_samples);
+    std::size_t got = 0;
+    if (packed) {
+        got = m_file.ReadPacked(wanted, m_chunk);
+    } else if (m_file.IsPacked()) {
+        // Packed PCM unpacked here, faster than libsndfile's conversion.
+        got = m_file.ReadPacked(wanted, m_raw);
+        m_samples.resize(got * format.channels);
+        _Carovel::UnpackTo32BitScale(m_raw.data(), m_samples.size(), format.BytesPerSample(),
+                                     m_samples.data());
+    } else {
+        got = m_file.Read(wanted, m_samples);
+    }
     if (packed) {
         // The file's bytes are what the mixer takes.
         m_levels.AddPacked(m_chunk.data(), got * format.channels, format.BytesPerSample());
@@ -200,35 +210,48 @@ bool SourceFeeder::Refill() {
 void SourceFeeder::Transform(std::size_t frames) {
     const unsigned inChannels = m_file.Format().channels;
     const unsigned outChannels = m_feedFormat.channels;
-    const unsigned bits = m_feedFormat.bitsPerSample;
-    const double step = std::ldexp(1.0, 32 - static_cast<int>(bits));
-    const double top = std::ldexp(1.0, static_cast<int>(bits) - 1);
-    const double scale = std::ldexp(1.0, -static_cast<int>(m_setup.headroomShift));
-    // Rounds to the feed width (halves away from zero, as the mixer rounds
-    // its gains), clamps, and left-justifies again.
-    const auto quantise = [step, top](double v) {
-        const double q = std::clamp(std::round(v / step), -top, top - 1.0);
+    const int bits = static_cast<int>(m_feedFormat.bitsPerSample);
+    // Samples at 32-bit scale times `scale` are in steps of the feed width.
+    const double scale =
+        std::ldexp(1.0, static_cast<int>(32 - m_setup.headroomShift) - 32 - (32 - bits));
+    const std::int64_t top = std::int64_t{1} << (bits - 1);
+    const std::int64_t step = std::int64_t{1} << (32 - bits);
+    const double low = -static_cast<double>(top);
+    const double high = static_cast<double>(top - 1);
+    // Rounds to the feed width, halves away from zero (as the mixer rounds
+    // its gains), clamps, and left-justifies again; without branches, so
+    // that the loops below vectorise.
+    const auto quantise = [step, low, high](double v) {
+        const double clamped = std::min(std::max(v, low), high);
+        const auto q = static_cast<std::int64_t>(clamped + std::copysign(0.5, clamped));
         return static_cast<std::int32_t>(q * step);
     };
     m_transformed.resize(frames * outChannels);
     const std::int32_t* in = m_samples.data();
     std::int32_t* out = m_transformed.data();
+    const Fade& fade = m_setup.fade;
+    const bool fading = fade.Active();
     if (m_setup.pan) {
-        const double left = m_panGains.first * scale;
-        const double right = m_panGains.second * scale;
+        const double left = m_panGains.first;
+        const double right = m_panGains.second;
+        const double perChannel = scale / inChannels;
         for (std::size_t f = 0; f < frames; ++f, in += inChannels, out += 2) {
-            double mono = 0.0;
-            for (unsigned c = 0; c < inChannels; ++c) {
+            const double gain = fading ? fade.GainAt(m_fileRead + f) * perChannel : perChannel;
+            double mono = in[0];
+            for (unsigned c = 1; c < inChannels; ++c) {
                 mono += in[c];
             }
-            mono /= inChannels;
+            mono *= gain;
             out[0] = quantise(mono * left);
             out[1] = quantise(mono * right);
         }
         return;
     }
-    for (std::size_t i = 0; i < frames * inChannels; ++i) {
-        out[i] = quantise(static_cast<double>(in[i]) * scale);
+    for (std::size_t f = 0; f < frames; ++f, in += inChannels, out += inChannels) {
+        const double gain = fading ? fade.GainAt(m_fileRead + f) * scale : scale;
+        for (unsigned c = 0; c < inChannels; ++c) {
+            out[c] = quantise(static_cast<double>(in[c]) * gain);
+        }
     }
 }
 

@@ -13,6 +13,7 @@
 #include "pcm.h"
 #include "pcm/level_meter.h"
 #include "sound_file.h"
+#include "source_edit.h"
 
 namespace carovel_mix {
 
@@ -29,6 +30,8 @@ struct SourceSetup {
     // The samples are scaled by 2^-shift on the way in, leaving the mix that
     // much headroom (see MixJob's headroom runs).
     unsigned headroomShift = 0;
+    // Fade in and out over the file's (trimmed) frames.
+    Fade fade;
 };
 
 // Left and right gains of an equal-power pan: exactly (1, 0), (0, 1) and
@@ -102,6 +105,7 @@ class SourceFeeder {
     _Carovel::LevelMeter m_levels;
     std::vector<std::int32_t> m_samples;
     std::vector<std::int32_t> m_transformed;
+    std::vector<char> m_raw;    // packed PCM read for a transform
     std::vector<char> m_chunk;  // packed audio in the feed format
     std::size_t m_chunkPos = 0;
     std::vector<char> m_silence;  // one block of silence in the mixing format

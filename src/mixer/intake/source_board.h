@@ -73,6 +73,10 @@ class SourceBoard {
 
     // The resampling trim live mode asks for, in parts per million.
     std::atomic<std::int32_t> trimPpm{0};
+    // Live mode's request to shed audio in quiet stretches: a count of
+    // requests (upper 32 bits) and the sample blocks that may go (lower 32
+    // bits); each new request replaces the last one's budget.
+    std::atomic<std::uint64_t> shedRequest{0};
 
   private:
     std::atomic<std::uint32_t> seq_{0};

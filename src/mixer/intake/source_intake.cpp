@@ -1,10 +1,12 @@
 #include "mixer/intake/source_intake.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <new>
 
 #include "convert/convert_stream.h"
+#include "mixer/live/trim_stage.h"
 
 namespace _Carovel {
 namespace {
@@ -13,6 +15,23 @@ namespace {
 // that needed more (a large flushed tail, or a block whose frames could not
 // all be queued).
 constexpr std::size_t kKeptStagingFrames = 2;
+
+// Adds the time of its scope to a count of nanoseconds.
+class TimeInto {
+  public:
+    explicit TimeInto(std::uint64_t& ns) : ns_(ns), start_(std::chrono::steady_clock::now()) {}
+    ~TimeInto() {
+        ns_ += static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                              std::chrono::steady_clock::now() - start_)
+                                              .count());
+    }
+    TimeInto(const TimeInto&) = delete;
+    TimeInto& operator=(const TimeInto&) = delete;
+
+  private:
+    std::uint64_t& ns_;
+    std::chrono::steady_clock::time_point start_;
+};
 
 }  // namespace
 
@@ -28,7 +47,7 @@ double SourceIntake::BlockMs(const PcmFormat& format, std::size_t len) {
 }
 
 void SourceIntake::UpdatePlain() {
-    plain_ = converter_ == nullptr && trimStage_ == nullptr && trimPpm_ == 0;
+    plain_ = converter_ == nullptr && trimStage_ == nullptr && !WantsTrimStage();
 }
 
 SourceIntake::~SourceIntake() = default;
@@ -64,7 +83,7 @@ Status SourceIntake::FeedOther(const char* data, std::size_t len, const PcmForma
         if (converterPending_) {
             status = DrainConverter(tag, mix);
         }
-        if (status == Status::kOk && (trimStage_ != nullptr || trimPpm_ != 0)) {
+        if (status == Status::kOk && (trimStage_ != nullptr || WantsTrimStage())) {
             status = FeedTrimmed(data, len, tag, mix);
         } else if (status == Status::kOk && len > 0) {
             // A partial block of a converted format is not continued by this
@@ -74,13 +93,10 @@ Status SourceIntake::FeedOther(const char* data, std::size_t len, const PcmForma
         }
     } else {
         status = UseConverterFor(format, tag, mix);
-        // The trim stage belongs to the stream in the mixing format, which
-        // ends here.
-        if (status == Status::kOk && trimStage_ != nullptr) {
-            status = DrainTrimStage(tag, mix);
-        }
+        // The converter's output goes through the trim stage, which starts
+        // with the first trim.
         if (status == Status::kOk && len > 0) {
-            status = ApplyConverterTrim();
+            status = StartTrimStage();
         }
         if (status == Status::kOk && len > 0) {
             converterPending_ = true;
@@ -133,14 +149,87 @@ void SourceIntake::DiscardStaged() {
 }
 
 bool SourceIntake::Trimming() const {
-    return trimStage_ != nullptr || (converter_ != nullptr && converter_->TrimPpm() != 0);
+    return trimStage_ != nullptr;
 }
 
 double SourceIntake::ResampleRatio() const {
-    if (trimStage_ != nullptr) {
-        return trimStage_->SourcePerOutput();
+    const double converted =
+        converter_ != nullptr && converter_->Resampling() ? converter_->SourcePerOutput() : 1.0;
+    return trimStage_ != nullptr ? converted * trimStage_->SourcePerOutput() : converted;
+}
+
+void SourceIntake::SetShed(std::uint64_t request) {
+    if (request == shedRequest_) {
+        return;
     }
-    return converter_ != nullptr && converter_->Resampling() ? converter_->SourcePerOutput() : 1.0;
+    shedRequest_ = request;
+    shedBlocks_ = static_cast<std::size_t>(request & 0xffffffffu);
+    if (trimStage_ != nullptr) {
+        trimStage_->AllowShed(shedBlocks_);
+    }
+    UpdatePlain();
+}
+
+std::uint64_t SourceIntake::ShedBlocks() const {
+    return shedBefore_ + (trimStage_ != nullptr ? trimStage_->ShedBlocks() : 0);
+}
+
+Status SourceIntake::StartTrimStage() {
+    if (trimStage_ != nullptr) {
+        trimStage_->SetTrim(trimPpm_);
+        return Status::kOk;
+    }
+    if (!WantsTrimStage()) {
+        return Status::kOk;
+    }
+    const std::size_t blockAlign = mixFormat_.BlockAlign();
+    std::unique_ptr<TrimStage> stage;
+    try {
+        stage = std::make_unique<TrimStage>(mixFormat_);
+        trimPartial_.reserve(blockAlign);
+    } catch (const std::bad_alloc&) {
+        return Status::kOutOfMemory;
+    }
+    // The stage starts from the stream's past: the whole blocks staged, or
+    // else the history of a stream in the mixing format. Staged bytes that
+    // do not make a whole sample block go through the stage first.
+    const std::size_t tail = stagedBytes_ % blockAlign;
+    const std::size_t stagedBlocks = stagedBytes_ / blockAlign;
+    if (stagedBlocks >= static_cast<std::size_t>(TrimStage::kHalf) || history_.empty() ||
+        historyFormat_ != mixFormat_) {
+        stage->Prime(reinterpret_cast<const unsigned char*>(staging_.get()), stagedBlocks);
+    } else {
+        const unsigned char* start = nullptr;
+        const std::size_t blocks = HistoryBlocks(blockAlign, tail, &start);
+        stage->Prime(start, blocks);
+    }
+    stage->SetTrim(trimPpm_);
+    stage->AllowShed(shedBlocks_);
+    trimPartial_.assign(staging_.get() + stagedBytes_ - tail, staging_.get() + stagedBytes_);
+    stagedBytes_ -= tail;
+    trimStage_ = std::move(stage);
+    history_.clear();
+    UpdatePlain();
+    return Status::kOk;
+}
+
+Status SourceIntake::PullTrimmed(void* tag, const FrameSink& mix) {
+    const std::size_t blockAlign = mixFormat_.BlockAlign();
+    for (;;) {
+        if (!MakeRoomForAFrame()) {
+            return Status::kOutOfMemory;
+        }
+        const std::size_t got =
+            trimStage_->Pull(reinterpret_cast<unsigned char*>(staging_.get()) + stagedBytes_,
+                             (stagingCapacity_ - stagedBytes_) / blockAlign);
+        if (got == 0) {
+            return Status::kOk;
+        }
+        stagedBytes_ += got * blockAlign;
+        if (const Status status = EmitFrames(tag, mix); status != Status::kOk) {
+            return status;
+        }
+    }
 }
 
 void SourceIntake::KeepHistory(bool keep) {
@@ -207,68 +296,40 @@ Status SourceIntake::FeedDirect(const char* data, std::size_t len, void* tag,
 
 Status SourceIntake::FeedTrimmed(const char* data, std::size_t len, void* tag,
                                  const FrameSink& mix) {
+    const TimeInto timer(trimNs_);
     partialBlock_.clear();
+    if (const Status status = StartTrimStage(); status != Status::kOk) {
+        return status;
+    }
     const std::size_t blockAlign = mixFormat_.BlockAlign();
-    if (trimStage_ == nullptr) {
-        std::shared_ptr<ConvertStream> stage;
-        try {
-            stage = ConvertStream::Create(mixFormat_, mixFormat_);
-            trimPartial_.reserve(blockAlign);
-        } catch (const std::bad_alloc&) {
+    const auto* src = reinterpret_cast<const unsigned char*>(data);
+    if (!trimPartial_.empty()) {
+        const std::size_t take = std::min(blockAlign - trimPartial_.size(), len);
+        trimPartial_.insert(trimPartial_.end(), src, src + take);  // capacity reserved
+        src += take;
+        len -= take;
+        if (trimPartial_.size() < blockAlign) {
+            return Status::kOk;
+        }
+        if (!trimStage_->Push(trimPartial_.data(), 1)) {
             return Status::kOutOfMemory;
         }
-        if (stage == nullptr) {
-            return Status::kUnsupportedFormat;
-        }
-        // Staged bytes that do not make a whole sample block go through the
-        // stage ahead of this block; the history ends before them.
-        const std::size_t tail = stagedBytes_ % blockAlign;
-        const unsigned char* start = nullptr;
-        const std::size_t blocks = HistoryBlocks(blockAlign, tail, &start);
-        if (!stage->SetTrim(trimPpm_, start, blocks)) {
-            return Status::kOutOfMemory;
-        }
-        trimPartial_.assign(staging_.get() + stagedBytes_ - tail, staging_.get() + stagedBytes_);
-        stagedBytes_ -= tail;
-        trimStage_ = std::move(stage);
-        UpdatePlain();
-    } else if (trimStage_->TrimPpm() != trimPpm_ && !trimStage_->SetTrim(trimPpm_, nullptr, 0)) {
+        trimPartial_.clear();
+    }
+    if (!trimStage_->Push(src, len / blockAlign)) {
         return Status::kOutOfMemory;
     }
-    if (len == 0) {
-        return Status::kOk;
-    }
-    return FeedThrough(*trimStage_, trimPartial_, blockAlign,
-                       reinterpret_cast<const unsigned char*>(data), len, tag, mix);
-}
-
-Status SourceIntake::ApplyConverterTrim() {
-    ConvertStream* const stream = converter_.get();
-    if (stream == nullptr || stream->TrimPpm() == trimPpm_) {
-        return Status::kOk;
-    }
-    const unsigned char* start = nullptr;
-    std::size_t blocks = 0;
-    if (!stream->Resampling() && historyFormat_ == converterFormat_) {
-        blocks = HistoryBlocks(converterFormat_.BlockAlign(), partialBlock_.size(), &start);
-    }
-    return stream->SetTrim(trimPpm_, start, blocks) ? Status::kOk : Status::kOutOfMemory;
+    trimPartial_.assign(src + len / blockAlign * blockAlign, src + len);
+    return PullTrimmed(tag, mix);
 }
 
 Status SourceIntake::UseConverterFor(const PcmFormat& format, void* tag, const FrameSink& mix) {
-    // A converter made before the source kept its history (live mode) is
-    // replaced by a trimmable one.
-    if (converter_ != nullptr && format == converterFormat_ &&
-        (!keepHistory_ || converter_->Trimmable())) {
+    if (converter_ != nullptr && format == converterFormat_) {
         return Status::kOk;
     }
     std::shared_ptr<ConvertStream> fresh;
     try {
-        // A source whose stream may be trimmed (live mode keeps its history
-        // for that) gets the resampler whose ratio can move.
-        fresh = ConvertStream::Create(
-            format, mixFormat_,
-            keepHistory_ ? ConvertStream::Resampler::kTrimmable : ConvertStream::Resampler::kFixed);
+        fresh = ConvertStream::Create(format, mixFormat_);
         partialBlock_.reserve(format.BlockAlign());
     } catch (const std::bad_alloc&) {
         return Status::kOutOfMemory;
@@ -339,10 +400,9 @@ Status SourceIntake::ConvertInto(ConvertStream& stream, const unsigned char*& sr
         if (step.used == 0 && step.produced == 0) {
             break;  // no progress: what is left is less than one source block
         }
-        stagedBytes_ += step.produced;
         src += step.used;
         len -= step.used;
-        const Status status = EmitFrames(tag, mix);
+        const Status status = Produced(step.produced, tag, mix);
         if (status != Status::kOk) {
             return status;
         }
@@ -359,15 +419,29 @@ Status SourceIntake::DrainConverter(void* tag, const FrameSink& mix) {
 }
 
 Status SourceIntake::DrainTrimStage(void* tag, const FrameSink& mix) {
-    const Status status = DrainStream(*trimStage_, tag, mix);
-    if (status == Status::kOk) {
-        // An incomplete sample block can never complete now.
-        trimPartial_.clear();
-        trimStage_.reset();
-        UpdatePlain();
-        history_.clear();
+    const std::size_t blockAlign = mixFormat_.BlockAlign();
+    for (;;) {
+        if (!MakeRoomForAFrame()) {
+            return Status::kOutOfMemory;
+        }
+        const std::size_t room = (stagingCapacity_ - stagedBytes_) / blockAlign;
+        const std::size_t got = trimStage_->Drain(
+            reinterpret_cast<unsigned char*>(staging_.get()) + stagedBytes_, room);
+        stagedBytes_ += got * blockAlign;
+        if (const Status status = EmitFrames(tag, mix); status != Status::kOk) {
+            return status;
+        }
+        if (got < room) {
+            break;
+        }
     }
-    return status;
+    // An incomplete sample block can never complete now.
+    trimPartial_.clear();
+    shedBefore_ += trimStage_->ShedBlocks();
+    trimStage_.reset();
+    UpdatePlain();
+    history_.clear();
+    return Status::kOk;
 }
 
 Status SourceIntake::DrainStream(ConvertStream& stream, void* tag, const FrameSink& mix) {
@@ -381,13 +455,30 @@ Status SourceIntake::DrainStream(ConvertStream& stream, void* tag, const FrameSi
         if (step.produced == 0) {
             break;
         }
-        stagedBytes_ += step.produced;
-        const Status status = EmitFrames(tag, mix);
+        const Status status = Produced(step.produced, tag, mix);
         if (status != Status::kOk) {
             return status;
         }
     }
     return Status::kOk;
+}
+
+Status SourceIntake::Produced(std::size_t bytes, void* tag, const FrameSink& mix) {
+    if (trimStage_ == nullptr) {
+        stagedBytes_ += bytes;
+        return EmitFrames(tag, mix);
+    }
+    // The converter writes whole blocks after the staged ones, which are
+    // whole blocks too while the trim stage runs (an incomplete one waits
+    // in trimPartial_, which converted blocks cannot complete).
+    const TimeInto timer(trimNs_);
+    trimPartial_.clear();
+    const std::size_t blockAlign = mixFormat_.BlockAlign();
+    if (!trimStage_->Push(reinterpret_cast<const unsigned char*>(staging_.get()) + stagedBytes_,
+                          bytes / blockAlign)) {
+        return Status::kOutOfMemory;
+    }
+    return PullTrimmed(tag, mix);
 }
 
 Status SourceIntake::Stage(const char* data, std::size_t len) {
@@ -463,23 +554,21 @@ void SourceIntake::ShrinkStaging() {
     }
 }
 
-// Only a stream that has no resampler yet needs its history: once a trim
-// started one, the resampler keeps its own.
+// Only a stream in the mixing format that has no trim stage yet needs its
+// history: once a trim started one, the stage keeps its own.
 void SourceIntake::Remember(const PcmFormat& format, const char* data, std::size_t len) {
     if (!keepHistory_) {
         return;
     }
-    const bool mixing = format == mixFormat_;
-    if ((mixing && trimStage_ != nullptr) ||
-        (!mixing && converter_ != nullptr && converter_->Resampling())) {
+    if (format != mixFormat_ || trimStage_ != nullptr) {
         return;
     }
     if (format != historyFormat_) {
         history_.clear();
         historyFormat_ = format;
     }
-    // Room for the blocks a trim's resampler takes, and an incomplete one.
-    const std::size_t keep = (ConvertStream::kTrimHistoryBlocks + 1) * format.BlockAlign();
+    // Room for the blocks the trim stage takes, and an incomplete one.
+    const std::size_t keep = TrimStage::kHalf * format.BlockAlign();
     const auto* p = reinterpret_cast<const unsigned char*>(data);
     try {
         if (len >= keep) {

@@ -18,6 +18,7 @@
 namespace _Carovel {
 
 class ConvertStream;
+class TrimStage;
 
 // Where a source's whole frames go: the engine's queue of the source, fed at
 // nowSeconds, with the source's board (when given) attached to it.
@@ -57,10 +58,9 @@ class SourceIntake {
     // the next block in that format; it is dropped (it can never complete)
     // when the format changes.
     //
-    // With a trim set (SetTrim), the stream is resampled by that much on the
-    // way in: a converted source's resampler is trimmed, and a source in the
-    // mixing format goes through a resampler of its own from its first trim
-    // until its stream ends (Flush, a format change or Restart).
+    // With a trim set (SetTrim) or audio to shed (SetShed), the stream in the
+    // mixing format (as fed, or as converted) goes through a trim stage
+    // (TrimStage) from then until the stream ends (Flush or Restart).
     //
     // Returns kOk, or why the block was refused: kUnsupportedFormat when the
     // format cannot be converted (nothing changes then), kOutOfMemory, or
@@ -81,22 +81,34 @@ class SourceIntake {
     void DiscardStaged();
 
     // The resampling trim for the blocks fed from now on, in parts per
-    // million (see ConvertStream::SetTrim); 0 by default.
+    // million (see TrimStage::SetTrim); 0 by default.
     void SetTrim(std::int32_t ppm) {
         trimPpm_ = ppm;
         UpdatePlain();
     }
     std::int32_t Trim() const { return trimPpm_; }
-    // Whether the source's audio currently goes through a resampler because
-    // of a trim (a source in the mixing format), or is trimmed in its
-    // converter's resampler.
+    // Whether the source's audio currently goes through the trim stage.
     bool Trimming() const;
-    // Source blocks per output block of the resampler the source's audio
-    // goes through (its converter's, or the trim stage's); 1 without one.
+    // Source blocks per output block of the resamplers the source's audio
+    // goes through (its converter's times the trim stage's); 1 without one.
     double ResampleRatio() const;
-    // Keeps the last blocks of the stream, for the filter of a resampler
+    // Keeps the last blocks of the stream, for the filter of the trim stage
     // that a trim starts (live mode); off by default.
     void KeepHistory(bool keep);
+    // Live mode's request to shed audio in quiet stretches: a count of
+    // requests in the upper 32 bits and the budget in sample blocks of the
+    // mixing format in the lower (see SourceBoard::shedRequest). A new
+    // request replaces what is left of the last one's budget.
+    void SetShed(std::uint64_t request);
+    // Sample blocks shed since the source was made.
+    std::uint64_t ShedBlocks() const;
+    // The time spent in the trim stage (with the frames it completed)
+    // since the last call, in nanoseconds.
+    std::uint64_t TakeTrimNs() {
+        const std::uint64_t ns = trimNs_;
+        trimNs_ = 0;
+        return ns;
+    }
 
     // Starts the stream again after a gap, silenceBytes (whole sample blocks
     // of the mixing format) of silence late: what the converter and the trim
@@ -183,6 +195,17 @@ class SourceIntake {
     // Feeds a block in the mixing format through the trim stage, starting it
     // when needed.
     Status FeedTrimmed(const char* data, std::size_t len, void* tag, const FrameSink& mix);
+    // Whether the trim stage should start: a trim or a shed budget.
+    bool WantsTrimStage() const { return trimPpm_ != 0 || shedBlocks_ != 0; }
+    // Starts the trim stage when it is wanted and not running (or passes it
+    // the trim when it runs).
+    Status StartTrimStage();
+    // Moves what the trim stage can make into the staging buffer, queuing
+    // frames as they complete.
+    Status PullTrimmed(void* tag, const FrameSink& mix);
+    // bytes (whole blocks) of the mixing format were written after the
+    // staged bytes: staged, or through the trim stage when it runs.
+    Status Produced(std::size_t bytes, void* tag, const FrameSink& mix);
     // Switches to a converter for format unless the current one is for it.
     // A format the converter refuses changes nothing.
     Status UseConverterFor(const PcmFormat& format, void* tag, const FrameSink& mix);
@@ -216,9 +239,6 @@ class SourceIntake {
     // blocks and points *start at the first.
     std::size_t HistoryBlocks(std::size_t blockAlign, std::size_t tail,
                               const unsigned char** start) const;
-    // Applies the trim to the converter, giving it the stream's history when
-    // the trim starts its resampler.
-    Status ApplyConverterTrim();
 
     // What a block in the mixing format uses comes first, in as few cache
     // lines as will hold it, so that such a block touches few lines of a
@@ -263,11 +283,16 @@ class SourceIntake {
     // the next block in that format.
     std::vector<unsigned char> partialBlock_;
 
-    // Trimming: the trim asked for, the resampler of a source in the mixing
-    // format (null until its first trim) with its incomplete sample block,
-    // and the last blocks of the stream, in historyFormat_, when kept.
+    // Trimming: the trim asked for, the shed request and budget, the trim
+    // stage (null until it is wanted) with its incomplete sample block, the
+    // blocks shed by stages that ended, and the last blocks of the stream,
+    // in historyFormat_, when kept.
     std::int32_t trimPpm_ = 0;
-    std::shared_ptr<ConvertStream> trimStage_;
+    std::uint64_t shedRequest_ = 0;
+    std::size_t shedBlocks_ = 0;
+    std::uint64_t shedBefore_ = 0;
+    std::uint64_t trimNs_ = 0;
+    std::unique_ptr<TrimStage> trimStage_;
     std::vector<unsigned char> trimPartial_;
     PcmFormat historyFormat_;
     std::vector<unsigned char> history_;

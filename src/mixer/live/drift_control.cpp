@@ -8,6 +8,14 @@ namespace _Carovel {
 void DriftControl::Restart() {
     ForgetFit();
     haveBacklog_ = false;
+    above_ = 0;
+    aboveHalf_ = 0;
+    if (recovering_ || shedMs_ != 0.0) {
+        ++shedRequests_;
+    }
+    recovering_ = false;
+    fastPpm_ = 0.0;
+    shedMs_ = 0.0;
 }
 
 void DriftControl::ForgetFit() {
@@ -75,17 +83,50 @@ bool DriftControl::Fit(double& slopePpm, double& standardErrorPpm) const {
 }
 
 std::int32_t DriftControl::Update(double nowMs, double backlogMs, double targetMs) {
+    const double dt = haveBacklog_ ? std::max(nowMs - lastUpdateMs_, 0.0) : 0.0;
     if (!haveBacklog_) {
         smoothed_ = backlogMs;
         haveBacklog_ = true;
     } else {
-        const double dt = std::max(nowMs - lastUpdateMs_, 0.0);
         smoothed_ += (backlogMs - smoothed_) * (1.0 - std::exp(-dt / tuning_.smoothingMs));
     }
     lastUpdateMs_ = nowMs;
+
+    const double excess = backlogMs - targetMs;
+    above_ = excess > tuning_.frameMs ? std::min(above_, tuning_.recoveryUpdates) + 1 : 0;
+    aboveHalf_ =
+        excess > tuning_.frameMs / 2 ? std::min(aboveHalf_, tuning_.recoveryHalfUpdates) + 1 : 0;
+    if (!recovering_ &&
+        (above_ >= tuning_.recoveryUpdates || aboveHalf_ >= tuning_.recoveryHalfUpdates)) {
+        recovering_ = true;
+        recoveringSinceMs_ = nowMs;
+    } else if (recovering_ && excess < tuning_.frameMs / 4) {
+        recovering_ = false;
+        smoothed_ = backlogMs;
+    }
+    double fastGoal = 0.0;
+    if (recovering_) {
+        shedMs_ = std::max(excess, 0.0);
+        ++shedRequests_;
+        if (nowMs - recoveringSinceMs_ >= tuning_.recoveryPatienceMs) {
+            fastGoal = std::min(tuning_.maxRecoveryPpm, tuning_.recoveryGainPpmPerMs * excess);
+        }
+    } else if (shedMs_ != 0.0) {
+        shedMs_ = 0.0;
+        ++shedRequests_;
+    }
+    // The faster trim moves toward its goal at most maxRecoveryPpm per
+    // recoverySlewMs, so that the pitch glides.
+    const double slew = tuning_.maxRecoveryPpm * dt / tuning_.recoverySlewMs;
+    fastPpm_ = std::clamp(std::max(fastGoal, 0.0), fastPpm_ - slew, fastPpm_ + slew);
+    fastPpm_ = std::max(fastPpm_, 0.0);
+
     const double correction = std::clamp(tuning_.gainPpmPerMs * (smoothed_ - targetMs),
                                          -tuning_.maxCorrectionPpm, tuning_.maxCorrectionPpm);
-    const double trim = std::clamp(drift_ + correction, -tuning_.maxTrimPpm, tuning_.maxTrimPpm);
+    double trim = std::clamp(drift_ + correction, -tuning_.maxTrimPpm, tuning_.maxTrimPpm);
+    if (fastPpm_ > 0.0) {
+        trim = std::max(trim, drift_) + fastPpm_;
+    }
     trim_ = static_cast<std::int32_t>(std::lround(trim));
     return trim_;
 }

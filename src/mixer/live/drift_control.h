@@ -13,7 +13,18 @@
 //    target, times a gain, clamped to +-maxCorrectionPpm.
 // The trim is drift + correction, in whole ppm, clamped to +-maxTrimPpm. So
 // once the drift is learnt, the trim changes pitch by no more than the drift
-// plus maxCorrectionPpm (and the resampler's step, see ConvertStream).
+// plus maxCorrectionPpm.
+//
+// Recovery: a backlog that stays more than a frame above the target for
+// recoveryUpdates updates in a row, or more than half a frame for
+// recoveryHalfUpdates (a burst of late blocks, a master that ran dry, a
+// stall), is brought back quickly. From the first such update
+// the source may shed the excess in quiet stretches (ShedBlocks); from
+// recoveryPatienceMs on, whatever is left goes by a faster trim (up to
+// maxRecoveryPpm on top of the drift, at most recoveryGainPpmPerMs per
+// millisecond of excess, reached over recoverySlewMs). Recovery ends when
+// the backlog is within a quarter frame of the target; the smoothing then
+// starts afresh.
 //
 // Times and backlogs are in milliseconds of one clock, as doubles.
 #ifndef CAROVEL_MIXER_DRIFT_CONTROL_H
@@ -38,6 +49,14 @@ struct DriftTuning {
     // pitch moves by no more than the drift plus 100 ppm.
     double maxCorrectionPpm = 80.0;
     double maxTrimPpm = 12000.0;
+    // A frame's duration: recovery starts more than a frame above the target.
+    double frameMs = 20.0;
+    int recoveryUpdates = 3;
+    int recoveryHalfUpdates = 10;
+    double recoveryPatienceMs = 200.0;
+    double recoveryGainPpmPerMs = 3000.0;
+    double maxRecoveryPpm = 50000.0;
+    double recoverySlewMs = 200.0;
 };
 
 class DriftControl {
@@ -55,6 +74,14 @@ class DriftControl {
 
     // The backlog measured after a pass at nowMs; returns the trim.
     std::int32_t Update(double nowMs, double backlogMs, double targetMs);
+
+    // Whether a recovery runs, and the milliseconds of audio it lets the
+    // source shed in quiet stretches (0 outside one); a new request after
+    // every update of a recovery.
+    bool Recovering() const { return recovering_; }
+    double ShedMs() const { return shedMs_; }
+    // Counts the updates that changed the shed request.
+    std::uint32_t ShedRequests() const { return shedRequests_; }
 
     std::int32_t TrimPpm() const { return trim_; }
     double DriftPpm() const { return drift_; }
@@ -81,6 +108,15 @@ class DriftControl {
     double smoothed_ = 0.0;
     double lastUpdateMs_ = 0.0;
     std::int32_t trim_ = 0;
+    // Recovery: updates in a row above the threshold, whether it runs and
+    // since when, the faster trim's current part and the shed request.
+    int above_ = 0;
+    int aboveHalf_ = 0;
+    bool recovering_ = false;
+    double recoveringSinceMs_ = 0.0;
+    double fastPpm_ = 0.0;
+    double shedMs_ = 0.0;
+    std::uint32_t shedRequests_ = 0;
 };
 
 }  // namespace _Carovel

@@ -57,6 +57,7 @@ Status PrepareLiveBlock(SourceIntake& source, const FrameSink& sink, Engine& eng
     }
     source.KeepHistory(true);
     source.SetTrim(source.Board().trimPpm.load());
+    source.SetShed(source.Board().shedRequest.load());
     // The source starts (again) when it is new, when its queue was dropped
     // as idle, or when a pass found its queue empty after the pushes counted
     // at its last start. A pass that finds the queue empty between this

@@ -58,6 +58,12 @@ class LiveShared {
     std::atomic<std::uint64_t> nextPassUs{0};
     std::atomic<std::uint64_t> catchUpPasses{0};
     std::atomic<std::uint64_t> passesWithoutMaster{0};
+    // Live mode's own cost: the time the output thread spent steering after
+    // the passes that took frames (and how many), and the time the intake
+    // spent in the sources' trim stages, in nanoseconds.
+    std::atomic<std::uint64_t> controlNs{0};
+    std::atomic<std::uint64_t> controlPasses{0};
+    std::atomic<std::uint64_t> trimNs{0};
 };
 
 // Before a block of len bytes in format arrives at nowUs for a source in live

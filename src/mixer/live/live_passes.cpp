@@ -1,6 +1,7 @@
 #include "mixer/live/live_passes.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -20,9 +21,27 @@ double Ms(std::uint64_t us) {
 
 }  // namespace
 
+namespace {
+
+DriftTuning WithFrame(DriftTuning tuning, double frameMs) {
+    tuning.frameMs = frameMs;
+    return tuning;
+}
+
+std::uint64_t NowNs() {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count());
+}
+
+}  // namespace
+
 LivePasses::LivePasses(LiveShared& shared, Engine& engine, std::uint64_t startUs,
                        const DriftTuning& tuning)
-    : shared_(shared), engine_(engine), tuning_(tuning), lastMasterUs_(startUs) {}
+    : shared_(shared),
+      engine_(engine),
+      tuning_(WithFrame(tuning, shared.frameMs)),
+      lastMasterUs_(startUs) {}
 
 void LivePasses::Pass(std::uint64_t nowUs, PassOutput& out, bool catchUp) {
     const std::uint64_t timeoutUs = std::uint64_t{shared_.settings.MasterTimeoutMs()} * 1000u;
@@ -56,6 +75,14 @@ bool LivePasses::AfterPass(std::uint64_t nowUs) {
         catchingUp_ = false;
         return false;
     }
+    const std::uint64_t startNs = NowNs();
+    const bool more = Steer(nowUs);
+    shared_.controlNs.fetch_add(NowNs() - startNs, std::memory_order_relaxed);
+    shared_.controlPasses.fetch_add(1, std::memory_order_relaxed);
+    return more;
+}
+
+bool LivePasses::Steer(std::uint64_t nowUs) {
     Look();
     // The backlog that sets the pace: the master's, or without it the
     // smallest of the sources that took part.
@@ -94,7 +121,13 @@ bool LivePasses::AfterPass(std::uint64_t nowUs) {
         }
         auto found = sources_.find(seen.view.sourceId);
         if (found == sources_.end()) {
-            found = sources_.emplace(seen.view.sourceId, Source{DriftControl(tuning_)}).first;
+            // The master's excess goes by catching up, not by recovery.
+            DriftTuning tuning = tuning_;
+            if (seen.view.sourceId == 0) {
+                tuning.recoveryUpdates = tuning.recoveryHalfUpdates =
+                    std::numeric_limits<int>::max();
+            }
+            found = sources_.emplace(seen.view.sourceId, Source{DriftControl(tuning)}).first;
         }
         Source& s = found->second;
         s.seenAt = updates_;
@@ -113,6 +146,12 @@ bool LivePasses::AfterPass(std::uint64_t nowUs) {
             }
         }
         seen.board->trimPpm.store(s.control.Update(nowMs, BacklogMs(seen, nowUs), target));
+        if (s.control.ShedRequests() != s.shedRequests) {
+            s.shedRequests = s.control.ShedRequests();
+            const auto blocks = static_cast<std::uint32_t>(
+                std::min(s.control.ShedMs() * shared_.mixFormat.samplesPerSec / 1000.0, 4.0e9));
+            seen.board->shedRequest.store(std::uint64_t{s.shedRequests} << 32 | blocks);
+        }
     }
     if (updates_ % kForgetAfterUpdates == 0) {
         for (auto it = sources_.begin(); it != sources_.end();) {

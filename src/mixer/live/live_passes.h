@@ -19,7 +19,9 @@
 // (a ceiling that cut the sources at different moments leaves them whole
 // frames apart).
 // Otherwise each source's control (DriftControl) takes its backlog and
-// arrivals and sets the trim its intake applies to its next block.
+// arrivals and sets the trim its intake applies to its next block, and
+// during a recovery what the intake may shed in quiet stretches. The time
+// this takes is counted in LiveShared (controlNs, controlPasses).
 #ifndef CAROVEL_MIXER_LIVE_PASSES_H
 #define CAROVEL_MIXER_LIVE_PASSES_H
 
@@ -70,6 +72,8 @@ class LivePasses final : public PassPolicy {
 
   private:
     void EvenOut(double untilDueMs, std::uint64_t nowUs);
+    // AfterPass's work once a pass took frames in live mode.
+    bool Steer(std::uint64_t nowUs);
 
     // A source as one update sees it: its view in the engine and its
     // intake's last report (none for a source fed straight into the
@@ -90,6 +94,7 @@ class LivePasses final : public PassPolicy {
         std::uint64_t reports = 0;
         double fedMs = -1.0;
         std::uint64_t seenAt = 0;
+        std::uint32_t shedRequests = 0;
     };
 
     LiveShared& shared_;

@@ -1,0 +1,679 @@
+// The C interface (carovel/carovel_c.h) over CMixer, CWaveMix and
+// CWaveConvert. Each entry point checks what the C types allow beyond the
+// C++ arguments (lengths wider than the C++ parameters, the sample type),
+// calls the class and turns its bool and LastStatus into a status code;
+// nothing thrown below leaves it.
+#include "carovel/carovel_c.h"
+
+#include <atomic>
+#include <climits>
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "carovel/mixer.h"
+#include "carovel/status.h"
+#include "carovel/version.h"
+#include "carovel/wave_convert.h"
+#include "carovel/wave_mix.h"
+
+namespace {
+
+using _Carovel::CMixer;
+using _Carovel::CWaveConvert;
+using _Carovel::CWaveMix;
+using _Carovel::Status;
+
+static_assert(CAROVEL_OK == static_cast<int>(Status::kOk), "status codes follow Status");
+static_assert(CAROVEL_NOT_OPEN == static_cast<int>(Status::kNotOpen), "");
+static_assert(CAROVEL_ALREADY_OPEN == static_cast<int>(Status::kAlreadyOpen), "");
+static_assert(CAROVEL_BAD_ARGUMENT == static_cast<int>(Status::kBadArgument), "");
+static_assert(CAROVEL_UNSUPPORTED_FORMAT == static_cast<int>(Status::kUnsupportedFormat), "");
+static_assert(CAROVEL_OUT_OF_MEMORY == static_cast<int>(Status::kOutOfMemory), "");
+static_assert(CAROVEL_NO_PROGRESS == static_cast<int>(Status::kNoProgress), "");
+static_assert(CAROVEL_INSIDE_CALLBACK == static_cast<int>(Status::kInsideCallback), "");
+static_assert(CAROVEL_THREAD_START_FAILED == static_cast<int>(Status::kThreadStartFailed), "");
+static_assert(CAROVEL_NOT_HOST_DRIVEN == static_cast<int>(Status::kNotHostDriven), "");
+
+int Code(Status status) {
+    return static_cast<int>(status);
+}
+
+// Bits per sample of a C sample type this version mixes and converts; 0 for
+// CAROVEL_F32 and values outside the enumeration.
+unsigned short BitsOf(carovel_sample_type type) {
+    switch (type) {
+        case CAROVEL_U8:
+            return 8;
+        case CAROVEL_S16:
+            return 16;
+        case CAROVEL_S24:
+            return 24;
+        case CAROVEL_S32:
+            return 32;
+        case CAROVEL_F32:
+            break;
+    }
+    return 0;
+}
+
+// A C format as the C++ calls take it: CAROVEL_OK, or
+// CAROVEL_UNSUPPORTED_FORMAT for what they cannot express.
+struct CppFormat {
+    unsigned short channels = 0;
+    unsigned short rate = 0;
+    unsigned short bits = 0;
+};
+
+int ToCpp(const carovel_format& in, CppFormat& out) {
+    const unsigned short bits = BitsOf(in.type);
+    if (bits == 0 || in.rate > 65535u) {
+        return CAROVEL_UNSUPPORTED_FORMAT;
+    }
+    out.channels = in.channels;
+    out.rate = static_cast<unsigned short>(in.rate);
+    out.bits = bits;
+    return CAROVEL_OK;
+}
+
+// Runs body, turning what it throws into a status (out of memory for
+// std::bad_alloc).
+template <typename Body>
+int Guarded(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        return CAROVEL_OUT_OF_MEMORY;
+    } catch (...) {
+        return CAROVEL_INTERNAL_ERROR;
+    }
+}
+
+}  // namespace
+
+// What one open call hands to the mixer as its callbacks' context. A session
+// outlives every callback that uses it: it is freed only after the next
+// successful open (which waits for a callback an earlier close left running)
+// or with the mixer.
+struct CApiSession {
+    carovel_mix_fn fn = nullptr;
+    void* user = nullptr;
+    carovel_minus_fn minusFn = nullptr;
+    void* minusUser = nullptr;
+};
+
+struct carovel_mixer {
+    // Declared before the mixer, so destroyed after it: the mixer's
+    // destructor waits for the output thread, whose callbacks read it.
+    std::unique_ptr<CApiSession> session;
+    CMixer mixer;
+    std::atomic<int> lastStatus{CAROVEL_OK};
+    // The mix-minus settings for the next open.
+    carovel_minus_fn minusFn = nullptr;
+    void* minusUser = nullptr;
+
+    int Record(int status) {
+        lastStatus.store(status, std::memory_order_relaxed);
+        return status;
+    }
+    int Result(bool ok) { return Record(ok ? CAROVEL_OK : Code(mixer.LastStatus())); }
+};
+
+struct carovel_frame_mixer {
+    CWaveMix mix;
+    std::atomic<int> lastStatus{CAROVEL_OK};
+
+    int Record(int status) {
+        lastStatus.store(status, std::memory_order_relaxed);
+        return status;
+    }
+    int Result(bool ok) { return Record(ok ? CAROVEL_OK : Code(mix.LastStatus())); }
+};
+
+struct carovel_converter {
+    CWaveConvert convert;
+    int lastStatus = CAROVEL_OK;
+
+    int Record(int status) {
+        lastStatus = status;
+        return status;
+    }
+};
+
+namespace {
+
+void MixTrampoline(char* master, unsigned int masterLen, char* mix, unsigned int mixLen,
+                   void* context, void* tag) {
+    const CApiSession* session = static_cast<const CApiSession*>(context);
+    session->fn(master, masterLen, mix, mixLen, session->user, tag);
+}
+
+void MinusTrampoline(long source, char* frame, unsigned int len, void* context) {
+    const CApiSession* session = static_cast<const CApiSession*>(context);
+    if (session->minusFn != nullptr) {
+        session->minusFn(source, frame, len, session->minusUser);
+    }
+}
+
+int OpenMixer(carovel_mixer* m, const carovel_format* mix, size_t frameBytes, carovel_mix_fn fn,
+              void* user, bool manual) {
+    if (m == nullptr) {
+        return CAROVEL_BAD_ARGUMENT;
+    }
+    return m->Record(Guarded([&]() -> int {
+        if (mix == nullptr || fn == nullptr || frameBytes == 0 || frameBytes > 65535u) {
+            return CAROVEL_BAD_ARGUMENT;
+        }
+        CppFormat format;
+        if (const int status = ToCpp(*mix, format); status != CAROVEL_OK) {
+            return status;
+        }
+        auto session = std::make_unique<CApiSession>();
+        session->fn = fn;
+        session->user = user;
+        session->minusFn = m->minusFn;
+        session->minusUser = m->minusUser;
+        const auto frame = static_cast<unsigned short>(frameBytes);
+        const bool ok = manual ? m->mixer.OpenManual(format.channels, format.rate, format.bits,
+                                                     frame, MixTrampoline, session.get())
+                               : m->mixer.Open(format.channels, format.rate, format.bits, frame,
+                                               MixTrampoline, session.get());
+        if (!ok) {
+            return Code(m->mixer.LastStatus());
+        }
+        // The open waited for any callback of the previous session.
+        m->session = std::move(session);
+        return CAROVEL_OK;
+    }));
+}
+
+void CopyStats(const _Carovel::SourceStats& in, carovel_source_stats& out) {
+    out.source = in.sourceId;
+    out.backlog_frames = in.backlogFrames;
+    out.backlog_ms = in.backlogMs;
+    out.frames_mixed = in.framesMixed;
+    out.frames_cut = in.framesCut;
+    out.dropouts = in.dropouts;
+    out.trim_ppm = in.trimPpm;
+    out.has_level = in.hasLevel ? 1 : 0;
+    out.rms_dbfs = in.rmsDbfs;
+    out.peak_dbfs = in.peakDbfs;
+}
+
+void CopyStats(const _Carovel::MixerStats& in, carovel_mixer_stats& out) {
+    out.callback_exceptions = in.callbackExceptions;
+    out.sources = in.sources;
+    out.live_mode = in.liveMode ? 1 : 0;
+    out.target_ms = in.targetMs;
+    out.max_ms = in.maxMs;
+    out.master_timeout_ms = in.masterTimeoutMs;
+    out.catch_up_passes = in.catchUpPasses;
+    out.passes_without_master = in.passesWithoutMaster;
+}
+
+// The most sources the statistics copy without allocating.
+constexpr size_t kStackStats = 64;
+
+unsigned long ClampToULong(size_t n) {
+    return n > std::numeric_limits<unsigned long>::max() ? std::numeric_limits<unsigned long>::max()
+                                                         : static_cast<unsigned long>(n);
+}
+
+int ClampToInt(size_t n) {
+    return n > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(n);
+}
+
+}  // namespace
+
+extern "C" {
+
+const char* carovel_status_text(int status) {
+    switch (status) {
+        case CAROVEL_NO_SUCH_SOURCE:
+            return "the mixer has no such source";
+        case CAROVEL_INTERNAL_ERROR:
+            return "unexpected internal error";
+        default:
+            break;
+    }
+    if (status < CAROVEL_OK || status > CAROVEL_NOT_HOST_DRIVEN) {
+        return "unknown status";
+    }
+    return _Carovel::StatusText(static_cast<Status>(status));
+}
+
+const char* carovel_version_string(void) {
+    return _Carovel::GetVersionString();
+}
+
+unsigned carovel_version_number(void) {
+    return _Carovel::GetVersionNumber();
+}
+
+// ---- Mixer
+
+carovel_mixer* carovel_mixer_create(void) {
+    try {
+        return new carovel_mixer;
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+void carovel_mixer_destroy(carovel_mixer* m) {
+    try {
+        delete m;
+    } catch (...) {
+        // The destructors below do not throw; nothing to report to.
+    }
+}
+
+int carovel_mixer_open(carovel_mixer* m, const carovel_format* mix, size_t frame_bytes,
+                       carovel_mix_fn fn, void* user) {
+    return OpenMixer(m, mix, frame_bytes, fn, user, false);
+}
+
+int carovel_mixer_open_manual(carovel_mixer* m, const carovel_format* mix, size_t frame_bytes,
+                              carovel_mix_fn fn, void* user) {
+    return OpenMixer(m, mix, frame_bytes, fn, user, true);
+}
+
+int carovel_mixer_add(carovel_mixer* m, long source, const void* data, size_t len,
+                      const carovel_format* fmt, void* tag) {
+    if (m == nullptr) {
+        return CAROVEL_BAD_ARGUMENT;
+    }
+    return m->Record(Guarded([&]() -> int {
+        if (fmt == nullptr || len > static_cast<size_t>(INT_MAX) || (data == nullptr && len > 0)) {
+            return CAROVEL_BAD_ARGUMENT;
+        }
+        CppFormat format;
+        if (const int status = ToCpp(*fmt, format); status != CAROVEL_OK) {
+            return status;
+        }
+        const bool ok =
+            m->mixer.AddFrame(source, static_cast<const char*>(data), static_cast<int>(len),
+                              format.channels, format.rate, format.bits, tag);
+        return ok ? CAROVEL_OK : Code(m->mixer.LastStatus());
+    }));
+}
+
+int carovel_mixer_flush_source(carovel_mixer* m, long source, void* tag) {
+    if (m == nullptr) {
+        return CAROVEL_BAD_ARGUMENT;
+    }
+    return m->Record(
+        Guarded([&]() -> int { return m->Result(m->mixer.FlushSource(source, tag)); }));
+}
+
+int carovel_mixer_mix_pending(carovel_mixer* m, int max_passes) {
+    if (m == nullptr) {
+        return 0;
+    }
+    int passes = 0;
+    m->Record(Guarded([&]() -> int {
+        passes = m->mixer.MixPending(max_passes);
+        return Code(m->mixer.LastStatus());
+    }));
+    return passes;
+}
+
+void carovel_mixer_clear(carovel_mixer* m) {
+    if (m != nullptr) {
+        Guarded([&]() -> int {
+            m->mixer.ClearTraceData();
+            return CAROVEL_OK;
+        });
+    }
+}
+
+void carovel_mixer_notify(carovel_mixer* m) {
+    if (m != nullptr) {
+        Guarded([&]() -> int {
+            m->mixer.NotifyToMixe();
+            return CAROVEL_OK;
+        });
+    }
+}
+
+void carovel_mixer_close(carovel_mixer* m) {
+    if (m != nullptr) {
+        Guarded([&]() -> int {
+            m->mixer.Close();
+            return CAROVEL_OK;
+        });
+    }
+}
+
+int carovel_mixer_is_open(const carovel_mixer* m) {
+    return m != nullptr && m->mixer.IsRun() ? 1 : 0;
+}
+
+int carovel_mixer_last_status(const carovel_mixer* m) {
+    return m == nullptr ? CAROVEL_BAD_ARGUMENT : m->lastStatus.load(std::memory_order_relaxed);
+}
+
+int carovel_mixer_set_mix_minus(carovel_mixer* m, carovel_minus_fn fn, void* user,
+                                int include_idle) {
+    if (m == nullptr) {
+        return CAROVEL_BAD_ARGUMENT;
+    }
+    return m->Record(Guarded([&]() -> int {
+        // The trampoline is set whatever fn is, so that a null fn turns the
+        // outputs off in the mixer rather than computing them for nobody.
+        const bool ok = m->mixer.SetMixMinusCallback(fn != nullptr ? MinusTrampoline : nullptr,
+                                                     include_idle != 0);
+        if (!ok) {
+            return Code(m->mixer.LastStatus());
+        }
+        m->minusFn = fn;
+        m->minusUser = user;
+        return CAROVEL_OK;
+    }));
+}
+
+int carovel_mixer_set_limiter(carovel_mixer* m, int enabled, float threshold_dbfs,
+                              float release_ms) {
+    if (m == nullptr) {
+        return CAROVEL_BAD_ARGUMENT;
+    }
+    return m->Record(Guarded(
+        [&] { return m->Result(m->mixer.SetLimiter(enabled != 0, threshold_dbfs, release_ms)); }));
+}
+
+int carovel_mixer_set_source_gain(carovel_mixer* m, long source, float gain) {
+    if (m == nullptr) {
+        return CAROVEL_BAD_ARGUMENT;
+    }
+    return m->Record(Guarded([&]() -> int {
+        // The mixer's own status may be another thread's by now: the gain's
+        // checks are repeated here for the code.
+        if (m->mixer.SetSourceGain(source, gain)) {
+            return CAROVEL_OK;
+        }
+        if (!m->mixer.IsRun()) {
+            return CAROVEL_NOT_OPEN;
+        }
+        if (!(gain >= 0.0f && gain <= 16.0f)) {
+            return CAROVEL_BAD_ARGUMENT;
+        }
+        return CAROVEL_OUT_OF_MEMORY;
+    }));
+}
+
+int carovel_mixer_set_live_mode(carovel_mixer* m, unsigned target_ms, unsigned max_ms,
+                                unsigned master_timeout_ms) {
+    if (m == nullptr) {
+        return CAROVEL_BAD_ARGUMENT;
+    }
+    return m->Record(Guarded([&]() -> int {
+        return m->Result(m->mixer.SetLiveMode(target_ms, max_ms, master_timeout_ms));
+    }));
+}
+
+int carovel_mixer_get_source_stats(const carovel_mixer* m, long source, carovel_source_stats* out) {
+    if (m == nullptr || out == nullptr) {
+        return CAROVEL_BAD_ARGUMENT;
+    }
+    return Guarded([&]() -> int {
+        _Carovel::SourceStats stats;
+        if (!m->mixer.GetSourceStats(source, stats)) {
+            return CAROVEL_NO_SUCH_SOURCE;
+        }
+        CopyStats(stats, *out);
+        return CAROVEL_OK;
+    });
+}
+
+size_t carovel_mixer_get_all_source_stats(const carovel_mixer* m, carovel_source_stats* out,
+                                          size_t capacity, carovel_mixer_stats* mixer) {
+    if (m == nullptr) {
+        return 0;
+    }
+    if (out == nullptr) {
+        capacity = 0;
+    }
+    size_t count = 0;
+    Guarded([&]() -> int {
+        _Carovel::SourceStats onStack[kStackStats];
+        std::vector<_Carovel::SourceStats> onHeap;
+        _Carovel::SourceStats* buffer = onStack;
+        size_t room = capacity < kStackStats ? capacity : kStackStats;
+        if (capacity > kStackStats) {
+            const size_t limit = std::numeric_limits<unsigned>::max();
+            onHeap.resize(capacity < limit ? capacity : limit);
+            buffer = onHeap.data();
+            room = onHeap.size();
+        }
+        _Carovel::MixerStats whole;
+        count = m->mixer.GetAllSourceStats(room > 0 ? buffer : nullptr, static_cast<unsigned>(room),
+                                           &whole);
+        for (size_t i = 0; i < count && i < room; ++i) {
+            CopyStats(buffer[i], out[i]);
+        }
+        if (mixer != nullptr) {
+            CopyStats(whole, *mixer);
+        }
+        return CAROVEL_OK;
+    });
+    return count;
+}
+
+// ---- Frame mixer
+
+carovel_frame_mixer* carovel_frame_mixer_create(carovel_sample_type type) {
+    if (BitsOf(type) == 0) {
+        return nullptr;
+    }
+    try {
+        auto* w = new carovel_frame_mixer;
+        w->mix.Init(static_cast<unsigned short>(BitsOf(type) / 8));
+        return w;
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+void carovel_frame_mixer_destroy(carovel_frame_mixer* w) {
+    try {
+        delete w;
+    } catch (...) {
+        // The destructors below do not throw; nothing to report to.
+    }
+}
+
+int carovel_frame_mixer_init(carovel_frame_mixer* w, carovel_sample_type type) {
+    if (w == nullptr) {
+        return CAROVEL_BAD_ARGUMENT;
+    }
+    return w->Record(Guarded([&]() -> int {
+        const unsigned short bits = BitsOf(type);
+        if (bits == 0) {
+            return CAROVEL_UNSUPPORTED_FORMAT;
+        }
+        w->mix.Init(static_cast<unsigned short>(bits / 8));
+        return CAROVEL_OK;
+    }));
+}
+
+void carovel_frame_mixer_clear(carovel_frame_mixer* w) {
+    if (w != nullptr) {
+        Guarded([&]() -> int {
+            w->mix.ClearBuffs();
+            return CAROVEL_OK;
+        });
+    }
+}
+
+int carovel_frame_mixer_add(carovel_frame_mixer* w, long source, const void* data, size_t len,
+                            void* tag) {
+    if (w == nullptr) {
+        return CAROVEL_BAD_ARGUMENT;
+    }
+    return w->Record(Guarded([&]() -> int {
+        if (len > static_cast<size_t>(INT_MAX)) {
+            return CAROVEL_BAD_ARGUMENT;
+        }
+        return w->Result(
+            w->mix.AddFrame(source, static_cast<const char*>(data), static_cast<int>(len), tag));
+    }));
+}
+
+int carovel_frame_mixer_set_gain(carovel_frame_mixer* w, long source, float gain) {
+    if (w == nullptr) {
+        return CAROVEL_BAD_ARGUMENT;
+    }
+    return w->Record(
+        Guarded([&]() -> int { return w->Result(w->mix.SetTrackGain(source, gain)); }));
+}
+
+int carovel_frame_mixer_set_limiter(carovel_frame_mixer* w, int enabled, uint16_t channels,
+                                    uint32_t rate, float threshold_dbfs, float release_ms) {
+    if (w == nullptr) {
+        return CAROVEL_BAD_ARGUMENT;
+    }
+    return w->Record(Guarded([&]() -> int {
+        _Carovel::LimiterSettings settings;
+        settings.channels = channels;
+        settings.samplesPerSec = rate;
+        settings.thresholdDbfs = threshold_dbfs;
+        settings.releaseMs = release_ms;
+        return w->Result(w->mix.SetLimiter(enabled != 0, settings));
+    }));
+}
+
+int carovel_frame_mixer_mix(carovel_frame_mixer* w, void* master, size_t* master_len, void* mix,
+                            size_t* mix_len, void** tag) {
+    if (w == nullptr || master_len == nullptr || mix_len == nullptr) {
+        return 0;
+    }
+    int took = 0;
+    Guarded([&]() -> int {
+        int masterBytes = master != nullptr ? ClampToInt(*master_len) : 0;
+        int mixBytes = mix != nullptr ? ClampToInt(*mix_len) : 0;
+        void* masterTag = nullptr;
+        // A pass writes the master frame whenever it takes frames, so the
+        // tag pointer tells whether it did.
+        void* const unset = &masterTag;
+        masterTag = unset;
+        w->mix.GetMixedFrame(static_cast<char*>(master), masterBytes, static_cast<char*>(mix),
+                             mixBytes, &masterTag);
+        took = masterTag != unset ? 1 : 0;
+        *master_len = static_cast<size_t>(masterBytes);
+        *mix_len = static_cast<size_t>(mixBytes);
+        if (tag != nullptr && took) {
+            *tag = masterTag;
+        }
+        return CAROVEL_OK;
+    });
+    return took;
+}
+
+int carovel_frame_mixer_last_status(const carovel_frame_mixer* w) {
+    return w == nullptr ? CAROVEL_BAD_ARGUMENT : w->lastStatus.load(std::memory_order_relaxed);
+}
+
+// ---- Converter
+
+carovel_converter* carovel_converter_create(void) {
+    try {
+        return new carovel_converter;
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+void carovel_converter_destroy(carovel_converter* c) {
+    try {
+        delete c;
+    } catch (...) {
+        // The destructors below do not throw; nothing to report to.
+    }
+}
+
+int carovel_converter_open(carovel_converter* c, const carovel_format* from,
+                           const carovel_format* to) {
+    if (c == nullptr) {
+        return CAROVEL_BAD_ARGUMENT;
+    }
+    return c->Record(Guarded([&]() -> int {
+        if (from == nullptr || to == nullptr) {
+            c->convert.Close();
+            return CAROVEL_BAD_ARGUMENT;
+        }
+        CppFormat src;
+        CppFormat dst;
+        if (ToCpp(*from, src) != CAROVEL_OK || ToCpp(*to, dst) != CAROVEL_OK) {
+            c->convert.Close();
+            return CAROVEL_UNSUPPORTED_FORMAT;
+        }
+        if (!c->convert.Open(src.channels, src.rate, src.bits, dst.channels, dst.rate, dst.bits)) {
+            return Code(c->convert.LastStatus());
+        }
+        return CAROVEL_OK;
+    }));
+}
+
+void carovel_converter_close(carovel_converter* c) {
+    if (c != nullptr) {
+        Guarded([&]() -> int {
+            c->convert.Close();
+            return CAROVEL_OK;
+        });
+    }
+}
+
+int carovel_converter_convert(carovel_converter* c, const void* src, size_t* src_len, void* dst,
+                              size_t* dst_len) {
+    if (c == nullptr) {
+        return CAROVEL_BAD_ARGUMENT;
+    }
+    return c->Record(Guarded([&]() -> int {
+        if (src_len == nullptr || dst_len == nullptr) {
+            return CAROVEL_BAD_ARGUMENT;
+        }
+        // A step may use less than it is offered, so offering at most what
+        // the C++ lengths hold loses nothing.
+        unsigned long srcBytes = ClampToULong(*src_len);
+        unsigned long dstBytes = ClampToULong(*dst_len);
+        if (!c->convert.Convert(static_cast<const unsigned char*>(src), srcBytes,
+                                static_cast<unsigned char*>(dst), dstBytes)) {
+            return Code(c->convert.LastStatus());
+        }
+        *src_len = srcBytes;
+        *dst_len = dstBytes;
+        return CAROVEL_OK;
+    }));
+}
+
+int carovel_converter_flush(carovel_converter* c, void* dst, size_t* dst_len) {
+    if (c == nullptr) {
+        return CAROVEL_BAD_ARGUMENT;
+    }
+    return c->Record(Guarded([&]() -> int {
+        if (dst_len == nullptr) {
+            return CAROVEL_BAD_ARGUMENT;
+        }
+        unsigned long dstBytes = ClampToULong(*dst_len);
+        if (!c->convert.Flush(static_cast<unsigned char*>(dst), dstBytes)) {
+            return Code(c->convert.LastStatus());
+        }
+        *dst_len = dstBytes;
+        return CAROVEL_OK;
+    }));
+}
+
+size_t carovel_converter_pending(const carovel_converter* c) {
+    if (c == nullptr) {
+        return 0;
+    }
+    return c->convert.PendingBytes();
+}
+
+int carovel_converter_last_status(const carovel_converter* c) {
+    return c == nullptr ? CAROVEL_BAD_ARGUMENT : c->lastStatus;
+}
+
+}  // extern "C"

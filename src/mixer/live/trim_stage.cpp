@@ -1,0 +1,602 @@
+#include "mixer/live/trim_stage.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <new>
+
+#include "engine/vector_clones.h"
+#include "pcm/sample_codec.h"
+
+namespace _Carovel {
+namespace {
+
+// Phases of the table per unit of fraction; it covers [0, 1].
+constexpr int kPhases = 64;
+constexpr int kTablePhases = kPhases + 1;
+// The window's shape (Kaiser) and the sinc's cutoff (the full band): the
+// fractional delay is then within -102 dB of ideal below 1/48 of the rate,
+// -92 dB at 1/8 and -79 dB at 1/4, for fractions from -0.25 to 1.25; the
+// top of the band is rolled off (-24 dB of error at 0.4 of the rate).
+constexpr double kBeta = 8.0;
+
+constexpr double kPi = 3.14159265358979323846;
+
+// The run kernels come in two builds: for AVX2 with FMA, chosen at run time
+// where the CPU has them (x86-64 with GCC or Clang, not on Windows, as
+// CAROVEL_AVX2 in engine/vector_clones.h), and for the baseline with 16-byte
+// vectors. The sample loops around them are built for AVX2 and for the
+// baseline by the loader (CAROVEL_VECTOR_CLONES).
+#if defined(CAROVEL_AVX2)
+#define CAROVEL_TRIM_AVX2 __attribute__((target("avx2,fma")))
+#endif
+
+// One phase: the taps, their first derivative by the fraction and half
+// their second.
+struct alignas(64) Phase {
+    float h[TrimStage::kTaps];
+    float d1[TrimStage::kTaps];
+    float d2[TrimStage::kTaps];
+};
+
+double BesselI0(double x) {
+    double sum = 1.0;
+    double term = 1.0;
+    for (int k = 1; k < 50; ++k) {
+        term *= (x / (2.0 * k)) * (x / (2.0 * k));
+        sum += term;
+    }
+    return sum;
+}
+
+// The interpolator's taps for the value at fraction d past tap kHalf - 1,
+// normalised to a gain of 1 at 0 Hz.
+void Taps(double d, double* taps) {
+    double sum = 0.0;
+    for (int k = 0; k < TrimStage::kTaps; ++k) {
+        const double t = (k - (TrimStage::kHalf - 1)) - d;
+        const double sinc = std::fabs(t) < 1e-12 ? 1.0 : std::sin(kPi * t) / (kPi * t);
+        // The window is fixed on the taps, so that the taps are a smooth
+        // function of the fraction (as the Taylor step needs) beyond [0, 1].
+        const double r = (k - (TrimStage::kHalf - 0.5)) / TrimStage::kHalf;
+        const double window =
+            std::fabs(r) < 1.0 ? BesselI0(kBeta * std::sqrt(1.0 - r * r)) / BesselI0(kBeta) : 0.0;
+        taps[k] = sinc * window;
+        sum += taps[k];
+    }
+    for (int k = 0; k < TrimStage::kTaps; ++k) {
+        taps[k] /= sum;
+    }
+}
+
+struct PhaseTable {
+    std::array<Phase, kTablePhases> phases;
+    PhaseTable() {
+        constexpr double step = 1e-3;
+        for (int p = 0; p < kTablePhases; ++p) {
+            const double d = static_cast<double>(p) / kPhases;
+            double at[TrimStage::kTaps], below[TrimStage::kTaps], above[TrimStage::kTaps];
+            Taps(d, at);
+            Taps(d - step, below);
+            Taps(d + step, above);
+            for (int k = 0; k < TrimStage::kTaps; ++k) {
+                phases[p].h[k] = static_cast<float>(at[k]);
+                phases[p].d1[k] = static_cast<float>((above[k] - below[k]) / (2 * step));
+                phases[p].d2[k] =
+                    static_cast<float>((above[k] - 2 * at[k] + below[k]) / (step * step) / 2);
+            }
+        }
+    }
+};
+
+const PhaseTable& Table() {
+    static const PhaseTable table;
+    return table;
+}
+
+#if defined(__GNUC__)
+typedef float V4 __attribute__((vector_size(16)));
+// Unaligned loads and stores, spelled as memcpy inside each kernel so that
+// they compile for the kernel's own target.
+#define CAROVEL_LOADV(v, p) std::memcpy(&(v), (p), sizeof(v))
+#define CAROVEL_STOREV(p, v) std::memcpy((p), &(v), sizeof(v))
+
+// kLongRun outputs from the inputs x[0, kLongRun + kTaps - 1), for small
+// trims: output j reads x[j, j + kTaps) with the phase's taps, moved to its
+// own fraction by offsets[j] (its fraction less the phase's, at most 0.024
+// here) with a first-order step. The baseline build, four lanes at a time,
+// sixteen outputs per call.
+void LongRunHalf(const float* x, const Phase& phase, const float* offsets, float* out) {
+    V4 a0 = {}, a1 = {}, a2 = {}, a3 = {}, b0 = {}, b1 = {}, b2 = {}, b3 = {};
+    for (int k = 0; k < TrimStage::kTaps; ++k) {
+        V4 x0, x1, x2, x3;
+        CAROVEL_LOADV(x0, x + k);
+        CAROVEL_LOADV(x1, x + k + 4);
+        CAROVEL_LOADV(x2, x + k + 8);
+        CAROVEL_LOADV(x3, x + k + 12);
+        const float h = phase.h[k];
+        const float d1 = phase.d1[k];
+        a0 += h * x0;
+        a1 += h * x1;
+        a2 += h * x2;
+        a3 += h * x3;
+        b0 += d1 * x0;
+        b1 += d1 * x1;
+        b2 += d1 * x2;
+        b3 += d1 * x3;
+    }
+    V4 o0, o1, o2, o3;
+    CAROVEL_LOADV(o0, offsets);
+    CAROVEL_LOADV(o1, offsets + 4);
+    CAROVEL_LOADV(o2, offsets + 8);
+    CAROVEL_LOADV(o3, offsets + 12);
+    const V4 y0 = a0 + o0 * b0, y1 = a1 + o1 * b1, y2 = a2 + o2 * b2, y3 = a3 + o3 * b3;
+    CAROVEL_STOREV(out, y0);
+    CAROVEL_STOREV(out + 4, y1);
+    CAROVEL_STOREV(out + 8, y2);
+    CAROVEL_STOREV(out + 12, y3);
+}
+
+void LongRunBase(const float* x, const Phase& phase, const float* offsets, float* out) {
+    LongRunHalf(x, phase, offsets, out);
+    LongRunHalf(x + 16, phase, offsets + 16, out + 16);
+}
+
+// kRun outputs as LongRun, for any trim: offsets up to 0.23, with a
+// second-order step.
+void RunOfEightBase(const float* x, const Phase& phase, const float* offsets, float* out) {
+    V4 a0 = {}, a1 = {}, b0 = {}, b1 = {}, c0 = {}, c1 = {};
+    for (int k = 0; k < TrimStage::kTaps; ++k) {
+        V4 x0, x1;
+        CAROVEL_LOADV(x0, x + k);
+        CAROVEL_LOADV(x1, x + k + 4);
+        a0 += phase.h[k] * x0;
+        a1 += phase.h[k] * x1;
+        b0 += phase.d1[k] * x0;
+        b1 += phase.d1[k] * x1;
+        c0 += phase.d2[k] * x0;
+        c1 += phase.d2[k] * x1;
+    }
+    V4 o0, o1;
+    CAROVEL_LOADV(o0, offsets);
+    CAROVEL_LOADV(o1, offsets + 4);
+    const V4 y0 = a0 + o0 * (b0 + o0 * c0), y1 = a1 + o1 * (b1 + o1 * c1);
+    CAROVEL_STOREV(out, y0);
+    CAROVEL_STOREV(out + 4, y1);
+}
+
+#if defined(CAROVEL_TRIM_AVX2)
+typedef float V8 __attribute__((vector_size(32)));
+
+CAROVEL_TRIM_AVX2
+void LongRunAvx2(const float* x, const Phase& phase, const float* offsets, float* out) {
+    V8 a0 = {}, a1 = {}, a2 = {}, a3 = {}, b0 = {}, b1 = {}, b2 = {}, b3 = {};
+    for (int k = 0; k < TrimStage::kTaps; ++k) {
+        V8 x0, x1, x2, x3;
+        CAROVEL_LOADV(x0, x + k);
+        CAROVEL_LOADV(x1, x + k + 8);
+        CAROVEL_LOADV(x2, x + k + 16);
+        CAROVEL_LOADV(x3, x + k + 24);
+        const float h = phase.h[k];
+        const float d1 = phase.d1[k];
+        a0 += h * x0;
+        a1 += h * x1;
+        a2 += h * x2;
+        a3 += h * x3;
+        b0 += d1 * x0;
+        b1 += d1 * x1;
+        b2 += d1 * x2;
+        b3 += d1 * x3;
+    }
+    V8 o0, o1, o2, o3;
+    CAROVEL_LOADV(o0, offsets);
+    CAROVEL_LOADV(o1, offsets + 8);
+    CAROVEL_LOADV(o2, offsets + 16);
+    CAROVEL_LOADV(o3, offsets + 24);
+    const V8 y0 = a0 + o0 * b0, y1 = a1 + o1 * b1, y2 = a2 + o2 * b2, y3 = a3 + o3 * b3;
+    CAROVEL_STOREV(out, y0);
+    CAROVEL_STOREV(out + 8, y1);
+    CAROVEL_STOREV(out + 16, y2);
+    CAROVEL_STOREV(out + 24, y3);
+}
+
+CAROVEL_TRIM_AVX2
+void RunOfEightAvx2(const float* x, const Phase& phase, const float* offsets, float* out) {
+    V8 a = {}, b = {}, c = {};
+    for (int k = 0; k < TrimStage::kTaps; ++k) {
+        V8 v;
+        CAROVEL_LOADV(v, x + k);
+        a += phase.h[k] * v;
+        b += phase.d1[k] * v;
+        c += phase.d2[k] * v;
+    }
+    V8 o;
+    CAROVEL_LOADV(o, offsets);
+    const V8 y = a + o * (b + o * c);
+    CAROVEL_STOREV(out, y);
+}
+#endif
+#else
+void LongRunBase(const float* x, const Phase& phase, const float* offsets, float* out) {
+    for (int j = 0; j < TrimStage::kLongRun; ++j) {
+        float a = 0, b = 0;
+        for (int k = 0; k < TrimStage::kTaps; ++k) {
+            a += phase.h[k] * x[k + j];
+            b += phase.d1[k] * x[k + j];
+        }
+        out[j] = a + offsets[j] * b;
+    }
+}
+
+void RunOfEightBase(const float* x, const Phase& phase, const float* offsets, float* out) {
+    for (int j = 0; j < TrimStage::kRun; ++j) {
+        float a = 0, b = 0, c = 0;
+        for (int k = 0; k < TrimStage::kTaps; ++k) {
+            a += phase.h[k] * x[k + j];
+            b += phase.d1[k] * x[k + j];
+            c += phase.d2[k] * x[k + j];
+        }
+        out[j] = a + offsets[j] * (b + offsets[j] * c);
+    }
+}
+#endif
+
+using RunKernel = void (*)(const float*, const Phase&, const float*, float*);
+
+// The kernels for this CPU, chosen once.
+struct Kernels {
+    RunKernel longRun = LongRunBase;
+    RunKernel runOfEight = RunOfEightBase;
+    Kernels() {
+#if defined(CAROVEL_TRIM_AVX2)
+        if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
+            longRun = LongRunAvx2;
+            runOfEight = RunOfEightAvx2;
+        }
+#endif
+    }
+};
+
+const Kernels& TheKernels() {
+    static const Kernels kernels;
+    return kernels;
+}
+
+// Mono 16-bit, the usual mixing format: blocks samples into out.
+CAROVEL_VECTOR_CLONES
+void DecodeMono16(const unsigned char* src, std::size_t blocks, float* out) {
+    // In chunks of a fixed size, so that the conversion loop vectorises.
+    constexpr std::size_t kChunk = 256;
+    std::int16_t chunk[kChunk] = {};
+    float converted[kChunk];
+    for (std::size_t at = 0; at < blocks; at += kChunk) {
+        const std::size_t n = std::min(kChunk, blocks - at);
+        std::memcpy(chunk, src + 2 * at, 2 * n);  // little-endian, as Signed16 reads
+        for (std::size_t i = 0; i < kChunk; ++i) {
+            converted[i] = static_cast<float>(chunk[i]);
+        }
+        std::memcpy(out + at, converted, n * sizeof(float));
+    }
+}
+
+// Mono 16-bit: count (at most kLongRun) outputs
+// rounded and clamped.
+CAROVEL_VECTOR_CLONES
+void EncodeMono16(const float* in, std::size_t count, unsigned char* dst) {
+    std::int16_t s[TrimStage::kLongRun];
+    for (int i = 0; i < TrimStage::kLongRun; ++i) {
+        const float v = std::min(std::max(in[i], -32768.0f), 32767.0f);
+        s[i] = static_cast<std::int16_t>(static_cast<std::int32_t>(v + (v < 0.0f ? -0.5f : 0.5f)));
+    }
+    std::memcpy(dst, s, count * 2);
+}
+
+template <class Codec>
+void DecodePlanes(const unsigned char* src, std::size_t blocks, unsigned channels,
+                  std::vector<std::vector<float>>& planes, std::size_t at) {
+    const std::size_t blockAlign = std::size_t{channels} * Codec::kWidth;
+    for (unsigned c = 0; c < channels; ++c) {
+        float* out = planes[c].data() + at;
+        const unsigned char* p = src + c * Codec::kWidth;
+        for (std::size_t i = 0; i < blocks; ++i) {
+            out[i] = static_cast<float>(Codec::Read(p + i * blockAlign));
+        }
+    }
+}
+
+// Writes count outputs of every channel (runs of kRun floats, channel by
+// channel) as interleaved blocks, rounded and clamped.
+template <class Codec>
+void EncodeRuns(const float* runs, std::size_t count, unsigned channels, unsigned char* dst) {
+    const std::size_t blockAlign = std::size_t{channels} * Codec::kWidth;
+    if constexpr (Codec::kWidth <= 2) {
+        // Floats hold every value of these widths exactly.
+        constexpr auto flo = static_cast<float>(Codec::kMin);
+        constexpr auto fhi = static_cast<float>(Codec::kMax);
+        for (unsigned c = 0; c < channels; ++c) {
+            const float* in = runs + std::size_t{c} * TrimStage::kLongRun;
+            unsigned char* p = dst + c * Codec::kWidth;
+            for (std::size_t i = 0; i < count; ++i) {
+                const float v = std::min(std::max(in[i], flo), fhi);
+                Codec::Write(p + i * blockAlign,
+                             static_cast<std::int32_t>(v + (v < 0.0f ? -0.5f : 0.5f)));
+            }
+        }
+        return;
+    }
+    constexpr auto lo = static_cast<double>(Codec::kMin);
+    constexpr auto hi = static_cast<double>(Codec::kMax);
+    for (unsigned c = 0; c < channels; ++c) {
+        const float* in = runs + std::size_t{c} * TrimStage::kLongRun;
+        unsigned char* p = dst + c * Codec::kWidth;
+        for (std::size_t i = 0; i < count; ++i) {
+            const double v = std::clamp(static_cast<double>(in[i]), lo, hi);
+            Codec::Write(p + i * blockAlign, static_cast<std::int64_t>(v + (v < 0.0 ? -0.5 : 0.5)));
+        }
+    }
+}
+
+}  // namespace
+
+TrimStage::TrimStage(const PcmFormat& format)
+    : format_(format),
+      channels_(format.channels),
+      width_(format.BytesPerSample()),
+      scale_(static_cast<float>(std::ldexp(1.0, static_cast<int>(format.bitsPerSample) - 1))),
+      planes_(format.channels, std::vector<float>(kHalf, 0.0f)),
+      quietBlocks_(std::max<std::size_t>(
+          1, static_cast<std::size_t>(kQuietMs * format.samplesPerSec / 1000.0))),
+      quietLimit_(static_cast<float>(kQuietLevel) * scale_),
+      out_(std::size_t{kLongRun} * format.channels) {
+    Table();
+    TheKernels();
+}
+
+void TrimStage::SetTrim(std::int32_t ppm) {
+    trimPpm_ = std::clamp(ppm, -kMaxTrimPpm, kMaxTrimPpm);
+    ratio_ = 1.0 + trimPpm_ * 1e-6;
+}
+
+void TrimStage::Prime(const unsigned char* history, std::size_t blocks) {
+    const std::size_t used = std::min<std::size_t>(blocks, kHalf);
+    if (used == 0 || used_ != kHalf || index_ != kHalf) {
+        return;
+    }
+    const std::size_t blockAlign = format_.BlockAlign();
+    const unsigned char* from = history + (blocks - used) * blockAlign;
+    const std::size_t at = kHalf - used;
+    switch (width_) {
+        case 1:
+            DecodePlanes<Unsigned8>(from, used, channels_, planes_, at);
+            break;
+        case 2:
+            DecodePlanes<Signed16>(from, used, channels_, planes_, at);
+            break;
+        case 3:
+            DecodePlanes<Signed24>(from, used, channels_, planes_, at);
+            break;
+        default:
+            DecodePlanes<Signed32>(from, used, channels_, planes_, at);
+            break;
+    }
+}
+
+bool TrimStage::Push(const unsigned char* data, std::size_t blocks) {
+    if (blocks == 0) {
+        return true;
+    }
+    Compact();
+    const std::size_t at = used_;
+    if (!Reserve(at + blocks)) {
+        return false;
+    }
+    used_ = at + blocks;
+    if (channels_ == 1 && width_ == 2) {
+        DecodeMono16(data, blocks, planes_[0].data() + at);
+        return true;
+    }
+    switch (width_) {
+        case 1:
+            DecodePlanes<Unsigned8>(data, blocks, channels_, planes_, at);
+            break;
+        case 2:
+            DecodePlanes<Signed16>(data, blocks, channels_, planes_, at);
+            break;
+        case 3:
+            DecodePlanes<Signed24>(data, blocks, channels_, planes_, at);
+            break;
+        default:
+            DecodePlanes<Signed32>(data, blocks, channels_, planes_, at);
+            break;
+    }
+    return true;
+}
+
+bool TrimStage::Reserve(std::size_t samples) {
+    if (planes_[0].size() >= samples) {
+        return true;
+    }
+    try {
+        for (auto& plane : planes_) {
+            if (plane.size() < samples) {
+                plane.resize(std::max(samples, 2 * plane.size()));
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        return false;  // the planes may have grown, but nothing else changed
+    }
+    return true;
+}
+
+void TrimStage::Compact() {
+    // Keep the filter's reach behind the read position; drop the rest once
+    // it is worth the move (what is left is usually a few samples).
+    if (index_ < kHalf + 256) {
+        return;
+    }
+    const std::size_t drop = index_ - kHalf;
+    for (auto& plane : planes_) {
+        std::copy(plane.begin() + static_cast<std::ptrdiff_t>(drop),
+                  plane.begin() + static_cast<std::ptrdiff_t>(used_), plane.begin());
+    }
+    used_ -= drop;
+    index_ -= drop;
+    quietAfter_ = quietAfter_ > drop ? quietAfter_ - drop : 0;
+}
+
+bool TrimStage::Loud(std::size_t i) const {
+    for (const auto& plane : planes_) {
+        if (std::fabs(plane[i]) > quietLimit_) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void TrimStage::ShedQuiet() {
+    if (index_ < quietAfter_) {
+        return;  // a loud sample lies within the reach of the next output
+    }
+    const std::size_t size = used_;
+    const std::size_t first = index_ - kHalf;
+    // The next output's reach and quietBlocks_ past it must be quiet.
+    const std::size_t last = index_ + kHalf + 1 + quietBlocks_;
+    if (last >= size) {
+        return;  // not yet known
+    }
+    for (std::size_t i = last + 1; i-- > first;) {
+        if (Loud(i)) {
+            quietAfter_ = i + kHalf + 1;
+            return;
+        }
+    }
+    // Quiet: skip as much of it as the budget allows, keeping the reach of
+    // the output after the skip inside it.
+    std::size_t end = last + 1;
+    const std::size_t limit = std::min(size, index_ + kHalf + 2 + shedBudget_);
+    while (end < limit && !Loud(end)) {
+        ++end;
+    }
+    const std::size_t skip = std::min(end - (index_ + kHalf + 2), shedBudget_);
+    index_ += skip;
+    shedBudget_ -= skip;
+    shed_ += skip;
+}
+
+std::size_t TrimStage::Pull(unsigned char* dst, std::size_t maxBlocks) {
+    return Make(dst, maxBlocks, false);
+}
+
+std::size_t TrimStage::Drain(unsigned char* dst, std::size_t maxBlocks) {
+    const std::size_t end = used_;
+    // Silence past the end, for the filter's reach of the last run.
+    if (!Reserve(end + kLongRun + kTaps)) {
+        return 0;
+    }
+    for (auto& plane : planes_) {
+        std::fill(plane.begin() + static_cast<std::ptrdiff_t>(end),
+                  plane.begin() + static_cast<std::ptrdiff_t>(end + kLongRun + kTaps), 0.0f);
+    }
+    // Outputs whose position lies before the end.
+    std::size_t made = 0;
+    while (made < maxBlocks && static_cast<double>(index_) + frac_ < static_cast<double>(end)) {
+        const double left = (static_cast<double>(end) - static_cast<double>(index_) - frac_);
+        const auto due = static_cast<std::size_t>(std::ceil(left / ratio_));
+        const std::size_t want = std::min({maxBlocks - made, due, std::size_t{kLongRun}});
+        if (want == 0) {
+            break;
+        }
+        made += Make(dst + made * format_.BlockAlign(), want, true);
+    }
+    if (made < maxBlocks) {
+        // All written: afresh, with a silent past.
+        for (auto& plane : planes_) {
+            std::fill(plane.begin(), plane.begin() + kHalf, 0.0f);
+        }
+        used_ = kHalf;
+        index_ = kHalf;
+        frac_ = 0.0;
+        quietAfter_ = 0;
+    }
+    return made;
+}
+
+std::size_t TrimStage::HeldBackBlocks() const {
+    const double left = static_cast<double>(used_) - static_cast<double>(index_) - frac_;
+    return left > 0 ? static_cast<std::size_t>(std::ceil(left / ratio_)) : 0;
+}
+
+std::size_t TrimStage::Make(unsigned char* dst, std::size_t maxBlocks, bool draining) {
+    const Phase* const table = Table().phases.data();
+    const Kernels& kernels = TheKernels();
+    // Drain reads the silence Drain put past the input.
+    const std::size_t reach = draining ? used_ + kLongRun + kTaps : used_;
+    const std::size_t blockAlign = format_.BlockAlign();
+    const double step = ratio_ - 1.0;
+    std::size_t made = 0;
+    float offsets[kLongRun];
+    while (made < maxBlocks) {
+        if (shedBudget_ > 0 && !draining) {
+            ShedQuiet();
+        }
+        // The run's middle may lie a sample either side of index_ (at the
+        // largest trims): the run reads from there, so that its phase is
+        // within [0, 1]; up to index_ + 1 + kRun - 1 + kHalf.
+        // Small trims (within +-kLongRunPpm) make kLongRun outputs per
+        // phase with a first-order step, larger ones kRun with a second.
+        const bool longRun = std::abs(trimPpm_) <= kLongRunPpm;
+        const int run = longRun ? kLongRun : kRun;
+        if (index_ + static_cast<std::size_t>(run) + kHalf + 1 > reach) {
+            break;
+        }
+        const std::size_t count = std::min<std::size_t>(run, maxBlocks - made);
+        const double middle = frac_ + step * (run - 1) / 2.0;
+        const int shift = middle < 0.0 ? -1 : (middle >= 1.0 ? 1 : 0);
+        // (middle - shift is in [0, 1): truncation rounds.)
+        const int phase = std::min(static_cast<int>((middle - shift) * kPhases + 0.5), kPhases);
+        const double base = static_cast<double>(phase) / kPhases + shift;
+        const auto first = static_cast<float>(frac_ - base);
+        const auto fstep = static_cast<float>(step);
+        for (int j = 0; j < run; ++j) {
+            offsets[j] = first + fstep * static_cast<float>(j);
+        }
+        const Phase& p = table[phase];
+        const std::size_t from = index_ + static_cast<std::size_t>(shift) - (kHalf - 1);
+        for (unsigned c = 0; c < channels_; ++c) {
+            float* out = out_.data() + std::size_t{c} * kLongRun;
+            (longRun ? kernels.longRun : kernels.runOfEight)(planes_[c].data() + from, p, offsets,
+                                                             out);
+        }
+        Encode(count, dst + made * blockAlign);
+        const double advanced = frac_ + ratio_ * static_cast<double>(count);
+        const auto whole = static_cast<std::size_t>(advanced);  // advanced >= 0
+        index_ += whole;
+        frac_ = advanced - static_cast<double>(whole);
+        made += count;
+    }
+    return made;
+}
+
+void TrimStage::Encode(std::size_t count, unsigned char* dst) const {
+    if (channels_ == 1 && width_ == 2) {
+        EncodeMono16(out_.data(), count, dst);  // little-endian, as Signed16 writes
+        return;
+    }
+    switch (width_) {
+        case 1:
+            EncodeRuns<Unsigned8>(out_.data(), count, channels_, dst);
+            break;
+        case 2:
+            EncodeRuns<Signed16>(out_.data(), count, channels_, dst);
+            break;
+        case 3:
+            EncodeRuns<Signed24>(out_.data(), count, channels_, dst);
+            break;
+        default:
+            EncodeRuns<Signed32>(out_.data(), count, channels_, dst);
+            break;
+    }
+}
+
+}  // namespace _Carovel

@@ -1,0 +1,137 @@
+// Live mode's trim of a source's stream in the mixing format: a resampler
+// for ratios close to 1 (within a few per cent), cheap enough to run on
+// every source of a large conference.
+//
+// Each output sample is the stream read at a fractional position by a
+// 16-tap windowed-sinc interpolator. The ratio stays within a few per cent
+// of 1, so the position's fraction moves slowly: outputs are made in runs
+// from one filter phase of a table (the phase nearest the run's middle) and
+// its derivatives by the fraction, the sums taken over the run's input
+// windows (vectorised across the outputs) and joined by a Taylor step to
+// each output's own fraction: 32 outputs and a first-order step for trims
+// within +-1000 ppm (the drift of real clocks), eight and a second-order
+// step beyond. The ratio may change between any two runs
+// without a seam: the position moves on continuously.
+//
+// Besides trimming, the stage can shed audio: given a budget (AllowShed),
+// it skips input where the stream is quiet (every sample of a stretch of at
+// least kQuietBlocks within kQuietLevel of silence, with the filter's
+// reach around it quiet too), so that excess latency goes without a change
+// of pitch and without a click.
+//
+// Input is taken in whole sample blocks of the format and kept, converted
+// to float, until the filter has passed it; the stage holds back the
+// filter's reach (kHalf blocks) until the stream ends (Drain).
+#ifndef CAROVEL_MIXER_LIVE_TRIM_STAGE_H
+#define CAROVEL_MIXER_LIVE_TRIM_STAGE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "pcm/pcm_format.h"
+
+namespace _Carovel {
+
+class TrimStage {
+  public:
+    // Taps of the interpolator, and its reach on either side.
+    static constexpr int kTaps = 16;
+    static constexpr int kHalf = kTaps / 2;
+    // Outputs made together from one phase: kLongRun for trims within
+    // +-kLongRunPpm (with a first-order step to each output's fraction),
+    // kRun for larger ones (with a second-order step).
+    static constexpr int kRun = 8;
+    static constexpr int kLongRun = 32;
+    static constexpr std::int32_t kLongRunPpm = 1000;
+    // The trims the stage realises: within +-kMaxTrimPpm.
+    static constexpr std::int32_t kMaxTrimPpm = 62000;
+    // A quiet stretch for shedding: this long at least (in milliseconds), no
+    // sample beyond kQuietLevel of full scale.
+    static constexpr double kQuietMs = 5.0;
+    static constexpr double kQuietLevel = 0.0031623;  // -50 dBFS
+
+    // A stage for a stream in format (a supported PCM format).
+    explicit TrimStage(const PcmFormat& format);
+
+    // The trim for the outputs from now on, in parts per million of the
+    // source rate (clamped to +-kMaxTrimPpm): positive takes that much more
+    // input per output (the stream comes out shorter and a little higher).
+    void SetTrim(std::int32_t ppm);
+    std::int32_t TrimPpm() const { return trimPpm_; }
+    // Input blocks per output block, as set.
+    double SourcePerOutput() const { return ratio_; }
+
+    // Gives the stage the last blocks of the stream that went out before it
+    // started (up to kHalf are used), so that its filter starts from the
+    // stream's real past; the first output is the sample after them. Call
+    // before the first Push; without it the past is silence.
+    void Prime(const unsigned char* history, std::size_t blocks);
+
+    // Takes blocks whole sample blocks of input. Returns false, taking
+    // nothing, when memory runs out.
+    bool Push(const unsigned char* data, std::size_t blocks);
+
+    // Writes up to maxBlocks output blocks into dst, as far as the input
+    // taken reaches. Never allocates. Returns the blocks written.
+    std::size_t Pull(unsigned char* dst, std::size_t maxBlocks);
+
+    // Ends the stream: writes up to maxBlocks of the outputs the rest of
+    // the input accounts for (the filter reads silence past its end). Once
+    // all were written (the return is below maxBlocks), the stage starts
+    // afresh, its past silence, its trim and shed budget kept.
+    std::size_t Drain(unsigned char* dst, std::size_t maxBlocks);
+
+    // Outputs Drain would still write (about; at most one more or less).
+    std::size_t HeldBackBlocks() const;
+
+    // Lets the stage shed up to blocks input blocks in quiet stretches from
+    // now on (replacing what was left of the last budget).
+    void AllowShed(std::size_t blocks) { shedBudget_ = blocks; }
+    std::size_t ShedBudget() const { return shedBudget_; }
+    // Input blocks shed since the stage was made.
+    std::uint64_t ShedBlocks() const { return shed_; }
+
+  private:
+    // Makes up to count outputs (as floats, channel by channel) while the
+    // input reaches far enough; stops at the input's end when draining.
+    std::size_t Make(unsigned char* dst, std::size_t maxBlocks, bool draining);
+    // Skips a quiet stretch at the read position when the budget allows.
+    void ShedQuiet();
+    // Whether input sample i of any channel is beyond the quiet level.
+    bool Loud(std::size_t i) const;
+    // Drops the input the filter has passed.
+    void Compact();
+    // Makes every plane hold at least samples; false when memory ran out.
+    bool Reserve(std::size_t samples);
+    // Writes count outputs of the last run (out_) as blocks into dst.
+    void Encode(std::size_t count, unsigned char* dst) const;
+
+    PcmFormat format_;
+    unsigned channels_;
+    unsigned width_;
+    float scale_;  // full scale of the width
+    std::int32_t trimPpm_ = 0;
+    double ratio_ = 1.0;
+    // The input kept, one plane per channel, from the start of the filter's
+    // reach (and one more); the read position: the index of the sample at
+    // or before it (at least kHalf) and the fraction past it.
+    // The planes are buffers: used_ samples of each hold input.
+    std::vector<std::vector<float>> planes_;
+    std::size_t used_ = kHalf;
+    std::size_t index_ = kHalf;
+    double frac_ = 0.0;
+    // Shedding waits until the read position reaches this index: a loud
+    // sample lies within the reach of the outputs before it.
+    std::size_t quietAfter_ = 0;
+    std::size_t quietBlocks_;
+    float quietLimit_;
+    std::size_t shedBudget_ = 0;
+    std::uint64_t shed_ = 0;
+    // One run of outputs, kRun floats per channel.
+    std::vector<float> out_;
+};
+
+}  // namespace _Carovel
+
+#endif  // CAROVEL_MIXER_LIVE_TRIM_STAGE_H

@@ -1,0 +1,212 @@
+// Live mode's trim stage against an ideal resampler: a sine read at the
+// positions the trims ask for, whatever the blocks and pulls; the length
+// the ratio accounts for; and audio shed only where the stream is quiet.
+#include "mixer/live/trim_stage.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+namespace {
+
+using _Carovel::PcmFormat;
+using _Carovel::TrimStage;
+
+constexpr double kPi = 3.14159265358979323846;
+
+std::vector<unsigned char> Pack16(const std::vector<double>& samples) {
+    std::vector<unsigned char> out;
+    for (const double v : samples) {
+        const auto s = static_cast<std::int16_t>(std::lround(std::clamp(v, -32768.0, 32767.0)));
+        out.push_back(static_cast<unsigned char>(s & 0xff));
+        out.push_back(static_cast<unsigned char>((s >> 8) & 0xff));
+    }
+    return out;
+}
+
+std::vector<double> Unpack16(const std::vector<unsigned char>& bytes) {
+    std::vector<double> out;
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        out.push_back(static_cast<std::int16_t>(bytes[i] | (bytes[i + 1] << 8)));
+    }
+    return out;
+}
+
+// Runs input through a stage in random pieces, pulling into random room,
+// with the trim changed to trims[k] after every changeEvery outputs; drains
+// at the end. positions receives the ideal input position of every output.
+std::vector<unsigned char> Stream(TrimStage& stage, const std::vector<unsigned char>& input,
+                                  const std::vector<std::int32_t>& trims, std::size_t changeEvery,
+                                  std::mt19937& rng, std::vector<double>* positions = nullptr) {
+    std::vector<unsigned char> out;
+    std::uniform_int_distribution<std::size_t> piece(1, 2000);
+    std::uniform_int_distribution<std::size_t> room(1, 700);
+    std::size_t fed = 0;
+    std::size_t trimIndex = 0;
+    std::size_t made = 0;
+    double position = 0.0;
+    stage.SetTrim(trims[0]);
+    const std::size_t blocks = input.size() / 2;
+    std::vector<unsigned char> buf(2 * 700);
+    const auto take = [&](std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i) {
+            if (positions != nullptr) {
+                positions->push_back(position);
+            }
+            position += stage.SourcePerOutput();
+            ++made;
+        }
+        out.insert(out.end(), buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(2 * n));
+    };
+    while (fed < blocks) {
+        const std::size_t n = std::min(piece(rng), blocks - fed);
+        EXPECT_TRUE(stage.Push(input.data() + 2 * fed, n));
+        fed += n;
+        for (;;) {
+            // Pull no further than the next change of trim.
+            const std::size_t next = (made / changeEvery + 1) * changeEvery;
+            const std::size_t got = stage.Pull(buf.data(), std::min(room(rng), next - made));
+            take(got);
+            if (made == next && trimIndex + 1 < trims.size()) {
+                stage.SetTrim(trims[++trimIndex]);
+            }
+            if (got == 0) {
+                break;
+            }
+        }
+    }
+    for (;;) {
+        const std::size_t got = stage.Drain(buf.data(), room(rng));
+        take(got);
+        if (got == 0) {
+            break;
+        }
+    }
+    return out;
+}
+
+struct Snr {
+    double signal = 0;
+    double noise = 0;
+    double Db() const { return 10 * std::log10(signal / std::max(noise, 1e-12)); }
+};
+
+TEST(TrimStage, ReadsASineWhereTheTrimsSayToWithinTheQualityPromised) {
+    // 1 kHz at -6 dBFS in a 48 kHz and an 8 kHz stream; every trim the
+    // drift control and the recovery use, changed every 4000 outputs.
+    std::mt19937 rng(11);
+    for (const unsigned rate : {48000u, 8000u}) {
+        SCOPED_TRACE(rate);
+        const double amplitude = 16384.0;
+        const double w = 2 * kPi * 1000.0 / rate;
+        std::vector<double> tone;
+        for (std::size_t n = 0; n < rate * 3; ++n) {
+            tone.push_back(amplitude * std::sin(w * static_cast<double>(n)));
+        }
+        const std::vector<std::int32_t> trims = {0,  500,   -500,  12000, -12000,
+                                                 37, 50000, -4000, 60000, -60000};
+        TrimStage stage(PcmFormat{1, rate, 16});
+        std::vector<double> positions;
+        const std::vector<double> out =
+            Unpack16(Stream(stage, Pack16(tone), trims, tone.size() / 12, rng, &positions));
+        ASSERT_EQ(out.size(), positions.size());
+        // Every output is made, none twice: the last reads the input's end.
+        ASSERT_GE(positions.back(), static_cast<double>(tone.size()) - 1.07);
+        ASSERT_LT(positions.back(), static_cast<double>(tone.size()));
+        // Away from the ends, where the filter reads silence.
+        Snr snr;
+        Snr large;  // at the trims of recovery (5 to 6 per cent)
+        for (std::size_t i = 100; i < out.size(); ++i) {
+            if (positions[i] > static_cast<double>(tone.size()) - 100) {
+                break;
+            }
+            const double want = amplitude * std::sin(w * positions[i]);
+            Snr& into = std::abs(trims[std::min(i / (tone.size() / 12), trims.size() - 1)]) > 20000
+                            ? large
+                            : snr;
+            into.signal += want * want;
+            into.noise += (out[i] - want) * (out[i] - want);
+        }
+        // 16-bit rounding alone leaves 92 dB.
+        EXPECT_GT(snr.Db(), rate == 48000 ? 85.0 : 75.0);
+        EXPECT_GT(large.Db(), rate == 48000 ? 80.0 : 60.0);
+    }
+}
+
+TEST(TrimStage, AtNoTrimTheStreamPassesUnchangedAndPrimedWithoutASeam) {
+    std::mt19937 rng(5);
+    std::uniform_int_distribution<int> any(-32768, 32767);
+    std::vector<unsigned char> input;
+    for (int i = 0; i < 20000; ++i) {
+        const auto v = static_cast<std::int16_t>(any(rng));
+        input.push_back(static_cast<unsigned char>(v & 0xff));
+        input.push_back(static_cast<unsigned char>((v >> 8) & 0xff));
+    }
+    TrimStage stage(PcmFormat{1, 48000, 16});
+    // Primed with what went before: an exact copy from the first sample.
+    stage.Prime(input.data(), 100);
+    const std::vector<unsigned char> tail(input.begin() + 200, input.end());
+    EXPECT_EQ(Stream(stage, tail, {0}, 1000000, rng), tail);
+    // After a drain the stage starts afresh.
+    EXPECT_EQ(stage.HeldBackBlocks(), 0u);
+    EXPECT_EQ(Stream(stage, tail, {0}, 1000000, rng), tail);
+}
+
+TEST(TrimStage, ShedsOnlyQuietStretchesAndNoMoreThanTheBudget) {
+    // 100 ms of tone, 200 ms of low noise (-60 dBFS), 100 ms of tone, 30 ms
+    // of silence, tone again; a budget of 150 ms at 48 kHz.
+    std::vector<double> in;
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<double> hiss(-30.0, 30.0);
+    const auto tone = [&](int ms) {
+        for (int n = 0; n < ms * 48; ++n) {
+            in.push_back(12000.0 * std::sin(2 * kPi * 440.0 * n / 48000.0));
+        }
+    };
+    tone(100);
+    for (int n = 0; n < 200 * 48; ++n) {
+        in.push_back(hiss(rng));
+    }
+    tone(100);
+    in.insert(in.end(), 30 * 48, 0.0);
+    tone(100);
+    const std::vector<unsigned char> bytes = Pack16(in);
+    TrimStage plain(PcmFormat{1, 48000, 16});
+    const std::vector<double> reference = Unpack16(Stream(plain, bytes, {0}, 1u << 30, rng));
+    ASSERT_EQ(reference.size(), in.size());
+
+    TrimStage stage(PcmFormat{1, 48000, 16});
+    stage.AllowShed(150 * 48);
+    const std::vector<double> out = Unpack16(Stream(stage, bytes, {0}, 1u << 30, rng));
+    // The budget went, all of it, and the output is that much shorter.
+    EXPECT_EQ(stage.ShedBudget(), 0u);
+    EXPECT_EQ(stage.ShedBlocks(), 150u * 48);
+    ASSERT_EQ(out.size(), in.size() - 150 * 48);
+    // The tones are untouched: the first whole, the others shifted by what
+    // went before them.
+    const std::size_t firstTone = 100 * 48;
+    for (std::size_t i = 0; i < firstTone; ++i) {
+        ASSERT_EQ(out[i], reference[i]) << i;
+    }
+    // Nothing outside the quiet stretches changed: every output sample is
+    // an input sample, and the tones follow each other in order.
+    const std::size_t secondTone = 300 * 48;
+    const std::size_t shift = 150 * 48;
+    for (std::size_t i = secondTone; i < in.size(); ++i) {
+        if (std::fabs(reference[i]) > 104) {
+            ASSERT_EQ(out[i - shift], reference[i]) << i;
+        }
+    }
+    // No click: the output never steps by more than the tone does.
+    double biggestStep = 0;
+    for (std::size_t i = 1; i < out.size(); ++i) {
+        biggestStep = std::max(biggestStep, std::fabs(out[i] - out[i - 1]));
+    }
+    EXPECT_LT(biggestStep, 12000.0 * 2 * kPi * 440.0 / 48000.0 + 2);
+}
+
+}  // namespace
