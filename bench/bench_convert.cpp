@@ -1,6 +1,8 @@
-// Streaming PCM conversion in 20 ms blocks, beside the bare resamplers on
-// samples decoded beforehand: libsoxr at medium quality (what the converter
-// uses) and speexdsp at quality 5 (what it used before). The rtf counter is
+// Streaming PCM conversion in 20 ms blocks with each resampler (Convert/:
+// the default Resampler::kLowLatency, speexdsp at quality 5; ConvertFast/:
+// Resampler::kFast, libsoxr), beside the bare resamplers on samples decoded
+// beforehand (BareResampler/: speexdsp at quality 5; BareSoxr/: libsoxr at
+// medium quality, high quality for wider streams). The rtf counter is
 // seconds of audio converted per second of run time.
 #include <benchmark/benchmark.h>
 #include <soxr.h>
@@ -81,9 +83,9 @@ void SetRealTimeFactor(benchmark::State& state) {
         static_cast<double>(state.iterations()) * kBlockSeconds, benchmark::Counter::kIsRate);
 }
 
-void BM_Convert(benchmark::State& state, const Case& c) {
+void BM_Convert(benchmark::State& state, const Case& c, _Carovel::Resampler resampler) {
     CWaveConvert cv;
-    if (!cv.Open(c.srcCh, c.srcRate, c.srcBits, c.dstCh, c.dstRate, c.dstBits)) {
+    if (!cv.Open(c.srcCh, c.srcRate, c.srcBits, c.dstCh, c.dstRate, c.dstBits, resampler)) {
         state.SkipWithError("Open failed");
         return;
     }
@@ -174,7 +176,11 @@ void BM_BareSoxr(benchmark::State& state, const Case& c) {
 
 const bool kRegistered = [] {
     for (const Case& c : kCases) {
-        benchmark::RegisterBenchmark(("Convert/" + c.Name()).c_str(), BM_Convert, c)
+        benchmark::RegisterBenchmark(("Convert/" + c.Name()).c_str(), BM_Convert, c,
+                                     _Carovel::Resampler::kLowLatency)
+            ->Unit(benchmark::kMicrosecond);
+        benchmark::RegisterBenchmark(("ConvertFast/" + c.Name()).c_str(), BM_Convert, c,
+                                     _Carovel::Resampler::kFast)
             ->Unit(benchmark::kMicrosecond);
         auto soxr = c.srcBits > 16 ? BM_BareSoxr<float> : BM_BareSoxr<std::int16_t>;
         benchmark::RegisterBenchmark(("BareSoxr/" + c.Name()).c_str(), soxr, c)

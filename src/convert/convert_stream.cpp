@@ -102,19 +102,33 @@ void FoldTaps(const unsigned char* src, std::size_t blocks, std::size_t blockAli
 
 }  // namespace
 
+ConvertStream::Engine ConvertStream::EngineFor(Resampler resampler, unsigned srcRate,
+                                               unsigned dstRate) {
+    if (resampler == Resampler::kFast) {
+        return Engine::kSoxr;
+    }
+    // speexdsp's filter grows with the ratio (and its cost per output with
+    // it); libsoxr's multi-stage filters do not.
+    const std::uint64_t lo = std::min(srcRate, dstRate);
+    const std::uint64_t hi = std::max(srcRate, dstRate);
+    return hi > lo * kFastAboveRatio ? Engine::kSoxr : Engine::kSpeex;
+}
+
 std::shared_ptr<ConvertStream> ConvertStream::Create(const PcmFormat& src, const PcmFormat& dst,
                                                      Resampler resampler) {
-    if (!src.IsSupported() || !dst.IsSupported()) {
+    if (!src.IsSupported() || !dst.IsSupported() ||
+        (resampler != Resampler::kLowLatency && resampler != Resampler::kFast)) {
         return nullptr;
     }
-    auto stream = std::make_shared<ConvertStream>(Token{}, src, dst, resampler);
+    auto stream = std::make_shared<ConvertStream>(
+        Token{}, src, dst, EngineFor(resampler, src.samplesPerSec, dst.samplesPerSec));
     if (src.samplesPerSec != dst.samplesPerSec && !stream->Resampling()) {
         return nullptr;
     }
     return stream;
 }
 
-ConvertStream::ConvertStream(Token, const PcmFormat& src, const PcmFormat& dst, Resampler resampler)
+ConvertStream::ConvertStream(Token, const PcmFormat& src, const PcmFormat& dst, Engine engine)
     : src_(src),
       dst_(dst),
       workChannels_(std::min(src.channels, dst.channels)),
@@ -132,15 +146,15 @@ ConvertStream::ConvertStream(Token, const PcmFormat& src, const PcmFormat& dst, 
         scratch_.emplace<Scratch<std::int32_t>>().in.resize(chunkBlocks_ * workChannels_);
         return;
     }
-    StartResampler(resampler);
+    StartResampler(engine);
 }
 
-bool ConvertStream::StartResampler(Resampler kind) {
+bool ConvertStream::StartResampler(Engine engine) {
     // 16-bit work samples lose nothing when neither side is wider than that.
     const bool narrow = src_.bitsPerSample <= 16 && dst_.bitsPerSample <= 16;
     std::unique_ptr<SpeexResamplerState, ResamplerFree> resampler;
     std::unique_ptr<SoxrStage> stage;
-    if (kind == Resampler::kFixed) {
+    if (engine == Engine::kSoxr) {
         stage = SoxrStage::Create(workChannels_, src_.samplesPerSec, dst_.samplesPerSec,
                                   narrow ? SoxrStage::Sample::kInt16 : SoxrStage::Sample::kFloat);
         if (!stage) {
@@ -241,7 +255,7 @@ bool ConvertStream::SetTrim(std::int32_t ppm, const unsigned char* history,
             return false;
         }
         try {
-            if (!StartResampler(Resampler::kTrimmable)) {
+            if (!StartResampler(Engine::kSpeex)) {
                 return false;
             }
         } catch (const std::bad_alloc&) {
@@ -253,7 +267,7 @@ bool ConvertStream::SetTrim(std::int32_t ppm, const unsigned char* history,
             return true;
         }
         try {
-            if (!StartResampler(Resampler::kTrimmable)) {
+            if (!StartResampler(Engine::kSpeex)) {
                 return false;
             }
         } catch (const std::bad_alloc&) {

@@ -11,6 +11,7 @@
 #include <variant>
 #include <vector>
 
+#include "carovel/wave_convert.h"
 #include "convert/channel_matrix.h"
 #include "convert/soxr_stage.h"
 #include "pcm/pcm_format.h"
@@ -36,27 +37,31 @@ class ConvertStream {
     };
 
   public:
-    // Quality setting of the trimmable resampler (speexdsp, 0..10).
+    // Quality setting of speexdsp's resampler (0..10).
     static constexpr int kResamplerQuality = 5;
 
-    // Which resampler a stream between different rates uses.
-    enum class Resampler {
-        // libsoxr (medium quality) at the fixed ratio of the two rates, paced
-        // to a steady output (see SoxrStage): the fast one, for every stream
-        // that is never trimmed.
-        kFixed,
+    // The resampler a stream between different rates runs on.
+    enum class Engine {
         // speexdsp (quality kResamplerQuality), whose ratio SetTrim may move
-        // while the stream runs: live mode's streams.
-        kTrimmable,
+        // while the stream runs.
+        kSpeex,
+        // libsoxr at the fixed ratio of the two rates, paced to a steady
+        // output (see SoxrStage).
+        kSoxr,
     };
+    // The engine that the public choice gives between the two rates:
+    // kLowLatency is speexdsp unless the rates are more than kFastAboveRatio
+    // apart, kFast is libsoxr.
+    static Engine EngineFor(Resampler resampler, unsigned srcRate, unsigned dstRate);
 
-    // Returns null when either format is unsupported or the resampler cannot
-    // be set up. Throws std::bad_alloc when memory runs out.
+    // Returns null when either format is unsupported, the resampler is not
+    // one of Resampler's values, or it cannot be set up. Throws
+    // std::bad_alloc when memory runs out.
     static std::shared_ptr<ConvertStream> Create(const PcmFormat& src, const PcmFormat& dst,
-                                                 Resampler resampler = Resampler::kFixed);
+                                                 Resampler resampler = Resampler::kLowLatency);
 
     // Use Create; the token keeps the constructor to it.
-    ConvertStream(Token, const PcmFormat& src, const PcmFormat& dst, Resampler resampler);
+    ConvertStream(Token, const PcmFormat& src, const PcmFormat& dst, Engine engine);
     ConvertStream(const ConvertStream&) = delete;
     ConvertStream& operator=(const ConvertStream&) = delete;
 
@@ -95,16 +100,15 @@ class ConvertStream {
     // A trimmed stream's Drain completes it to the blocks its input accounts
     // for at the ratios in effect, to within a block.
     //
-    // A stream created with Resampler::kFixed between different rates takes
-    // a trim only before its first input (after Create or a complete Drain):
-    // it then changes to the trimmable resampler. Once it has taken input, a
-    // trim other than 0 returns false and changes nothing.
+    // A stream on libsoxr (Engine::kSoxr) takes a trim only before its first
+    // input (after Create or a complete Drain): it then changes to speexdsp.
+    // Once it has taken input, a trim other than 0 returns false and changes
+    // nothing.
     bool SetTrim(std::int32_t ppm, const unsigned char* history, std::size_t historyBlocks);
     std::int32_t TrimPpm() const { return trimPpm_; }
     bool Resampling() const { return resampler_ != nullptr || soxr_ != nullptr; }
-    // Whether SetTrim can take a trim at any time: a stream between equal
-    // rates, or one on the trimmable resampler.
-    bool Trimmable() const { return soxr_ == nullptr; }
+    // Whether the stream resamples with libsoxr.
+    bool OnSoxr() const { return soxr_ != nullptr; }
     // Destination blocks that a stream resampled by libsoxr holds back
     // behind its input to give out a steady output (see SoxrStage); 0
     // otherwise.
@@ -153,7 +157,7 @@ class ConvertStream {
     // Creates the resampler of the given kind at the nominal ratio, its
     // leading delay skipped, and the scratch buffers for it. Returns false
     // when that fails.
-    bool StartResampler(Resampler kind);
+    bool StartResampler(Engine engine);
     // Resamples inLen blocks of scratch.in into scratch.out (room for outLen
     // blocks), drops the outputs still owed to the history SetTrim fed,
     // and keeps the counts. On return outLen is the blocks kept, at the
