@@ -265,16 +265,16 @@ class CAROVEL_API CMixer {
     // (see Resampler in carovel/wave_convert.h). The default, kLowLatency,
     // holds back a few milliseconds of each such source, so a source's
     // frames reach the mix about as soon as it feeds them: the choice for
-    // conferencing and other real-time use. kFast converts 3.4 to 7.4 times
-    // more cheaply but holds back 20 to 120 ms of each converted source
-    // (depending on the two rates) before it gives out a steady output: a
-    // converted source's first frames are queued that much later than its
-    // blocks arrive, and FlushSource releases the rest. Choose it for
-    // offline mixing, where the sources are fed ahead of the master (by at
-    // least that latency plus a frame, so that a converted source's frame
-    // is queued when the pass of its instant runs), and for hosts that mix
-    // many converted sources and can afford the latency. In live mode the
-    // latency adds to the target latency of every converted source.
+    // conferencing and other real-time use. kFast converts more cheaply (see
+    // Resampler::kFast for how much) but holds back 20 to 120 ms of each
+    // converted source (depending on the two rates) before it gives out a
+    // steady output: a converted source's first frames are queued that much
+    // later than its blocks arrive, and FlushSource releases the rest.
+    // Choose it for offline mixing, where the sources are fed ahead of the
+    // master (by at least that latency plus a frame, so that a converted
+    // source's frame is queued when the pass of its instant runs), and for
+    // hosts that can afford the latency. Live mode is made for the default:
+    // with kFast the hold-back adds to every converted source's latency.
     //
     // Call it while the mixer is closed (before Open, or after Close); the
     // setting applies from the next Open or OpenManual and stays until

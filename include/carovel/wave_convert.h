@@ -31,9 +31,14 @@ enum class Resampler {
     // libsoxr, linear phase: its medium quality (16-bit precision, flat to
     // within 0.35 dB up to 0.916 of the lower rate's Nyquist frequency) when
     // neither side is wider than 16 bits, its high quality (20-bit precision)
-    // otherwise. 3.4 to 7.4 times cheaper than kLowLatency between the usual
-    // rates (48 kHz stereo into 8 kHz mono, 44.1 into 48 kHz stereo, 16 into
-    // 48 kHz mono; bench/README.md), but libsoxr filters in blocks, so the
+    // otherwise. On one stream 3.4 to 7.4 times cheaper than kLowLatency
+    // between the usual rates (48 kHz stereo into 8 kHz mono, 44.1 into
+    // 48 kHz stereo, 16 into 48 kHz mono; bench/README.md). Its state is
+    // larger (about 110 KB more per stream at 16 into 48 kHz), so many
+    // streams at once gain less: 1000 sources of 16 kHz mono into a 48 kHz
+    // stereo mix took 2.2 times fewer instructions but about the same time
+    // on a 2-core test machine, 100 of them 1.3 to 1.8 times less time. And
+    // libsoxr filters in blocks, so the
     // converter holds back a fixed latency of output to give out a steady
     // amount per step: from about 20 ms (44100 into 48000) to about 120 ms
     // (8000 into 16000), depending on the two rates. The first steps give out
