@@ -1,7 +1,11 @@
-// Streaming PCM conversion in 20 ms blocks, beside the bare resampler on
-// samples decoded beforehand. The rtf counter is seconds of audio converted
-// per second of run time.
+// Streaming PCM conversion in 20 ms blocks with each resampler (Convert/:
+// the default Resampler::kLowLatency, speexdsp at quality 5; ConvertFast/:
+// Resampler::kFast, libsoxr), beside the bare resamplers on samples decoded
+// beforehand (BareResampler/: speexdsp at quality 5; BareSoxr/: libsoxr at
+// medium quality, high quality for wider streams). The rtf counter is
+// seconds of audio converted per second of run time.
 #include <benchmark/benchmark.h>
+#include <soxr.h>
 #include <speex/speex_resampler.h>
 
 #include <cmath>
@@ -35,6 +39,7 @@ constexpr Case kCases[] = {
     {8000, 16000, 2, 2, 16, 16},
     {16000, 8000, 1, 1, 16, 16},
     {16000, 8000, 2, 2, 16, 16},
+    {16000, 48000, 1, 1, 16, 16},
     {44100, 48000, 1, 1, 16, 16},
     {44100, 48000, 2, 2, 16, 16},
     {48000, 8000, 1, 1, 16, 16},
@@ -78,9 +83,9 @@ void SetRealTimeFactor(benchmark::State& state) {
         static_cast<double>(state.iterations()) * kBlockSeconds, benchmark::Counter::kIsRate);
 }
 
-void BM_Convert(benchmark::State& state, const Case& c) {
+void BM_Convert(benchmark::State& state, const Case& c, _Carovel::Resampler resampler) {
     CWaveConvert cv;
-    if (!cv.Open(c.srcCh, c.srcRate, c.srcBits, c.dstCh, c.dstRate, c.dstBits)) {
+    if (!cv.Open(c.srcCh, c.srcRate, c.srcBits, c.dstCh, c.dstRate, c.dstBits, resampler)) {
         state.SkipWithError("Open failed");
         return;
     }
@@ -134,9 +139,51 @@ void BM_BareResampler(benchmark::State& state, const Case& c) {
     SetRealTimeFactor(state);
 }
 
+struct SoxrFree {
+    void operator()(soxr* s) const { soxr_delete(s); }
+};
+
+// libsoxr alone, as the converter sets it up (one thread, no dither, medium
+// quality on 16-bit work samples, high quality on float ones), on work
+// samples prepared outside the loop.
+template <class T>
+void BM_BareSoxr(benchmark::State& state, const Case& c) {
+    const unsigned k = c.WorkChannels();
+    const soxr_datatype_t type = std::is_same_v<T, float> ? SOXR_FLOAT32_I : SOXR_INT16_I;
+    soxr_io_spec_t io = soxr_io_spec(type, type);
+    io.flags |= SOXR_NO_DITHER;
+    const soxr_quality_spec_t quality =
+        soxr_quality_spec(std::is_same_v<T, float> ? SOXR_HQ : SOXR_MQ, 0);
+    const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
+    std::unique_ptr<soxr, SoxrFree> s(
+        soxr_create(c.srcRate, c.dstRate, k, nullptr, &io, &quality, &runtime));
+    std::vector<T> in(std::size_t{c.SrcFrames()} * kBlocks * k);
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        in[i] = static_cast<T>(32768 * Signal(i / k, c.srcRate));
+    }
+    std::vector<T> out((c.DstFrames() + 4096u) * k);
+    std::size_t pos = 0;
+    for (auto _ : state) {
+        std::size_t inDone = 0;
+        std::size_t outDone = 0;
+        soxr_process(s.get(), in.data() + pos, c.SrcFrames(), &inDone, out.data(), out.size() / k,
+                     &outDone);
+        benchmark::DoNotOptimize(out.data());
+        pos = (pos + std::size_t{c.SrcFrames()} * k) % in.size();
+    }
+    SetRealTimeFactor(state);
+}
+
 const bool kRegistered = [] {
     for (const Case& c : kCases) {
-        benchmark::RegisterBenchmark(("Convert/" + c.Name()).c_str(), BM_Convert, c)
+        benchmark::RegisterBenchmark(("Convert/" + c.Name()).c_str(), BM_Convert, c,
+                                     _Carovel::Resampler::kLowLatency)
+            ->Unit(benchmark::kMicrosecond);
+        benchmark::RegisterBenchmark(("ConvertFast/" + c.Name()).c_str(), BM_Convert, c,
+                                     _Carovel::Resampler::kFast)
+            ->Unit(benchmark::kMicrosecond);
+        auto soxr = c.srcBits > 16 ? BM_BareSoxr<float> : BM_BareSoxr<std::int16_t>;
+        benchmark::RegisterBenchmark(("BareSoxr/" + c.Name()).c_str(), soxr, c)
             ->Unit(benchmark::kMicrosecond);
         auto bare = c.srcBits > 16 ? BM_BareResampler<float> : BM_BareResampler<std::int16_t>;
         benchmark::RegisterBenchmark(("BareResampler/" + c.Name()).c_str(), bare, c)

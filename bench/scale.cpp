@@ -3,10 +3,11 @@
 // the mixing format 48000 Hz stereo 16-bit. Sources are either in the mixing
 // format or 16000 Hz mono 16-bit, which is converted on the way in. The CPU
 // time of the whole process (all threads) per second of audio gives the share
-// of one core that the same load takes in real time.
+// of one core that the same load takes in real time. --fast converts with
+// Resampler::kFast (CMixer::SetResampler) instead of the default.
 //
 //   carovel_scale [--audio-seconds 20] [--sources N] [--converting-only]
-//                 [--same-only]
+//                 [--same-only] [--fast]
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -59,13 +60,14 @@ void WaitForCalls(const Counter& counter, long calls) {
     }
 }
 
-Result Run(int sources, bool converting, int audioSeconds) {
+Result Run(int sources, bool converting, int audioSeconds, _Carovel::Resampler resampler) {
     const std::vector<std::vector<char>> blocks = Blocks(sources, converting);
     const unsigned short srcRate = converting ? kSourceRate : kRate;
     const unsigned short srcChannels = converting ? 1 : kChannels;
     Counter counter;
     CMixer mixer;
-    if (!mixer.Open(kChannels, kRate, 16, kFrameBytes, &Counter::Callback, &counter)) {
+    if (!mixer.SetResampler(resampler) ||
+        !mixer.Open(kChannels, kRate, 16, kFrameBytes, &Counter::Callback, &counter)) {
         std::fprintf(stderr, "Open failed\n");
         std::exit(1);
     }
@@ -84,8 +86,10 @@ Result Run(int sources, bool converting, int audioSeconds) {
         WaitForCalls(counter, step + 1 - kMaxAhead);
     }
     // The resampler's delay keeps the last few milliseconds of converted
-    // sources staged; the master frames all arrive.
-    WaitForCalls(counter, steps - (converting ? 1 : 0));
+    // sources staged (the fast resampler's pacing latency, 38 ms at these
+    // rates, two frames more); the master frames all arrive.
+    const long heldFrames = !converting ? 0 : resampler == _Carovel::Resampler::kFast ? 3 : 1;
+    WaitForCalls(counter, steps - heldFrames);
     Result r;
     r.intakeCpu = carovel_bench::ThreadCpuSeconds() - intake0;
     r.cpu = carovel_bench::ProcessCpuSeconds() - cpu0;
@@ -108,12 +112,16 @@ int main(int argc, char** argv) {
     const int audioSeconds =
         static_cast<int>(carovel_bench::Option(argc, argv, "--audio-seconds", 20));
     const int only = static_cast<int>(carovel_bench::Option(argc, argv, "--sources", 0));
+    const _Carovel::Resampler resampler = carovel_bench::Flag(argc, argv, "--fast")
+                                              ? _Carovel::Resampler::kFast
+                                              : _Carovel::Resampler::kLowLatency;
     std::vector<int> counts = {1, 10, 100, 1000};
     if (only > 0) {
         counts = {only};
     }
-    std::printf("mixing format 48000 Hz stereo 16-bit, 20 ms frames, %d s of audio per run\n",
-                audioSeconds);
+    std::printf(
+        "mixing format 48000 Hz stereo 16-bit, 20 ms frames, %d s of audio per run, resampler %s\n",
+        audioSeconds, resampler == _Carovel::Resampler::kFast ? "kFast" : "kLowLatency");
     std::printf("%-10s %6s %7s %9s %9s %12s %12s\n", "sources", "count", "audio s", "cpu s",
                 "intake s", "us/src/s", "core share");
     for (const bool converting : {false, true}) {
@@ -122,7 +130,7 @@ int main(int argc, char** argv) {
             continue;
         }
         for (const int n : counts) {
-            Print(n, converting, audioSeconds, Run(n, converting, audioSeconds));
+            Print(n, converting, audioSeconds, Run(n, converting, audioSeconds, resampler));
         }
     }
     return 0;

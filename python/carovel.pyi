@@ -118,4 +118,6 @@ def convert(
     """Converts a whole stream from from_rate to to_rate (1..65535) and to
     channels (default: the input's), keeping the sample type: ceil(n *
     to_rate / from_rate) samples per channel come back, aligned in time with
-    the input. Shape (n,) for one channel, else (n, channels)."""
+    the input. Shape (n,) for one channel, else (n, channels). Resamples with
+    the library's fast resampler (Resampler::kFast, libsoxr), as the whole
+    stream is at hand."""

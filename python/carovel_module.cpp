@@ -29,6 +29,7 @@
 namespace py = pybind11;
 using _Carovel::CMixer;
 using _Carovel::CWaveConvert;
+using _Carovel::Resampler;
 using _Carovel::Status;
 
 namespace {
@@ -459,7 +460,10 @@ py::array Convert(const py::handle& samples, long long fromRate, long long toRat
     {
         py::gil_scoped_release unlocked;
         CWaveConvert convert;
-        if (!convert.Open(block.channels, from, block.bits, outChannels, to, block.bits)) {
+        // The whole stream is at hand, so the resampler's hold-back costs
+        // nothing: the fast one.
+        if (!convert.Open(block.channels, from, block.bits, outChannels, to, block.bits,
+                          Resampler::kFast)) {
             status = convert.LastStatus();
         } else {
             const std::size_t outBlock = std::size_t{outChannels} * (block.bits / 8u);

@@ -10,7 +10,9 @@
 # compilers with the posix thread model, wine64, and dpkg-dev for unpacking
 # source packages), then builds into <build-dir>/deps, once:
 #  - speexdsp's resampler from Debian's speexdsp source package, as a static
-#    library with a pkg-config file. The deb-src list it needs is private to
+#    library with a pkg-config file, and libsoxr from Debian's libsoxr source
+#    package, as a DLL of its own (libsoxr.dll, LGPL-2.1+) with its import
+#    library and pkg-config file. The deb-src list they need is private to
 #    the build directory; the machine's apt configuration is left alone.
 #  - GoogleTest from the sources libgtest-dev ships in /usr/src/googletest.
 # Delete <build-dir>/deps to build them again.
@@ -37,10 +39,10 @@ scripts/install-deps.sh g++-mingw-w64-x86-64-posix wine64 dpkg-dev
 
 run_wine=$src_dir/cmake/toolchains/wine64-run.sh
 
-# --- speexdsp: the resampler alone, compiled as Debian's amd64 build
-# configures it (floating point, SSE and SSE2).
-if [ ! -f "$deps/lib/pkgconfig/speexdsp.pc" ]; then
-  step "speexdsp from Debian's source package"
+# Fetches Debian's source package $1 into $work/$1 through a deb-src list of
+# the build's own.
+apt_ready=
+fetch_source() {
   apt_dir=$work/apt
   mkdir -p "$apt_dir/sources" "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial"
   # The deb-src entry mirrors the machine's own entry for its release.
@@ -58,10 +60,20 @@ EOF
   apt_opts=(-q -o "Dir::Etc::SourceList=/dev/null" -o "Dir::Etc::SourceParts=$apt_dir/sources"
     -o "Dir::State::Lists=$apt_dir/lists" -o "Dir::Cache=$apt_dir/cache"
     -o "Debug::NoLocking=1" -o "APT::Sandbox::User=$(id -un)")
-  apt-get "${apt_opts[@]}" update
-  rm -rf "$work/speexdsp"
-  mkdir -p "$work/speexdsp"
-  (cd "$work/speexdsp" && apt-get "${apt_opts[@]}" source speexdsp)
+  if [ -z "$apt_ready" ]; then
+    apt-get "${apt_opts[@]}" update
+    apt_ready=1
+  fi
+  rm -rf "${work:?}/$1"
+  mkdir -p "$work/$1"
+  (cd "$work/$1" && apt-get "${apt_opts[@]}" source "$1")
+}
+
+# --- speexdsp: the resampler alone, compiled as Debian's amd64 build
+# configures it (floating point, SSE and SSE2).
+if [ ! -f "$deps/lib/pkgconfig/speexdsp.pc" ]; then
+  step "speexdsp from Debian's source package"
+  fetch_source speexdsp
   sx=$(dirname "$(dirname "$(ls -d "$work"/speexdsp/speexdsp-*/libspeexdsp/resample.c)")")
   version=${sx##*/speexdsp-}
 
@@ -95,6 +107,35 @@ Name: speexdsp
 Description: speexdsp's resampler, built for Windows from Debian's source package
 Version: $version
 Libs: -L\${libdir} -lspeexdsp
+Cflags: -I\${includedir}
+EOF
+fi
+
+# --- libsoxr: the library alone, as a DLL (no OpenMP, no tests or examples,
+# no libsamplerate-compatible interface). The GCC runtime is linked into it
+# (the toolchain's -static), so it imports only DLLs that come with Windows.
+if [ ! -f "$deps/lib/pkgconfig/soxr.pc" ]; then
+  step "libsoxr from Debian's source package"
+  fetch_source libsoxr
+  so=$(dirname "$(ls -d "$work"/libsoxr/libsoxr-*/src/soxr.h)")
+  so=$(dirname "$so")
+  cmake -S "$so" -B "$work/libsoxr/build" -G Ninja -Wno-dev \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_INSTALL_PREFIX="$deps" -DBUILD_SHARED_LIBS=ON -DWITH_OPENMP=OFF \
+    -DBUILD_TESTS=OFF -DBUILD_EXAMPLES=OFF -DWITH_LSR_BINDINGS=OFF
+  cmake --build "$work/libsoxr/build" -j "$jobs"
+  cmake --install "$work/libsoxr/build"
+  version=${so##*/libsoxr-}
+  mkdir -p "$deps/lib/pkgconfig"
+  cat >"$deps/lib/pkgconfig/soxr.pc" <<EOF
+prefix=$deps
+libdir=\${prefix}/lib
+includedir=\${prefix}/include
+
+Name: soxr
+Description: libsoxr, built for Windows from Debian's source package (LGPL-2.1+)
+Version: $version
+Libs: -L\${libdir} -lsoxr
 Cflags: -I\${includedir}
 EOF
 fi

@@ -14,7 +14,7 @@ fi
 packages=(
   cmake ninja-build g++ pkg-config make
   libgtest-dev libgmock-dev libbenchmark-dev
-  libspeexdsp-dev libsndfile1-dev libcli11-dev
+  libspeexdsp-dev libsoxr-dev libsndfile1-dev libcli11-dev
   # carovel-mix --loudness measures with libebur128.
   libebur128-dev
   # The command-line mixer's tests make and check audio with sox.

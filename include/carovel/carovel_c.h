@@ -209,9 +209,10 @@ CAROVEL_API int carovel_mixer_is_open(const carovel_mixer* m);
 CAROVEL_API int carovel_mixer_last_status(const carovel_mixer* m);
 
 /* Threading: carovel_mixer_add, _flush_source, _clear, _open, _open_manual,
- * _mix_pending, _set_mix_minus, _set_limiter, _set_live_mode and _close must
- * not overlap each other; _notify, _is_open, _set_source_gain, _last_status
- * and the statistics calls may come from any thread at any time. From inside
+ * _mix_pending, _set_mix_minus, _set_limiter, _set_live_mode, _set_resampler
+ * and _close must not overlap each other; _notify, _is_open,
+ * _set_source_gain, _last_status and the statistics calls may come from any
+ * thread at any time. From inside
  * the callbacks a host may call _close, _notify, _set_source_gain and the
  * statistics calls; see carovel/mixer.h for the rest. */
 
@@ -243,6 +244,20 @@ CAROVEL_API int carovel_mixer_set_source_gain(carovel_mixer* m, long source, flo
  * below max_ms, max_ms above 60000, master_timeout_ms above 3600000). */
 CAROVEL_API int carovel_mixer_set_live_mode(carovel_mixer* m, unsigned target_ms, unsigned max_ms,
                                             unsigned master_timeout_ms);
+
+/* The resampler of rate conversion (_Carovel::Resampler in
+ * carovel/wave_convert.h): CAROVEL_RESAMPLER_LOW_LATENCY, the default, holds
+ * back a few milliseconds of a converted stream (real-time use);
+ * CAROVEL_RESAMPLER_FAST costs 3.4 to 7.4 times less but holds back 20 to
+ * 120 ms, depending on the rates (offline use). */
+enum { CAROVEL_RESAMPLER_LOW_LATENCY = 0, CAROVEL_RESAMPLER_FAST = 1 };
+
+/* The resampler of every source converted to the mixing rate (see
+ * CMixer::SetResampler), from the next open on. Fails, changing nothing,
+ * with CAROVEL_ALREADY_OPEN, CAROVEL_INSIDE_CALLBACK or CAROVEL_BAD_ARGUMENT
+ * (not one of the CAROVEL_RESAMPLER_ values). Serialised like
+ * _set_live_mode. */
+CAROVEL_API int carovel_mixer_set_resampler(carovel_mixer* m, int resampler);
 
 /* ---- Statistics ---------------------------------------------------------- */
 
@@ -410,11 +425,16 @@ typedef struct carovel_converter carovel_converter;
 /* A new closed converter, or null when memory runs out. */
 CAROVEL_API carovel_converter* carovel_converter_create(void);
 CAROVEL_API void carovel_converter_destroy(carovel_converter* c);
-/* Opens (or reopens) the conversion from one format to another. Fails,
- * leaving the converter closed, with CAROVEL_BAD_ARGUMENT (null format),
+/* Opens (or reopens) the conversion from one format to another, with the
+ * default resampler (CAROVEL_RESAMPLER_LOW_LATENCY). Fails, leaving the
+ * converter closed, with CAROVEL_BAD_ARGUMENT (null format),
  * CAROVEL_UNSUPPORTED_FORMAT or CAROVEL_OUT_OF_MEMORY. */
 CAROVEL_API int carovel_converter_open(carovel_converter* c, const carovel_format* from,
                                        const carovel_format* to);
+/* The same with the given resampler (a CAROVEL_RESAMPLER_ value; another
+ * value fails with CAROVEL_BAD_ARGUMENT). */
+CAROVEL_API int carovel_converter_open_with(carovel_converter* c, const carovel_format* from,
+                                            const carovel_format* to, int resampler);
 CAROVEL_API void carovel_converter_close(carovel_converter* c);
 /* One step: reads whole source blocks of src[0, *src_len), writes whole
  * destination blocks to dst[0, *dst_len), and sets *src_len to the bytes

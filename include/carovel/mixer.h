@@ -8,6 +8,7 @@
 #include "carovel/export.h"
 #include "carovel/stats.h"
 #include "carovel/status.h"
+#include "carovel/wave_convert.h"
 #include "carovel/wave_mix.h"
 
 // The channel CMixer::CopyChannel keeps. Values of 2 and above leave the
@@ -178,8 +179,9 @@ class CAROVEL_API CMixer {
                   unsigned short samplesPerSec, unsigned short bitsPerSample, void* tag);
 
     // Ends source traceID's stream, so that every byte it was fed is mixed:
-    // converts what its converter still holds back (a resampler keeps a few
-    // milliseconds), pads its last partial frame with silence to a whole
+    // converts what its converter still holds back (a few milliseconds with
+    // the default resampler, 20 to 120 ms with Resampler::kFast; see
+    // SetResampler), pads its last partial frame with silence to a whole
     // frame and queues it with tag. An incomplete sample block of a converted
     // format (less than one sample of every channel) is dropped. The source
     // may go on feeding: that starts a new stream. Returns true, also for a
@@ -258,6 +260,29 @@ class CAROVEL_API CMixer {
     // kInsideCallback from inside the callback). Serialise it with Open,
     // Close and AddFrame.
     bool SetLiveMode(unsigned targetMs, unsigned maxMs, unsigned masterTimeoutMs = 0);
+
+    // The resampler of every source converted to the mixing format's rate
+    // (see Resampler in carovel/wave_convert.h). The default, kLowLatency,
+    // holds back a few milliseconds of each such source, so a source's
+    // frames reach the mix about as soon as it feeds them: the choice for
+    // conferencing and other real-time use. kFast converts more cheaply (see
+    // Resampler::kFast for how much) but holds back 20 to 120 ms of each
+    // converted source (depending on the two rates) before it gives out a
+    // steady output: a converted source's first frames are queued that much
+    // later than its blocks arrive, and FlushSource releases the rest.
+    // Choose it for offline mixing, where the sources are fed ahead of the
+    // master (by at least that latency plus a frame, so that a converted
+    // source's frame is queued when the pass of its instant runs), and for
+    // hosts that can afford the latency. Live mode is made for the default:
+    // with kFast the hold-back adds to every converted source's latency.
+    //
+    // Call it while the mixer is closed (before Open, or after Close); the
+    // setting applies from the next Open or OpenManual and stays until
+    // changed. Returns false, changing nothing, with kAlreadyOpen when the
+    // mixer is open, kInsideCallback from inside the callback, or
+    // kBadArgument for a value that is not one of Resampler's. Serialise it
+    // with Open, Close and AddFrame.
+    bool SetResampler(Resampler resampler);
 
     // Statistics, in both modes (see carovel/stats.h). Each call takes the
     // frame mixer's lock once, briefly, and allocates nothing, so the

@@ -11,6 +11,50 @@ namespace _Carovel {
 
 class ConvertStream;
 
+// The resampler of a conversion between different rates (equal rates have
+// none, whatever the choice). Both keep every stepping contract below (whole
+// blocks, bytes used and made, byte-identical output however the stream is
+// cut, Flush, PendingBytes) and align their output with the input to within
+// a destination sample; they differ in what they hold back and cost.
+enum class Resampler {
+    // speexdsp, quality 5: holds back a few milliseconds (the filter's
+    // look-ahead; 5 ms or less at the usual rates), and a step gives out what
+    // its input allows at once. The choice for real-time use, and the
+    // default. The passband is flat to within 1.9 dB up to 0.9 of the lower
+    // rate's Nyquist frequency. Its cost grows with the ratio of the rates,
+    // so for ratios above kFastAboveRatio to 1 either way (rates below 4096
+    // per second against 65535; never between the usual rates of 8000 and
+    // up) it uses kFast's resampler instead, whose hold-back there is a few
+    // samples of the lower rate. (Flushing a 65535 Hz stream into 1 Hz took
+    // 25 s on speexdsp; it takes well under a second this way.)
+    kLowLatency,
+    // libsoxr, linear phase: its medium quality (16-bit precision, flat to
+    // within 0.35 dB up to 0.916 of the lower rate's Nyquist frequency) when
+    // neither side is wider than 16 bits, its high quality (20-bit precision)
+    // otherwise. On one stream 3.4 to 7.4 times cheaper than kLowLatency
+    // between the usual rates (48 kHz stereo into 8 kHz mono, 44.1 into
+    // 48 kHz stereo, 16 into 48 kHz mono; bench/README.md). Its state is
+    // larger (about 110 KB more per stream at 16 into 48 kHz), so many
+    // streams at once gain less: 1000 sources of 16 kHz mono into a 48 kHz
+    // stereo mix took 2.2 times fewer instructions but about the same time
+    // on a 2-core test machine, 100 of them 1.3 to 1.8 times less time. And
+    // libsoxr filters in blocks, so the
+    // converter holds back a fixed latency of output to give out a steady
+    // amount per step: from about 20 ms (44100 into 48000) to about 120 ms
+    // (8000 into 16000), depending on the two rates. The first steps give out
+    // nothing until that is filled; then every step of the same length gives
+    // out the same number of blocks, to within one, at the rate ratio; what
+    // is held back comes out with Flush. For offline work (files, batch
+    // conversion) and mixers whose sources are fed far enough ahead; not for
+    // real-time conferencing, where it adds that latency to every converted
+    // source.
+    kFast,
+};
+
+// kLowLatency uses kFast's resampler when the higher rate is more than this
+// many times the lower (see Resampler::kLowLatency).
+constexpr unsigned kFastAboveRatio = 16;
+
 // Converts a stream of interleaved little-endian PCM from one format
 // (channels, samples per second, bits per sample) to another, one step at a
 // time.
@@ -45,15 +89,17 @@ class ConvertStream;
 //
 // Rates: equal rates map sample for sample with no delay, so same-rate
 // conversion is exact. Different rates go through a windowed-sinc resampler
-// (speexdsp, quality 5) whose output is aligned with its input: a sound at
-// time t of the source comes out at time t of the destination (the filter's
-// leading delay is skipped). The filter looks a few milliseconds ahead, so
-// the first step gives out that much less than the rate ratio and the last
-// few milliseconds stay held back until Flush. Converting the whole stream
-// and flushing gives ceil(source blocks * destination rate / source rate)
-// blocks. (Earlier versions gave one block of output per block of input and
-// prepended the filter's delay instead; a caller that compensated for that
-// delay must stop doing so.)
+// whose output is aligned with its input: a sound at time t of the source
+// comes out at time t of the destination (the filter's leading delay is
+// skipped). Which resampler, and so how much of the stream is held back and
+// what a step costs, is chosen by Resampler (below): by default
+// (kLowLatency) speexdsp at quality 5, whose filter looks a few milliseconds
+// ahead, so the first step gives out that much less than the rate ratio and
+// the last few milliseconds stay held back until Flush. Converting the whole
+// stream and flushing gives ceil(source blocks * destination rate / source
+// rate) blocks with either resampler. (Earlier versions gave one block of
+// output per block of input and prepended the filter's delay instead; a
+// caller that compensated for that delay must stop doing so.)
 //
 // Stepping (Convert): a step reads whole source blocks (channels x bytes per
 // sample) from src[0, srcLen), writes whole destination blocks to
@@ -83,9 +129,17 @@ class CAROVEL_API CWaveConvert {
     // Makes this object use the same stream as other.
     CWaveConvert& operator=(const CWaveConvert& other);
 
+    // Opens the conversion from the source format to the destination format
+    // with the default resampler (Resampler::kLowLatency).
     bool Open(unsigned short srcChannels, unsigned short srcSamplesPerSec,
               unsigned short srcBitsPerSample, unsigned short dstChannels,
               unsigned short dstSamplesPerSec, unsigned short dstBitsPerSample);
+    // The same with the given resampler (see Resampler). An out-of-range
+    // value fails with kBadArgument, leaving the object closed.
+    bool Open(unsigned short srcChannels, unsigned short srcSamplesPerSec,
+              unsigned short srcBitsPerSample, unsigned short dstChannels,
+              unsigned short dstSamplesPerSec, unsigned short dstBitsPerSample,
+              Resampler resampler);
     void Close();
     bool Convert(const unsigned char* src, unsigned long& srcLen, unsigned char* dst,
                  unsigned long& dstLen);
@@ -102,7 +156,7 @@ class CAROVEL_API CWaveConvert {
     unsigned long PendingBytes() const;
 
     // The outcome of the last Open, Convert or Flush on this object: kOk when it
-    // returned true; otherwise kUnsupportedFormat or kOutOfMemory for Open,
+    // returned true; otherwise kUnsupportedFormat, kOutOfMemory or kBadArgument for Open,
     // kNotOpen or kBadArgument for Convert and Flush.
     Status LastStatus() const { return m_lastStatus; }
 

@@ -79,6 +79,20 @@ int ToCpp(const carovel_format& in, CppFormat& out) {
     return CAROVEL_OK;
 }
 
+// A CAROVEL_RESAMPLER_ value as the C++ calls take it; false for others.
+bool ToResampler(int in, _Carovel::Resampler& out) {
+    switch (in) {
+        case CAROVEL_RESAMPLER_LOW_LATENCY:
+            out = _Carovel::Resampler::kLowLatency;
+            return true;
+        case CAROVEL_RESAMPLER_FAST:
+            out = _Carovel::Resampler::kFast;
+            return true;
+        default:
+            return false;
+    }
+}
+
 // Runs body, turning what it throws into a status (out of memory for
 // std::bad_alloc).
 template <typename Body>
@@ -430,6 +444,19 @@ int carovel_mixer_set_live_mode(carovel_mixer* m, unsigned target_ms, unsigned m
     }));
 }
 
+int carovel_mixer_set_resampler(carovel_mixer* m, int resampler) {
+    if (m == nullptr) {
+        return CAROVEL_BAD_ARGUMENT;
+    }
+    return m->Record(Guarded([&]() -> int {
+        _Carovel::Resampler kind;
+        if (!ToResampler(resampler, kind)) {
+            return CAROVEL_BAD_ARGUMENT;
+        }
+        return m->Result(m->mixer.SetResampler(kind));
+    }));
+}
+
 int carovel_mixer_get_source_stats(const carovel_mixer* m, long source, carovel_source_stats* out) {
     if (m == nullptr || out == nullptr) {
         return CAROVEL_BAD_ARGUMENT;
@@ -698,11 +725,17 @@ void carovel_converter_destroy(carovel_converter* c) {
 
 int carovel_converter_open(carovel_converter* c, const carovel_format* from,
                            const carovel_format* to) {
+    return carovel_converter_open_with(c, from, to, CAROVEL_RESAMPLER_LOW_LATENCY);
+}
+
+int carovel_converter_open_with(carovel_converter* c, const carovel_format* from,
+                                const carovel_format* to, int resampler) {
     if (c == nullptr) {
         return CAROVEL_BAD_ARGUMENT;
     }
     return c->Record(Guarded([&]() -> int {
-        if (from == nullptr || to == nullptr) {
+        _Carovel::Resampler kind;
+        if (from == nullptr || to == nullptr || !ToResampler(resampler, kind)) {
             c->convert.Close();
             return CAROVEL_BAD_ARGUMENT;
         }
@@ -712,7 +745,8 @@ int carovel_converter_open(carovel_converter* c, const carovel_format* from,
             c->convert.Close();
             return CAROVEL_UNSUPPORTED_FORMAT;
         }
-        if (!c->convert.Open(src.channels, src.rate, src.bits, dst.channels, dst.rate, dst.bits)) {
+        if (!c->convert.Open(src.channels, src.rate, src.bits, dst.channels, dst.rate, dst.bits,
+                             kind)) {
             return Code(c->convert.LastStatus());
         }
         return CAROVEL_OK;

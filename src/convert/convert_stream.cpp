@@ -102,18 +102,33 @@ void FoldTaps(const unsigned char* src, std::size_t blocks, std::size_t blockAli
 
 }  // namespace
 
-std::shared_ptr<ConvertStream> ConvertStream::Create(const PcmFormat& src, const PcmFormat& dst) {
-    if (!src.IsSupported() || !dst.IsSupported()) {
+ConvertStream::Engine ConvertStream::EngineFor(Resampler resampler, unsigned srcRate,
+                                               unsigned dstRate) {
+    if (resampler == Resampler::kFast) {
+        return Engine::kSoxr;
+    }
+    // speexdsp's filter grows with the ratio (and its cost per output with
+    // it); libsoxr's multi-stage filters do not.
+    const std::uint64_t lo = std::min(srcRate, dstRate);
+    const std::uint64_t hi = std::max(srcRate, dstRate);
+    return hi > lo * kFastAboveRatio ? Engine::kSoxr : Engine::kSpeex;
+}
+
+std::shared_ptr<ConvertStream> ConvertStream::Create(const PcmFormat& src, const PcmFormat& dst,
+                                                     Resampler resampler) {
+    if (!src.IsSupported() || !dst.IsSupported() ||
+        (resampler != Resampler::kLowLatency && resampler != Resampler::kFast)) {
         return nullptr;
     }
-    auto stream = std::make_shared<ConvertStream>(Token{}, src, dst);
-    if (src.samplesPerSec != dst.samplesPerSec && !stream->resampler_) {
+    auto stream = std::make_shared<ConvertStream>(
+        Token{}, src, dst, EngineFor(resampler, src.samplesPerSec, dst.samplesPerSec));
+    if (src.samplesPerSec != dst.samplesPerSec && !stream->Resampling()) {
         return nullptr;
     }
     return stream;
 }
 
-ConvertStream::ConvertStream(Token, const PcmFormat& src, const PcmFormat& dst)
+ConvertStream::ConvertStream(Token, const PcmFormat& src, const PcmFormat& dst, Engine engine)
     : src_(src),
       dst_(dst),
       workChannels_(std::min(src.channels, dst.channels)),
@@ -131,20 +146,31 @@ ConvertStream::ConvertStream(Token, const PcmFormat& src, const PcmFormat& dst)
         scratch_.emplace<Scratch<std::int32_t>>().in.resize(chunkBlocks_ * workChannels_);
         return;
     }
-    StartResampler();
+    StartResampler(engine);
 }
 
-bool ConvertStream::StartResampler() {
-    int err = RESAMPLER_ERR_SUCCESS;
-    std::unique_ptr<SpeexResamplerState, ResamplerFree> resampler(speex_resampler_init(
-        workChannels_, src_.samplesPerSec, dst_.samplesPerSec, kResamplerQuality, &err));
-    if (!resampler) {
-        return false;
-    }
-    speex_resampler_skip_zeros(resampler.get());
-    const std::size_t samples = chunkBlocks_ * workChannels_;
+bool ConvertStream::StartResampler(Engine engine) {
     // 16-bit work samples lose nothing when neither side is wider than that.
-    if (src_.bitsPerSample <= 16 && dst_.bitsPerSample <= 16) {
+    const bool narrow = src_.bitsPerSample <= 16 && dst_.bitsPerSample <= 16;
+    std::unique_ptr<SpeexResamplerState, ResamplerFree> resampler;
+    std::unique_ptr<SoxrStage> stage;
+    if (engine == Engine::kSoxr) {
+        stage = SoxrStage::Create(workChannels_, src_.samplesPerSec, dst_.samplesPerSec,
+                                  narrow ? SoxrStage::Sample::kInt16 : SoxrStage::Sample::kFloat);
+        if (!stage) {
+            return false;
+        }
+    } else {
+        int err = RESAMPLER_ERR_SUCCESS;
+        resampler.reset(speex_resampler_init(workChannels_, src_.samplesPerSec, dst_.samplesPerSec,
+                                             kResamplerQuality, &err));
+        if (!resampler) {
+            return false;
+        }
+        speex_resampler_skip_zeros(resampler.get());
+    }
+    const std::size_t samples = chunkBlocks_ * workChannels_;
+    if (narrow) {
         Scratch<std::int16_t> scratch;
         scratch.in.resize(samples);
         scratch.out.resize(samples);
@@ -156,6 +182,7 @@ bool ConvertStream::StartResampler() {
         scratch_ = std::move(scratch);
     }
     resampler_ = std::move(resampler);
+    soxr_ = std::move(stage);
     blocksPerOut_ = static_cast<double>(src_.samplesPerSec) / dst_.samplesPerSec;
     return true;
 }
@@ -167,6 +194,11 @@ StepResult ConvertStream::Step(const unsigned char* src, std::size_t srcLen, uns
     if (inBlocks == 0 || outBlocks == 0) {
         return {0, 0};
     }
+    if (soxr_) {
+        return std::visit(
+            [&](auto& scratch) { return RunFixed(scratch, src, inBlocks, dst, outBlocks); },
+            scratch_);
+    }
     return std::visit([&](auto& scratch) { return Run(scratch, src, inBlocks, dst, outBlocks); },
                       scratch_);
 }
@@ -176,11 +208,15 @@ StepResult ConvertStream::Drain(unsigned char* dst, std::size_t dstLen) {
     if (outBlocks == 0) {
         return {0, 0};
     }
+    if (soxr_) {
+        return std::visit([&](auto& scratch) { return DrainFixed(scratch, dst, outBlocks); },
+                          scratch_);
+    }
     return std::visit([&](auto& scratch) { return DrainWith(scratch, dst, outBlocks); }, scratch_);
 }
 
 std::size_t ConvertStream::HeldBackBlocks() const {
-    if (!resampler_) {
+    if (!Resampling()) {
         return 0;
     }
     if (trimmed_) {
@@ -193,8 +229,12 @@ std::size_t ConvertStream::HeldBackBlocks() const {
 }
 
 void ConvertStream::Restart() {
-    speex_resampler_reset_mem(resampler_.get());
-    speex_resampler_skip_zeros(resampler_.get());
+    if (soxr_) {
+        soxr_->Clear();
+    } else {
+        speex_resampler_reset_mem(resampler_.get());
+        speex_resampler_skip_zeros(resampler_.get());
+    }
     blocksIn_ = 0;
     blocksOut_ = 0;
     pendingDiscard_ = 0;
@@ -205,12 +245,29 @@ void ConvertStream::Restart() {
 
 bool ConvertStream::SetTrim(std::int32_t ppm, const unsigned char* history,
                             std::size_t historyBlocks) {
+    if (soxr_) {
+        if (ppm == 0) {
+            return true;
+        }
+        // Before any input the stream changes to the trimmable resampler;
+        // afterwards libsoxr's filter state cannot be handed over.
+        if (blocksIn_ != 0) {
+            return false;
+        }
+        try {
+            if (!StartResampler(Engine::kSpeex)) {
+                return false;
+            }
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+    }
     if (!resampler_) {
         if (ppm == 0) {
             return true;
         }
         try {
-            if (!StartResampler()) {
+            if (!StartResampler(Engine::kSpeex)) {
                 return false;
             }
         } catch (const std::bad_alloc&) {
@@ -450,6 +507,100 @@ StepResult ConvertStream::Run(Scratch<T>& scratch, const unsigned char* src, std
         }
     }
     return {used * src_.BlockAlign(), made * dst_.BlockAlign()};
+}
+
+// libsoxr takes whatever input it is given and keeps the output it makes
+// until it is taken. Each pass of the loop first gives out what the pacing
+// allows (the blocks the input accounts for, less the stage's latency), then
+// feeds the input whose paced output fits the room left; so a step uses only
+// the input whose output fits, and steps of one length give out one amount.
+template <class T>
+StepResult ConvertStream::RunFixed(Scratch<T>& scratch, const unsigned char* src,
+                                   std::size_t inBlocks, unsigned char* dst,
+                                   std::size_t outBlocks) {
+    if constexpr (std::is_same_v<T, std::int32_t>) {
+        return {0, 0};  // equal rates have no libsoxr stage
+    } else {
+        const std::uint64_t latency = soxr_->Latency();
+        std::size_t used = 0;
+        std::size_t made = 0;
+        for (;;) {
+            const std::uint64_t due = blocksIn_ * dst_.samplesPerSec / src_.samplesPerSec;
+            const std::uint64_t allowed =
+                due > latency + blocksOut_ ? due - latency - blocksOut_ : 0;
+            const std::size_t want = static_cast<std::size_t>(
+                std::min<std::uint64_t>(allowed, std::min(outBlocks - made, chunkBlocks_)));
+            if (want > 0) {
+                const std::size_t n = soxr_->Take(scratch.out.data(), want);
+                Encode(scratch.out.data(), n, dst + made * dst_.BlockAlign());
+                made += n;
+                blocksOut_ += n;
+                if (n == want && made < outBlocks) {
+                    continue;
+                }
+            }
+            if (made == outBlocks || used == inBlocks) {
+                break;
+            }
+            const std::size_t offer =
+                std::min({inBlocks - used, chunkBlocks_, PacedInputFor(outBlocks - made)});
+            Decode(src + used * src_.BlockAlign(), offer, scratch.in.data());
+            const std::size_t taken = soxr_->Feed(scratch.in.data(), offer);
+            used += taken;
+            blocksIn_ += taken;
+            if (taken == 0) {
+                break;
+            }
+        }
+        return {used * src_.BlockAlign(), made * dst_.BlockAlign()};
+    }
+}
+
+// Gives out the blocks still owed, feeding libsoxr silence whenever what it
+// made runs out; what it makes of the silence beyond them is dropped when the
+// stream starts afresh.
+template <class T>
+StepResult ConvertStream::DrainFixed(Scratch<T>& scratch, unsigned char* dst,
+                                     std::size_t outBlocks) {
+    if constexpr (std::is_same_v<T, std::int32_t>) {
+        return {0, 0};
+    } else {
+        std::size_t made = 0;
+        while (made < outBlocks) {
+            const std::size_t owed = HeldBackBlocks();
+            if (owed == 0) {
+                break;
+            }
+            const std::size_t want = std::min({owed, outBlocks - made, chunkBlocks_});
+            const std::size_t n = soxr_->Take(scratch.out.data(), want);
+            if (n > 0) {
+                Encode(scratch.out.data(), n, dst + made * dst_.BlockAlign());
+                made += n;
+                blocksOut_ += n;
+                continue;
+            }
+            if (soxr_->Feed(nullptr, std::min(chunkBlocks_, InputFor(want))) == 0) {
+                break;
+            }
+        }
+        if (HeldBackBlocks() == 0) {
+            Restart();
+        }
+        return {0, made * dst_.BlockAlign()};
+    }
+}
+
+std::size_t ConvertStream::PacedInputFor(std::size_t room) const {
+    // The largest total input I with floor(I * dst / src) - latency -
+    // blocksOut_ <= room, less what is in already; at least one block, and
+    // never more than libsoxr should make into its buffer in one call.
+    const std::uint64_t s = src_.samplesPerSec;
+    const std::uint64_t d = dst_.samplesPerSec;
+    const std::uint64_t k = blocksOut_ + soxr_->Latency() + room;
+    const std::uint64_t total = ((k + 1) * s - 1) / d;
+    std::uint64_t n = total > blocksIn_ ? total - blocksIn_ : 1;
+    n = std::min<std::uint64_t>(n, std::max<std::uint64_t>(1, SoxrStage::kFeedBlocks * s / d));
+    return static_cast<std::size_t>(std::max<std::uint64_t>(n, 1));
 }
 
 template <class T>

@@ -11,7 +11,9 @@
 #include <variant>
 #include <vector>
 
+#include "carovel/wave_convert.h"
 #include "convert/channel_matrix.h"
+#include "convert/soxr_stage.h"
 #include "pcm/pcm_format.h"
 
 namespace _Carovel {
@@ -35,22 +37,39 @@ class ConvertStream {
     };
 
   public:
-    // Quality setting of the resampler (0..10).
+    // Quality setting of speexdsp's resampler (0..10).
     static constexpr int kResamplerQuality = 5;
 
-    // Returns null when either format is unsupported or the resampler cannot
-    // be set up. Throws std::bad_alloc when memory runs out.
-    static std::shared_ptr<ConvertStream> Create(const PcmFormat& src, const PcmFormat& dst);
+    // The resampler a stream between different rates runs on.
+    enum class Engine {
+        // speexdsp (quality kResamplerQuality), whose ratio SetTrim may move
+        // while the stream runs.
+        kSpeex,
+        // libsoxr at the fixed ratio of the two rates, paced to a steady
+        // output (see SoxrStage).
+        kSoxr,
+    };
+    // The engine that the public choice gives between the two rates:
+    // kLowLatency is speexdsp unless the rates are more than kFastAboveRatio
+    // apart, kFast is libsoxr.
+    static Engine EngineFor(Resampler resampler, unsigned srcRate, unsigned dstRate);
+
+    // Returns null when either format is unsupported, the resampler is not
+    // one of Resampler's values, or it cannot be set up. Throws
+    // std::bad_alloc when memory runs out.
+    static std::shared_ptr<ConvertStream> Create(const PcmFormat& src, const PcmFormat& dst,
+                                                 Resampler resampler = Resampler::kLowLatency);
 
     // Use Create; the token keeps the constructor to it.
-    ConvertStream(Token, const PcmFormat& src, const PcmFormat& dst);
+    ConvertStream(Token, const PcmFormat& src, const PcmFormat& dst, Engine engine);
     ConvertStream(const ConvertStream&) = delete;
     ConvertStream& operator=(const ConvertStream&) = delete;
 
     // Converts as many whole source blocks of src[0, srcLen) as fit, as whole
-    // destination blocks, into dst[0, dstLen). Never allocates. The output is
-    // aligned with the input: a resampler's leading delay is skipped, and
-    // what its filter still holds back comes out with Drain.
+    // destination blocks, into dst[0, dstLen). The output is aligned with the
+    // input: a resampler's leading delay is skipped, and what its filter
+    // still holds back comes out with Drain. Allocates nothing itself (libsoxr
+    // may grow its own buffers while a stream starts).
     StepResult Step(const unsigned char* src, std::size_t srcLen, unsigned char* dst,
                     std::size_t dstLen);
 
@@ -80,9 +99,20 @@ class ConvertStream {
     //
     // A trimmed stream's Drain completes it to the blocks its input accounts
     // for at the ratios in effect, to within a block.
+    //
+    // A stream on libsoxr (Engine::kSoxr) takes a trim only before its first
+    // input (after Create or a complete Drain): it then changes to speexdsp.
+    // Once it has taken input, a trim other than 0 returns false and changes
+    // nothing.
     bool SetTrim(std::int32_t ppm, const unsigned char* history, std::size_t historyBlocks);
     std::int32_t TrimPpm() const { return trimPpm_; }
-    bool Resampling() const { return resampler_ != nullptr; }
+    bool Resampling() const { return resampler_ != nullptr || soxr_ != nullptr; }
+    // Whether the stream resamples with libsoxr.
+    bool OnSoxr() const { return soxr_ != nullptr; }
+    // Destination blocks that a stream resampled by libsoxr holds back
+    // behind its input to give out a steady output (see SoxrStage); 0
+    // otherwise.
+    std::size_t PacingLatency() const { return soxr_ != nullptr ? soxr_->Latency() : 0; }
     // Source blocks per destination block, as the resampler is set (the
     // trim is realised to within a step of 1/65521 of the ratio).
     double SourcePerOutput() const { return blocksPerOut_; }
@@ -104,6 +134,14 @@ class ConvertStream {
                    unsigned char* dst, std::size_t outBlocks);
     template <class T>
     StepResult DrainWith(Scratch<T>& scratch, unsigned char* dst, std::size_t outBlocks);
+    // Run and DrainWith for a stream resampled by libsoxr.
+    template <class T>
+    StepResult RunFixed(Scratch<T>& scratch, const unsigned char* src, std::size_t inBlocks,
+                        unsigned char* dst, std::size_t outBlocks);
+    template <class T>
+    StepResult DrainFixed(Scratch<T>& scratch, unsigned char* dst, std::size_t outBlocks);
+    // The most source blocks whose paced output fits room more blocks.
+    std::size_t PacedInputFor(std::size_t room) const;
     // Starts the resampler afresh, its leading delay skipped.
     void Restart();
     template <class T>
@@ -116,9 +154,10 @@ class ConvertStream {
     void EncodeWidth(const T* in, std::size_t blocks, unsigned char* dst) const;
     // Upper bound of the source blocks the resampler needs for outBlocks.
     std::size_t InputFor(std::size_t outBlocks) const;
-    // Creates the resampler at the nominal ratio, its leading delay skipped,
-    // and the scratch buffers for it. Returns false when that fails.
-    bool StartResampler();
+    // Creates the resampler of the given kind at the nominal ratio, its
+    // leading delay skipped, and the scratch buffers for it. Returns false
+    // when that fails.
+    bool StartResampler(Engine engine);
     // Resamples inLen blocks of scratch.in into scratch.out (room for outLen
     // blocks), drops the outputs still owed to the history SetTrim fed,
     // and keeps the counts. On return outLen is the blocks kept, at the
@@ -136,7 +175,10 @@ class ConvertStream {
     unsigned workChannels_;
     // Blocks handled per pass through the scratch buffers.
     std::size_t chunkBlocks_;
-    std::unique_ptr<SpeexResamplerState, ResamplerFree> resampler_;  // null at equal rates
+    // At most one of these: speexdsp's (trimmable) or libsoxr's; both null
+    // at equal rates until a trim.
+    std::unique_ptr<SpeexResamplerState, ResamplerFree> resampler_;
+    std::unique_ptr<SoxrStage> soxr_;
     std::variant<Scratch<std::int32_t>, Scratch<std::int16_t>, Scratch<float>> scratch_;
     // Folds source channels into fewer destination channels; empty where the
     // channels map one to one, by index, or are averaged.

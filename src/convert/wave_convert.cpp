@@ -14,11 +14,23 @@ CWaveConvert& CWaveConvert::operator=(const CWaveConvert& other) = default;
 bool CWaveConvert::Open(unsigned short srcChannels, unsigned short srcSamplesPerSec,
                         unsigned short srcBitsPerSample, unsigned short dstChannels,
                         unsigned short dstSamplesPerSec, unsigned short dstBitsPerSample) {
+    return Open(srcChannels, srcSamplesPerSec, srcBitsPerSample, dstChannels, dstSamplesPerSec,
+                dstBitsPerSample, Resampler::kLowLatency);
+}
+
+bool CWaveConvert::Open(unsigned short srcChannels, unsigned short srcSamplesPerSec,
+                        unsigned short srcBitsPerSample, unsigned short dstChannels,
+                        unsigned short dstSamplesPerSec, unsigned short dstBitsPerSample,
+                        Resampler resampler) {
     m_hStream.reset();
+    if (resampler != Resampler::kLowLatency && resampler != Resampler::kFast) {
+        m_lastStatus = Status::kBadArgument;
+        return false;
+    }
     const PcmFormat src{srcChannels, srcSamplesPerSec, srcBitsPerSample};
     const PcmFormat dst{dstChannels, dstSamplesPerSec, dstBitsPerSample};
     try {
-        m_hStream = ConvertStream::Create(src, dst);
+        m_hStream = ConvertStream::Create(src, dst, resampler);
         m_lastStatus = m_hStream != nullptr ? Status::kOk : Status::kUnsupportedFormat;
     } catch (const std::bad_alloc&) {
         m_hStream.reset();

@@ -105,6 +105,7 @@ bool CMixer::OpenSession(unsigned short channels, unsigned short samplesPerSec,
     session->SetMixMinus(impl.minusCallback, impl.minusIncludeIdle);
     const auto setUp = [&] {
         impl.sources.Clear();  // left by a Close from inside the callback
+        impl.sources.SetResampler(impl.resampler);
         impl.mixFormat = format;
         impl.frameBytes = frameSize;
         impl.engine.Init(static_cast<unsigned short>(format.BytesPerSample()));
@@ -214,6 +215,26 @@ bool CMixer::SetLiveMode(unsigned targetMs, unsigned maxMs, unsigned masterTimeo
         MutexLock lock(impl.liveMutex);
         impl.liveSettings = settings;
     }
+    impl.lastStatus = Status::kOk;
+    return true;
+}
+
+bool CMixer::SetResampler(Resampler resampler) {
+    const HostCall call(m_impl->callCheck, this, "SetResampler");
+    if (call.InMixPending()) {
+        return Fail(Status::kInsideCallback);
+    }
+    Impl& impl = *m_impl;
+    if (impl.output.IsCurrentThread()) {
+        return Fail(Status::kInsideCallback);
+    }
+    if (impl.IsOpen()) {
+        return Fail(Status::kAlreadyOpen);
+    }
+    if (resampler != Resampler::kLowLatency && resampler != Resampler::kFast) {
+        return Fail(Status::kBadArgument);
+    }
+    impl.resampler = resampler;
     impl.lastStatus = Status::kOk;
     return true;
 }

@@ -45,6 +45,8 @@ struct CMixer::Impl {
     MixMinusCallback minusCallback = nullptr;
     bool minusIncludeIdle = false;
     bool limiterOn = false;
+    // The resampler of the converted sources of the next session.
+    Resampler resampler = Resampler::kLowLatency;
     float limiterThresholdDbfs = -1.0f;
     float limiterReleaseMs = 100.0f;
 

@@ -47,6 +47,11 @@ void LogStatus(capi_log* log, bool ok, const CMixer& mixer) {
     capi_log_u64(log, ok ? 0u : static_cast<std::uint64_t>(mixer.LastStatus()));
 }
 
+_Carovel::Resampler ResamplerOf(int resampler) {
+    return resampler == CAROVEL_RESAMPLER_FAST ? _Carovel::Resampler::kFast
+                                               : _Carovel::Resampler::kLowLatency;
+}
+
 }  // namespace
 
 extern "C" int capi_reference_run(const capi_scenario* s, capi_log* log) {
@@ -56,6 +61,9 @@ extern "C" int capi_reference_run(const capi_scenario* s, capi_log* log) {
     }
     if (s->limiter) {
         mixer.SetLimiter(true, s->limiter_threshold_dbfs, 100.0f);
+    }
+    if (!mixer.SetResampler(ResamplerOf(s->resampler))) {
+        return -1;
     }
     if (!mixer.OpenManual(s->mix.channels, static_cast<unsigned short>(s->mix.rate),
                           Bits(s->mix.type), static_cast<unsigned short>(s->frame_bytes), OnMix,
@@ -99,11 +107,12 @@ extern "C" int capi_reference_run(const capi_scenario* s, capi_log* log) {
 }
 
 extern "C" int capi_reference_convert(const carovel_format* from, const carovel_format* to,
-                                      const unsigned char* src, size_t len, size_t step,
-                                      size_t room, capi_log* log) {
+                                      int resampler, const unsigned char* src, size_t len,
+                                      size_t step, size_t room, capi_log* log) {
     CWaveConvert convert;
     if (!convert.Open(from->channels, static_cast<unsigned short>(from->rate), Bits(from->type),
-                      to->channels, static_cast<unsigned short>(to->rate), Bits(to->type))) {
+                      to->channels, static_cast<unsigned short>(to->rate), Bits(to->type),
+                      ResamplerOf(resampler))) {
         return -1;
     }
     std::vector<unsigned char> out(room);

@@ -55,6 +55,8 @@ typedef struct capi_scenario {
     int include_idle;
     int limiter;
     float limiter_threshold_dbfs;
+    /* A CAROVEL_RESAMPLER_ value. */
+    int resampler;
     const capi_op* ops;
     size_t count;
 } capi_scenario;
@@ -68,10 +70,10 @@ void capi_log_source(capi_log* log, long source, uint64_t backlog_frames, double
  * Returns 0, or -1 when the open failed. */
 int capi_reference_run(const capi_scenario* s, capi_log* log);
 
-/* The same for the converter: src through CWaveConvert in steps of step
- * bytes of input and room of room bytes, then flushed; the output bytes go
- * to log. */
-int capi_reference_convert(const carovel_format* from, const carovel_format* to,
+/* The same for the converter: src through CWaveConvert (with the given
+ * CAROVEL_RESAMPLER_ value) in steps of step bytes of input and room of room
+ * bytes, then flushed; the output bytes go to log. */
+int capi_reference_convert(const carovel_format* from, const carovel_format* to, int resampler,
                            const unsigned char* src, size_t len, size_t step, size_t room,
                            capi_log* log);
 

@@ -153,6 +153,7 @@ static int run_c(const capi_scenario* s, capi_log* log) {
         CHECK_STATUS(carovel_mixer_set_limiter(m, 1, s->limiter_threshold_dbfs, 100.0f),
                      CAROVEL_OK);
     }
+    CHECK_STATUS(carovel_mixer_set_resampler(m, s->resampler), CAROVEL_OK);
     if (carovel_mixer_open_manual(m, &s->mix, s->frame_bytes, on_mix, log) != CAROVEL_OK) {
         carovel_mixer_destroy(m);
         return -1;
@@ -238,7 +239,7 @@ static int g_tags[8];
 
 /* Four sources in four formats, fed in uneven pieces, with a gain, a
  * failing call of each kind the C++ classes refuse, and passes between. */
-static void scenario_test(int mix_minus, int limiter) {
+static void scenario_test(int mix_minus, int limiter, int resampler) {
     const carovel_format mix = {16000, 2, CAROVEL_S16};
     const carovel_format u8_mono_8k = {8000, 1, CAROVEL_U8};
     const carovel_format s24_stereo = {16000, 2, CAROVEL_S24};
@@ -300,6 +301,7 @@ static void scenario_test(int mix_minus, int limiter) {
     s.include_idle = mix_minus;
     s.limiter = limiter;
     s.limiter_threshold_dbfs = -6.0f;
+    s.resampler = resampler;
     s.ops = ops;
     s.count = n;
 
@@ -315,9 +317,9 @@ static void scenario_test(int mix_minus, int limiter) {
         }
         ++g_failures;
         printf(
-            "capi_test: scenario (mix-minus %d, limiter %d): the C interface's log (%lu "
-            "bytes) differs from the C++ classes' (%lu bytes) from byte %lu on\n",
-            mix_minus, limiter, (unsigned long)c_log.len, (unsigned long)cpp_log.len,
+            "capi_test: scenario (mix-minus %d, limiter %d, resampler %d): the C interface's "
+            "log (%lu bytes) differs from the C++ classes' (%lu bytes) from byte %lu on\n",
+            mix_minus, limiter, resampler, (unsigned long)c_log.len, (unsigned long)cpp_log.len,
             (unsigned long)at);
     }
     free(c_log.bytes);
@@ -864,7 +866,7 @@ static void sample_utils_test(void) {
 
 /* ---- The converter against CWaveConvert */
 
-static void converter_test(void) {
+static void converter_test(int resampler) {
     const carovel_format from = {8000, 1, CAROVEL_U8};
     const carovel_format to = {44100, 2, CAROVEL_S16};
     const carovel_format f32 = {8000, 1, CAROVEL_F32};
@@ -893,7 +895,10 @@ static void converter_test(void) {
     CHECK_STATUS(carovel_converter_open(c, &f32, &to), CAROVEL_UNSUPPORTED_FORMAT);
     CHECK_STATUS(carovel_converter_open(c, &from, &fast), CAROVEL_UNSUPPORTED_FORMAT);
     CHECK_STATUS(carovel_converter_last_status(c), CAROVEL_UNSUPPORTED_FORMAT);
+    CHECK_STATUS(carovel_converter_open_with(c, &from, &to, 2), CAROVEL_BAD_ARGUMENT);
+    CHECK(carovel_converter_pending(c) == 0);
     CHECK_STATUS(carovel_converter_open(c, &from, &to), CAROVEL_OK);
+    CHECK_STATUS(carovel_converter_open_with(c, &from, &to, resampler), CAROVEL_OK);
     for (;;) {
         size_t used = len - at < step ? len - at : step;
         size_t wrote = sizeof out;
@@ -913,7 +918,7 @@ static void converter_test(void) {
             break;
         }
     }
-    CHECK(capi_reference_convert(&from, &to, src, len, step, sizeof out, &cpp_log) == 0);
+    CHECK(capi_reference_convert(&from, &to, resampler, src, len, step, sizeof out, &cpp_log) == 0);
     /* The whole stream: ceil(4000 * 44100 / 8000) stereo 16-bit blocks. */
     expected = (len * 44100 + 7999) / 8000 * 4;
     CHECK(c_log.len == expected);
@@ -964,6 +969,8 @@ static void refusal_test(void) {
     CHECK_STATUS(carovel_mixer_open_manual(m, &s16, 320, ignore_mix, NULL), CAROVEL_BAD_ARGUMENT);
     CHECK_STATUS(carovel_mixer_set_live_mode(m, 500, 60, 0), CAROVEL_BAD_ARGUMENT);
     CHECK_STATUS(carovel_mixer_set_live_mode(m, 0, 0, 0), CAROVEL_OK);
+    CHECK_STATUS(carovel_mixer_set_resampler(m, -1), CAROVEL_BAD_ARGUMENT);
+    CHECK_STATUS(carovel_mixer_set_resampler(m, CAROVEL_RESAMPLER_LOW_LATENCY), CAROVEL_OK);
 
     /* Opened with its thread: no host-driven passes, no second open. */
     CHECK_STATUS(carovel_mixer_open(m, &s16, 320, ignore_mix, NULL), CAROVEL_OK);
@@ -972,6 +979,7 @@ static void refusal_test(void) {
     CHECK(carovel_mixer_mix_pending(m, 5) == 0);
     CHECK_STATUS(carovel_mixer_last_status(m), CAROVEL_NOT_HOST_DRIVEN);
     CHECK_STATUS(carovel_mixer_set_live_mode(m, 60, 500, 0), CAROVEL_ALREADY_OPEN);
+    CHECK_STATUS(carovel_mixer_set_resampler(m, CAROVEL_RESAMPLER_FAST), CAROVEL_ALREADY_OPEN);
     CHECK_STATUS(carovel_mixer_set_mix_minus(m, NULL, NULL, 0), CAROVEL_ALREADY_OPEN);
     carovel_mixer_notify(m);
     carovel_mixer_close(m);
@@ -1019,8 +1027,9 @@ static void refusal_test(void) {
 
 int main(void) {
     refusal_test();
-    scenario_test(1, 0);
-    scenario_test(0, 1);
+    scenario_test(1, 0, CAROVEL_RESAMPLER_LOW_LATENCY);
+    scenario_test(0, 1, CAROVEL_RESAMPLER_LOW_LATENCY);
+    scenario_test(0, 0, CAROVEL_RESAMPLER_FAST);
     frame_mixer_test();
     frame_minus_test(CAROVEL_U8);
     frame_minus_test(CAROVEL_S16);
@@ -1030,7 +1039,8 @@ int main(void) {
     frame_minus_refusal_test();
     CHECK(capi_threaded_frame_minus() == 0);
     sample_utils_test();
-    converter_test();
+    converter_test(CAROVEL_RESAMPLER_LOW_LATENCY);
+    converter_test(CAROVEL_RESAMPLER_FAST);
     printf("capi_test: %s\n", g_failures == 0 ? "ok" : "FAILED");
     return g_failures == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
 }

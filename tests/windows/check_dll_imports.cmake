@@ -1,8 +1,13 @@
 # Fails when the DLL named by -DDLL imports from a DLL outside the list below,
 cmake_minimum_required(VERSION 3.21)
-# such as the MinGW runtime's libstdc++-6.dll or libwinpthread-1.dll.
-# Usage: cmake -DOBJDUMP=<objdump> -DDLL=<file.dll> -P check_dll_imports.cmake
+# such as the MinGW runtime's libstdc++-6.dll or libwinpthread-1.dll, other
+# than those named by -DALSO (a list, such as libsoxr.dll).
+# Usage: cmake -DOBJDUMP=<objdump> -DDLL=<file.dll> [-DALSO=<a.dll;...>] -P check_dll_imports.cmake
 set(system_dlls kernel32.dll msvcrt.dll winmm.dll)
+foreach(also IN LISTS ALSO)
+  string(TOLOWER "${also}" also)
+  list(APPEND system_dlls ${also})
+endforeach()
 
 execute_process(COMMAND ${OBJDUMP} -p ${DLL}
   OUTPUT_VARIABLE headers RESULT_VARIABLE status)

@@ -10,10 +10,17 @@
 namespace carovel_mix {
 namespace {
 
-// Other sources are fed this many frame lengths ahead of the master, so a
-// source whose converter holds back some audio still has its frame queued
-// when the master frame of the same instant is mixed.
+// The tool mixes files, whose audio is at hand ahead of the mix, so its
+// converted sources go through the fast resampler, whatever it holds back.
+constexpr _Carovel::Resampler kResampler = _Carovel::Resampler::kFast;
+
+// Other sources are fed this far ahead of the master (at least two frame
+// lengths), so a source whose converter holds back some audio still has its
+// frame queued when the master frame of the same instant is mixed: two
+// frames cover the default resampler's few milliseconds, 250 ms the fast
+// one's pacing latency (up to about 120 ms between the usual rates).
 constexpr unsigned kLeadFrames = 2;
+constexpr unsigned kLeadMs = kResampler == _Carovel::Resampler::kFast ? 250 : 0;
 
 std::uint64_t CeilDiv(std::uint64_t a, std::uint64_t b) {
     return (a + b - 1) / b;
@@ -43,6 +50,10 @@ MixSession::MixSession(std::vector<SourceFeeder>& sources, MixSink& sink, unsign
     // frame in it (the full mix); FinishPass covers sources dropped as idle.
     if (!m_pendingMinus.empty() && !m_mixer.SetMixMinusCallback(&MixSession::OnMinus, true)) {
         throw ToolError(std::string("the mixer refused mix-minus outputs: ") +
+                        _Carovel::StatusText(m_mixer.LastStatus()));
+    }
+    if (!m_mixer.SetResampler(kResampler)) {
+        throw ToolError(std::string("the mixer refused its resampler: ") +
                         _Carovel::StatusText(m_mixer.LastStatus()));
     }
     const bool opened =
@@ -161,7 +172,9 @@ std::uint64_t MixSession::ExpectedMasterFrames() const {
 void MixSession::Step(std::uint64_t ms) {
     const unsigned rate = m_sink.Format().samplesPerSec;
     const std::uint64_t at = FrameAt(ms, rate);
-    const std::uint64_t lead = at + std::uint64_t{kLeadFrames} * m_frameSamples;
+    const std::uint64_t leadFrames =
+        std::max<std::uint64_t>(kLeadFrames, CeilDiv(FrameAt(kLeadMs, rate), m_frameSamples));
+    const std::uint64_t lead = at + leadFrames * m_frameSamples;
     for (std::size_t i = 1; i < m_sources.size(); ++i) {
         m_sources[i].FeedUntil(m_mixer, lead);
     }

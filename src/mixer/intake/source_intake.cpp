@@ -329,7 +329,7 @@ Status SourceIntake::UseConverterFor(const PcmFormat& format, void* tag, const F
     }
     std::shared_ptr<ConvertStream> fresh;
     try {
-        fresh = ConvertStream::Create(format, mixFormat_);
+        fresh = ConvertStream::Create(format, mixFormat_, resampler_);
         partialBlock_.reserve(format.BlockAlign());
     } catch (const std::bad_alloc&) {
         return Status::kOutOfMemory;

@@ -92,6 +92,9 @@ class SourceIntake {
     // Source blocks per output block of the resamplers the source's audio
     // goes through (its converter's times the trim stage's); 1 without one.
     double ResampleRatio() const;
+    // The resampler of the converters made from now on (see Resampler);
+    // kLowLatency by default. A converter already made keeps its own.
+    void UseResampler(Resampler resampler) { resampler_ = resampler; }
     // Keeps the last blocks of the stream, for the filter of the trim stage
     // that a trim starts (live mode); off by default.
     void KeepHistory(bool keep);
@@ -275,7 +278,8 @@ class SourceIntake {
     std::uint64_t startedAtPush_ = 0;
     std::uint64_t framesAtStart_ = 0;
 
-    std::shared_ptr<ConvertStream> converter_;  // for converterFormat_; null until needed
+    std::shared_ptr<ConvertStream> converter_;      // for converterFormat_; null until needed
+    Resampler resampler_ = Resampler::kLowLatency;  // for the converters made
     PcmFormat converterFormat_;
     // The converter has taken input since it was last drained.
     bool converterPending_ = false;

@@ -22,6 +22,7 @@ SourceIntake* SourceTable::FeedOther(long sourceId, const PcmFormat& mixFormat,
         return nullptr;
     }
     entry->intake.MarkFed(nowSeconds);
+    entry->intake.UseResampler(resampler_);
     Append(*entry);
     last_ = entry;
     return &entry->intake;

@@ -45,6 +45,9 @@ class SourceTable {
     void DiscardStaged();
     // Drops every source.
     void Clear();
+    // The resampler of the sources made from now on (SourceIntake::
+    // UseResampler); kLowLatency by default.
+    void SetResampler(Resampler resampler) { resampler_ = resampler; }
     std::size_t Count() const { return index_.size(); }
 
   private:
@@ -78,6 +81,8 @@ class SourceTable {
     void Append(Entry& entry);
     void Unlink(Entry& entry);
     void DropIdle(std::uint32_t nowSeconds);
+
+    Resampler resampler_ = Resampler::kLowLatency;
 
     std::unordered_map<long, Entry> index_;
     // The feed order: least recently fed first.
