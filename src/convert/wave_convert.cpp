@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "convert/convert_stream.h"
+#include "convert/format_stream.h"
 
 namespace _Carovel {
 
@@ -14,11 +14,28 @@ CWaveConvert& CWaveConvert::operator=(const CWaveConvert& other) = default;
 bool CWaveConvert::Open(unsigned short srcChannels, unsigned short srcSamplesPerSec,
                         unsigned short srcBitsPerSample, unsigned short dstChannels,
                         unsigned short dstSamplesPerSec, unsigned short dstBitsPerSample) {
+    SampleType srcType = SampleType::kS16;
+    SampleType dstType = SampleType::kS16;
+    if (!SampleTypeOfBits(srcBitsPerSample, srcType) ||
+        !SampleTypeOfBits(dstBitsPerSample, dstType)) {
+        m_hStream.reset();
+        m_lastStatus = Status::kUnsupportedFormat;
+        return false;
+    }
+    return Open(AudioFormat{srcSamplesPerSec, srcChannels, srcType},
+                AudioFormat{dstSamplesPerSec, dstChannels, dstType});
+}
+
+bool CWaveConvert::Open(const AudioFormat& srcFormat, const AudioFormat& dstFormat) {
     m_hStream.reset();
-    const PcmFormat src{srcChannels, srcSamplesPerSec, srcBitsPerSample};
-    const PcmFormat dst{dstChannels, dstSamplesPerSec, dstBitsPerSample};
+    if (!IsValidFormat(srcFormat) || !IsValidFormat(dstFormat)) {
+        m_lastStatus = Status::kUnsupportedFormat;
+        return false;
+    }
+    const PcmFormat src = PcmFormat::From(srcFormat);
+    const PcmFormat dst = PcmFormat::From(dstFormat);
     try {
-        m_hStream = ConvertStream::Create(src, dst);
+        m_hStream = FormatStream::Create(src, dst);
         m_lastStatus = m_hStream != nullptr ? Status::kOk : Status::kUnsupportedFormat;
     } catch (const std::bad_alloc&) {
         m_hStream.reset();
