@@ -263,6 +263,22 @@ TEST(ConvertFormats, FloatToFloatKeepsHeadroomAndFloatToIntegerClamps) {
     ASSERT_TRUE(same.Convert(reinterpret_cast<const unsigned char*>(bytes.data()), used,
                              reinterpret_cast<unsigned char*>(out.data()), produced));
     EXPECT_EQ(out, bytes);
+    // 5.1 float at 2.0 on every channel folded into stereo float: each side
+    // weighs its front, the centre and its surround to a sum of 1, so it
+    // keeps 2.0, above full scale.
+    CWaveConvert fold;
+    ASSERT_TRUE(fold.Open(AudioFormat{48000, 6, SampleType::kF32},
+                          AudioFormat{48000, 2, SampleType::kF32}));
+    const std::vector<char> six = Floats(std::vector<float>(6 * 100, 2.0f));
+    std::vector<char> two(2 * 100 * 4);
+    used = six.size();
+    produced = two.size();
+    ASSERT_TRUE(fold.Convert(reinterpret_cast<const unsigned char*>(six.data()), used,
+                             reinterpret_cast<unsigned char*>(two.data()), produced));
+    ASSERT_EQ(produced, two.size());
+    for (const float v : ToFloats(two)) {
+        ASSERT_NEAR(v, 2.0f, 1e-5f);
+    }
     // Formats the converter cannot take.
     CWaveConvert bad;
     EXPECT_FALSE(bad.Open(AudioFormat{768001, 1, SampleType::kF32},
