@@ -11,6 +11,7 @@
 #include <limits>
 #include <utility>
 
+#include "carovel/format.h"
 #include "loudness.h"
 #include "output_file.h"
 #include "sound_file.h"
@@ -21,6 +22,7 @@ namespace carovel_mix {
 namespace {
 
 constexpr unsigned kMaxShort = std::numeric_limits<unsigned short>::max();
+constexpr unsigned kMaxRate = _Carovel::kMaxSamplesPerSec;
 // The library's per-source gain runs from 0 to 16.
 constexpr double kMaxGain = 16.0;
 // Option descriptions are folded to this width beside a column of names.
@@ -149,7 +151,7 @@ RawLayout ParseRawValue(const std::string& text) {
         throw UsageError("--raw takes " + example);
     }
     RawLayout raw;
-    raw.rate = ParseUnsigned("--raw's rate", text.substr(0, a), 1, kMaxShort);
+    raw.rate = ParseUnsigned("--raw's rate", text.substr(0, a), 1, kMaxRate);
     raw.channels = ParseUnsigned("--raw's channels", text.substr(a + 1, b - a - 1), 1, kMaxShort);
     raw.encoding = Lowercase(text.substr(b + 1));
     if (!IsRawEncoding(raw.encoding)) {
@@ -409,7 +411,7 @@ void Declare(CLI::App& app, RawOptions& raw) {
         "longest (default): until the last source ends; master: until the master ends; "
         "shortest: until the first source ends",
         mix);
-    add("--rate", raw.rate, "HZ", "mixing rate, 1 to 65535 (default: the master's)", mix);
+    add("--rate", raw.rate, "HZ", "mixing rate, 1 to 768000 (default: the master's)", mix);
     add("--channels", raw.channels, "N", "mixing channels (default: the master's; 2 with --pan)",
         mix);
     add("--bits", raw.bits, "N",
@@ -417,8 +419,8 @@ void Declare(CLI::App& app, RawOptions& raw) {
         "lossy master)",
         mix);
     add("--frame-ms", raw.frameMs, "MS",
-        "frame length in milliseconds (default 20); a frame must be a whole number of samples "
-        "and at most 65535 bytes",
+        "frame length in milliseconds (default 20, rounded to whole samples where 20 ms is not); "
+        "a frame given must be a whole number of samples",
         mix);
     flag("--limiter", raw.limiter,
          "limit the mix (and mix-minus outputs) below -1 dBFS instead of clipping", mix);
@@ -631,7 +633,7 @@ Options ParseOptions(int argc, const char* const* argv) {
         options.inputs.emplace_back(argv[i]);
     }
     if (!raw.rate.empty()) {
-        options.rate = ParseUnsigned("--rate", raw.rate, 1, kMaxShort);
+        options.rate = ParseUnsigned("--rate", raw.rate, 1, kMaxRate);
     }
     if (!raw.channels.empty()) {
         options.channels = ParseUnsigned("--channels", raw.channels, 1, kMaxShort);
@@ -644,6 +646,7 @@ Options ParseOptions(int argc, const char* const* argv) {
     }
     if (!raw.frameMs.empty()) {
         options.frameMs = ParseUnsigned("--frame-ms", raw.frameMs, 1, 10000);
+        options.frameMsGiven = true;
     }
     if (!raw.length.empty()) {
         options.length = ParseLength(raw.length);

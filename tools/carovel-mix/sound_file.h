@@ -101,6 +101,12 @@ class InputFile {
     // file cannot seek.
     void Rewind();
 
+    // Floating-point samples read so far that lie beyond full scale (+-1.0),
+    // which the tool's integer mix clamps, and the largest magnitude among
+    // them (0 when none).
+    std::uint64_t OverFullScale() const { return m_overFullScale; }
+    double PeakAbove() const { return m_peakAbove; }
+
     // Why the file gave fewer frames than its header announced (a header
     // longer than the data, a read error, an early end), or empty. Complete
     // once the whole file was read.
@@ -132,6 +138,8 @@ class InputFile {
     std::uint64_t m_shortAt = UINT64_MAX;  // where reading ended before m_frames
     std::string m_container;
     std::vector<float> m_floatBuffer;
+    std::uint64_t m_overFullScale = 0;
+    double m_peakAbove = 0.0;
 };
 
 // True for the encodings --raw takes.

@@ -260,10 +260,7 @@ void SourceFeeder::Send(_Carovel::CMixer& mixer, const char* data, std::size_t b
     if (bytes > static_cast<std::size_t>(INT_MAX)) {
         throw ToolError(FileMessage(m_file.DisplayName(), "a block of its audio is too large"));
     }
-    if (!mixer.AddFrame(m_id, data, static_cast<int>(bytes),
-                        static_cast<unsigned short>(format.channels),
-                        static_cast<unsigned short>(format.samplesPerSec),
-                        static_cast<unsigned short>(format.bitsPerSample), nullptr)) {
+    if (!mixer.AddFrame(m_id, data, static_cast<int>(bytes), ToAudioFormat(format), nullptr)) {
         throw ToolError(
             FileMessage(m_file.DisplayName(), "the mixer refused its audio in " + Describe(format) +
                                                   ": " + _Carovel::StatusText(mixer.LastStatus())));
