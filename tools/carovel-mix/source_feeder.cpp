@@ -11,9 +11,9 @@ namespace carovel_mix {
 namespace {
 
 std::uint64_t MulDiv(std::uint64_t value, std::uint64_t mul, std::uint64_t div, bool roundUp) {
-    // Rates are below 2^16, so value * mul stays far from overflow for any
+    // Rates are below 2^20, so value * mul stays far from overflow for any
     // realistic length; guard the unbounded end marker all the same.
-    if (value >= UINT64_MAX / 65536) {
+    if (value >= UINT64_MAX / (1u << 20)) {
         return UINT64_MAX;
     }
     const std::uint64_t product = value * mul;
