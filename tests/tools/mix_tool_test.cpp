@@ -1,6 +1,7 @@
 // End-to-end tests of carovel-mix: each test writes its inputs, runs the
 // built binary and checks the files it wrote.
 #include <gtest/gtest.h>
+#include <sndfile.h>
 
 #include <algorithm>
 #include <cmath>
@@ -242,6 +243,39 @@ TEST(MixToolConversion, AFloatSourceBeyondFullScaleIsNamedInAWarning) {
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(Contains(run.err, "loud.wav")) << run.err;
     EXPECT_TRUE(Contains(run.err, "2 samples lie beyond full scale (peak +9.5 dBFS)")) << run.err;
+}
+
+TEST(MixToolConversion, FloatOutputMixesInFloatAndKeepsAFloatSourcesHeadroom) {
+    ScratchDir dir;
+    WriteAudio(dir.Path("m.wav"), kWav16, 48000, 1, std::vector<std::int32_t>(4800, 0));
+    // A 1 kHz sine at +6 dBFS (peak 2.0) and an integer source at 0.25.
+    std::vector<float> loud(4800);
+    for (std::size_t i = 0; i < loud.size(); ++i) {
+        loud[i] = static_cast<float>(
+            2.0 * std::sin(2 * M_PI * 1000.0 * static_cast<double>(i) / 48000.0));
+    }
+    WriteFloatAudio(dir.Path("loud.wav"), 48000, 1, loud);
+    WriteAudio(dir.Path("quarter.wav"), kWav16, 48000, 1,
+               std::vector<std::int32_t>(4800, 8192 << 16));
+    const RunResult run =
+        RunMix({"--encoding", "float", "-o", dir.Path("mix.wav"), dir.Path("m.wav"),
+                dir.Path("loud.wav"), dir.Path("quarter.wav")});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_FALSE(Contains(run.err, "beyond full scale")) << run.err;
+    SF_INFO info{};
+    SNDFILE* file = sf_open(dir.Path("mix.wav").c_str(), SFM_READ, &info);
+    ASSERT_NE(file, nullptr);
+    std::vector<float> mix(static_cast<std::size_t>(info.frames));
+    sf_read_float(file, mix.data(), info.frames);
+    sf_close(file);
+    ASSERT_EQ(mix.size(), loud.size());
+    float peak = 0.0f;
+    for (std::size_t i = 0; i < mix.size(); ++i) {
+        ASSERT_NEAR(mix[i], loud[i] + 0.25f, 1e-6f) << i;
+        peak = std::max(peak, std::fabs(mix[i]));
+    }
+    EXPECT_NEAR(peak, 2.25f, 1e-3f);
+    EXPECT_TRUE(Contains(run.out, "48000 Hz mono float")) << run.out;
 }
 
 TEST(MixToolConversion, OfflineAndRealtimeGiveTheSameMix) {

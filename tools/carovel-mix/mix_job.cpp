@@ -200,7 +200,8 @@ void WarnAboutInputs(const Options& options, const InputList& inputs) {
             Warn(FileMessage(input->DisplayName(),
                              std::to_string(input->OverFullScale()) +
                                  " samples lie beyond full scale (peak " + peak +
-                                 "); they were clamped at full scale for the integer mix"));
+                                 "); they were clamped at full scale (--encoding float mixes in "
+                                 "float and keeps them)"));
         }
     }
     if (inputs.front()->Frames() == 0) {
@@ -327,6 +328,11 @@ int RunMixJob(const Options& options) {
     PcmFormat mixFormat = format;
     if (spooled) {
         mixFormat.bitsPerSample = 32;
+        FrameBytes(mixFormat, options.frameMs, options.frameMsGiven);
+    } else if (options.encoding == Encoding::kFloat) {
+        // Float output: mixed in float, so that sources keep their headroom.
+        mixFormat.bitsPerSample = 32;
+        mixFormat.isFloat = true;
         FrameBytes(mixFormat, options.frameMs, options.frameMsGiven);
     }
     const unsigned outBits = OutputBits(options, format);

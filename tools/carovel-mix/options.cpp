@@ -372,7 +372,9 @@ void Declare(CLI::App& app, RawOptions& raw) {
     add("--type", raw.type, "TYPE",
         "container of the output files: " + OutputTypes() + " (default: from each name)", output);
     add("--encoding", raw.encoding, "ENC",
-        "pcm (default), float, ulaw or alaw; PCM is written at the mixing width (--bits)", output);
+        "pcm (default), float, ulaw or alaw; PCM is written at the mixing width (--bits); "
+        "float mixes in float, keeping what goes beyond full scale",
+        output);
     add("--quality", raw.quality, "Q",
         "MP3, Opus and Ogg Vorbis outputs: 0 (smallest) to 10 (best); MP3 and Opus default "
         "to 7",

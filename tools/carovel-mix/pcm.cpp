@@ -29,7 +29,7 @@ std::string Describe(const PcmFormat& format) {
             break;
     }
     return std::to_string(format.samplesPerSec) + " Hz " + layout + " " +
-           std::to_string(format.bitsPerSample) + "-bit";
+           (format.isFloat ? std::string("float") : std::to_string(format.bitsPerSample) + "-bit");
 }
 
 unsigned FrameBytes(const PcmFormat& format, unsigned frameMs, bool exact) {

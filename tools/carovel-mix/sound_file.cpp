@@ -477,6 +477,16 @@ std::size_t InputFile::Read(std::size_t frames, std::vector<std::int32_t>& out) 
     return read;
 }
 
+std::size_t InputFile::ReadFloats(std::size_t frames, std::vector<float>& out) {
+    out.resize(frames * m_format.channels);
+    const sf_count_t got =
+        sf_readf_float(m_file.get(), out.data(), static_cast<sf_count_t>(frames));
+    const auto read = static_cast<std::size_t>(std::max<sf_count_t>(got, 0));
+    AfterRead(read, frames);
+    out.resize(read * m_format.channels);
+    return read;
+}
+
 std::size_t InputFile::ReadPacked(std::size_t frames, std::vector<char>& out) {
     const std::size_t frameBytes = m_format.BlockAlign();
     out.resize(frames * frameBytes);

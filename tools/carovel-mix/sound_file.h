@@ -88,6 +88,9 @@ class InputFile {
     // only at the end of the file. A read error ends the file where it
     // happened and is kept for Problem().
     std::size_t Read(std::size_t frames, std::vector<std::int32_t>& out);
+    // The same as floats (full scale 1.0), for a file read as floating point
+    // (IsFloat()) and mixed in float: nothing is clamped or counted.
+    std::size_t ReadFloats(std::size_t frames, std::vector<float>& out);
     // True when the file's data is already what the mixer takes in Format():
     // little-endian PCM of 16, 24 or 32 bits, or unsigned 8-bit PCM, with
     // nothing to decode. ReadPacked then reads it as it is, without
