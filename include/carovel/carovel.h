@@ -23,6 +23,7 @@
 #ifndef CAROVEL_CAROVEL_H
 #define CAROVEL_CAROVEL_H
 
+#include "carovel/format.h"
 #include "carovel/mixer.h"
 #include "carovel/stats.h"
 #include "carovel/status.h"

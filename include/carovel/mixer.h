@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "carovel/export.h"
+#include "carovel/format.h"
 #include "carovel/stats.h"
 #include "carovel/status.h"
 #include "carovel/wave_convert.h"
@@ -16,6 +17,8 @@
 enum enChannel : int { CH_LEFT = 0, CH_RIGHT = 1 };
 
 namespace _Carovel {
+
+struct PcmFormat;
 
 // Receives every mixing result on the mixer's output thread: the master
 // frame (source 0's frame) and the mix of all sources, the context pointer
@@ -32,15 +35,29 @@ typedef void (*MixOutCallback)(char* masterFrame, unsigned int masterLen, char* 
 typedef void (*MixMinusCallback)(long traceID, char* frame, unsigned int len, void* userData);
 
 // Usage:
-//   Open(channels, samplesPerSec, bitsPerSample, frameSize, callback, ctx);
-//   AddFrame(sourceId, block, len, itsChannels, itsRate, itsBits, tag)...
+//   Open(AudioFormat{48000, 2, SampleType::kS16}, frameBytes, callback, ctx);
+//   AddFrame(sourceId, block, len, itsFormat, tag)...
 //   Close();
+// (or, with integer formats, Open(channels, samplesPerSec, bitsPerSample,
+// frameSize, callback, ctx) and AddFrame(sourceId, block, len, itsChannels,
+// itsRate, itsBits, tag)).
 //
 // Blocks may have any length and any supported PCM format per call: 8-bit
-// unsigned, 16-, 24- or 32-bit signed, 1 or more channels, 1..65535 samples
-// per second. Blocks not in the mixing format are converted. Each source's
-// bytes are cut into frames of frameSize bytes; a frame completed by bytes of
-// several calls carries the tag of the call that completed it.
+// unsigned, 16-, 24- or 32-bit signed or 32-bit float (carovel/format.h), 1
+// or more channels, 1..768000 samples per second (1..65535 through the calls
+// taking a rate as unsigned short). Blocks not in the mixing format are
+// converted (see CWaveConvert). Each source's bytes are cut into frames of
+// frameSize bytes; a frame completed by bytes of several calls carries the
+// tag of the call that completed it.
+//
+// A float mixing format (SampleType::kF32) mixes as CWaveMix does in float:
+// the sum, gains and mix-minus outputs in float, nothing clamped, so sources
+// above full scale keep their level; the limiter, when on, keeps the outputs
+// at its ceiling. Integer sources come in scaled to +-1.0 and float sources
+// unchanged (through the converter when their rate or channels differ). In
+// an integer mixing format a float source is rounded and clamped at full
+// scale, and every sample clamped so is counted in its statistics
+// (SourceStats::clippedSamples).
 //
 // Source 0 is the master: a mixing pass takes frames only when source 0 has a
 // frame queued, so source 0 sets the rhythm. The output thread runs a pass
@@ -109,12 +126,22 @@ class CAROVEL_API CMixer {
     // (kThreadStartFailed, or kOutOfMemory).
     bool Open(unsigned short channels, unsigned short samplesPerSec, unsigned short bitsPerSample,
               unsigned short frameSize, MixOutCallback pfn, void* userData);
+    // The same with the mixing format in one value: any format
+    // IsValidFormat accepts (carovel/format.h), kF32 included. frameBytes
+    // must be a whole number of sample blocks, at least one, and at most
+    // 2^30 (kBadArgument). A rate of 0 or no channels is kBadArgument, a
+    // rate above 768000 or a type outside the enumeration
+    // kUnsupportedFormat; the other failures are those above.
+    bool Open(const AudioFormat& mix, unsigned long frameBytes, MixOutCallback pfn, void* userData);
     // Opens the mixer for host-driven passes: like Open (same arguments, same
     // checks and failures except kThreadStartFailed), but no output thread
     // starts and no pass runs by itself; MixPending runs them. Sources,
     // conversion, gains, the limiter and mix-minus outputs work as with Open.
     bool OpenManual(unsigned short channels, unsigned short samplesPerSec,
                     unsigned short bitsPerSample, unsigned short frameSize, MixOutCallback pfn,
+                    void* userData);
+    // OpenManual with the mixing format in one value, as Open above.
+    bool OpenManual(const AudioFormat& mix, unsigned long frameBytes, MixOutCallback pfn,
                     void* userData);
     // Runs mixing passes on the calling thread while source 0 has a frame
     // queued, at most maxPasses of them, calling the callbacks of each pass
@@ -177,6 +204,10 @@ class CAROVEL_API CMixer {
     // block; do not feed the block again.
     bool AddFrame(long traceID, const char* data, int len, unsigned short channels,
                   unsigned short samplesPerSec, unsigned short bitsPerSample, void* tag);
+    // The same with the block's format in one value (any format
+    // IsValidFormat accepts, floats included; kUnsupportedFormat for
+    // others).
+    bool AddFrame(long traceID, const char* data, int len, const AudioFormat& format, void* tag);
 
     // Ends source traceID's stream, so that every byte it was fed is mixed:
     // converts what its converter still holds back (a few milliseconds with
@@ -318,9 +349,9 @@ class CAROVEL_API CMixer {
     struct Impl;
 
     bool Fail(Status status);
-    bool OpenSession(unsigned short channels, unsigned short samplesPerSec,
-                     unsigned short bitsPerSample, unsigned short frameSize, MixOutCallback pfn,
+    bool OpenSession(const PcmFormat& mix, unsigned long frameBytes, MixOutCallback pfn,
                      void* userData, bool manual);
+    bool FeedBlock(long traceID, const char* data, int len, const PcmFormat& format, void* tag);
     // Hands the limiter's settings and the mixing format to the frame mixer.
     void ApplyLimiter();
 

@@ -28,9 +28,14 @@ struct SourceStats {
     // The resampling trim live mode applies to the source, in parts per
     // million: positive plays it that much faster. 0 outside live mode.
     std::int32_t trimPpm = 0;
+    // Float samples of the source that lay beyond full scale (+-1.0) and
+    // were clamped on their way into an integer mixing format. 0 for
+    // integer sources and in a float mix (which keeps them).
+    std::uint64_t clippedSamples = 0;
     // The level of the last frame a pass took, in dB relative to full scale
-    // (2^(bits-1): a full-scale sine has an RMS of -3.01 dBFS and a peak of
-    // 0 dBFS); minus infinity for digital silence. hasLevel is false, and
+    // (2^(bits-1), 1.0 in a float mix: a full-scale sine has an RMS of -3.01
+    // dBFS and a peak of 0 dBFS; a float mix's frames may pass 0 dBFS);
+    // minus infinity for digital silence. hasLevel is false, and
     // both are minus infinity, before the first frame.
     bool hasLevel = false;
     double rmsDbfs = 0.0;

@@ -5,11 +5,12 @@
 #include <memory>
 
 #include "carovel/export.h"
+#include "carovel/format.h"
 #include "carovel/status.h"
 
 namespace _Carovel {
 
-class ConvertStream;
+class FormatStream;
 
 // The resampler of a conversion between different rates (equal rates have
 // none, whatever the choice). Both keep every stepping contract below (whole
@@ -59,12 +60,23 @@ constexpr unsigned kFastAboveRatio = 16;
 // (channels, samples per second, bits per sample) to another, one step at a
 // time.
 //
-// Supported widths: 8-bit unsigned (midpoint 128), 16-, 24- and 32-bit signed.
-// Rates 1..65535, channel counts of 1 or more. Open fails, leaving the object
-// closed, for zero channels, a zero rate or any other width.
+// Supported widths: 8-bit unsigned (midpoint 128), 16-, 24- and 32-bit signed,
+// and 32-bit float (with Open taking AudioFormat). Rates 1..768000 (the
+// Open taking widths takes up to 65535), channel counts of 1 or more. Open
+// fails, leaving the object closed, for zero channels, a rate of 0 or above
+// 768000, or any other width.
 //
 // Widths: widening is exact (a shift); narrowing rounds to the nearest value
 // and clamps at full scale.
+//
+// Floats (full scale 1.0): a float source into an integer type is scaled by
+// 2^31 and rounded and clamped to 32 bits, then converted as a 32-bit
+// stream (so it is clamped at full scale); an integer source into float is
+// converted to 32 bits and divided by 2^31. Float into float with equal
+// formats is a plain copy; otherwise the samples go through the converter
+// with 24 dB of headroom (values up to +-16.0 pass, with 27 bits of
+// precision; beyond that they are clamped). Non-finite samples are not
+// checked (NaN comes out as 0 in an integer type).
 //
 // Channels:
 //  - equal counts map one to one;
@@ -129,8 +141,16 @@ class CAROVEL_API CWaveConvert {
     // Makes this object use the same stream as other.
     CWaveConvert& operator=(const CWaveConvert& other);
 
-    // Opens the conversion from the source format to the destination format
-    // with the default resampler (Resampler::kLowLatency).
+    // Opens a stream from src to dst (see above) with the default resampler
+    // (Resampler::kLowLatency). Returns false, leaving the object closed,
+    // with kUnsupportedFormat when either format is not one the converter
+    // takes (IsValidFormat in carovel/format.h), or with kOutOfMemory.
+    bool Open(const AudioFormat& src, const AudioFormat& dst);
+    // The same with the given resampler (see Resampler). An out-of-range
+    // value fails with kBadArgument, leaving the object closed.
+    bool Open(const AudioFormat& src, const AudioFormat& dst, Resampler resampler);
+    // The same with integer formats given as channels, rate and width in
+    // bits (8, 16, 24 or 32).
     bool Open(unsigned short srcChannels, unsigned short srcSamplesPerSec,
               unsigned short srcBitsPerSample, unsigned short dstChannels,
               unsigned short dstSamplesPerSec, unsigned short dstBitsPerSample);
@@ -161,7 +181,7 @@ class CAROVEL_API CWaveConvert {
     Status LastStatus() const { return m_lastStatus; }
 
   private:
-    std::shared_ptr<ConvertStream> m_hStream;
+    std::shared_ptr<FormatStream> m_hStream;
     Status m_lastStatus = Status::kOk;
 };
 

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "carovel/export.h"
+#include "carovel/format.h"
 #include "carovel/status.h"
 
 namespace _Carovel {
@@ -96,6 +97,15 @@ class CAROVEL_API CMixMinusFrames {
 // The sum of a sample position is clamped once, after all frames were added,
 // to the range of the width.
 //
+// Float mixing format (Init(SampleType::kF32)): frames hold 32-bit floats
+// (full scale 1.0). The sum of a position is kept in float: each frame's
+// sample times its gain (a float factor, exact for every gain SetTrackGain
+// takes), added in the order of the sources, and written as float without
+// any clamp, so sums above full scale keep their level. Mix-minus outputs
+// are the float sum less the source's own term; the limiter works on the
+// float sums with a ceiling of 10^(thresholdDbfs / 20). Frames are taken
+// whole samples of 4 bytes, as for 32-bit integers.
+//
 // Opt-in conference features, all off by default (without them a pass is
 // computed exactly as described above):
 //  - A gain per source (SetTrackGain): each frame's samples are multiplied
@@ -125,6 +135,11 @@ class CAROVEL_API CWaveMix {
     // frames and produces nothing. The limiter's settings stay; every
     // limiter gain starts again at 1.
     void Init(unsigned short bytesPerSample);
+    // The same for a sample type: the integer types take their width
+    // (Init(BytesPerSample(type))), kF32 makes the float mixing format (see
+    // above). A value outside the enumeration makes every pass produce
+    // nothing, as an unsupported width does.
+    void Init(SampleType type);
 
     // Drops every source with all its queued frames, gains and limiter gains.
     void ClearBuffs();

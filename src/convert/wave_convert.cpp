@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "convert/convert_stream.h"
+#include "convert/format_stream.h"
 
 namespace _Carovel {
 
@@ -22,15 +22,42 @@ bool CWaveConvert::Open(unsigned short srcChannels, unsigned short srcSamplesPer
                         unsigned short srcBitsPerSample, unsigned short dstChannels,
                         unsigned short dstSamplesPerSec, unsigned short dstBitsPerSample,
                         Resampler resampler) {
+    if (resampler != Resampler::kLowLatency && resampler != Resampler::kFast) {
+        m_hStream.reset();
+        m_lastStatus = Status::kBadArgument;
+        return false;
+    }
+    SampleType srcType = SampleType::kS16;
+    SampleType dstType = SampleType::kS16;
+    if (!SampleTypeOfBits(srcBitsPerSample, srcType) ||
+        !SampleTypeOfBits(dstBitsPerSample, dstType)) {
+        m_hStream.reset();
+        m_lastStatus = Status::kUnsupportedFormat;
+        return false;
+    }
+    return Open(AudioFormat{srcSamplesPerSec, srcChannels, srcType},
+                AudioFormat{dstSamplesPerSec, dstChannels, dstType}, resampler);
+}
+
+bool CWaveConvert::Open(const AudioFormat& srcFormat, const AudioFormat& dstFormat) {
+    return Open(srcFormat, dstFormat, Resampler::kLowLatency);
+}
+
+bool CWaveConvert::Open(const AudioFormat& srcFormat, const AudioFormat& dstFormat,
+                        Resampler resampler) {
     m_hStream.reset();
     if (resampler != Resampler::kLowLatency && resampler != Resampler::kFast) {
         m_lastStatus = Status::kBadArgument;
         return false;
     }
-    const PcmFormat src{srcChannels, srcSamplesPerSec, srcBitsPerSample};
-    const PcmFormat dst{dstChannels, dstSamplesPerSec, dstBitsPerSample};
+    if (!IsValidFormat(srcFormat) || !IsValidFormat(dstFormat)) {
+        m_lastStatus = Status::kUnsupportedFormat;
+        return false;
+    }
+    const PcmFormat src = PcmFormat::From(srcFormat);
+    const PcmFormat dst = PcmFormat::From(dstFormat);
     try {
-        m_hStream = ConvertStream::Create(src, dst, resampler);
+        m_hStream = FormatStream::Create(src, dst, resampler);
         m_lastStatus = m_hStream != nullptr ? Status::kOk : Status::kUnsupportedFormat;
     } catch (const std::bad_alloc&) {
         m_hStream.reset();

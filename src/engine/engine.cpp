@@ -6,6 +6,7 @@
 #include <new>
 
 #include "engine/mix_kernel.h"
+#include "pcm/frame_level.h"
 #include "pcm/sample_codec.h"
 
 namespace _Carovel {
@@ -60,14 +61,19 @@ char* MinusOutputs::Next(long id, bool took, int length) {
     return out;
 }
 
-void Engine::Init(unsigned short bytesPerSample) {
+void Engine::Init(unsigned short bytesPerSample, bool floatSamples) {
     MutexLock pass(passMutex_);
     queues_.Clear();
     ResetLimiters();
     bytesPerSample_ = bytesPerSample;
+    float_ = floatSamples && bytesPerSample == 4;
     if (plan_.limiter && IsSupportedWidth(bytesPerSample)) {
-        plan_.shape = MakeLimiterShape(plan_.settings, bytesPerSample);
+        plan_.shape = MakeLimiterShape(plan_.settings, bytesPerSample, float_);
     }
+}
+
+unsigned Engine::LevelWidth() const {
+    return float_ ? kFloatLevelWidth : bytesPerSample_.load();
 }
 
 void Engine::Clear() {
@@ -94,7 +100,7 @@ Status Engine::SetLimiter(bool enabled, const LimiterSettings& settings) {
         plan_.settings = settings;
         const unsigned width = bytesPerSample_;
         if (IsSupportedWidth(width)) {
-            plan_.shape = MakeLimiterShape(settings, width);
+            plan_.shape = MakeLimiterShape(settings, width, float_);
         }
     }
     ResetLimiters();
@@ -170,13 +176,17 @@ void Engine::Pass(PassOutput& out, std::uint32_t nowSeconds, bool requireMaster)
     const bool unity = taken.AllUnity();
     const bool copyMix = taken.Count() == 1 && unity && !plan_.limiter;
     const std::size_t total = PassSamples(taken, width, mixCapacity);
-    const WideKind kind = ChooseWide(width, taken.Count(), !unity);
+    const bool floatMix = float_;
+    const WideKind kind = floatMix ? WideKind::kFloat : ChooseWide(width, taken.Count(), !unity);
     const std::int32_t* const gains = unity ? nullptr : taken.Gains();
     const bool keepSums = plan_.limiter || minus != nullptr;
 
     // 3. Finish the mix: a copy, clamped, or limited.
     if (copyMix) {
         out.mixLen = CopyFrame(*taken.Data()[0], out.mix, mixCapacity);
+    } else if (!keepSums && floatMix) {
+        MixFramesFloat(taken.Data(), gains, taken.Count(), out.mix, total);
+        out.mixLen = static_cast<int>(total * width);
     } else if (!keepSums) {
         MixFrames(taken.Data(), gains, taken.Count(), width, out.mix, total);
         out.mixLen = static_cast<int>(total * width);
@@ -242,10 +252,13 @@ void Engine::WriteMinusOutputs(const PassFrames& taken, const void* sums, WideKi
                     std::int32_t gain) CAROVEL_REQUIRES(passMutex_) {
         char* const out = minus.Next(id, own != nullptr, outLen);
         const auto withinCeiling = [&] {
-            const double ownPeak = own != nullptr
-                                       ? static_cast<double>(FramePeak(own, width, total)) *
-                                             (IsScaled(kind) ? static_cast<double>(gain) : 1.0)
-                                       : 0.0;
+            double ownPeak = 0.0;
+            if (own != nullptr && kind == WideKind::kFloat) {
+                ownPeak = FloatFramePeak(own, total) * (static_cast<double>(gain) / kUnityGain);
+            } else if (own != nullptr) {
+                ownPeak = static_cast<double>(FramePeak(own, width, total)) *
+                          (IsScaled(kind) ? static_cast<double>(gain) : 1.0);
+            }
             return sumsPeak + ownPeak <= ceilingWide;
         };
         if (limiter && !(sourceLimiters_[slot].Gain() == 1.0 && withinCeiling())) {

@@ -73,15 +73,21 @@ class Engine {
     Engine& operator=(const Engine&) = delete;
 
     // Drops every source, then sets the sample width in bytes (a width
-    // outside 1..4 makes every pass empty). The limiter's settings stay;
-    // its gains start again at 1.
-    void Init(unsigned short bytesPerSample) CAROVEL_EXCLUDES(passMutex_);
+    // outside 1..4 makes every pass empty), with floatSamples for the float
+    // mixing format (width 4). The limiter's settings stay; its gains start
+    // again at 1.
+    void Init(unsigned short bytesPerSample, bool floatSamples = false)
+        CAROVEL_EXCLUDES(passMutex_);
     // Drops every source with its frames, gains and limiter gains; waits for
     // a running pass.
     void Clear() CAROVEL_EXCLUDES(passMutex_);
     // From now on every pass returns at once, producing nothing.
     void Close() { closing_ = true; }
     unsigned Width() const { return bytesPerSample_; }
+    bool FloatSamples() const { return float_; }
+    // The width for level measurements (MeasureFrameLevel): kFloatLevelWidth
+    // for float samples.
+    unsigned LevelWidth() const;
 
     // Queues a copy of a frame for a source, fed at nowSeconds (see
     // QueueTable::Push). kBadArgument for a negative length or null data.
@@ -129,6 +135,7 @@ class Engine {
 
     // Read by passes without a lock; Init is not called during one.
     std::atomic<unsigned short> bytesPerSample_{2};
+    std::atomic<bool> float_{false};
     std::atomic<bool> closing_{false};
     QueueTable queues_;
 

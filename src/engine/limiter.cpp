@@ -67,9 +67,11 @@ void ScaleTo16(const std::int32_t* v, const double* scale, std::size_t count, un
     }
 }
 
-// Magnitudes of wide values: 64 bits for sums of up to 64 bits, else 128.
+// Magnitudes of wide values: 64 bits for sums of up to 64 bits, else 128;
+// double for float sums.
 template <typename Acc>
-using MagnitudeOf = std::conditional_t<(sizeof(Acc) > 8), Acc, std::int64_t>;
+using MagnitudeOf = std::conditional_t<std::is_floating_point_v<Acc>, double,
+                                       std::conditional_t<(sizeof(Acc) > 8), Acc, std::int64_t>>;
 
 template <typename Codec, typename Acc, bool Scaled>
 void Limit(const LimiterShape& shape, WideKind kind, const Acc* v, std::size_t total,
@@ -154,14 +156,22 @@ void Limit(const LimiterShape& shape, WideKind kind, const Acc* v, std::size_t t
                 g = end;
                 continue;
             }
-            constexpr double kLow = static_cast<double>(Codec::kMin);
-            constexpr double kHigh = static_cast<double>(Codec::kMax);
-            const double inverseUnit = 1.0 / unit;
-            for (std::size_t i = from; i < to; ++i) {
-                double y = static_cast<double>(v[i]) * scale[i - from] * inverseUnit;
-                y = std::min(std::max(y, kLow), kHigh);
-                const auto sample = static_cast<std::int32_t>(y < 0 ? y - 0.5 : y + 0.5);
-                Codec::Write(out + i * Codec::kWidth, sample);
+            if constexpr (std::is_floating_point_v<Acc>) {
+                // A float mix: each sum times its gain, written as float.
+                for (std::size_t i = from; i < to; ++i) {
+                    Codec::Write(out + i * Codec::kWidth,
+                                 static_cast<float>(static_cast<double>(v[i]) * scale[i - from]));
+                }
+            } else {
+                constexpr double kLow = static_cast<double>(Codec::kMin);
+                constexpr double kHigh = static_cast<double>(Codec::kMax);
+                const double inverseUnit = 1.0 / unit;
+                for (std::size_t i = from; i < to; ++i) {
+                    double y = static_cast<double>(v[i]) * scale[i - from] * inverseUnit;
+                    y = std::min(std::max(y, kLow), kHigh);
+                    const auto sample = static_cast<std::int32_t>(y < 0 ? y - 0.5 : y + 0.5);
+                    Codec::Write(out + i * Codec::kWidth, sample);
+                }
             }
         }
         g = end;
@@ -189,6 +199,8 @@ void LimitKind(const LimiterShape& shape, WideKind kind, const void* wide, std::
             Limit<Codec, WideInt128, true>(shape, kind, static_cast<const WideInt128*>(wide), total,
                                            out, gainState, gains);
             break;
+        case WideKind::kFloat:
+            break;  // LimiterGain::Process takes float sums to Float32 itself
     }
 }
 
@@ -199,13 +211,18 @@ bool LimiterSettingsValid(const LimiterSettings& s) {
            s.thresholdDbfs <= 0.0f && s.releaseMs >= 1.0f && s.releaseMs <= 10000.0f;
 }
 
-LimiterShape MakeLimiterShape(const LimiterSettings& s, unsigned bytesPerSample) {
+LimiterShape MakeLimiterShape(const LimiterSettings& s, unsigned bytesPerSample,
+                              bool floatSamples) {
     LimiterShape shape;
     shape.channels = s.channels;
     shape.blocksPerStep = std::max(1u, s.samplesPerSec / 1000);
     const double tau = static_cast<double>(s.releaseMs) / 1000.0 / kReleaseTimeConstants;
     shape.stepRelease = std::exp(-static_cast<double>(shape.blocksPerStep) /
                                  (tau * static_cast<double>(s.samplesPerSec)));
+    if (floatSamples) {
+        shape.ceiling = std::pow(10.0, s.thresholdDbfs / 20.0);  // full scale 1.0
+        return shape;
+    }
     const unsigned width = IsSupportedWidth(bytesPerSample) ? bytesPerSample : 2;
     const double fullScale = std::ldexp(1.0, static_cast<int>(8 * width - 1)) - 1.0;
     shape.ceiling = std::floor(fullScale * std::pow(10.0, s.thresholdDbfs / 20.0));
@@ -219,6 +236,11 @@ void LimiterGain::Process(const LimiterShape& shape, const void* wide, WideKind 
         return;
     }
     auto* dst = reinterpret_cast<unsigned char*>(out);
+    if (kind == WideKind::kFloat) {
+        Limit<Float32, float, false>(shape, kind, static_cast<const float*>(wide), total, dst,
+                                     gain_, blockGains);
+        return;
+    }
     switch (bytesPerSample) {
         case 1:
             LimitKind<Unsigned8>(shape, kind, wide, total, dst, gain_, blockGains);

@@ -24,7 +24,10 @@ struct LimiterShape {
 // True when settings are usable: channels and rate above 0, a ceiling from
 // -60 to 0 dBFS, a release from 1 ms to 10 s.
 bool LimiterSettingsValid(const LimiterSettings& settings);
-LimiterShape MakeLimiterShape(const LimiterSettings& settings, unsigned bytesPerSample);
+// The shape for samples of a width, or for float samples (full scale 1.0,
+// the ceiling not rounded to a whole sample).
+LimiterShape MakeLimiterShape(const LimiterSettings& settings, unsigned bytesPerSample,
+                              bool floatSamples = false);
 
 // The gain below which the limiter snaps back to exactly 1 while releasing.
 constexpr double kLimiterSnap = 1.0 / 131072;
@@ -49,7 +52,8 @@ class LimiterGain {
     double Gain() const { return gain_; }
     void Reset() { gain_ = 1.0; }
 
-    // Writes total samples of the wide values (of kind) to out, limited.
+    // Writes total samples of the wide values (of kind) to out, limited;
+    // float sums (WideKind::kFloat) are written as float samples.
     // blockGains is scratch room, reused between calls.
     void Process(const LimiterShape& shape, const void* wide, WideKind kind, std::size_t total,
                  unsigned bytesPerSample, char* out, std::vector<double>& blockGains);

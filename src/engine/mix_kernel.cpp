@@ -437,6 +437,8 @@ CAROVEL_VECTOR_INLINE void RunWideKind(WideOp op, WideKind kind, const WideArgs&
         case WideKind::k128Scaled:
             RunWide<Codec, WideInt128, true>(op, a);
             break;
+        case WideKind::kFloat:
+            break;  // float sums take their own functions (mix_kernel_float.cpp)
     }
 }
 
@@ -568,6 +570,7 @@ WideKind ChooseWide(unsigned bytesPerSample, std::size_t count, bool gained) {
 std::size_t WideBytes(WideKind kind) {
     switch (kind) {
         case WideKind::k32:
+        case WideKind::kFloat:
             return 4;
         case WideKind::k64:
         case WideKind::k64Scaled:
@@ -579,6 +582,10 @@ std::size_t WideBytes(WideKind kind) {
 
 void SumWide(const WaveFrame* const* frames, const std::int32_t* gains, std::size_t count,
              unsigned bytesPerSample, WideKind kind, void* sums, std::size_t from, std::size_t to) {
+    if (kind == WideKind::kFloat) {
+        SumFloat(frames, gains, count, static_cast<float*>(sums), from, to);
+        return;
+    }
     if (!IsSupportedWidth(bytesPerSample)) {
         return;
     }
@@ -589,6 +596,10 @@ void SumWide(const WaveFrame* const* frames, const std::int32_t* gains, std::siz
 CAROVEL_VECTOR_CLONES void StoreWideMinus(const void* sums, WideKind kind, std::size_t total,
                                           unsigned bytesPerSample, const WaveFrame* own,
                                           std::int32_t gain, char* out) {
+    if (kind == WideKind::kFloat) {
+        StoreFloatMinus(static_cast<const float*>(sums), total, own, gain, out);
+        return;
+    }
     const WideArgs a{nullptr, nullptr, 0, own, gain, sums, out, 0, total, nullptr};
     RunWideOp(WideOp::kStore, kind, bytesPerSample, a);
 }
@@ -596,6 +607,10 @@ CAROVEL_VECTOR_CLONES void StoreWideMinus(const void* sums, WideKind kind, std::
 CAROVEL_VECTOR_CLONES void WideMinus(const void* sums, WideKind kind, std::size_t total,
                                      unsigned bytesPerSample, const WaveFrame* own,
                                      std::int32_t gain, void* dst) {
+    if (kind == WideKind::kFloat) {
+        FloatMinus(static_cast<const float*>(sums), total, own, gain, static_cast<float*>(dst));
+        return;
+    }
     const WideArgs a{nullptr, nullptr, 0, own, gain, sums, dst, 0, total, nullptr};
     RunWideOp(WideOp::kMinus, kind, bytesPerSample, a);
 }
@@ -611,6 +626,8 @@ CAROVEL_VECTOR_CLONES double WidePeak(const void* sums, WideKind kind, std::size
         case WideKind::k64:
         case WideKind::k64Scaled:
             return WidePeakWith(static_cast<const std::int64_t*>(sums), total);
+        case WideKind::kFloat:
+            return FloatPeak(static_cast<const float*>(sums), total);
         default:
             return WidePeakWith(static_cast<const WideInt128*>(sums), total);
     }

@@ -35,8 +35,10 @@ __extension__ typedef __int128 WideInt128;
 // How the wide sums of a pass are held. Without gains they are plain sums:
 // 32 bits for 8- and 16-bit samples of up to 65536 frames, else 64 bits.
 // With gains every term is sample * gain at 1/65536 scale: 64 bits while the
-// count keeps the worst case below 2^63, else 128 bits.
-enum class WideKind { k32, k64, k64Scaled, k128Scaled };
+// count keeps the worst case below 2^63, else 128 bits. A float mixing
+// format sums in float (kFloat): every term is sample * gain in float, added
+// in frame order, nothing clamped.
+enum class WideKind { k32, k64, k64Scaled, k128Scaled, kFloat };
 
 // The accumulator for count frames of a width, with or without gains.
 WideKind ChooseWide(unsigned bytesPerSample, std::size_t count, bool gained);
@@ -69,6 +71,26 @@ std::int64_t FramePeak(const WaveFrame* frame, unsigned bytesPerSample, std::siz
 // The same difference kept wide, into dst (room for total values).
 void WideMinus(const void* sums, WideKind kind, std::size_t total, unsigned bytesPerSample,
                const WaveFrame* own, std::int32_t gain, void* dst);
+
+// The float mixing format (32-bit float samples, WideKind::kFloat). SumWide,
+// StoreWideMinus, WideMinus and WidePeak take kFloat sums as well; these are
+// what they run, and the plain mix and a frame's peak.
+//
+// The plain mix of total positions: at each, the float sum over the frames
+// holding a whole sample there of sample * gain (gains null for all unity,
+// else at 1/65536 scale as for the integer kinds), written as float.
+void MixFramesFloat(const WaveFrame* const* frames, const std::int32_t* gains, std::size_t count,
+                    char* out, std::size_t total);
+void SumFloat(const WaveFrame* const* frames, const std::int32_t* gains, std::size_t count,
+              float* sums, std::size_t from, std::size_t to);
+// sums less own's term (own null for none), written as float, unclamped.
+void StoreFloatMinus(const float* sums, std::size_t total, const WaveFrame* own, std::int32_t gain,
+                     char* out);
+void FloatMinus(const float* sums, std::size_t total, const WaveFrame* own, std::int32_t gain,
+                float* dst);
+double FloatPeak(const float* sums, std::size_t total);
+// The largest magnitude among a float frame's first total samples.
+double FloatFramePeak(const WaveFrame* frame, std::size_t total);
 
 }  // namespace _Carovel
 

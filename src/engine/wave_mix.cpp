@@ -55,6 +55,11 @@ void CWaveMix::Init(unsigned short bytesPerSample) {
     m_impl->engine.Init(bytesPerSample);
 }
 
+void CWaveMix::Init(SampleType type) {
+    m_impl->engine.Init(static_cast<unsigned short>(BytesPerSample(type)),
+                        type == SampleType::kF32);
+}
+
 void CWaveMix::ClearBuffs() {
     m_impl->engine.Clear();
 }

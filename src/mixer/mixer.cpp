@@ -17,6 +17,9 @@ namespace {
 // How long Close waits for the output thread to end.
 constexpr std::chrono::milliseconds kCloseWait{200};
 
+// The longest frame Open takes: frames are queued with an int length.
+constexpr unsigned long kMaxFrameBytes = 1ul << 30;
+
 }  // namespace
 
 CMixer::CMixer() : m_impl(std::make_unique<Impl>()) {}
@@ -42,7 +45,17 @@ bool CMixer::Open(unsigned short channels, unsigned short samplesPerSec,
     if (call.InMixPending()) {
         return Fail(Status::kInsideCallback);
     }
-    return OpenSession(channels, samplesPerSec, bitsPerSample, frameSize, pfn, userData, false);
+    return OpenSession(PcmFormat{channels, samplesPerSec, bitsPerSample}, frameSize, pfn, userData,
+                       false);
+}
+
+bool CMixer::Open(const AudioFormat& mix, unsigned long frameBytes, MixOutCallback pfn,
+                  void* userData) {
+    const HostCall call(m_impl->callCheck, this, "Open");
+    if (call.InMixPending()) {
+        return Fail(Status::kInsideCallback);
+    }
+    return OpenSession(PcmFormat::From(mix), frameBytes, pfn, userData, false);
 }
 
 bool CMixer::OpenManual(unsigned short channels, unsigned short samplesPerSec,
@@ -52,11 +65,20 @@ bool CMixer::OpenManual(unsigned short channels, unsigned short samplesPerSec,
     if (call.InMixPending()) {
         return Fail(Status::kInsideCallback);
     }
-    return OpenSession(channels, samplesPerSec, bitsPerSample, frameSize, pfn, userData, true);
+    return OpenSession(PcmFormat{channels, samplesPerSec, bitsPerSample}, frameSize, pfn, userData,
+                       true);
 }
 
-bool CMixer::OpenSession(unsigned short channels, unsigned short samplesPerSec,
-                         unsigned short bitsPerSample, unsigned short frameSize, MixOutCallback pfn,
+bool CMixer::OpenManual(const AudioFormat& mix, unsigned long frameBytes, MixOutCallback pfn,
+                        void* userData) {
+    const HostCall call(m_impl->callCheck, this, "OpenManual");
+    if (call.InMixPending()) {
+        return Fail(Status::kInsideCallback);
+    }
+    return OpenSession(PcmFormat::From(mix), frameBytes, pfn, userData, true);
+}
+
+bool CMixer::OpenSession(const PcmFormat& format, unsigned long frameBytes, MixOutCallback pfn,
                          void* userData, bool manual) {
     Impl& impl = *m_impl;
     if (impl.output.IsCurrentThread()) {
@@ -65,16 +87,16 @@ bool CMixer::OpenSession(unsigned short channels, unsigned short samplesPerSec,
     if (impl.IsOpen()) {
         return Fail(Status::kAlreadyOpen);
     }
-    if (pfn == nullptr || channels == 0 || samplesPerSec == 0) {
+    if (pfn == nullptr || format.channels == 0 || format.samplesPerSec == 0) {
         return Fail(Status::kBadArgument);
     }
-    if (!IsSupportedBits(bitsPerSample)) {
+    if (!format.IsSupported()) {
         return Fail(Status::kUnsupportedFormat);
     }
-    const PcmFormat format{channels, samplesPerSec, bitsPerSample};
-    if (frameSize == 0 || frameSize % format.BlockAlign() != 0) {
+    if (frameBytes == 0 || frameBytes > kMaxFrameBytes || frameBytes % format.BlockAlign() != 0) {
         return Fail(Status::kBadArgument);
     }
+    const auto frameSize = static_cast<std::size_t>(frameBytes);
     std::shared_ptr<LiveShared> live;
     {
         MutexLock lock(impl.liveMutex);
@@ -108,7 +130,7 @@ bool CMixer::OpenSession(unsigned short channels, unsigned short samplesPerSec,
         impl.sources.SetResampler(impl.resampler);
         impl.mixFormat = format;
         impl.frameBytes = frameSize;
-        impl.engine.Init(static_cast<unsigned short>(format.BytesPerSample()));
+        impl.engine.Init(static_cast<unsigned short>(format.BytesPerSample()), format.isFloat);
         ApplyLimiter();
         const double bytesPerMs = static_cast<double>(format.BytesPerSecond()) / 1000.0;
         impl.statsBytesPerMs = bytesPerMs;
@@ -326,6 +348,16 @@ void CMixer::ClearTraceData() {
 
 bool CMixer::AddFrame(long traceID, const char* data, int len, unsigned short channels,
                       unsigned short samplesPerSec, unsigned short bitsPerSample, void* tag) {
+    return FeedBlock(traceID, data, len, PcmFormat{channels, samplesPerSec, bitsPerSample}, tag);
+}
+
+bool CMixer::AddFrame(long traceID, const char* data, int len, const AudioFormat& format,
+                      void* tag) {
+    return FeedBlock(traceID, data, len, PcmFormat::From(format), tag);
+}
+
+bool CMixer::FeedBlock(long traceID, const char* data, int len, const PcmFormat& format,
+                       void* tag) {
     const HostCall call(m_impl->callCheck, this, "AddFrame");
     if (call.InMixPending()) {
         return Fail(Status::kInsideCallback);
@@ -352,7 +384,6 @@ bool CMixer::AddFrame(long traceID, const char* data, int len, unsigned short ch
     if (source == nullptr) {
         return Fail(Status::kOutOfMemory);
     }
-    const PcmFormat format{channels, samplesPerSec, bitsPerSample};
     const auto bytes = static_cast<std::size_t>(len);
     const FrameSink sink(impl.engine, now.seconds, &source->BoardHandle());
     Status status = Status::kOk;

@@ -25,6 +25,7 @@ SourceStats RawStats(const SourceView& view, double frameMs, double bytesPerMs) 
     s.framesCut = r.framesCut;
     s.dropouts = r.dropouts;
     s.trimPpm = board != nullptr ? board->trimPpm.load() : 0;
+    s.clippedSamples = board != nullptr ? board->clippedSamples.load() : 0;
     s.hasLevel = r.framesMixed > 0 && view.lastLevel.measured;
     s.rmsDbfs = s.hasLevel ? view.lastLevel.meanSquare : 0.0;
     s.peakDbfs = s.hasLevel ? view.lastLevel.peak : 0.0;
@@ -45,7 +46,7 @@ void FinishLevel(SourceStats& s) {
 bool CMixer::GetSourceStats(long traceID, SourceStats& out) const {
     Impl& impl = *m_impl;
     SourceView view;
-    if (!impl.engine.Queues().View(traceID, view, impl.engine.Width())) {
+    if (!impl.engine.Queues().View(traceID, view, impl.engine.LevelWidth())) {
         return false;
     }
     SourceStats s = RawStats(view, impl.statsFrameMs.load(), impl.statsBytesPerMs.load());
@@ -62,7 +63,7 @@ unsigned CMixer::GetAllSourceStats(SourceStats* out, unsigned capacity, MixerSta
     // The counters are copied under the queues' lock; the levels turn into
     // dB outside it.
     const std::size_t count = impl.engine.Queues().VisitSources(
-        impl.engine.Width(), wanted, [&](std::size_t i, const SourceView& view) {
+        impl.engine.LevelWidth(), wanted, [&](std::size_t i, const SourceView& view) {
             out[i] = RawStats(view, frameMs, bytesPerMs);
         });
     for (std::size_t i = 0; i < std::min<std::size_t>(count, wanted); ++i) {

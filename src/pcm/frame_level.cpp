@@ -70,11 +70,29 @@ CAROVEL_VECTOR_CLONES FrameLevel Measure32(const unsigned char* p, std::size_t s
     return MeasureLanes<4, std::int32_t>(p, samples);
 }
 
+CAROVEL_VECTOR_CLONES FrameLevel MeasureFloat(const unsigned char* p, std::size_t samples) {
+    double sum = 0.0;
+    float peak = 0.0f;
+    for (std::size_t i = 0; i < samples; ++i) {
+        const float v = Float32::Read(p + 4 * i);
+        sum += static_cast<double>(v) * static_cast<double>(v);
+        peak = std::max(peak, std::fabs(v));
+    }
+    FrameLevel level;
+    level.meanSquare = static_cast<float>(sum / static_cast<double>(samples));
+    level.peak = peak;
+    level.measured = true;
+    return level;
+}
+
 }  // namespace
 
 FrameLevel MeasureFrameLevel(const char* data, std::size_t len, unsigned bytesPerSample) {
     FrameLevel level;
     level.measured = true;
+    if (bytesPerSample == kFloatLevelWidth && data != nullptr && len >= 4) {
+        return MeasureFloat(reinterpret_cast<const unsigned char*>(data), len / 4);
+    }
     if (!IsSupportedWidth(bytesPerSample) || data == nullptr) {
         return level;
     }

@@ -17,9 +17,14 @@ struct FrameLevel {
     bool measured = false;
 };
 
+// Given as the width to MeasureFrameLevel: 32-bit float samples, full
+// scale 1.0.
+constexpr unsigned kFloatLevelWidth = 0x104;
+
 // Measures the whole samples of len bytes of bytesPerSample-wide PCM (1 is
-// unsigned around 128, 2..4 signed). An empty frame, or a width outside
-// 1..4, gives a measured level of 0.
+// unsigned around 128, 2..4 signed, kFloatLevelWidth float). An empty frame,
+// or another width, gives a measured level of 0. A float frame's level may
+// pass full scale (a peak above 1).
 FrameLevel MeasureFrameLevel(const char* data, std::size_t len, unsigned bytesPerSample);
 
 // 10 * log10(meanSquare) and 20 * log10(peak): dB relative to full scale,

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 namespace _Carovel {
@@ -87,6 +88,44 @@ struct Signed32 {
         p[3] = static_cast<unsigned char>(u >> 24);
     }
 };
+
+// 32-bit IEEE-754 float samples, full scale 1.0, little-endian. Not one of
+// the integer codecs above: Read gives the float, Write takes one, and
+// nothing is clamped.
+struct Float32 {
+    static constexpr unsigned kWidth = 4;
+    static float Read(const unsigned char* p) {
+        const std::uint32_t u =
+            static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+        float v;
+        std::memcpy(&v, &u, sizeof v);
+        return v;
+    }
+    static void Write(unsigned char* p, float v) {
+        std::uint32_t u;
+        std::memcpy(&u, &v, sizeof u);
+        p[0] = static_cast<unsigned char>(u);
+        p[1] = static_cast<unsigned char>(u >> 8);
+        p[2] = static_cast<unsigned char>(u >> 16);
+        p[3] = static_cast<unsigned char>(u >> 24);
+    }
+};
+
+// A float sample times scale as a whole number of [lo, hi]: rounded to
+// nearest (halves away from zero) and clamped, NaN taken as 0. clipped is
+// set when the product lies beyond full scale: below lo - 0.5 or above
+// hi + 1 (so +1.0 at a scale of 2^(bits - 1), one step above the largest
+// value the type holds, is clamped by that step but not counted).
+inline std::int64_t FloatToWhole(float v, double scale, double lo, double hi, bool& clipped) {
+    double x = static_cast<double>(v) * scale;
+    if (!(x == x)) {
+        x = 0.0;
+    }
+    clipped = x < lo - 0.5 || x > hi + 1.0;
+    x = std::min(std::max(x, lo), hi);
+    return static_cast<std::int64_t>(x < 0 ? x - 0.5 : x + 0.5);
+}
 
 // The codec of a width in bytes, at compile time.
 template <unsigned Bytes>

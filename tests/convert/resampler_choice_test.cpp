@@ -10,7 +10,9 @@
 #include <cstdint>
 #include <random>
 #include <string>
+#include <vector>
 
+#include "carovel/format.h"
 #include "convert/convert_fixtures.h"
 #include "convert/convert_stream.h"
 
@@ -322,5 +324,50 @@ INSTANTIATE_TEST_SUITE_P(Pairs, ResamplerAlignment,
                                     std::to_string(info.param.srcRate) + "_to_" +
                                     std::to_string(info.param.dstRate);
                          });
+
+}  // namespace
+
+namespace {
+
+// Both resamplers through the format description: a float stream at 96 kHz
+// whose 1 kHz tone peaks at 1.5 (above full scale) comes out at 48 kHz with
+// its level and its length at the rate ratio; a resampler out of range is
+// refused there too.
+TEST(ResamplerChoice, FloatStreamsAboveFullScaleKeepTheirLevelWithEitherResampler) {
+    using _Carovel::AudioFormat;
+    using _Carovel::SampleType;
+    const AudioFormat in{96000, 1, SampleType::kF32};
+    const AudioFormat out{48000, 1, SampleType::kF32};
+    constexpr std::size_t kBlocks = 96000 / 2;  // half a second
+    constexpr double kPi = 3.14159265358979323846;
+    std::vector<float> tone(kBlocks);
+    for (std::size_t i = 0; i < kBlocks; ++i) {
+        tone[i] =
+            static_cast<float>(1.5 * std::sin(2 * kPi * 1000.0 * static_cast<double>(i) / 96000.0));
+    }
+    for (const Resampler kind : {Resampler::kLowLatency, Resampler::kFast}) {
+        CWaveConvert cv;
+        ASSERT_TRUE(cv.Open(in, out, kind)) << Name(kind);
+        std::vector<float> got(kBlocks);
+        unsigned long srcLen = kBlocks * sizeof(float);
+        unsigned long dstLen = got.size() * sizeof(float);
+        ASSERT_TRUE(cv.Convert(reinterpret_cast<const unsigned char*>(tone.data()), srcLen,
+                               reinterpret_cast<unsigned char*>(got.data()), dstLen));
+        EXPECT_EQ(srcLen, kBlocks * sizeof(float)) << Name(kind);
+        std::size_t made = dstLen / sizeof(float);
+        unsigned long rest = (got.size() - made) * sizeof(float);
+        ASSERT_TRUE(cv.Flush(reinterpret_cast<unsigned char*>(got.data() + made), rest));
+        made += rest / sizeof(float);
+        EXPECT_EQ(made, kBlocks / 2) << Name(kind);
+        float peak = 0;
+        for (std::size_t i = made / 4; i < 3 * made / 4; ++i) {
+            peak = std::max(peak, std::fabs(got[i]));
+        }
+        EXPECT_NEAR(peak, 1.5f, 0.02f) << Name(kind);
+    }
+    CWaveConvert cv;
+    EXPECT_FALSE(cv.Open(in, out, static_cast<Resampler>(7)));
+    EXPECT_EQ(cv.LastStatus(), _Carovel::Status::kBadArgument);
+}
 
 }  // namespace

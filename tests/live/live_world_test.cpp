@@ -359,3 +359,43 @@ TEST(LiveWorld, TheCeilingCutsTheOldestFrames) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(LiveWorld, AtNinetySixKilohertzADriftingSourceSettlesAtTheTarget) {
+    // Live mode above 65535 Hz: a 96 kHz mix with a 96 kHz source 1000 ppm
+    // fast and a 192 kHz one 500 ppm slow (converted on the way in), for
+    // three simulated minutes.
+    const PcmFormat mono96k{1, 96000, 16};
+    const PcmFormat mono192k{1, 192000, 16};
+    const std::size_t frameBytes = 3840;  // 20 ms
+    const LiveSettings settings{40, 400, 0};
+    World w(settings, mono96k, frameBytes, 180 * kSecond);
+    w.AddFeeder(0, mono96k, 20.0, 0.0, 0.0, 0.0);
+    w.AddFeeder(1, mono96k, 20.0, +1000.0, 440.0, 8000.0);
+    w.AddFeeder(2, mono192k, 20.0, -500.0, 660.0, 8000.0);
+    std::vector<Watch> watches = {{0, 60 * kSecond}, {1, 60 * kSecond}, {2, 60 * kSecond}};
+    watches[1].driftPpm = +1000.0;
+    watches[2].driftPpm = -500.0;
+    w.onPass = [&](World& world, const char*, unsigned masterLen, const char*, unsigned mixLen,
+                   void*) {
+        ASSERT_EQ(masterLen, frameBytes);
+        ASSERT_EQ(mixLen, frameBytes);
+        for (Watch& watch : watches) {
+            Observe(world, watch);
+        }
+    };
+    w.Run();
+    for (const Watch& watch : watches) {
+        SCOPED_TRACE(watch.id);
+        EXPECT_GT(watch.passes, 5500u);  // every pass of two minutes
+        EXPECT_GE(watch.lowestMs, 40.0 - kFrameMs);
+        EXPECT_LE(watch.highestMs, 40.0 + kFrameMs);
+        EXPECT_EQ(watch.passesWithoutFrame, 0u);
+    }
+    ASSERT_NE(w.Passes()->Control(1), nullptr);
+    EXPECT_NEAR(w.Passes()->Control(1)->DriftPpm(), 1000.0, 5.0);
+    EXPECT_NEAR(w.Passes()->Control(2)->DriftPpm(), -500.0, 5.0);
+}
+
+}  // namespace

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -207,6 +208,56 @@ TEST(TrimStage, ShedsOnlyQuietStretchesAndNoMoreThanTheBudget) {
         biggestStep = std::max(biggestStep, std::fabs(out[i] - out[i - 1]));
     }
     EXPECT_LT(biggestStep, 12000.0 * 2 * kPi * 440.0 / 48000.0 + 2);
+}
+
+}  // namespace
+
+namespace {
+
+// A float mixing format through the stage: at no trim the stream passes as
+// it is, and trimmed, a sine at +6 dBFS keeps its level (nothing clamped).
+std::vector<float> StreamFloats(TrimStage& stage, const std::vector<float>& in) {
+    std::vector<unsigned char> bytes(in.size() * 4);
+    std::memcpy(bytes.data(), in.data(), bytes.size());
+    EXPECT_TRUE(stage.Push(bytes.data(), in.size()));
+    std::vector<unsigned char> out;
+    std::vector<unsigned char> buf(4 * 512);
+    for (std::size_t got = 1; got > 0;) {
+        got = stage.Pull(buf.data(), 512);
+        out.insert(out.end(), buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(4 * got));
+    }
+    for (std::size_t got = 512; got == 512;) {
+        got = stage.Drain(buf.data(), 512);
+        out.insert(out.end(), buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(4 * got));
+    }
+    std::vector<float> v(out.size() / 4);
+    std::memcpy(v.data(), out.data(), v.size() * 4);
+    return v;
+}
+
+TEST(TrimStage, FloatStreamsKeepTheirLevelAboveFullScale) {
+    std::vector<float> in(48000);
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        in[i] =
+            static_cast<float>(2.0 * std::sin(2 * kPi * 1000.0 * static_cast<double>(i) / 48000.0));
+    }
+    _Carovel::PcmFormat format{1, 48000, 32, true};
+    TrimStage plain(format);
+    plain.SetTrim(0);
+    const std::vector<float> same = StreamFloats(plain, in);
+    ASSERT_EQ(same.size(), in.size());
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        ASSERT_NEAR(same[i], in[i], 1e-5f) << i;
+    }
+    TrimStage trimmed(format);
+    trimmed.SetTrim(5000);
+    const std::vector<float> out = StreamFloats(trimmed, in);
+    EXPECT_NEAR(static_cast<double>(out.size()), in.size() / 1.005, 2.0);
+    float peak = 0.0f;
+    for (std::size_t i = 1000; i + 1000 < out.size(); ++i) {
+        peak = std::max(peak, std::fabs(out[i]));
+    }
+    EXPECT_NEAR(peak, 2.0f, 0.01f);
 }
 
 }  // namespace

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <string>
 #include <unordered_set>
@@ -416,6 +418,185 @@ TEST(ReferenceModel, MixMinusOfMoreThanSixtyFiveThousandSourcesAtEveryWidth) {
                 return;
             }
         }
+    }
+}
+
+}  // namespace
+
+// The float mixing format against the double-precision model: random
+// frames of floats (within and beyond full scale), gains, the limiter and
+// mix-minus outputs. Every output sample must lie within the model's bound
+// (one float rounding per addition) of the exact value; a lone frame at
+// gain 1 is copied byte for byte.
+namespace {
+
+std::vector<char> FloatFrame(FrameMaker& gen, int samples, int extraBytes) {
+    std::vector<char> bytes(static_cast<std::size_t>(samples) * 4 +
+                            static_cast<std::size_t>(extraBytes));
+    const float scale = gen.Chance(30) ? 4.0f : 1.0f;
+    for (int i = 0; i < samples; ++i) {
+        float v = static_cast<float>(gen.Uniform(-1000000, 1000000)) / 1000000.0f * scale;
+        if (gen.Chance(5)) {
+            v = gen.Chance(50) ? 1.0f : -1.0f;
+        }
+        std::memcpy(bytes.data() + 4 * static_cast<std::size_t>(i), &v, 4);
+    }
+    return bytes;
+}
+
+struct FloatPair {
+    CWaveMix lib;
+    carovel_test::ReferenceFloatMixer model;
+    std::unordered_set<long> ids;
+};
+
+// Checks one library output against the model's values and bounds.
+void ExpectWithin(const carovel_test::ModelFloatOut& want, const char* got, int gotLen,
+                  bool limited, double ceiling, const std::string& what) {
+    ASSERT_EQ(gotLen, static_cast<int>(4 * want.values.size())) << what;
+    for (std::size_t i = 0; i < want.values.size(); ++i) {
+        float v;
+        std::memcpy(&v, got + 4 * i, 4);
+        const double ref = want.values[i];
+        // The limiter's gains are found from the float sums in the library
+        // and from the exact ones in the model; they agree to a few float
+        // roundings of the ceiling.
+        const double tolerance = want.bounds[i] + (limited ? 1e-6 * std::max(1.0, ceiling) : 0.0);
+        ASSERT_LE(std::fabs(static_cast<double>(v) - ref), tolerance)
+            << what << " position " << i << ": " << v << " against " << ref;
+        if (limited) {
+            ASSERT_LE(std::fabs(static_cast<double>(v)), ceiling * (1.0 + 1e-6) + want.bounds[i])
+                << what << " position " << i;
+        }
+    }
+}
+
+void RunFloatCase(FloatPair& pair, CMixMinusFrames& minus, std::uint32_t seed) {
+    FrameMaker gen(seed);
+    pair.lib.Init(_Carovel::SampleType::kF32);
+    pair.model.Init();
+    pair.ids.clear();
+    const bool limiter = gen.Chance(30);
+    ModelLimiter lim;
+    if (limiter) {
+        lim.channels = static_cast<unsigned>(gen.Uniform(1, 3));
+        lim.rate = gen.Chance(50) ? 48000u : static_cast<unsigned>(gen.Uniform(1, 192000));
+        lim.thresholdDb = gen.Chance(50) ? -1.0 : -gen.Uniform(0, 60);
+        lim.releaseMs = gen.Chance(50) ? 100.0 : gen.Uniform(1, 10000);
+    }
+    LimiterSettings settings;
+    settings.channels = static_cast<unsigned short>(lim.channels);
+    settings.samplesPerSec = lim.rate;
+    settings.thresholdDbfs = static_cast<float>(lim.thresholdDb);
+    settings.releaseMs = static_cast<float>(lim.releaseMs);
+    ASSERT_TRUE(pair.lib.SetLimiter(limiter, settings));
+    pair.model.SetLimiter(limiter, lim);
+    minus.SetIncludeIdle(gen.Chance(50));
+    const bool withMinus = gen.Chance(60);
+    const int tracks = gen.Chance(10) ? gen.Uniform(60, 90) : gen.Uniform(1, 9);
+    int mostFrames = 0;
+    for (int t = 0; t < tracks; ++t) {
+        const long id = TrackID(gen, t);
+        if (gen.Chance(40)) {
+            const float gain = PickGain(gen);
+            ASSERT_TRUE(pair.lib.SetTrackGain(id, gain));
+            pair.model.SetGain(id, gain);
+            pair.ids.insert(id);
+        }
+        const int frames = gen.Uniform(0, 3);
+        mostFrames = std::max(mostFrames, frames);
+        for (int f = 0; f < frames; ++f) {
+            const int samples = gen.Chance(20) ? gen.Uniform(0, 3000) : gen.Uniform(0, 600);
+            const std::vector<char> bytes = FloatFrame(gen, samples, gen.Chance(20) ? 2 : 0);
+            void* const tag = reinterpret_cast<void*>(std::uintptr_t{seed} * 16 + f + 1);
+            ASSERT_TRUE(pair.lib.AddFrame(id, bytes.data(), static_cast<int>(bytes.size()), tag));
+            pair.model.AddFrame(id, bytes, tag);
+            pair.ids.insert(id);
+        }
+    }
+    for (int pass = 0; pass <= mostFrames; ++pass) {
+        const std::string where = "seed " + std::to_string(seed) + " pass " + std::to_string(pass);
+        const int capA = Capacity(gen, 4);
+        const int capB = Capacity(gen, 4);
+        std::vector<char> master = GuardedBuffer(capA);
+        std::vector<char> mix = GuardedBuffer(capB);
+        int masterLen = capA;
+        int mixLen = capB;
+        void* const kNoTag = &master;
+        void* tag = kNoTag;
+        if (withMinus) {
+            pair.lib.GetMixedFrame(master.data(), masterLen, mix.data(), mixLen, &tag, minus);
+        } else {
+            pair.lib.GetMixedFrame(master.data(), masterLen, mix.data(), mixLen, &tag);
+        }
+        const carovel_test::ModelFloatPass want =
+            pair.model.Pass(capA, capB, withMinus, minus.IncludeIdle());
+        ASSERT_EQ(masterLen, static_cast<int>(want.master.size())) << where;
+        EXPECT_TRUE(std::equal(want.master.begin(), want.master.end(), master.begin())) << where;
+        EXPECT_EQ(tag, want.tagSet ? want.tag : kNoTag) << where;
+        const double ceiling = pair.model.Ceiling();
+        if (!want.copied.empty()) {
+            ASSERT_EQ(mixLen, static_cast<int>(want.copied.size())) << where;
+            EXPECT_TRUE(std::equal(want.copied.begin(), want.copied.end(), mix.begin())) << where;
+        } else {
+            ExpectWithin(want.mix, mix.data(), mixLen, limiter, ceiling, where + " mix");
+        }
+        EXPECT_TRUE(UntouchedFrom(mix, static_cast<std::size_t>(std::max(mixLen, 0)))) << where;
+        if (withMinus) {
+            ASSERT_EQ(minus.Count(), static_cast<int>(want.minus.size())) << where;
+            for (int i = 0; i < minus.Count(); ++i) {
+                const auto& out = want.minus[static_cast<std::size_t>(i)];
+                ASSERT_EQ(minus.TrackID(i), out.id) << where << " output " << i;
+                ASSERT_EQ(minus.HadFrame(i), out.hadFrame) << where << " output " << i;
+                ExpectWithin(out, minus.Data(i), minus.Length(i), limiter, ceiling,
+                             where + " minus output " + std::to_string(i));
+            }
+        }
+        for (const long id : pair.ids) {
+            ASSERT_EQ(WaveMixTestAccess::QueuedFrames(pair.lib, id), pair.model.Queued(id))
+                << where << " track " << id;
+        }
+        if (::testing::Test::HasFailure()) {
+            return;
+        }
+    }
+}
+
+TEST(ReferenceModel, FloatMixingMatchesTheDoubleModelWithinFloatRounding) {
+    constexpr std::uint32_t kCases = 1500;
+    FloatPair pair;
+    CMixMinusFrames minus;
+    for (std::uint32_t seed = 1; seed <= kCases && !::testing::Test::HasFailure(); ++seed) {
+        RunFloatCase(pair, minus, seed);
+    }
+}
+
+TEST(ReferenceModel, FloatMixKeepsSourcesAboveFullScale) {
+    // Two sources at +6 dBFS (2.0) and 0.5: the float mix holds 2.5 where an
+    // integer mix would clamp, and the mix-minus outputs keep their levels.
+    CWaveMix mixer;
+    mixer.Init(_Carovel::SampleType::kF32);
+    const float a[] = {2.0f, -2.0f, 1.5f, 0.0f};
+    const float b[] = {0.5f, -0.5f, 0.25f, 3.0f};
+    ASSERT_TRUE(mixer.AddFrame(0, reinterpret_cast<const char*>(a), sizeof a, nullptr));
+    ASSERT_TRUE(mixer.AddFrame(1, reinterpret_cast<const char*>(b), sizeof b, nullptr));
+    float master[4] = {};
+    float mix[4] = {};
+    int masterLen = sizeof master;
+    int mixLen = sizeof mix;
+    CMixMinusFrames minus;
+    mixer.GetMixedFrame(reinterpret_cast<char*>(master), masterLen, reinterpret_cast<char*>(mix),
+                        mixLen, nullptr, minus);
+    ASSERT_EQ(mixLen, static_cast<int>(sizeof mix));
+    const float want[] = {2.5f, -2.5f, 1.75f, 3.0f};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(mix[i], want[i]) << i;
+    }
+    ASSERT_EQ(minus.Count(), 2);
+    float own0[4];
+    std::memcpy(own0, minus.Data(0), sizeof own0);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(own0[i], b[i]) << i;  // source 0 hears source 1 alone
     }
 }
 

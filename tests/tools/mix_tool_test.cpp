@@ -1,10 +1,12 @@
 // End-to-end tests of carovel-mix: each test writes its inputs, runs the
 // built binary and checks the files it wrote.
 #include <gtest/gtest.h>
+#include <sndfile.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <fstream>
 #include <limits>
 
@@ -192,6 +194,90 @@ TEST(MixToolConversion, StereoToneAt44100KeepsItsFrequencyAndLevelInAn8kMonoMast
     EXPECT_NEAR(tone.rmsDbfs, 20.0 * std::log10(0.25 / std::sqrt(2.0)), 0.5);
 }
 
+TEST(MixToolConversion, HighRatesMixAndTheMixingRateReachesThem) {
+    ScratchDir dir;
+    WriteAudio(dir.Path("m48.wav"), kWav16, 48000, 2, std::vector<std::int32_t>(2 * 48000, 0));
+    // 1 kHz at -12 dBFS peak on both channels, at 96 kHz.
+    WriteAudio(dir.Path("s96.wav"), kWav24, 96000, 2, Sine(1000.0, 0.25, 96000, 2, 96000));
+    RunResult run = RunMix({"-o", dir.Path("x.wav"), dir.Path("m48.wav"), dir.Path("s96.wav")});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Audio mix = ReadAudio(dir.Path("x.wav"));
+    EXPECT_EQ(mix.rate, 48000);
+    ASSERT_EQ(mix.Frames(), 48000u);
+    std::vector<std::int32_t> left;
+    for (std::size_t i = 4000; i + 4000 < mix.Frames(); ++i) {
+        left.push_back(mix.samples[2 * i]);
+    }
+    const ToneMeasure tone = MeasureTone(left, 48000);
+    EXPECT_NEAR(tone.hz, 1000.0, 0.5);
+    EXPECT_NEAR(tone.rmsDbfs, 20.0 * std::log10(0.25 / std::sqrt(2.0)), 0.2);
+    for (const char* rate : {"96000", "192000"}) {
+        run = RunMix(
+            {"--rate", rate, "-o", dir.Path("y.wav"), dir.Path("m48.wav"), dir.Path("s96.wav")});
+        ASSERT_EQ(run.status, 0) << run.err;
+        const Audio y = ReadAudio(dir.Path("y.wav"));
+        EXPECT_EQ(y.rate, std::atoi(rate));
+        EXPECT_EQ(y.Frames(), static_cast<std::size_t>(std::atoi(rate)));
+    }
+}
+
+TEST(MixToolConversion, AMasterWhere20MsIsNotWholeSamplesMixesWithNoOption) {
+    ScratchDir dir;
+    WriteAudio(dir.Path("m11.wav"), kWav16, 11025, 1, Sine(440.0, 0.25, 11025, 1, 11025));
+    const RunResult run = RunMix({"-o", dir.Path("mix.wav"), dir.Path("m11.wav")});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Audio mix = ReadAudio(dir.Path("mix.wav"));
+    EXPECT_EQ(mix.rate, 11025);
+    EXPECT_EQ(mix.Frames(), 11025u);
+}
+
+TEST(MixToolConversion, AFloatSourceBeyondFullScaleIsNamedInAWarning) {
+    ScratchDir dir;
+    WriteAudio(dir.Path("m.wav"), kWav16, 8000, 1, std::vector<std::int32_t>(800, 0));
+    std::vector<float> loud(800, 0.5f);
+    loud[100] = 2.0f;
+    loud[200] = -3.0f;
+    WriteFloatAudio(dir.Path("loud.wav"), 8000, 1, loud);
+    const RunResult run =
+        RunMix({"-o", dir.Path("mix.wav"), dir.Path("m.wav"), dir.Path("loud.wav")});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(Contains(run.err, "loud.wav")) << run.err;
+    EXPECT_TRUE(Contains(run.err, "2 samples lie beyond full scale (peak +9.5 dBFS)")) << run.err;
+}
+
+TEST(MixToolConversion, FloatOutputMixesInFloatAndKeepsAFloatSourcesHeadroom) {
+    ScratchDir dir;
+    WriteAudio(dir.Path("m.wav"), kWav16, 48000, 1, std::vector<std::int32_t>(4800, 0));
+    // A 1 kHz sine at +6 dBFS (peak 2.0) and an integer source at 0.25.
+    std::vector<float> loud(4800);
+    for (std::size_t i = 0; i < loud.size(); ++i) {
+        loud[i] = static_cast<float>(
+            2.0 * std::sin(2 * M_PI * 1000.0 * static_cast<double>(i) / 48000.0));
+    }
+    WriteFloatAudio(dir.Path("loud.wav"), 48000, 1, loud);
+    WriteAudio(dir.Path("quarter.wav"), kWav16, 48000, 1,
+               std::vector<std::int32_t>(4800, 8192 << 16));
+    const RunResult run =
+        RunMix({"--encoding", "float", "-o", dir.Path("mix.wav"), dir.Path("m.wav"),
+                dir.Path("loud.wav"), dir.Path("quarter.wav")});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_FALSE(Contains(run.err, "beyond full scale")) << run.err;
+    SF_INFO info{};
+    SNDFILE* file = sf_open(dir.Path("mix.wav").c_str(), SFM_READ, &info);
+    ASSERT_NE(file, nullptr);
+    std::vector<float> mix(static_cast<std::size_t>(info.frames));
+    sf_read_float(file, mix.data(), info.frames);
+    sf_close(file);
+    ASSERT_EQ(mix.size(), loud.size());
+    float peak = 0.0f;
+    for (std::size_t i = 0; i < mix.size(); ++i) {
+        ASSERT_NEAR(mix[i], loud[i] + 0.25f, 1e-6f) << i;
+        peak = std::max(peak, std::fabs(mix[i]));
+    }
+    EXPECT_NEAR(peak, 2.25f, 1e-3f);
+    EXPECT_TRUE(Contains(run.out, "48000 Hz mono float")) << run.out;
+}
+
 TEST(MixToolConversion, OfflineAndRealtimeGiveTheSameMix) {
     ScratchDir dir;
     WriteAudio(dir.Path("m.wav"), kWav16, 8000, 1, Noise(6000, 16, 11));
@@ -229,7 +315,7 @@ TEST_P(MixToolErrors, FailsClearlyAndLeavesNoOutput) {
     ScratchDir dir;
     std::ofstream(dir.Path("text.wav")) << "this is not audio\n";
     WriteAudio(dir.Path("ok.wav"), kWav16, 8000, 1, Noise(4000, 16, 5));
-    WriteAudio(dir.Path("hires.wav"), kWav16, 96000, 2, Noise(9600, 16, 6));
+    WriteAudio(dir.Path("hires.wav"), kWav16, 800000, 2, Noise(9600, 16, 6));
     WriteAudio(dir.Path("ok44.wav"), kWav16, 44100, 1, Noise(4410, 16, 6));
     std::ofstream(dir.Path("old.wav")) << "previous contents";
     const auto before = dir.List();
@@ -274,15 +360,16 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"RateTooHigh",
                   {"-o", "@mix.wav", "@ok.wav", "@hires.wav"},
                   1,
-                  {"@hires.wav", "96000 Hz"}},
+                  {"@hires.wav", "800000 Hz"}},
         ErrorCase{"FrameNotWholeSamples",
                   {"--frame-ms", "7", "-o", "@mix.wav", "@ok44.wav"},
                   1,
                   {"7 ms", "44100 Hz", "not a whole number of samples"}},
         ErrorCase{"FrameTooLong",
-                  {"--frame-ms", "3000", "--bits", "32", "-o", "@mix.wav", "@ok.wav"},
+                  {"--frame-ms", "10000", "--rate", "768000", "--channels", "20", "--bits", "32",
+                   "-o", "@mix.wav", "@ok.wav"},
                   1,
-                  {"96000 bytes", "65535"}},
+                  {"614400000 bytes", "67108864"}},
         ErrorCase{"OutputDirectoryMissing",
                   {"-o", "@no/dir/mix.wav", "@ok.wav"},
                   1,

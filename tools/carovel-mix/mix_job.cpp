@@ -170,7 +170,7 @@ std::map<long, double> MeasureUnclampedPeaks(const Options& options, InputList& 
         }
     }
     std::vector<SourceFeeder> feeders = MakeFeeders(options, inputs, wide, shift, false);
-    MixSession session(feeders, sink, options.frameMs, options.length, false);
+    MixSession session(feeders, sink, options.frameMs, options.frameMsGiven, options.length, false);
     session.Run([](std::uint64_t, std::uint64_t) {});
     std::map<long, double> peaks;
     for (const long track : tracks) {
@@ -193,6 +193,15 @@ void WarnAboutInputs(const Options& options, const InputList& inputs) {
         const std::string problem = input->Problem();
         if (!problem.empty()) {
             Warn(FileMessage(input->DisplayName(), problem));
+        }
+        if (input->OverFullScale() > 0) {
+            char peak[32];
+            std::snprintf(peak, sizeof peak, "%+.1f dBFS", 20 * std::log10(input->PeakAbove()));
+            Warn(FileMessage(input->DisplayName(),
+                             std::to_string(input->OverFullScale()) +
+                                 " samples lie beyond full scale (peak " + peak +
+                                 "); they were clamped at full scale (--encoding float mixes in "
+                                 "float and keeps them)"));
         }
     }
     if (inputs.front()->Frames() == 0) {
@@ -312,13 +321,19 @@ int RunMixJob(const Options& options) {
         }
     }
     const PcmFormat format = MixingFormat(options, *inputs.front());
-    FrameBytes(format, options.frameMs);  // a clear message before any file is created
+    // A clear message before any file is created.
+    FrameBytes(format, options.frameMs, options.frameMsGiven);
     const bool spooled = options.normalize || options.loudness.has_value();
     const unsigned shift = spooled ? HeadroomShift(options, inputs.size()) : 0;
     PcmFormat mixFormat = format;
     if (spooled) {
         mixFormat.bitsPerSample = 32;
-        FrameBytes(mixFormat, options.frameMs);
+        FrameBytes(mixFormat, options.frameMs, options.frameMsGiven);
+    } else if (options.encoding == Encoding::kFloat) {
+        // Float output: mixed in float, so that sources keep their headroom.
+        mixFormat.bitsPerSample = 32;
+        mixFormat.isFloat = true;
+        FrameBytes(mixFormat, options.frameMs, options.frameMsGiven);
     }
     const unsigned outBits = OutputBits(options, format);
     std::vector<SourceFeeder> feeders =
@@ -361,7 +376,8 @@ int RunMixJob(const Options& options) {
     ProgressBar bar(stderr, !options.quiet && isatty(STDERR_FILENO) == 1, format.samplesPerSec);
     const auto start = std::chrono::steady_clock::now();
     {
-        MixSession session(feeders, sink, options.frameMs, options.length, options.realtime);
+        MixSession session(feeders, sink, options.frameMs, options.frameMsGiven, options.length,
+                           options.realtime);
         if (options.limiter) {
             session.EnableLimiter();
         }

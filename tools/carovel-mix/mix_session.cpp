@@ -29,18 +29,15 @@ std::uint64_t CeilDiv(std::uint64_t a, std::uint64_t b) {
 }  // namespace
 
 MixSession::MixSession(std::vector<SourceFeeder>& sources, MixSink& sink, unsigned frameMs,
-                       MixLength length, bool realtime)
+                       bool exactFrame, MixLength length, bool realtime)
     : m_sources(sources),
       m_sink(sink),
-      m_frameBytes(FrameBytes(sink.Format(), frameMs)),
+      m_frameBytes(FrameBytes(sink.Format(), frameMs, exactFrame)),
       m_frameSamples(m_frameBytes / sink.Format().BlockAlign()),
       m_length(length),
       m_realtime(realtime) {
     const PcmFormat& format = sink.Format();
-    const auto channels = static_cast<unsigned short>(format.channels);
-    const auto rate = static_cast<unsigned short>(format.samplesPerSec);
-    const auto bits = static_cast<unsigned short>(format.bitsPerSample);
-    const auto frameBytes = static_cast<unsigned short>(m_frameBytes);
+    const _Carovel::AudioFormat mixFormat = ToAudioFormat(format);
     for (const auto& minus : sink.Minus()) {
         m_pendingMinus[minus.first];
         m_outMinus[minus.first];
@@ -56,9 +53,9 @@ MixSession::MixSession(std::vector<SourceFeeder>& sources, MixSink& sink, unsign
         throw ToolError(std::string("the mixer refused its resampler: ") +
                         _Carovel::StatusText(m_mixer.LastStatus()));
     }
-    const bool opened =
-        realtime ? m_mixer.Open(channels, rate, bits, frameBytes, &MixSession::OnMix, this)
-                 : m_mixer.OpenManual(channels, rate, bits, frameBytes, &MixSession::OnMix, this);
+    const bool opened = realtime
+                            ? m_mixer.Open(mixFormat, m_frameBytes, &MixSession::OnMix, this)
+                            : m_mixer.OpenManual(mixFormat, m_frameBytes, &MixSession::OnMix, this);
     if (!opened) {
         throw ToolError("the mixer cannot be opened for " + Describe(format) + " with frames of " +
                         std::to_string(m_frameBytes) +

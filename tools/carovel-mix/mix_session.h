@@ -48,7 +48,7 @@ class MixSession {
     // realtime: the mixer's output thread paces the mix; otherwise the
     // passes are host-driven. Throws ToolError when the mixer cannot be
     // opened.
-    MixSession(std::vector<SourceFeeder>& sources, MixSink& sink, unsigned frameMs,
+    MixSession(std::vector<SourceFeeder>& sources, MixSink& sink, unsigned frameMs, bool exactFrame,
                MixLength length, bool realtime);
     ~MixSession();
     MixSession(const MixSession&) = delete;

@@ -102,11 +102,32 @@ void Track::WriteOut(std::size_t samples) {
     m_clips.Add(m_samples.data(), samples);
 }
 
+void Track::AddFloats(const char* bytes, std::size_t frames) {
+    const std::size_t samples = frames * m_mixFormat.channels;
+    m_floats.resize(samples);
+    std::memcpy(m_floats.data(), bytes, samples * sizeof(float));  // little-endian, as mixed
+    for (const float v : m_floats) {
+        m_floatPeak = std::max(m_floatPeak, static_cast<double>(std::fabs(v)));
+    }
+    if (m_file) {
+        m_file->WriteFloats(m_floats.data(), samples);
+    }
+    // The meter's RMS is of the samples clamped at full scale; the peak is
+    // kept apart.
+    m_samples.resize(samples);
+    _Carovel::FloatTo32BitScale(m_floats.data(), samples, m_samples.data());
+    m_levels.Add(m_samples.data(), samples);
+}
+
 void Track::Add(const char* bytes, std::size_t frames) {
     if (frames == 0) {
         return;
     }
     m_frames += frames;
+    if (m_mixFormat.isFloat) {
+        AddFloats(bytes, frames);
+        return;
+    }
     if (m_mode == Mode::kWrite && m_shift == 0 && m_file->IsPacked() &&
         m_outBits == m_mixFormat.bitsPerSample) {
         // The mixer's bytes are the file's bytes.
@@ -267,6 +288,9 @@ void Track::Commit() {
 }
 
 double Track::PeakDbfs() const {
+    if (m_mixFormat.isFloat) {
+        return m_floatPeak <= 0.0 ? -INFINITY : 20.0 * std::log10(m_floatPeak);
+    }
     if (m_mode == Mode::kWrite) {
         return m_levels.PeakDbfs();
     }

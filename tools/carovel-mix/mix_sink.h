@@ -72,6 +72,8 @@ class Track {
     void Finish();
 
     const OutputFile* File() const { return m_file.get(); }
+    // Whether the samples come from a float mix.
+    bool IsFloat() const { return m_mixFormat.isFloat; }
     std::uint64_t Frames() const { return m_frames; }
     // Levels and clipped samples of what was written.
     const _Carovel::LevelMeter& Levels() const { return m_levels; }
@@ -87,8 +89,14 @@ class Track {
     // Rounds a sample at 32-bit scale to the written width.
     std::int32_t Store(double value);
 
+    // A float mix (kWrite only): its samples written as floats, its peak
+    // kept beyond full scale.
+    void AddFloats(const char* bytes, std::size_t frames);
+
     std::unique_ptr<OutputFile> m_file;
     PcmFormat m_mixFormat;
+    std::vector<float> m_floats;
+    double m_floatPeak = 0.0;
     unsigned m_outBits;
     unsigned m_shift;
     Mode m_mode;

@@ -11,6 +11,7 @@
 #include <limits>
 #include <utility>
 
+#include "carovel/format.h"
 #include "loudness.h"
 #include "output_file.h"
 #include "sound_file.h"
@@ -21,6 +22,7 @@ namespace carovel_mix {
 namespace {
 
 constexpr unsigned kMaxShort = std::numeric_limits<unsigned short>::max();
+constexpr unsigned kMaxRate = _Carovel::kMaxSamplesPerSec;
 // The library's per-source gain runs from 0 to 16.
 constexpr double kMaxGain = 16.0;
 // Option descriptions are folded to this width beside a column of names.
@@ -149,7 +151,7 @@ RawLayout ParseRawValue(const std::string& text) {
         throw UsageError("--raw takes " + example);
     }
     RawLayout raw;
-    raw.rate = ParseUnsigned("--raw's rate", text.substr(0, a), 1, kMaxShort);
+    raw.rate = ParseUnsigned("--raw's rate", text.substr(0, a), 1, kMaxRate);
     raw.channels = ParseUnsigned("--raw's channels", text.substr(a + 1, b - a - 1), 1, kMaxShort);
     raw.encoding = Lowercase(text.substr(b + 1));
     if (!IsRawEncoding(raw.encoding)) {
@@ -370,7 +372,9 @@ void Declare(CLI::App& app, RawOptions& raw) {
     add("--type", raw.type, "TYPE",
         "container of the output files: " + OutputTypes() + " (default: from each name)", output);
     add("--encoding", raw.encoding, "ENC",
-        "pcm (default), float, ulaw or alaw; PCM is written at the mixing width (--bits)", output);
+        "pcm (default), float, ulaw or alaw; PCM is written at the mixing width (--bits); "
+        "float mixes in float, keeping what goes beyond full scale",
+        output);
     add("--quality", raw.quality, "Q",
         "MP3, Opus and Ogg Vorbis outputs: 0 (smallest) to 10 (best); MP3 and Opus default "
         "to 7",
@@ -409,7 +413,7 @@ void Declare(CLI::App& app, RawOptions& raw) {
         "longest (default): until the last source ends; master: until the master ends; "
         "shortest: until the first source ends",
         mix);
-    add("--rate", raw.rate, "HZ", "mixing rate, 1 to 65535 (default: the master's)", mix);
+    add("--rate", raw.rate, "HZ", "mixing rate, 1 to 768000 (default: the master's)", mix);
     add("--channels", raw.channels, "N", "mixing channels (default: the master's; 2 with --pan)",
         mix);
     add("--bits", raw.bits, "N",
@@ -417,8 +421,8 @@ void Declare(CLI::App& app, RawOptions& raw) {
         "lossy master)",
         mix);
     add("--frame-ms", raw.frameMs, "MS",
-        "frame length in milliseconds (default 20); a frame must be a whole number of samples "
-        "and at most 65535 bytes",
+        "frame length in milliseconds (default 20, rounded to whole samples where 20 ms is not); "
+        "a frame given must be a whole number of samples",
         mix);
     flag("--limiter", raw.limiter,
          "limit the mix (and mix-minus outputs) below -1 dBFS instead of clipping", mix);
@@ -631,7 +635,7 @@ Options ParseOptions(int argc, const char* const* argv) {
         options.inputs.emplace_back(argv[i]);
     }
     if (!raw.rate.empty()) {
-        options.rate = ParseUnsigned("--rate", raw.rate, 1, kMaxShort);
+        options.rate = ParseUnsigned("--rate", raw.rate, 1, kMaxRate);
     }
     if (!raw.channels.empty()) {
         options.channels = ParseUnsigned("--channels", raw.channels, 1, kMaxShort);
@@ -644,6 +648,7 @@ Options ParseOptions(int argc, const char* const* argv) {
     }
     if (!raw.frameMs.empty()) {
         options.frameMs = ParseUnsigned("--frame-ms", raw.frameMs, 1, 10000);
+        options.frameMsGiven = true;
     }
     if (!raw.length.empty()) {
         options.length = ParseLength(raw.length);

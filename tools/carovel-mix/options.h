@@ -56,6 +56,9 @@ struct Options {
     unsigned channels = 0;            // 0: the master's (2 when a source is panned)
     unsigned bits = 0;                // 0: the master's (16 for a floating-point master)
     unsigned frameMs = 20;
+    // Whether --frame-ms was given: then a frame must be a whole number of
+    // samples; otherwise 20 ms is rounded to whole samples.
+    bool frameMsGiven = false;
     MixLength length = MixLength::kLongest;
     std::map<unsigned, double> delays;             // source index -> seconds
     std::map<unsigned, TrimRange> trims;           // source index -> part used

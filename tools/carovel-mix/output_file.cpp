@@ -561,6 +561,18 @@ void OutputFile::Write(const std::int32_t* samples, std::size_t count) {
     }
 }
 
+void OutputFile::WriteFloats(const float* samples, std::size_t count) {
+    const auto frames = static_cast<sf_count_t>(count / m_channels);
+    if (frames == 0 || m_null) {
+        return;
+    }
+    CountData(static_cast<std::uint64_t>(frames));
+    errno = 0;
+    if (sf_writef_float(m_file.get(), samples, frames) != frames) {
+        ThrowWriteError(errno);
+    }
+}
+
 void OutputFile::ThrowWriteError(int error) {
     const std::string why =
         error != 0 ? std::string(std::strerror(error)) : Trimmed(sf_strerror(m_file.get()));

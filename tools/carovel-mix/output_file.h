@@ -69,6 +69,9 @@ class OutputFile {
     std::string DisplayName() const;
     // Writes interleaved left-justified samples, a whole number of frames.
     void Write(const std::int32_t* samples, std::size_t count);
+    // Writes count float samples (full scale 1.0) to a float file, as they
+    // are; use it on a float file only.
+    void WriteFloats(const float* samples, std::size_t count);
     // True when the file stores the format's packed PCM as it is (see
     // InputFile::IsPacked); WritePacked then writes bytes unconverted.
     bool IsPacked() const { return m_packed; }

@@ -1,11 +1,19 @@
 #include "pcm.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 
 #include "tool_error.h"
 
 namespace carovel_mix {
+namespace {
+
+// The longest frame the tool asks of the mixer (which takes up to 2^30
+// bytes): 64 MiB, a second of 768 kHz audio in 20 channels of 32 bits.
+constexpr std::uint64_t kMaxFrameBytes = std::uint64_t{1} << 26;
+
+}  // namespace
 
 std::string Describe(const PcmFormat& format) {
     std::string layout;
@@ -21,11 +29,14 @@ std::string Describe(const PcmFormat& format) {
             break;
     }
     return std::to_string(format.samplesPerSec) + " Hz " + layout + " " +
-           std::to_string(format.bitsPerSample) + "-bit";
+           (format.isFloat ? std::string("float") : std::to_string(format.bitsPerSample) + "-bit");
 }
 
-unsigned FrameBytes(const PcmFormat& format, unsigned frameMs) {
-    const std::uint64_t scaled = static_cast<std::uint64_t>(format.samplesPerSec) * frameMs;
+unsigned FrameBytes(const PcmFormat& format, unsigned frameMs, bool exact) {
+    std::uint64_t scaled = static_cast<std::uint64_t>(format.samplesPerSec) * frameMs;
+    if (!exact && frameMs != 0 && scaled % 1000 != 0) {
+        scaled = std::max<std::uint64_t>(1, (scaled + 500) / 1000) * 1000;
+    }
     if (frameMs == 0 || scaled % 1000 != 0) {
         throw ToolError("a frame of " + std::to_string(frameMs) + " ms at " +
                         std::to_string(format.samplesPerSec) +
@@ -33,13 +44,21 @@ unsigned FrameBytes(const PcmFormat& format, unsigned frameMs) {
                         " rate * ms / 1000 is whole");
     }
     const std::uint64_t bytes = scaled / 1000 * format.BlockAlign();
-    if (bytes == 0 || bytes > std::numeric_limits<unsigned short>::max()) {
+    if (bytes == 0 || bytes > kMaxFrameBytes) {
         throw ToolError("a frame of " + std::to_string(frameMs) + " ms in " + Describe(format) +
-                        " is " + std::to_string(bytes) +
-                        " bytes; the mixer takes 1 to 65535 bytes per frame, use a shorter"
-                        " --frame-ms");
+                        " is " + std::to_string(bytes) + " bytes; the mixer takes 1 to " +
+                        std::to_string(kMaxFrameBytes) +
+                        " bytes per frame, use a shorter --frame-ms");
     }
     return static_cast<unsigned>(bytes);
+}
+
+_Carovel::AudioFormat ToAudioFormat(const PcmFormat& format) {
+    _Carovel::AudioFormat out;
+    out.samplesPerSec = format.samplesPerSec;
+    out.channels = static_cast<std::uint16_t>(format.channels);
+    out.type = format.Type();
+    return out;
 }
 
 }  // namespace carovel_mix

@@ -18,10 +18,15 @@ using PcmFormat = _Carovel::PcmFormat;
 // "8000 Hz mono 16-bit", "44100 Hz stereo 24-bit", "48000 Hz 6 ch 32-bit".
 std::string Describe(const PcmFormat& format);
 
-// Bytes of one frame of frameMs milliseconds in format. Throws ToolError with
-// the reason when the frame is not a whole number of samples or does not fit
-// the mixer's 16-bit frame length.
-unsigned FrameBytes(const PcmFormat& format, unsigned frameMs);
+// Bytes of one frame of frameMs milliseconds in format. With exact (a
+// --frame-ms given), throws ToolError with the reason when the frame is not
+// a whole number of samples; otherwise such a frame is rounded to the
+// nearest whole number of samples (20 ms at 11025 Hz: 221 samples). Throws
+// ToolError when the frame does not fit the mixer's frame length.
+unsigned FrameBytes(const PcmFormat& format, unsigned frameMs, bool exact = true);
+
+// The format as the mixer's calls taking an AudioFormat describe it.
+_Carovel::AudioFormat ToAudioFormat(const PcmFormat& format);
 
 }  // namespace carovel_mix
 

@@ -163,10 +163,11 @@ void AddOutputRow(Table& table, const Track& track, const std::string& name,
         static_cast<double>(track.Frames()) / static_cast<double>(format.samplesPerSec);
     // The frames of the mix the output spans, the last one perhaps in part.
     const std::uint64_t frames = (track.Frames() + frameSamples - 1) / frameSamples;
-    table.AddRow(
-        {name, description, std::to_string(frames) + " x " + std::to_string(facts.frameMs) + " ms",
-         std::to_string(track.Clipped()), Seconds(seconds), FormatDb(track.Levels().PeakDbfs()),
-         FormatDb(track.Levels().RmsDbfs()), Speed(seconds, facts.wallSeconds)});
+    table.AddRow({name, description,
+                  std::to_string(frames) + " x " + std::to_string(facts.frameMs) + " ms",
+                  std::to_string(track.Clipped()), Seconds(seconds),
+                  FormatDb(track.IsFloat() ? track.PeakDbfs() : track.Levels().PeakDbfs()),
+                  FormatDb(track.Levels().RmsDbfs()), Speed(seconds, facts.wallSeconds)});
 }
 
 }  // namespace

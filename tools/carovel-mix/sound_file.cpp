@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -246,10 +247,11 @@ InputFile::InputFile(const std::string& path, const RawLayout* raw) : m_path(pat
     }
     m_container = ContainerName(info.format);
     ReadOpenEndedWavToTheEnd(info);
-    if (info.samplerate < 1 || static_cast<unsigned>(info.samplerate) > kMaxMixerValue) {
+    if (info.samplerate < 1 ||
+        static_cast<unsigned>(info.samplerate) > _Carovel::kMaxSamplesPerSec) {
         throw ToolError(
             FileMessage(DisplayName(), "sample rate " + std::to_string(info.samplerate) +
-                                           " Hz is outside the 1 to 65535 Hz the mixer takes"));
+                                           " Hz is outside the 1 to 768000 Hz the mixer takes"));
     }
     if (info.channels < 1 || static_cast<unsigned>(info.channels) > kMaxMixerValue) {
         throw ToolError(FileMessage(DisplayName(), std::to_string(info.channels) +
@@ -454,12 +456,31 @@ std::size_t InputFile::Read(std::size_t frames, std::vector<std::int32_t>& out) 
     if (m_float) {
         m_floatBuffer.resize(samples);
         got = sf_readf_float(m_file.get(), m_floatBuffer.data(), wanted);
+        const std::size_t n =
+            static_cast<std::size_t>(std::max<sf_count_t>(got, 0)) * m_format.channels;
+        for (std::size_t i = 0; i < n; ++i) {
+            const float v = std::fabs(m_floatBuffer[i]);
+            if (v > 1.0f) {
+                ++m_overFullScale;
+                m_peakAbove = std::max(m_peakAbove, static_cast<double>(v));
+            }
+        }
         _Carovel::FloatTo32BitScale(
             m_floatBuffer.data(),
             static_cast<std::size_t>(std::max<sf_count_t>(got, 0)) * m_format.channels, out.data());
     } else {
         got = sf_readf_int(m_file.get(), out.data(), wanted);
     }
+    const auto read = static_cast<std::size_t>(std::max<sf_count_t>(got, 0));
+    AfterRead(read, frames);
+    out.resize(read * m_format.channels);
+    return read;
+}
+
+std::size_t InputFile::ReadFloats(std::size_t frames, std::vector<float>& out) {
+    out.resize(frames * m_format.channels);
+    const sf_count_t got =
+        sf_readf_float(m_file.get(), out.data(), static_cast<sf_count_t>(frames));
     const auto read = static_cast<std::size_t>(std::max<sf_count_t>(got, 0));
     AfterRead(read, frames);
     out.resize(read * m_format.channels);

@@ -88,6 +88,9 @@ class InputFile {
     // only at the end of the file. A read error ends the file where it
     // happened and is kept for Problem().
     std::size_t Read(std::size_t frames, std::vector<std::int32_t>& out);
+    // The same as floats (full scale 1.0), for a file read as floating point
+    // (IsFloat()) and mixed in float: nothing is clamped or counted.
+    std::size_t ReadFloats(std::size_t frames, std::vector<float>& out);
     // True when the file's data is already what the mixer takes in Format():
     // little-endian PCM of 16, 24 or 32 bits, or unsigned 8-bit PCM, with
     // nothing to decode. ReadPacked then reads it as it is, without
@@ -100,6 +103,12 @@ class InputFile {
     // Starts reading again from the first frame. Throws ToolError when the
     // file cannot seek.
     void Rewind();
+
+    // Floating-point samples read so far that lie beyond full scale (+-1.0),
+    // which the tool's integer mix clamps, and the largest magnitude among
+    // them (0 when none).
+    std::uint64_t OverFullScale() const { return m_overFullScale; }
+    double PeakAbove() const { return m_peakAbove; }
 
     // Why the file gave fewer frames than its header announced (a header
     // longer than the data, a read error, an early end), or empty. Complete
@@ -132,6 +141,8 @@ class InputFile {
     std::uint64_t m_shortAt = UINT64_MAX;  // where reading ended before m_frames
     std::string m_container;
     std::vector<float> m_floatBuffer;
+    std::uint64_t m_overFullScale = 0;
+    double m_peakAbove = 0.0;
 };
 
 // True for the encodings --raw takes.

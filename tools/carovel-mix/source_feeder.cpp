@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstring>
 
 #include "pcm/sample_pack.h"
 #include "tool_error.h"
@@ -11,9 +12,9 @@ namespace carovel_mix {
 namespace {
 
 std::uint64_t MulDiv(std::uint64_t value, std::uint64_t mul, std::uint64_t div, bool roundUp) {
-    // Rates are below 2^16, so value * mul stays far from overflow for any
+    // Rates are below 2^20, so value * mul stays far from overflow for any
     // realistic length; guard the unbounded end marker all the same.
-    if (value >= UINT64_MAX / 65536) {
+    if (value >= UINT64_MAX / (1u << 20)) {
         return UINT64_MAX;
     }
     const std::uint64_t product = value * mul;
@@ -49,6 +50,8 @@ SourceFeeder::SourceFeeder(long id, InputFile& file, const PcmFormat& mixFormat,
         // mixer works at, so that the mixer's own conversion adds nothing.
         m_feedFormat.bitsPerSample = mixFormat.bitsPerSample;
     }
+    // A float file mixed in float goes in as floats, keeping its headroom.
+    m_feedFormat.isFloat = m_plain && mixFormat.isFloat && file.IsFloat();
     if (setup.pan) {
         m_feedFormat.channels = 2;
         m_panGains = PanGains(*setup.pan);
@@ -178,6 +181,16 @@ bool SourceFeeder::Refill() {
         static_cast<std::size_t>(std::min<std::uint64_t>(aheadFrames, limit - m_fileRead));
     const bool packed = m_plain && m_file.IsPacked();
     std::size_t got = 0;
+    if (m_feedFormat.isFloat) {
+        got = m_file.ReadFloats(wanted, m_floats);
+        m_chunk.resize(m_floats.size() * sizeof(float));
+        std::memcpy(m_chunk.data(), m_floats.data(), m_chunk.size());  // little-endian
+        m_samples.resize(m_floats.size());
+        _Carovel::FloatTo32BitScale(m_floats.data(), m_floats.size(), m_samples.data());
+        m_levels.Add(m_samples.data(), m_samples.size());
+        m_fileRead += got;
+        return got > 0;
+    }
     if (packed) {
         got = m_file.ReadPacked(wanted, m_chunk);
     } else if (m_file.IsPacked()) {
@@ -260,10 +273,7 @@ void SourceFeeder::Send(_Carovel::CMixer& mixer, const char* data, std::size_t b
     if (bytes > static_cast<std::size_t>(INT_MAX)) {
         throw ToolError(FileMessage(m_file.DisplayName(), "a block of its audio is too large"));
     }
-    if (!mixer.AddFrame(m_id, data, static_cast<int>(bytes),
-                        static_cast<unsigned short>(format.channels),
-                        static_cast<unsigned short>(format.samplesPerSec),
-                        static_cast<unsigned short>(format.bitsPerSample), nullptr)) {
+    if (!mixer.AddFrame(m_id, data, static_cast<int>(bytes), ToAudioFormat(format), nullptr)) {
         throw ToolError(
             FileMessage(m_file.DisplayName(), "the mixer refused its audio in " + Describe(format) +
                                                   ": " + _Carovel::StatusText(mixer.LastStatus())));

@@ -104,6 +104,7 @@ class SourceFeeder {
 
     _Carovel::LevelMeter m_levels;
     std::vector<std::int32_t> m_samples;
+    std::vector<float> m_floats;  // a float file read for a float mix
     std::vector<std::int32_t> m_transformed;
     std::vector<char> m_raw;    // packed PCM read for a transform
     std::vector<char> m_chunk;  // packed audio in the feed format

@@ -71,6 +71,10 @@ class SourceBoard {
         stagedBytes_.store(bytes, std::memory_order_relaxed);
     }
 
+    // Float samples of the source clamped into an integer mixing format
+    // (beyond full scale), added by the intake.
+    std::atomic<std::uint64_t> clippedSamples{0};
+
     // The resampling trim live mode asks for, in parts per million.
     std::atomic<std::int32_t> trimPpm{0};
     // Live mode's request to shed audio in quiet stretches: a count of

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <new>
 
-#include "convert/convert_stream.h"
+#include "convert/format_stream.h"
 #include "mixer/live/trim_stage.h"
 
 namespace _Carovel {
@@ -102,6 +102,9 @@ Status SourceIntake::FeedOther(const char* data, std::size_t len, const PcmForma
             converterPending_ = true;
             status = FeedThrough(*converter_, partialBlock_, format.BlockAlign(),
                                  reinterpret_cast<const unsigned char*>(data), len, tag, mix);
+            if (const std::uint64_t clipped = converter_->TakeClipped()) {
+                board_->clippedSamples.fetch_add(clipped, std::memory_order_relaxed);
+            }
         }
     }
     if (status == Status::kOk && len > 0) {
@@ -327,9 +330,9 @@ Status SourceIntake::UseConverterFor(const PcmFormat& format, void* tag, const F
     if (converter_ != nullptr && format == converterFormat_) {
         return Status::kOk;
     }
-    std::shared_ptr<ConvertStream> fresh;
+    std::shared_ptr<FormatStream> fresh;
     try {
-        fresh = ConvertStream::Create(format, mixFormat_, resampler_);
+        fresh = FormatStream::Create(format, mixFormat_, resampler_);
         partialBlock_.reserve(format.BlockAlign());
     } catch (const std::bad_alloc&) {
         return Status::kOutOfMemory;
@@ -350,7 +353,7 @@ Status SourceIntake::UseConverterFor(const PcmFormat& format, void* tag, const F
     return Status::kOk;
 }
 
-Status SourceIntake::FeedThrough(ConvertStream& stream, std::vector<unsigned char>& partial,
+Status SourceIntake::FeedThrough(FormatStream& stream, std::vector<unsigned char>& partial,
                                  std::size_t blockAlign, const unsigned char* data, std::size_t len,
                                  void* tag, const FrameSink& mix) {
     // The stream opened, so the width is one it supports: whole bytes.
@@ -388,7 +391,7 @@ Status SourceIntake::FeedThrough(ConvertStream& stream, std::vector<unsigned cha
     return Status::kOk;
 }
 
-Status SourceIntake::ConvertInto(ConvertStream& stream, const unsigned char*& src, std::size_t& len,
+Status SourceIntake::ConvertInto(FormatStream& stream, const unsigned char*& src, std::size_t& len,
                                  void* tag, const FrameSink& mix) {
     while (len > 0) {
         if (!MakeRoomForAFrame()) {
@@ -444,7 +447,7 @@ Status SourceIntake::DrainTrimStage(void* tag, const FrameSink& mix) {
     return Status::kOk;
 }
 
-Status SourceIntake::DrainStream(ConvertStream& stream, void* tag, const FrameSink& mix) {
+Status SourceIntake::DrainStream(FormatStream& stream, void* tag, const FrameSink& mix) {
     for (;;) {
         if (!MakeRoomForAFrame()) {
             return Status::kOutOfMemory;

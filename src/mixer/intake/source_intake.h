@@ -17,7 +17,7 @@
 
 namespace _Carovel {
 
-class ConvertStream;
+class FormatStream;
 class TrimStage;
 
 // Where a source's whole frames go: the engine's queue of the source, fed at
@@ -192,7 +192,7 @@ class SourceIntake {
     void UpdatePlain();
     // Feeds whole blocks of data through stream, keeping an incomplete block
     // in partial for the next call.
-    Status FeedThrough(ConvertStream& stream, std::vector<unsigned char>& partial,
+    Status FeedThrough(FormatStream& stream, std::vector<unsigned char>& partial,
                        std::size_t blockAlign, const unsigned char* data, std::size_t len,
                        void* tag, const FrameSink& mix);
     // Feeds a block in the mixing format through the trim stage, starting it
@@ -218,7 +218,7 @@ class SourceIntake {
     Status DrainTrimStage(void* tag, const FrameSink& mix);
     // Both, converter first: the end of the stream in every format.
     Status DrainHeldBack(void* tag, const FrameSink& mix);
-    Status DrainStream(ConvertStream& stream, void* tag, const FrameSink& mix);
+    Status DrainStream(FormatStream& stream, void* tag, const FrameSink& mix);
     // Grows the staging buffer, where needed, so that a frame fits after the
     // staged bytes. False when memory ran out.
     bool MakeRoomForAFrame();
@@ -228,8 +228,8 @@ class SourceIntake {
     void ShrinkStaging();
     // Converts whole source blocks from src into the staging buffer, queuing
     // frames as they complete; advances src and len past what was used.
-    Status ConvertInto(ConvertStream& stream, const unsigned char*& src, std::size_t& len,
-                       void* tag, const FrameSink& mix);
+    Status ConvertInto(FormatStream& stream, const unsigned char*& src, std::size_t& len, void* tag,
+                       const FrameSink& mix);
     // Queues every whole staged frame; keeps the rest at the buffer's start.
     Status EmitFrames(void* tag, const FrameSink& mix);
     // Makes the staging buffer at least capacity bytes large, keeping its
@@ -278,7 +278,7 @@ class SourceIntake {
     std::uint64_t startedAtPush_ = 0;
     std::uint64_t framesAtStart_ = 0;
 
-    std::shared_ptr<ConvertStream> converter_;      // for converterFormat_; null until needed
+    std::shared_ptr<FormatStream> converter_;       // for converterFormat_; null until needed
     Resampler resampler_ = Resampler::kLowLatency;  // for the converters made
     PcmFormat converterFormat_;
     // The converter has taken input since it was last drained.

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <type_traits>
 
 #include "engine/vector_clones.h"
 #include "pcm/sample_codec.h"
@@ -310,7 +311,16 @@ void DecodePlanes(const unsigned char* src, std::size_t blocks, unsigned channel
 template <class Codec>
 void EncodeRuns(const float* runs, std::size_t count, unsigned channels, unsigned char* dst) {
     const std::size_t blockAlign = std::size_t{channels} * Codec::kWidth;
-    if constexpr (Codec::kWidth <= 2) {
+    if constexpr (std::is_same_v<Codec, Float32>) {
+        // A float mixing format: written as they are, unclamped.
+        for (unsigned c = 0; c < channels; ++c) {
+            const float* in = runs + std::size_t{c} * TrimStage::kLongRun;
+            unsigned char* p = dst + c * Codec::kWidth;
+            for (std::size_t i = 0; i < count; ++i) {
+                Codec::Write(p + i * blockAlign, in[i]);
+            }
+        }
+    } else if constexpr (Codec::kWidth <= 2) {
         // Floats hold every value of these widths exactly.
         constexpr auto flo = static_cast<float>(Codec::kMin);
         constexpr auto fhi = static_cast<float>(Codec::kMax);
@@ -323,16 +333,17 @@ void EncodeRuns(const float* runs, std::size_t count, unsigned channels, unsigne
                              static_cast<std::int32_t>(v + (v < 0.0f ? -0.5f : 0.5f)));
             }
         }
-        return;
-    }
-    constexpr auto lo = static_cast<double>(Codec::kMin);
-    constexpr auto hi = static_cast<double>(Codec::kMax);
-    for (unsigned c = 0; c < channels; ++c) {
-        const float* in = runs + std::size_t{c} * TrimStage::kLongRun;
-        unsigned char* p = dst + c * Codec::kWidth;
-        for (std::size_t i = 0; i < count; ++i) {
-            const double v = std::clamp(static_cast<double>(in[i]), lo, hi);
-            Codec::Write(p + i * blockAlign, static_cast<std::int64_t>(v + (v < 0.0 ? -0.5 : 0.5)));
+    } else {
+        constexpr auto lo = static_cast<double>(Codec::kMin);
+        constexpr auto hi = static_cast<double>(Codec::kMax);
+        for (unsigned c = 0; c < channels; ++c) {
+            const float* in = runs + std::size_t{c} * TrimStage::kLongRun;
+            unsigned char* p = dst + c * Codec::kWidth;
+            for (std::size_t i = 0; i < count; ++i) {
+                const double v = std::clamp(static_cast<double>(in[i]), lo, hi);
+                Codec::Write(p + i * blockAlign,
+                             static_cast<std::int64_t>(v + (v < 0.0 ? -0.5 : 0.5)));
+            }
         }
     }
 }
@@ -342,8 +353,10 @@ void EncodeRuns(const float* runs, std::size_t count, unsigned channels, unsigne
 TrimStage::TrimStage(const PcmFormat& format)
     : format_(format),
       channels_(format.channels),
-      width_(format.BytesPerSample()),
-      scale_(static_cast<float>(std::ldexp(1.0, static_cast<int>(format.bitsPerSample) - 1))),
+      width_(format.isFloat ? 0 : format.BytesPerSample()),
+      scale_(format.isFloat
+                 ? 1.0f
+                 : static_cast<float>(std::ldexp(1.0, static_cast<int>(format.bitsPerSample) - 1))),
       planes_(format.channels, std::vector<float>(kHalf, 0.0f)),
       quietBlocks_(std::max<std::size_t>(
           1, static_cast<std::size_t>(kQuietMs * format.samplesPerSec / 1000.0))),
@@ -367,6 +380,9 @@ void TrimStage::Prime(const unsigned char* history, std::size_t blocks) {
     const unsigned char* from = history + (blocks - used) * blockAlign;
     const std::size_t at = kHalf - used;
     switch (width_) {
+        case 0:
+            DecodePlanes<Float32>(from, used, channels_, planes_, at);
+            break;
         case 1:
             DecodePlanes<Unsigned8>(from, used, channels_, planes_, at);
             break;
@@ -397,6 +413,9 @@ bool TrimStage::Push(const unsigned char* data, std::size_t blocks) {
         return true;
     }
     switch (width_) {
+        case 0:
+            DecodePlanes<Float32>(data, blocks, channels_, planes_, at);
+            break;
         case 1:
             DecodePlanes<Unsigned8>(data, blocks, channels_, planes_, at);
             break;
@@ -584,6 +603,9 @@ void TrimStage::Encode(std::size_t count, unsigned char* dst) const {
         return;
     }
     switch (width_) {
+        case 0:
+            EncodeRuns<Float32>(out_.data(), count, channels_, dst);
+            break;
         case 1:
             EncodeRuns<Unsigned8>(out_.data(), count, channels_, dst);
             break;

@@ -109,8 +109,8 @@ class TrimStage {
 
     PcmFormat format_;
     unsigned channels_;
-    unsigned width_;
-    float scale_;  // full scale of the width
+    unsigned width_;  // bytes per sample; 0 for float samples
+    float scale_;     // full scale of the width (1 for float samples)
     std::int32_t trimPpm_ = 0;
     double ratio_ = 1.0;
     // The input kept, one plane per channel, from the start of the filter's
