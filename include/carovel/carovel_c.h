@@ -18,14 +18,16 @@
  *    handle's ..._last_status gives the status of the last such call on it.
  *  - Lengths are in bytes. PCM is interleaved and little-endian: CAROVEL_U8
  *    is unsigned with silence at 128, CAROVEL_S16, CAROVEL_S24 (3 bytes a
- *    sample) and CAROVEL_S32 are signed.
+ *    sample) and CAROVEL_S32 are signed, CAROVEL_F32 is 32-bit IEEE float
+ *    with full scale at 1.0 (a float mix keeps samples beyond it).
  *  - Source 0 is the master: a mixing pass takes frames only when source 0
  *    has one queued.
  *
- * This version refuses CAROVEL_F32 samples and rates above 65535 with
- * CAROVEL_UNSUPPORTED_FORMAT wherever a format is given; the other limits
- * are those of the C++ calls (e.g. a zero rate or channel count is a bad
- * argument to an open call and an unsupported format of a block fed).
+ * Rates run from 1 to CAROVEL_MAX_RATE samples per second; a rate above it
+ * or a type outside carovel_sample_type is CAROVEL_UNSUPPORTED_FORMAT
+ * wherever a format is given; the other limits are those of the C++ calls
+ * (e.g. a zero rate or channel count is a bad argument to an open call and
+ * an unsupported format of a block fed).
  *
  * Minimal host (host-driven passes, no thread of the library's):
  *
@@ -69,7 +71,7 @@ enum {
      * while the mixer is closed. */
     CAROVEL_ALREADY_OPEN = 2,
     /* An argument out of its documented range (null handle or pointer, a
-     * length above INT_MAX, a frame length above 65535 or not a whole number
+     * length above INT_MAX, a frame length above 2^30 or not a whole number
      * of sample blocks, a gain or limiter setting out of range, ...). */
     CAROVEL_BAD_ARGUMENT = 3,
     /* A PCM format this version cannot convert or mix (see above). */
@@ -106,12 +108,15 @@ CAROVEL_API unsigned carovel_version_number(void);
 
 /* ---- PCM formats -------------------------------------------------------- */
 
+/* The highest rate any call takes, in samples per second. */
+#define CAROVEL_MAX_RATE 768000u
+
 typedef enum carovel_sample_type {
     CAROVEL_U8,  /* 8-bit unsigned, silence at 128 */
     CAROVEL_S16, /* 16-bit signed */
     CAROVEL_S24, /* 24-bit signed in 3 bytes */
     CAROVEL_S32, /* 32-bit signed */
-    CAROVEL_F32  /* 32-bit float: refused by this version */
+    CAROVEL_F32  /* 32-bit float, full scale 1.0 */
 } carovel_sample_type;
 
 /* A PCM format: sample blocks per second, channels per block and the type of
@@ -151,10 +156,10 @@ CAROVEL_API carovel_mixer* carovel_mixer_create(void);
 CAROVEL_API void carovel_mixer_destroy(carovel_mixer* m);
 
 /* Opens the mixer with the mixing format mix and frames of frame_bytes (a
- * whole number of sample blocks, at most 65535), and starts the output
+ * whole number of sample blocks, at most 2^30), and starts the output
  * thread, which runs a pass every frame period and calls fn with user.
  * Fails, changing nothing, with CAROVEL_ALREADY_OPEN, CAROVEL_BAD_ARGUMENT
- * (null mix or fn, frame_bytes 0, above 65535 or not a whole number of
+ * (null mix or fn, frame_bytes 0, above 2^30 or not a whole number of
  * sample blocks, live-mode settings that do not fit the frames),
  * CAROVEL_UNSUPPORTED_FORMAT, CAROVEL_INSIDE_CALLBACK,
  * CAROVEL_THREAD_START_FAILED or CAROVEL_OUT_OF_MEMORY. */
@@ -320,8 +325,9 @@ typedef struct carovel_frame_mixer carovel_frame_mixer;
  * null when memory runs out or type is not supported. */
 CAROVEL_API carovel_frame_mixer* carovel_frame_mixer_create(carovel_sample_type type);
 CAROVEL_API void carovel_frame_mixer_destroy(carovel_frame_mixer* w);
-/* Drops every source and queued frame and sets the sample type. Fails with
- * CAROVEL_UNSUPPORTED_FORMAT for CAROVEL_F32 or a value outside the enum. */
+/* Drops every source and queued frame and sets the sample type (CAROVEL_F32:
+ * sums in float, never clamped). Fails with CAROVEL_UNSUPPORTED_FORMAT for a
+ * value outside the enum. */
 CAROVEL_API int carovel_frame_mixer_init(carovel_frame_mixer* w, carovel_sample_type type);
 /* Drops every source with its queued frames and gains. */
 CAROVEL_API void carovel_frame_mixer_clear(carovel_frame_mixer* w);

@@ -13,6 +13,7 @@
 #include <new>
 #include <vector>
 
+#include "carovel/format.h"
 #include "carovel/mixer.h"
 #include "carovel/status.h"
 #include "carovel/version.h"
@@ -38,12 +39,16 @@ static_assert(CAROVEL_INSIDE_CALLBACK == static_cast<int>(Status::kInsideCallbac
 static_assert(CAROVEL_THREAD_START_FAILED == static_cast<int>(Status::kThreadStartFailed), "");
 static_assert(CAROVEL_NOT_HOST_DRIVEN == static_cast<int>(Status::kNotHostDriven), "");
 
+// The longest frame the mixer takes, as CMixer::Open with a format.
+constexpr size_t kMaxFrameBytes = size_t{1} << 30;
+static_assert(CAROVEL_MAX_RATE == _Carovel::kMaxSamplesPerSec, "");
+
 int Code(Status status) {
     return static_cast<int>(status);
 }
 
-// Bits per sample of a C sample type this version mixes and converts; 0 for
-// CAROVEL_F32 and values outside the enumeration.
+// Bits per sample of an integer C sample type (what the sample utilities
+// take); 0 for CAROVEL_F32 and values outside the enumeration.
 unsigned short BitsOf(carovel_sample_type type) {
     switch (type) {
         case CAROVEL_U8:
@@ -60,22 +65,39 @@ unsigned short BitsOf(carovel_sample_type type) {
     return 0;
 }
 
-// A C format as the C++ calls take it: CAROVEL_OK, or
-// CAROVEL_UNSUPPORTED_FORMAT for what they cannot express.
-struct CppFormat {
-    unsigned short channels = 0;
-    unsigned short rate = 0;
-    unsigned short bits = 0;
-};
+// A C sample type as the C++ calls take it; false for values outside the
+// enumeration.
+bool ToSampleType(carovel_sample_type in, _Carovel::SampleType& out) {
+    switch (in) {
+        case CAROVEL_U8:
+            out = _Carovel::SampleType::kU8;
+            return true;
+        case CAROVEL_S16:
+            out = _Carovel::SampleType::kS16;
+            return true;
+        case CAROVEL_S24:
+            out = _Carovel::SampleType::kS24;
+            return true;
+        case CAROVEL_S32:
+            out = _Carovel::SampleType::kS32;
+            return true;
+        case CAROVEL_F32:
+            out = _Carovel::SampleType::kF32;
+            return true;
+    }
+    return false;
+}
 
-int ToCpp(const carovel_format& in, CppFormat& out) {
-    const unsigned short bits = BitsOf(in.type);
-    if (bits == 0 || in.rate > 65535u) {
+// A C format as the C++ calls take it: CAROVEL_OK, or
+// CAROVEL_UNSUPPORTED_FORMAT for a type outside the enumeration or a rate
+// above CAROVEL_MAX_RATE. A rate of 0 or no channels is left to the C++
+// calls, which refuse them as bad arguments.
+int ToCpp(const carovel_format& in, _Carovel::AudioFormat& out) {
+    if (!ToSampleType(in.type, out.type) || in.rate > _Carovel::kMaxSamplesPerSec) {
         return CAROVEL_UNSUPPORTED_FORMAT;
     }
+    out.samplesPerSec = in.rate;
     out.channels = in.channels;
-    out.rate = static_cast<unsigned short>(in.rate);
-    out.bits = bits;
     return CAROVEL_OK;
 }
 
@@ -183,10 +205,10 @@ int OpenMixer(carovel_mixer* m, const carovel_format* mix, size_t frameBytes, ca
         return CAROVEL_BAD_ARGUMENT;
     }
     return m->Record(Guarded([&]() -> int {
-        if (mix == nullptr || fn == nullptr || frameBytes == 0 || frameBytes > 65535u) {
+        if (mix == nullptr || fn == nullptr || frameBytes == 0 || frameBytes > kMaxFrameBytes) {
             return CAROVEL_BAD_ARGUMENT;
         }
-        CppFormat format;
+        _Carovel::AudioFormat format;
         if (const int status = ToCpp(*mix, format); status != CAROVEL_OK) {
             return status;
         }
@@ -195,11 +217,9 @@ int OpenMixer(carovel_mixer* m, const carovel_format* mix, size_t frameBytes, ca
         session->user = user;
         session->minusFn = m->minusFn;
         session->minusUser = m->minusUser;
-        const auto frame = static_cast<unsigned short>(frameBytes);
-        const bool ok = manual ? m->mixer.OpenManual(format.channels, format.rate, format.bits,
-                                                     frame, MixTrampoline, session.get())
-                               : m->mixer.Open(format.channels, format.rate, format.bits, frame,
-                                               MixTrampoline, session.get());
+        const auto frame = static_cast<unsigned long>(frameBytes);
+        const bool ok = manual ? m->mixer.OpenManual(format, frame, MixTrampoline, session.get())
+                               : m->mixer.Open(format, frame, MixTrampoline, session.get());
         if (!ok) {
             return Code(m->mixer.LastStatus());
         }
@@ -320,13 +340,12 @@ int carovel_mixer_add(carovel_mixer* m, long source, const void* data, size_t le
         if (fmt == nullptr || len > static_cast<size_t>(INT_MAX) || (data == nullptr && len > 0)) {
             return CAROVEL_BAD_ARGUMENT;
         }
-        CppFormat format;
+        _Carovel::AudioFormat format;
         if (const int status = ToCpp(*fmt, format); status != CAROVEL_OK) {
             return status;
         }
-        const bool ok =
-            m->mixer.AddFrame(source, static_cast<const char*>(data), static_cast<int>(len),
-                              format.channels, format.rate, format.bits, tag);
+        const bool ok = m->mixer.AddFrame(source, static_cast<const char*>(data),
+                                          static_cast<int>(len), format, tag);
         return ok ? CAROVEL_OK : Code(m->mixer.LastStatus());
     }));
 }
@@ -508,12 +527,13 @@ size_t carovel_mixer_get_all_source_stats(const carovel_mixer* m, carovel_source
 // ---- Frame mixer
 
 carovel_frame_mixer* carovel_frame_mixer_create(carovel_sample_type type) {
-    if (BitsOf(type) == 0) {
+    _Carovel::SampleType cppType;
+    if (!ToSampleType(type, cppType)) {
         return nullptr;
     }
     try {
         auto* w = new carovel_frame_mixer;
-        w->mix.Init(static_cast<unsigned short>(BitsOf(type) / 8));
+        w->mix.Init(cppType);
         return w;
     } catch (...) {
         return nullptr;
@@ -533,11 +553,11 @@ int carovel_frame_mixer_init(carovel_frame_mixer* w, carovel_sample_type type) {
         return CAROVEL_BAD_ARGUMENT;
     }
     return w->Record(Guarded([&]() -> int {
-        const unsigned short bits = BitsOf(type);
-        if (bits == 0) {
+        _Carovel::SampleType cppType;
+        if (!ToSampleType(type, cppType)) {
             return CAROVEL_UNSUPPORTED_FORMAT;
         }
-        w->mix.Init(static_cast<unsigned short>(bits / 8));
+        w->mix.Init(cppType);
         return CAROVEL_OK;
     }));
 }
@@ -739,14 +759,13 @@ int carovel_converter_open_with(carovel_converter* c, const carovel_format* from
             c->convert.Close();
             return CAROVEL_BAD_ARGUMENT;
         }
-        CppFormat src;
-        CppFormat dst;
+        _Carovel::AudioFormat src;
+        _Carovel::AudioFormat dst;
         if (ToCpp(*from, src) != CAROVEL_OK || ToCpp(*to, dst) != CAROVEL_OK) {
             c->convert.Close();
             return CAROVEL_UNSUPPORTED_FORMAT;
         }
-        if (!c->convert.Open(src.channels, src.rate, src.bits, dst.channels, dst.rate, dst.bits,
-                             kind)) {
+        if (!c->convert.Open(src, dst, kind)) {
             return Code(c->convert.LastStatus());
         }
         return CAROVEL_OK;

@@ -357,7 +357,7 @@ static void frame_mixer_test(void) {
     if (w == NULL) {
         return;
     }
-    CHECK(carovel_frame_mixer_create(CAROVEL_F32) == NULL);
+    CHECK(carovel_frame_mixer_create((carovel_sample_type)7) == NULL);
     for (i = 0; i < kSamples; ++i) {
         put16(a + 2 * i, next_random(30000));
         put16(b + 2 * i, next_random(30000));
@@ -390,7 +390,7 @@ static void frame_mixer_test(void) {
     CHECK_STATUS(carovel_frame_mixer_set_limiter(w, 1, 2, 48000, 3.0f, 100.0f),
                  CAROVEL_BAD_ARGUMENT);
     CHECK_STATUS(carovel_frame_mixer_set_limiter(w, 1, 2, 48000, -1.0f, 100.0f), CAROVEL_OK);
-    CHECK_STATUS(carovel_frame_mixer_init(w, CAROVEL_F32), CAROVEL_UNSUPPORTED_FORMAT);
+    CHECK_STATUS(carovel_frame_mixer_init(w, (carovel_sample_type)7), CAROVEL_UNSUPPORTED_FORMAT);
     CHECK_STATUS(carovel_frame_mixer_init(w, CAROVEL_S24), CAROVEL_OK);
     CHECK(carovel_frame_mixer_mix(w, master, NULL, mix, &mix_len, NULL) == 0);
     carovel_frame_mixer_destroy(w);
@@ -869,8 +869,8 @@ static void sample_utils_test(void) {
 static void converter_test(int resampler) {
     const carovel_format from = {8000, 1, CAROVEL_U8};
     const carovel_format to = {44100, 2, CAROVEL_S16};
-    const carovel_format f32 = {8000, 1, CAROVEL_F32};
-    const carovel_format fast = {96000, 1, CAROVEL_S16};
+    const carovel_format odd = {8000, 1, (carovel_sample_type)7};
+    const carovel_format fast = {CAROVEL_MAX_RATE + 1, 1, CAROVEL_S16};
     const size_t len = 4000;
     const size_t step = 333;
     unsigned char out[1000];
@@ -892,7 +892,7 @@ static void converter_test(int resampler) {
         CHECK_STATUS(carovel_converter_convert(c, src, &used, out, &wrote), CAROVEL_NOT_OPEN);
         CHECK(used == 1 && wrote == sizeof out);
     }
-    CHECK_STATUS(carovel_converter_open(c, &f32, &to), CAROVEL_UNSUPPORTED_FORMAT);
+    CHECK_STATUS(carovel_converter_open(c, &odd, &to), CAROVEL_UNSUPPORTED_FORMAT);
     CHECK_STATUS(carovel_converter_open(c, &from, &fast), CAROVEL_UNSUPPORTED_FORMAT);
     CHECK_STATUS(carovel_converter_last_status(c), CAROVEL_UNSUPPORTED_FORMAT);
     CHECK_STATUS(carovel_converter_open_with(c, &from, &to, 2), CAROVEL_BAD_ARGUMENT);
@@ -931,6 +931,75 @@ static void converter_test(int resampler) {
     free(cpp_log.bytes);
 }
 
+/* ---- Float and high rates */
+
+typedef struct float_sink {
+    float samples[4 * 480];
+    size_t count;
+    int passes;
+} float_sink;
+
+static void on_float_mix(const void* master, size_t master_len, const void* mix, size_t mix_len,
+                         void* user, void* tag) {
+    float_sink* sink = (float_sink*)user;
+    size_t n = mix_len / sizeof(float);
+    (void)master;
+    (void)master_len;
+    (void)tag;
+    if (sink->count + n > sizeof sink->samples / sizeof sink->samples[0]) {
+        n = sizeof sink->samples / sizeof sink->samples[0] - sink->count;
+    }
+    memcpy(sink->samples + sink->count, mix, n * sizeof(float));
+    sink->count += n;
+    ++sink->passes;
+}
+
+/* A float mix at 96 kHz keeps the sum beyond full scale: 1.5 + 0.75 from two
+ * float sources, and a 16-bit source at 192 kHz of half scale converted into
+ * it, 2.75 away from the stream's ends. Frames of 5 ms (480 samples). */
+static void float_mix_test(void) {
+    const carovel_format mixing = {96000, 1, CAROVEL_F32};
+    const carovel_format high = {192000, 1, CAROVEL_S16};
+    float loud[4 * 480];
+    float quiet[4 * 480];
+    unsigned char* half = (unsigned char*)malloc(2 * 4 * 960);
+    float_sink sink;
+    size_t i;
+    int wrong = 0;
+    carovel_mixer* m = carovel_mixer_create();
+    memset(&sink, 0, sizeof sink);
+    CHECK(m != NULL && half != NULL);
+    if (m == NULL || half == NULL) {
+        free(half);
+        carovel_mixer_destroy(m);
+        return;
+    }
+    for (i = 0; i < 4 * 480; ++i) {
+        loud[i] = 1.5f;
+        quiet[i] = 0.75f;
+    }
+    for (i = 0; i < 4 * 960; ++i) {
+        put16(half + 2 * i, 16384);
+    }
+    CHECK_STATUS(carovel_mixer_open_manual(m, &mixing, 480 * sizeof(float), on_float_mix, &sink),
+                 CAROVEL_OK);
+    CHECK_STATUS(carovel_mixer_add(m, 1, quiet, sizeof quiet, &mixing, NULL), CAROVEL_OK);
+    CHECK_STATUS(carovel_mixer_add(m, 2, half, 2 * 4 * 960, &high, NULL), CAROVEL_OK);
+    CHECK_STATUS(carovel_mixer_flush_source(m, 2, NULL), CAROVEL_OK);
+    CHECK_STATUS(carovel_mixer_add(m, 0, loud, sizeof loud, &mixing, NULL), CAROVEL_OK);
+    CHECK(carovel_mixer_mix_pending(m, 100) == 4);
+    CHECK(sink.passes == 4 && sink.count == 4 * 480);
+    for (i = 480; i < 3 * 480; ++i) {
+        const float off = sink.samples[i] - 2.75f;
+        if (off > 0.01f || off < -0.01f) {
+            ++wrong;
+        }
+    }
+    CHECK(wrong == 0);
+    carovel_mixer_destroy(m);
+    free(half);
+}
+
 /* ---- Refusals, statuses and the version */
 
 static void ignore_mix(const void* master, size_t master_len, const void* mix, size_t mix_len,
@@ -945,8 +1014,8 @@ static void ignore_mix(const void* master, size_t master_len, const void* mix, s
 
 static void refusal_test(void) {
     const carovel_format s16 = {8000, 1, CAROVEL_S16};
-    const carovel_format f32 = {8000, 1, CAROVEL_F32};
-    const carovel_format fast = {96000, 1, CAROVEL_S16};
+    const carovel_format odd = {8000, 1, (carovel_sample_type)7};
+    const carovel_format fast = {CAROVEL_MAX_RATE + 1, 1, CAROVEL_S16};
     const unsigned char block[4] = {0, 0, 0, 0};
     carovel_source_stats stats;
     carovel_mixer* m = carovel_mixer_create();
@@ -956,9 +1025,10 @@ static void refusal_test(void) {
     }
     CHECK_STATUS(carovel_mixer_add(m, 0, block, sizeof block, &s16, NULL), CAROVEL_NOT_OPEN);
     CHECK_STATUS(carovel_mixer_last_status(m), CAROVEL_NOT_OPEN);
-    CHECK_STATUS(carovel_mixer_open(m, &f32, 320, ignore_mix, NULL), CAROVEL_UNSUPPORTED_FORMAT);
+    CHECK_STATUS(carovel_mixer_open(m, &odd, 320, ignore_mix, NULL), CAROVEL_UNSUPPORTED_FORMAT);
     CHECK_STATUS(carovel_mixer_open(m, &fast, 320, ignore_mix, NULL), CAROVEL_UNSUPPORTED_FORMAT);
-    CHECK_STATUS(carovel_mixer_open(m, &s16, 70000, ignore_mix, NULL), CAROVEL_BAD_ARGUMENT);
+    CHECK_STATUS(carovel_mixer_open(m, &s16, ((size_t)1 << 30) + 2, ignore_mix, NULL),
+                 CAROVEL_BAD_ARGUMENT);
     CHECK_STATUS(carovel_mixer_open(m, &s16, 321, ignore_mix, NULL), CAROVEL_BAD_ARGUMENT);
     CHECK_STATUS(carovel_mixer_open(m, &s16, 320, NULL, NULL), CAROVEL_BAD_ARGUMENT);
     CHECK_STATUS(carovel_mixer_open(m, NULL, 320, ignore_mix, NULL), CAROVEL_BAD_ARGUMENT);
@@ -986,7 +1056,7 @@ static void refusal_test(void) {
     CHECK(carovel_mixer_is_open(m) == 0);
 
     CHECK_STATUS(carovel_mixer_open_manual(m, &s16, 320, ignore_mix, NULL), CAROVEL_OK);
-    CHECK_STATUS(carovel_mixer_add(m, 0, block, sizeof block, &f32, NULL),
+    CHECK_STATUS(carovel_mixer_add(m, 0, block, sizeof block, &odd, NULL),
                  CAROVEL_UNSUPPORTED_FORMAT);
     CHECK_STATUS(carovel_mixer_add(m, 0, block, sizeof block, &fast, NULL),
                  CAROVEL_UNSUPPORTED_FORMAT);
@@ -1031,6 +1101,7 @@ int main(void) {
     scenario_test(0, 1, CAROVEL_RESAMPLER_LOW_LATENCY);
     scenario_test(0, 0, CAROVEL_RESAMPLER_FAST);
     frame_mixer_test();
+    float_mix_test();
     frame_minus_test(CAROVEL_U8);
     frame_minus_test(CAROVEL_S16);
     frame_minus_test(CAROVEL_S24);

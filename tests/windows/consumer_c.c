@@ -143,7 +143,7 @@ static void frame_mixer_and_utilities(void) {
 int main(void) {
     const carovel_format mixing = {RATE, 1, CAROVEL_S16};
     const carovel_format other = {RATE, 2, CAROVEL_S24};
-    const carovel_format f32 = {RATE, 1, CAROVEL_F32};
+    const carovel_format too_fast = {CAROVEL_MAX_RATE + 1, 1, CAROVEL_S16};
     unsigned char master[FRAME_BYTES];
     unsigned char second[SAMPLES * 6];
     int k;
@@ -154,9 +154,9 @@ int main(void) {
         puts("consumer_c: carovel_mixer_create failed");
         return 1;
     }
-    check(carovel_mixer_open(mixer, &f32, FRAME_BYTES, on_mix, &g_mixes) ==
+    check(carovel_mixer_open(mixer, &too_fast, FRAME_BYTES, on_mix, &g_mixes) ==
               CAROVEL_UNSUPPORTED_FORMAT,
-          "an open in 32-bit float was not refused as an unsupported format", -1);
+          "an open above the highest rate was not refused as an unsupported format", -1);
     check(carovel_mixer_last_status(mixer) == CAROVEL_UNSUPPORTED_FORMAT,
           "the last status is not that of the refused open", -1);
     if (carovel_mixer_open_manual(mixer, &mixing, FRAME_BYTES, on_mix, &g_mixes) != CAROVEL_OK) {
@@ -177,9 +177,9 @@ int main(void) {
         check(carovel_mixer_add(mixer, 0, master, sizeof master, &mixing, &g_tags[k]) == CAROVEL_OK,
               "feeding the master failed", k);
     }
-    check(carovel_mixer_add(mixer, 0, master, sizeof master, &f32, NULL) ==
+    check(carovel_mixer_add(mixer, 0, master, sizeof master, &too_fast, NULL) ==
               CAROVEL_UNSUPPORTED_FORMAT,
-          "a block in 32-bit float was not refused", -1);
+          "a block above the highest rate was not refused", -1);
     passes = carovel_mixer_mix_pending(mixer, 100);
     check(passes == FRAMES && g_mixes == FRAMES, "not one pass per frame fed", passes);
     carovel_mixer_close(mixer);
