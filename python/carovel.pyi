@@ -2,7 +2,8 @@
 
 Samples are numpy arrays of shape (n,) (one channel) or (n, channels), whose
 dtype gives the sample type: uint8 (unsigned, silence at 128), int16 or int32
-(signed). Float samples are refused with TypeError in this version.
+(signed), float32 (full scale 1.0; a float mix keeps values beyond it).
+float64 arrays are refused with TypeError: astype(numpy.float32) first.
 
 Bad input raises TypeError (wrong type or dtype) or ValueError (a value out
 of range: rate, channels, frame length, gain, limiter or live-mode settings);
@@ -17,7 +18,7 @@ import numpy.typing
 
 __version__: str
 
-Samples = numpy.typing.NDArray[Union[numpy.uint8, numpy.int16, numpy.int32]]
+Samples = numpy.typing.NDArray[Union[numpy.uint8, numpy.int16, numpy.int32, numpy.float32]]
 
 class Mixer:
     """Mixes any number of sources into one stream.
@@ -52,10 +53,10 @@ class Mixer:
         live_max_ms: int = 0,
         live_master_timeout_ms: int = 0,
     ) -> None:
-        """Opens a mixer: rate 1..65535, channels 1..65535, sample_type one
-        of "u8", "s16", "s24", "s32" ("f32" is refused with ValueError in
-        this version), frames of frame_ms (a whole number of samples, at most
-        65535 bytes). mix_minus collects every source's mix of all the other
+        """Opens a mixer: rate 1..768000, channels 1..65535, sample_type one
+        of "u8", "s16", "s24", "s32", "f32" (float, summed in float and
+        never clamped), frames of frame_ms (a whole number of samples, at
+        most 2^30 bytes). mix_minus collects every source's mix of all the other
         sources (mix_minus()); include_idle gives sources without a frame in
         a pass the full mix."""
     def add(self, source: int, samples: Samples, rate: Optional[int] = None) -> None:
@@ -69,9 +70,10 @@ class Mixer:
     def mix(self, max_passes: Optional[int] = None) -> Samples:
         """Runs the passes pending (while the master has a frame queued; at
         most max_passes) and returns their mix, one frame per pass, in the
-        mixer's dtype (int32 holding 24-bit values for "s24"), shape (n,) for
-        one channel, else (n, channels). In live mode it returns the passes
-        the mixer's thread ran since the last call (at most max_passes)."""
+        mixer's dtype (int32 holding 24-bit values for "s24", float32 for
+        "f32"), shape (n,) for one channel, else (n, channels). In live mode
+        it returns the passes the mixer's thread ran since the last call (at
+        most max_passes)."""
     def mix_minus(self) -> Dict[int, Samples]:
         """The mix-minus outputs of the passes since the last call, by
         source: each the mix of all the other sources of those passes in
@@ -115,7 +117,7 @@ class Mixer:
 def convert(
     samples: Samples, from_rate: int, to_rate: int, channels: Optional[int] = None
 ) -> Samples:
-    """Converts a whole stream from from_rate to to_rate (1..65535) and to
+    """Converts a whole stream from from_rate to to_rate (1..768000) and to
     channels (default: the input's), keeping the sample type: ceil(n *
     to_rate / from_rate) samples per channel come back, aligned in time with
     the input. Shape (n,) for one channel, else (n, channels). Resamples with

@@ -9,6 +9,7 @@
 // The calls that CMixer wants serialised (add, flush, mix, clear, close, the
 // limiter) take one lock of the object's with the interpreter's lock
 // released, so Python threads may feed one mixer while another mixes.
+#include <carovel/format.h>
 #include <carovel/mixer.h>
 #include <carovel/version.h>
 #include <carovel/wave_convert.h>
@@ -34,39 +35,34 @@ using _Carovel::Status;
 
 namespace {
 
-// A sample type as the module names it, with its width.
+// A sample type as the module names it.
 struct SampleType {
     const char* name;
-    unsigned short bits;
+    _Carovel::SampleType type;
 };
 
 SampleType ParseSampleType(const std::string& name) {
-    if (name == "u8") {
-        return {"u8", 8};
+    static const SampleType kTypes[] = {{"u8", _Carovel::SampleType::kU8},
+                                        {"s16", _Carovel::SampleType::kS16},
+                                        {"s24", _Carovel::SampleType::kS24},
+                                        {"s32", _Carovel::SampleType::kS32},
+                                        {"f32", _Carovel::SampleType::kF32}};
+    for (const SampleType& t : kTypes) {
+        if (name == t.name) {
+            return t;
+        }
     }
-    if (name == "s16") {
-        return {"s16", 16};
-    }
-    if (name == "s24") {
-        return {"s24", 24};
-    }
-    if (name == "s32") {
-        return {"s32", 32};
-    }
-    if (name == "f32") {
-        throw py::value_error(
-            "sample_type 'f32' is not supported yet: use 'u8', 's16', 's24' or "
-            "'s32'");
-    }
-    throw py::value_error("sample_type must be 'u8', 's16', 's24' or 's32', not '" + name + "'");
+    throw py::value_error("sample_type must be 'u8', 's16', 's24', 's32' or 'f32', not '" + name +
+                          "'");
 }
 
-unsigned short CheckRate(long long rate, const char* what) {
-    if (rate < 1 || rate > 65535) {
-        throw py::value_error(std::string(what) + " must be 1..65535 samples per second, not " +
-                              std::to_string(rate));
+std::uint32_t CheckRate(long long rate, const char* what) {
+    if (rate < 1 || rate > static_cast<long long>(_Carovel::kMaxSamplesPerSec)) {
+        throw py::value_error(std::string(what) + " must be 1.." +
+                              std::to_string(_Carovel::kMaxSamplesPerSec) +
+                              " samples per second, not " + std::to_string(rate));
     }
-    return static_cast<unsigned short>(rate);
+    return static_cast<std::uint32_t>(rate);
 }
 
 unsigned short CheckChannels(long long channels, const char* what) {
@@ -78,13 +74,14 @@ unsigned short CheckChannels(long long channels, const char* what) {
 }
 
 // A numpy array of samples as the library reads it: contiguous native-order
-// bytes, their width in bits, and the channel count from the shape.
+// bytes, their sample type from the dtype, and the channel count from the
+// shape.
 struct SampleBlock {
     py::array array;  // keeps the bytes alive
     const char* data = nullptr;
     std::size_t bytes = 0;
     std::size_t frames = 0;
-    unsigned short bits = 0;
+    _Carovel::SampleType type = _Carovel::SampleType::kS16;
     unsigned short channels = 0;
 };
 
@@ -106,19 +103,26 @@ SampleBlock ReadSamples(const py::handle& obj, const char* what) {
     SampleBlock out;
     if (kind == 'u' && size == 1) {
         out.array = Contiguous<std::uint8_t>(in);
-        out.bits = 8;
+        out.type = _Carovel::SampleType::kU8;
     } else if (kind == 'i' && size == 2) {
         out.array = Contiguous<std::int16_t>(in);
-        out.bits = 16;
+        out.type = _Carovel::SampleType::kS16;
     } else if (kind == 'i' && size == 4) {
         out.array = Contiguous<std::int32_t>(in);
-        out.bits = 32;
+        out.type = _Carovel::SampleType::kS32;
+    } else if (kind == 'f' && size == 4) {
+        out.array = Contiguous<float>(in);
+        out.type = _Carovel::SampleType::kF32;
     } else if (kind == 'f') {
-        throw py::type_error(std::string(what) +
-                             ": float samples are not supported yet; use uint8, int16 or int32 "
-                             "(e.g. (x * 32767).astype(numpy.int16))");
+        // Not converted behind the caller's back: a float64 array is twice
+        // the bytes, and its values beyond float32's precision would be lost
+        // silently.
+        throw py::type_error(std::string(what) + " must have dtype uint8, int16, int32 or " +
+                             "float32, not " + std::string(py::str(py::handle(dt))) +
+                             " (samples.astype(numpy.float32) makes float32 samples)");
     } else {
-        throw py::type_error(std::string(what) + " must have dtype uint8, int16 or int32, not " +
+        throw py::type_error(std::string(what) +
+                             " must have dtype uint8, int16, int32 or float32, not " +
                              std::string(py::str(py::handle(dt))));
     }
     if (!out.array) {
@@ -140,11 +144,12 @@ SampleBlock ReadSamples(const py::handle& obj, const char* what) {
     return out;
 }
 
-// Packed little-endian samples of bits as a numpy array: uint8, int16,
-// int32, and int32 holding the 24-bit values for 24 bits. Shape (n,) for
+// Packed little-endian samples of a type as a numpy array: uint8, int16,
+// int32, int32 holding the 24-bit values for s24, float32. Shape (n,) for
 // one channel, else (n, channels).
-py::array ToArray(const std::vector<char>& bytes, unsigned short bits, unsigned short channels) {
-    const std::size_t width = bits / 8u;
+py::array ToArray(const std::vector<char>& bytes, _Carovel::SampleType type,
+                  unsigned short channels) {
+    const std::size_t width = _Carovel::BytesPerSample(type);
     const std::size_t samples = bytes.size() / width;
     const std::size_t frames = samples / channels;
     std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(frames)};
@@ -152,18 +157,18 @@ py::array ToArray(const std::vector<char>& bytes, unsigned short bits, unsigned 
         shape.push_back(channels);
     }
     const std::size_t used = frames * channels;
-    switch (bits) {
-        case 8: {
+    switch (type) {
+        case _Carovel::SampleType::kU8: {
             py::array_t<std::uint8_t> out(shape);
             std::memcpy(out.mutable_data(), bytes.data(), used);
             return py::array(std::move(out));
         }
-        case 16: {
+        case _Carovel::SampleType::kS16: {
             py::array_t<std::int16_t> out(shape);
             std::memcpy(out.mutable_data(), bytes.data(), used * 2);
             return py::array(std::move(out));
         }
-        case 24: {
+        case _Carovel::SampleType::kS24: {
             py::array_t<std::int32_t> out(shape);
             std::int32_t* dst = out.mutable_data();
             const auto* src = reinterpret_cast<const unsigned char*>(bytes.data());
@@ -176,6 +181,11 @@ py::array ToArray(const std::vector<char>& bytes, unsigned short bits, unsigned 
             }
             return py::array(std::move(out));
         }
+        case _Carovel::SampleType::kF32: {
+            py::array_t<float> out(shape);
+            std::memcpy(out.mutable_data(), bytes.data(), used * 4);
+            return py::array(std::move(out));
+        }
         default: {
             py::array_t<std::int32_t> out(shape);
             std::memcpy(out.mutable_data(), bytes.data(), used * 4);
@@ -184,12 +194,14 @@ py::array ToArray(const std::vector<char>& bytes, unsigned short bits, unsigned 
     }
 }
 
-const char* DtypeName(unsigned short bits) {
-    switch (bits) {
-        case 8:
+const char* DtypeName(_Carovel::SampleType type) {
+    switch (type) {
+        case _Carovel::SampleType::kU8:
             return "uint8";
-        case 16:
+        case _Carovel::SampleType::kS16:
             return "int16";
+        case _Carovel::SampleType::kF32:
+            return "float32";
         default:
             return "int32";
     }
@@ -222,12 +234,13 @@ class Mixer {
             throw py::value_error("frame_ms must give a whole number of samples per frame at " +
                                   std::to_string(rate_) + " per second");
         }
-        const double bytes = whole * channels_ * (type_.bits / 8);
-        if (bytes > 65535.0) {
-            throw py::value_error("a frame of frame_ms is " + std::to_string(bytes) +
-                                  " bytes; at most 65535 are supported");
+        const double bytes = whole * channels_ * _Carovel::BytesPerSample(type_.type);
+        if (bytes > static_cast<double>(kMaxFrameBytes)) {
+            throw py::value_error("a frame of frame_ms is " +
+                                  std::to_string(static_cast<unsigned long long>(bytes)) +
+                                  " bytes; at most 2^30 are supported");
         }
-        frameBytes_ = static_cast<unsigned short>(bytes);
+        frameBytes_ = static_cast<unsigned long>(bytes);
         live_ = liveTargetMs != 0 || liveMaxMs != 0;
         if (mixMinus && !mixer_.SetMixMinusCallback(OnMinus, includeIdle)) {
             RaiseStatus(mixer_.LastStatus(), "mix-minus");
@@ -235,9 +248,9 @@ class Mixer {
         if (live_ && !mixer_.SetLiveMode(liveTargetMs, liveMaxMs, liveMasterTimeoutMs)) {
             RaiseStatus(mixer_.LastStatus(), "live mode (target_ms, max_ms, master_timeout_ms)");
         }
-        const bool ok =
-            live_ ? mixer_.Open(channels_, rate_, type_.bits, frameBytes_, OnMix, this)
-                  : mixer_.OpenManual(channels_, rate_, type_.bits, frameBytes_, OnMix, this);
+        const _Carovel::AudioFormat format{rate_, channels_, type_.type};
+        const bool ok = live_ ? mixer_.Open(format, frameBytes_, OnMix, this)
+                              : mixer_.OpenManual(format, frameBytes_, OnMix, this);
         if (!ok) {
             RaiseStatus(mixer_.LastStatus(), "opening the mixer");
         }
@@ -250,7 +263,8 @@ class Mixer {
 
     void Add(long source, const py::handle& samples, std::optional<long long> rate) {
         const SampleBlock block = ReadSamples(samples, "samples");
-        const unsigned short blockRate = rate ? CheckRate(*rate, "rate") : rate_;
+        const _Carovel::AudioFormat format{rate ? CheckRate(*rate, "rate") : rate_, block.channels,
+                                           block.type};
         if (block.bytes > static_cast<std::size_t>(INT_MAX)) {
             throw py::value_error("samples: at most 2 GiB per call");
         }
@@ -259,8 +273,8 @@ class Mixer {
         {
             py::gil_scoped_release unlocked;
             const std::lock_guard<std::mutex> serial(serial_);
-            ok = mixer_.AddFrame(source, block.data, static_cast<int>(block.bytes), block.channels,
-                                 blockRate, block.bits, nullptr);
+            ok =
+                mixer_.AddFrame(source, block.data, static_cast<int>(block.bytes), format, nullptr);
             status = mixer_.LastStatus();
         }
         if (!ok) {
@@ -320,7 +334,7 @@ class Mixer {
         if (status != Status::kOk) {
             RaiseStatus(status, "mix");
         }
-        return ToArray(taken, type_.bits, channels_);
+        return ToArray(taken, type_.type, channels_);
     }
 
     py::dict MixMinus() {
@@ -332,7 +346,7 @@ class Mixer {
         }
         py::dict result;
         for (const auto& entry : taken) {
-            result[py::int_(entry.first)] = ToArray(entry.second, type_.bits, channels_);
+            result[py::int_(entry.first)] = ToArray(entry.second, type_.type, channels_);
         }
         return result;
     }
@@ -412,11 +426,11 @@ class Mixer {
 
     bool IsOpen() const { return mixer_.IsRun(); }
     bool Live() const { return live_; }
-    unsigned short Rate() const { return rate_; }
+    std::uint32_t Rate() const { return rate_; }
     unsigned short Channels() const { return channels_; }
     std::string TypeName() const { return type_.name; }
-    unsigned short FrameBytes() const { return frameBytes_; }
-    py::dtype Dtype() const { return py::dtype(DtypeName(type_.bits)); }
+    unsigned long FrameBytes() const { return frameBytes_; }
+    py::dtype Dtype() const { return py::dtype(DtypeName(type_.type)); }
 
   private:
     static void OnMix(char*, unsigned int, char* mix, unsigned int mixLen, void* user, void*) {
@@ -433,10 +447,13 @@ class Mixer {
         to.insert(to.end(), frame, frame + len);
     }
 
+    // The mixer takes frames of up to 2^30 bytes.
+    static constexpr unsigned long kMaxFrameBytes = 1ul << 30;
+
     SampleType type_;
-    unsigned short rate_;
+    std::uint32_t rate_;
     unsigned short channels_;
-    unsigned short frameBytes_ = 0;
+    unsigned long frameBytes_ = 0;
     bool live_ = false;
     std::mutex serial_;
     std::mutex outLock_;
@@ -451,8 +468,8 @@ class Mixer {
 py::array Convert(const py::handle& samples, long long fromRate, long long toRate,
                   std::optional<long long> channels) {
     const SampleBlock block = ReadSamples(samples, "samples");
-    const unsigned short from = CheckRate(fromRate, "from_rate");
-    const unsigned short to = CheckRate(toRate, "to_rate");
+    const std::uint32_t from = CheckRate(fromRate, "from_rate");
+    const std::uint32_t to = CheckRate(toRate, "to_rate");
     const unsigned short outChannels =
         channels ? CheckChannels(*channels, "channels") : block.channels;
     std::vector<char> out;
@@ -462,13 +479,15 @@ py::array Convert(const py::handle& samples, long long fromRate, long long toRat
         CWaveConvert convert;
         // The whole stream is at hand, so the resampler's hold-back costs
         // nothing: the fast one.
-        if (!convert.Open(block.channels, from, block.bits, outChannels, to, block.bits,
-                          Resampler::kFast)) {
+        if (!convert.Open(_Carovel::AudioFormat{from, block.channels, block.type},
+                          _Carovel::AudioFormat{to, outChannels, block.type}, Resampler::kFast)) {
             status = convert.LastStatus();
         } else {
-            const std::size_t outBlock = std::size_t{outChannels} * (block.bits / 8u);
+            const std::size_t outBlock =
+                std::size_t{outChannels} * _Carovel::BytesPerSample(block.type);
             // The whole stream gives ceil(frames * to / from) blocks.
-            const std::size_t expected = (block.frames * to + from - 1) / from + 1;
+            const std::size_t expected =
+                static_cast<std::size_t>((std::uint64_t{block.frames} * to + from - 1) / from + 1);
             out.resize(expected * outBlock);
             std::size_t read = 0;
             std::size_t written = 0;
@@ -510,7 +529,7 @@ py::array Convert(const py::handle& samples, long long fromRate, long long toRat
     if (status != Status::kOk) {
         RaiseStatus(status, "convert");
     }
-    return ToArray(out, block.bits, outChannels);
+    return ToArray(out, block.type, outChannels);
 }
 
 }  // namespace
@@ -518,7 +537,8 @@ py::array Convert(const py::handle& samples, long long fromRate, long long toRat
 PYBIND11_MODULE(carovel, m) {
     m.doc() =
         "carovel: real-time PCM audio mixing for numpy arrays.\n\n"
-        "Samples are numpy arrays of uint8 (silence at 128), int16 or int32, of shape (n,) "
+        "Samples are numpy arrays of uint8 (silence at 128), int16, int32 or float32 (full "
+        "scale 1.0), of shape (n,) "
         "for one channel or (n, channels).";
     m.attr("__version__") = _Carovel::GetVersionString();
 
