@@ -127,6 +127,45 @@ std::vector<SourceFeeder> MakeFeeders(const Options& options, InputList& inputs,
     return feeders;
 }
 
+// The rate to mix at, when the mix is made at the sources' rate and each
+// output converted once to the output's rate (format's): every source shares
+// a rate other than the output's, and converting the sum gives what summing
+// the converted sources would, within rounding. That holds for sums, gains,
+// pans, fades and trims (all linear, or applied in the sources' time) and
+// for delays that are whole samples at both rates; not for the mixer's
+// limiter, nor in real time, where the output thread paces the passes at the
+// output's rate. The sums are then kept with headroom (32 bits, or float) so
+// that nothing is clamped before the conversion. 0 when each source is
+// converted.
+std::uint32_t ConvertOnceRate(const Options& options, const InputList& inputs,
+                              const PcmFormat& format) {
+    if (options.convertEach || options.realtime || options.limiter) {
+        return 0;
+    }
+    const std::uint32_t rate = inputs.front()->Format().samplesPerSec;
+    if (rate == format.samplesPerSec) {
+        return 0;
+    }
+    for (const auto& input : inputs) {
+        if (input->Format().samplesPerSec != rate) {
+            return 0;
+        }
+    }
+    for (const auto& [source, seconds] : options.delays) {
+        (void)source;
+        const auto at = [seconds = seconds](std::uint32_t r) {
+            return static_cast<std::uint64_t>(std::llround(seconds * r));
+        };
+        if (at(rate) * format.samplesPerSec != at(format.samplesPerSec) * rate) {
+            return 0;
+        }
+    }
+    if (options.frameMsGiven && std::uint64_t{rate} * options.frameMs % 1000 != 0) {
+        return 0;
+    }
+    return rate;
+}
+
 // Frames the mix will have, from what each input's header says: where the
 // last, the master's or the first source ends (see --length).
 std::uint64_t ExpectedMixFrames(const Options& options, const std::vector<SourceFeeder>& feeders) {
@@ -323,18 +362,35 @@ int RunMixJob(const Options& options) {
     const PcmFormat format = MixingFormat(options, *inputs.front());
     // A clear message before any file is created.
     FrameBytes(format, options.frameMs, options.frameMsGiven);
+    const std::uint32_t convertOnce = ConvertOnceRate(options, inputs, format);
     const bool spooled = options.normalize || options.loudness.has_value();
-    const unsigned shift = spooled ? HeadroomShift(options, inputs.size()) : 0;
-    PcmFormat mixFormat = format;
-    if (spooled) {
-        mixFormat.bitsPerSample = 32;
-        FrameBytes(mixFormat, options.frameMs, options.frameMsGiven);
+    const unsigned shift = spooled || (convertOnce != 0 && options.encoding != Encoding::kFloat)
+                               ? HeadroomShift(options, inputs.size())
+                               : 0;
+    // The format of the outputs' samples, before they are stored.
+    PcmFormat trackFormat = format;
+    if (shift != 0) {
+        trackFormat.bitsPerSample = 32;
     } else if (options.encoding == Encoding::kFloat) {
         // Float output: mixed in float, so that sources keep their headroom.
-        mixFormat.bitsPerSample = 32;
-        mixFormat.isFloat = true;
-        FrameBytes(mixFormat, options.frameMs, options.frameMsGiven);
+        trackFormat.bitsPerSample = 32;
+        trackFormat.isFloat = true;
     }
+    PcmFormat mixFormat = trackFormat;
+    if (convertOnce != 0) {
+        mixFormat.samplesPerSec = convertOnce;
+        // Sources that share fewer channels than the output (mono voices
+        // into a stereo mix) are mixed in their own and spread once, as the
+        // mixer would spread each.
+        const unsigned channels = inputs.front()->Format().channels;
+        const bool shared = std::all_of(inputs.begin(), inputs.end(), [channels](const auto& in) {
+            return in->Format().channels == channels;
+        });
+        if (shared && options.pans.empty() && channels < mixFormat.channels) {
+            mixFormat.channels = channels;
+        }
+    }
+    FrameBytes(mixFormat, options.frameMs, options.frameMsGiven);
     const unsigned outBits = OutputBits(options, format);
     std::vector<SourceFeeder> feeders =
         MakeFeeders(options, inputs, mixFormat, shift, options.realtime);
@@ -347,20 +403,29 @@ int RunMixJob(const Options& options) {
     settings.quality = options.quality;
     settings.bitrate = options.bitrate;
     settings.expectedFrames = ExpectedMixFrames(options, feeders);
+    if (convertOnce != 0) {
+        // Converting n frames gives ceil(n * to / from).
+        settings.expectedFrames =
+            (settings.expectedFrames * format.samplesPerSec + convertOnce - 1) / convertOnce;
+    }
     settings.null = options.null;
     const auto output = [&](const std::string& path) {
         return std::make_unique<OutputFile>(path, options.type, format, settings);
     };
     const Track::Mode spoolMode = spooled ? Track::Mode::kNormalize : Track::Mode::kWrite;
-    sink.SetMix(
-        std::make_unique<Track>(output(options.output), mixFormat, outBits, shift, spoolMode));
+    const auto track = [&](const std::string& path, Track::Mode mode) {
+        auto made = std::make_unique<Track>(output(path), trackFormat, outBits, shift, mode);
+        if (convertOnce != 0) {
+            made->SetRateStage(std::make_unique<RateStage>(mixFormat, trackFormat));
+        }
+        return made;
+    };
+    sink.SetMix(track(options.output, spoolMode));
     if (!options.masterOutput.empty()) {
-        sink.SetMaster(std::make_unique<Track>(output(options.masterOutput), mixFormat, outBits,
-                                               shift, Track::Mode::kWrite));
+        sink.SetMaster(track(options.masterOutput, Track::Mode::kWrite));
     }
     for (const auto& [source, path] : options.minusOutputs) {
-        sink.AddMinus(static_cast<long>(source),
-                      std::make_unique<Track>(output(path), mixFormat, outBits, shift, spoolMode));
+        sink.AddMinus(static_cast<long>(source), track(path, spoolMode));
     }
     sink.Mix().SetDither(options.dither);
     for (auto& minus : sink.Minus()) {
@@ -373,7 +438,7 @@ int RunMixJob(const Options& options) {
     const std::vector<std::string> outputs = options.Outputs();
     const bool stdoutTaken =
         !options.null && std::find(outputs.begin(), outputs.end(), kStdioPath) != outputs.end();
-    ProgressBar bar(stderr, !options.quiet && isatty(STDERR_FILENO) == 1, format.samplesPerSec);
+    ProgressBar bar(stderr, !options.quiet && isatty(STDERR_FILENO) == 1, mixFormat.samplesPerSec);
     const auto start = std::chrono::steady_clock::now();
     {
         MixSession session(feeders, sink, options.frameMs, options.frameMsGiven, options.length,
@@ -383,6 +448,7 @@ int RunMixJob(const Options& options) {
         }
         session.Run([&bar](std::uint64_t done, std::uint64_t total) { bar.Update(done, total); });
     }
+    sink.EndInput();
     std::optional<LoudnessFacts> loudness;
     if (options.normalize) {
         sink.Mix().Normalize(kNormalizedPeak);

@@ -120,6 +120,22 @@ void Track::AddFloats(const char* bytes, std::size_t frames) {
 }
 
 void Track::Add(const char* bytes, std::size_t frames) {
+    if (m_rate) {
+        const RateStage::Out out = m_rate->Convert(bytes, frames);
+        Take(out.bytes, out.frames);
+    } else {
+        Take(bytes, frames);
+    }
+}
+
+void Track::EndInput() {
+    if (m_rate) {
+        const RateStage::Out out = m_rate->Finish();
+        Take(out.bytes, out.frames);
+    }
+}
+
+void Track::Take(const char* bytes, std::size_t frames) {
     if (frames == 0) {
         return;
     }
@@ -161,10 +177,29 @@ void Track::Add(const char* bytes, std::size_t frames) {
             break;
     }
     if (m_shift != 0) {
-        for (std::size_t i = 0; i < samples; ++i) {
-            m_samples[i] =
-                Quantise(std::ldexp(static_cast<double>(m_samples[i]), static_cast<int>(m_shift)),
-                         m_outBits);
+        // Quantise(sample * 2^shift, m_outBits) in integers: round halves
+        // away from zero to a step of the written width (on the magnitude),
+        // clamp, left-justify; branch-free, so that it vectorises.
+        const int drop = 32 - static_cast<int>(m_outBits) - static_cast<int>(m_shift);
+        const std::int64_t top = (std::int64_t{1} << (m_outBits - 1)) - 1;
+        const std::int64_t bottom = -(std::int64_t{1} << (m_outBits - 1));
+        const int justify = 32 - static_cast<int>(m_outBits);
+        std::int32_t* v = m_samples.data();
+        if (drop > 0) {
+            const std::int64_t half = std::int64_t{1} << (drop - 1);
+            for (std::size_t i = 0; i < samples; ++i) {
+                const std::int64_t sign = std::int64_t{v[i]} >> 63;
+                const std::int64_t magnitude = ((std::int64_t{v[i]} ^ sign) - sign + half) >> drop;
+                const std::int64_t q = (magnitude ^ sign) - sign;
+                v[i] = static_cast<std::int32_t>(
+                    static_cast<std::uint32_t>(std::clamp(q, bottom, top)) << justify);
+            }
+        } else {
+            for (std::size_t i = 0; i < samples; ++i) {
+                const std::int64_t q = std::int64_t{v[i]} * (std::int64_t{1} << -drop);
+                v[i] = static_cast<std::int32_t>(
+                    static_cast<std::uint32_t>(std::clamp(q, bottom, top)) << justify);
+            }
         }
     }
     WriteOut(samples);
@@ -324,6 +359,16 @@ void MixSink::AddMinusBytes(long source, const char* data, std::size_t bytes) {
     const auto track = m_minus.find(source);
     if (track != m_minus.end()) {
         AddTo(*track->second, m_minusWritten[source], data, bytes);
+    }
+}
+
+void MixSink::EndInput() {
+    m_mix->EndInput();
+    if (m_master) {
+        m_master->EndInput();
+    }
+    for (auto& minus : m_minus) {
+        minus.second->EndInput();
     }
 }
 

@@ -14,6 +14,7 @@
 #include "output_file.h"
 #include "pcm.h"
 #include "pcm/level_meter.h"
+#include "rate_stage.h"
 
 namespace carovel_mix {
 
@@ -38,8 +39,15 @@ class Track {
     Track(const Track&) = delete;
     Track& operator=(const Track&) = delete;
 
-    // Appends frames of mixing-format bytes.
+    // Converts what Add takes from the stage's From() format (mixed at
+    // another rate) to the track's format, which must be its To(). Set
+    // before the first Add.
+    void SetRateStage(std::unique_ptr<RateStage> stage) { m_rate = std::move(stage); }
+    // Appends frames of mixing-format bytes (of the rate stage's format
+    // when there is one).
     void Add(const char* bytes, std::size_t frames);
+    // Takes what the rate stage still holds; call once, after the last Add.
+    void EndInput();
     // kNormalize: writes the spooled samples scaled so that the largest
     // magnitude becomes `peak` (of full scale, e.g. 0.891 for -1 dBFS).
     void Normalize(double peak);
@@ -72,6 +80,8 @@ class Track {
     void Finish();
 
     const OutputFile* File() const { return m_file.get(); }
+    // The format of the samples as written (after any rate stage).
+    const PcmFormat& Format() const { return m_mixFormat; }
     // Whether the samples come from a float mix.
     bool IsFloat() const { return m_mixFormat.isFloat; }
     std::uint64_t Frames() const { return m_frames; }
@@ -84,6 +94,8 @@ class Track {
     double PeakDbfs() const;
 
   private:
+    // Appends frames in the track's format.
+    void Take(const char* bytes, std::size_t frames);
     std::size_t Unpack(const char* bytes, std::size_t frames);
     void WriteOut(std::size_t samples);
     // Rounds a sample at 32-bit scale to the written width.
@@ -94,6 +106,7 @@ class Track {
     void AddFloats(const char* bytes, std::size_t frames);
 
     std::unique_ptr<OutputFile> m_file;
+    std::unique_ptr<RateStage> m_rate;
     PcmFormat m_mixFormat;
     std::vector<float> m_floats;
     double m_floatPeak = 0.0;
@@ -130,9 +143,13 @@ class MixSink {
     // unless asked for).
     void AddMinusBytes(long source, const char* data, std::size_t bytes);
 
+    // Ends every track's input: what their rate stages hold is taken.
+    void EndInput();
     // Finishes every file before putting any in place.
     void Commit();
 
+    // The mixing format: what the passes deliver, at the rate they are
+    // made at (the tracks may convert it to another, see Track::Format).
     const PcmFormat& Format() const { return m_format; }
     void SetFormat(const PcmFormat& format) { m_format = format; }
     // How the outputs are written, for the summary: "8000 Hz mono 16-bit".

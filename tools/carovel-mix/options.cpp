@@ -238,6 +238,7 @@ struct RawOptions {
     bool limiter = false;
     bool normalize = false;
     bool noDither = false;
+    bool convertEach = false;
     bool null = false;
     bool realtime = false;
     bool quiet = false;
@@ -413,7 +414,10 @@ void Declare(CLI::App& app, RawOptions& raw) {
         "longest (default): until the last source ends; master: until the master ends; "
         "shortest: until the first source ends",
         mix);
-    add("--rate", raw.rate, "HZ", "mixing rate, 1 to 768000 (default: the master's)", mix);
+    add("--rate", raw.rate, "HZ",
+        "output rate, 1 to 768000 (default: the master's); when every source has another "
+        "rate, the mix is made at theirs and converted once",
+        mix);
     add("--channels", raw.channels, "N", "mixing channels (default: the master's; 2 with --pan)",
         mix);
     add("--bits", raw.bits, "N",
@@ -424,6 +428,10 @@ void Declare(CLI::App& app, RawOptions& raw) {
         "frame length in milliseconds (default 20, rounded to whole samples where 20 ms is not); "
         "a frame given must be a whole number of samples",
         mix);
+    flag("--convert-each", raw.convertEach,
+         "convert every source to the output rate before mixing, even when they share a rate "
+         "(the mix is the same within rounding, at several times the cost)",
+         mix);
     flag("--limiter", raw.limiter,
          "limit the mix (and mix-minus outputs) below -1 dBFS instead of clipping", mix);
     flag("--normalize", raw.normalize,
@@ -702,6 +710,7 @@ Options ParseOptions(int argc, const char* const* argv) {
     options.limiter = raw.limiter;
     options.normalize = raw.normalize;
     options.realtime = raw.realtime;
+    options.convertEach = raw.convertEach;
     options.quiet = raw.quiet;
     CheckComplete(options);
     return options;

@@ -77,6 +77,7 @@ struct Options {
     std::string type;                // output container; empty: from each output's name
     Encoding encoding = Encoding::kPcm;
     bool realtime = false;
+    bool convertEach = false;  // --convert-each: never mix at the sources' rate
     bool quiet = false;
     bool help = false;
     bool version = false;

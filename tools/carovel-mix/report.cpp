@@ -156,7 +156,8 @@ std::string PanText(const std::optional<double>& pan) {
 }
 
 void AddOutputRow(Table& table, const Track& track, const std::string& name,
-                  const std::string& description, const PcmFormat& format, const MixFacts& facts) {
+                  const std::string& description, const MixFacts& facts) {
+    const PcmFormat& format = track.Format();
     const std::uint64_t frameSamples =
         std::max<std::uint64_t>(1, std::uint64_t{format.samplesPerSec} * facts.frameMs / 1000);
     const double seconds =
@@ -220,14 +221,18 @@ std::string Summary(const std::vector<SourceFeeder>& sources, const MixSink& sin
     Table outputs({false, false, true, true, true, true, true, true});
     outputs.AddRow(
         {"output", "format", "frames", "clipped", "duration", "peak dBFS", "RMS dBFS", "speed"});
-    const PcmFormat& format = sink.Format();
     const std::string& description = sink.OutputDescription();
-    AddOutputRow(outputs, sink.Mix(), sink.Mix().File()->DisplayName(), description, format, facts);
+    AddOutputRow(outputs, sink.Mix(), sink.Mix().File()->DisplayName(), description, facts);
     for (const auto& minus : sink.Minus()) {
         AddOutputRow(outputs, *minus.second, minus.second->File()->DisplayName(), description,
-                     format, facts);
+                     facts);
     }
     std::string notes;
+    if (sink.Format().samplesPerSec != sink.Mix().Format().samplesPerSec) {
+        notes += "mixed at " + std::to_string(sink.Format().samplesPerSec) +
+                 " Hz, the sources' rate, and converted once to " +
+                 std::to_string(sink.Mix().Format().samplesPerSec) + " Hz\n";
+    }
     const auto noteRf64 = [&notes](const Track& track) {
         if (track.File() != nullptr && track.File()->IsRf64()) {
             notes += track.File()->DisplayName() +
