@@ -17,8 +17,9 @@ packages=(
   libspeexdsp-dev libsoxr-dev libsndfile1-dev libcli11-dev
   # carovel-mix --loudness measures with libebur128.
   libebur128-dev
-  # The command-line mixer's tests make and check audio with sox.
-  sox
+  # The command-line mixer's tests make and check audio with sox, and check
+  # its loudness and lossy outputs with ffmpeg's meter and ffprobe.
+  sox ffmpeg
   "${python[@]}"
   "$@"
 )
