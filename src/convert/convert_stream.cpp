@@ -154,8 +154,13 @@ bool ConvertStream::StartResampler(Engine engine) {
     const bool narrow = src_.bitsPerSample <= 16 && dst_.bitsPerSample <= 16;
     std::unique_ptr<SpeexResamplerState, ResamplerFree> resampler;
     std::unique_ptr<SoxrStage> stage;
+    // Where the rates lie very far apart, libsoxr takes the source lowered
+    // by this factor (the same for either sample type), at the same ratio.
+    const unsigned lowering = engine == Engine::kSoxr ? Decimator<float>::FactorFor(
+                                                            src_.samplesPerSec, dst_.samplesPerSec)
+                                                      : 1;
     if (engine == Engine::kSoxr) {
-        stage = SoxrStage::Create(workChannels_, src_.samplesPerSec, dst_.samplesPerSec,
+        stage = SoxrStage::Create(workChannels_, src_.samplesPerSec, dst_.samplesPerSec * lowering,
                                   narrow ? SoxrStage::Sample::kInt16 : SoxrStage::Sample::kFloat);
         if (!stage) {
             return false;
@@ -170,16 +175,21 @@ bool ConvertStream::StartResampler(Engine engine) {
         speex_resampler_skip_zeros(resampler.get());
     }
     const std::size_t samples = chunkBlocks_ * workChannels_;
+    const auto prepare = [&](auto scratch) {
+        using T = typename decltype(scratch)::value_type;
+        scratch.in.resize(samples);
+        scratch.out.resize(samples);
+        if (lowering > 1) {
+            scratch.lowering =
+                std::make_unique<Decimator<T>>(workChannels_, lowering, chunkBlocks_);
+            scratch.lowered.resize(scratch.lowering->MaxOut() * workChannels_);
+        }
+        scratch_ = std::move(scratch);
+    };
     if (narrow) {
-        Scratch<std::int16_t> scratch;
-        scratch.in.resize(samples);
-        scratch.out.resize(samples);
-        scratch_ = std::move(scratch);
+        prepare(Scratch<std::int16_t>{});
     } else {
-        Scratch<float> scratch;
-        scratch.in.resize(samples);
-        scratch.out.resize(samples);
-        scratch_ = std::move(scratch);
+        prepare(Scratch<float>{});
     }
     resampler_ = std::move(resampler);
     soxr_ = std::move(stage);
@@ -231,6 +241,16 @@ std::size_t ConvertStream::HeldBackBlocks() const {
 void ConvertStream::Restart() {
     if (soxr_) {
         soxr_->Clear();
+        std::visit(
+            [](auto& scratch) {
+                if constexpr (!std::is_same_v<typename std::decay_t<decltype(scratch)>::value_type,
+                                              std::int32_t>) {
+                    if (scratch.lowering) {
+                        scratch.lowering->Reset();
+                    }
+                }
+            },
+            scratch_);
     } else {
         speex_resampler_reset_mem(resampler_.get());
         speex_resampler_skip_zeros(resampler_.get());
@@ -545,7 +565,7 @@ StepResult ConvertStream::RunFixed(Scratch<T>& scratch, const unsigned char* src
             const std::size_t offer =
                 std::min({inBlocks - used, chunkBlocks_, PacedInputFor(outBlocks - made)});
             Decode(src + used * src_.BlockAlign(), offer, scratch.in.data());
-            const std::size_t taken = soxr_->Feed(scratch.in.data(), offer);
+            const std::size_t taken = FeedSoxr(scratch, offer);
             used += taken;
             blocksIn_ += taken;
             if (taken == 0) {
@@ -566,6 +586,16 @@ StepResult ConvertStream::DrainFixed(Scratch<T>& scratch, unsigned char* dst,
         return {0, 0};
     } else {
         std::size_t made = 0;
+        // The end of a lowered source: its last lowered blocks, then silence
+        // at the lowered rate.
+        std::size_t lowering = 1;
+        if (scratch.lowering) {
+            lowering = scratch.lowering->Factor();
+            const std::size_t last = scratch.lowering->Finish(scratch.lowered.data());
+            if (last > 0 && soxr_->Feed(scratch.lowered.data(), last) != last) {
+                return {0, 0};
+            }
+        }
         while (made < outBlocks) {
             const std::size_t owed = HeldBackBlocks();
             if (owed == 0) {
@@ -579,7 +609,7 @@ StepResult ConvertStream::DrainFixed(Scratch<T>& scratch, unsigned char* dst,
                 blocksOut_ += n;
                 continue;
             }
-            if (soxr_->Feed(nullptr, std::min(chunkBlocks_, InputFor(want))) == 0) {
+            if (soxr_->Feed(nullptr, std::min(chunkBlocks_, InputFor(want) / lowering + 1)) == 0) {
                 break;
             }
         }
@@ -588,6 +618,19 @@ StepResult ConvertStream::DrainFixed(Scratch<T>& scratch, unsigned char* dst,
         }
         return {0, made * dst_.BlockAlign()};
     }
+}
+
+template <class T>
+std::size_t ConvertStream::FeedSoxr(Scratch<T>& scratch, std::size_t blocks) {
+    if (!scratch.lowering) {
+        return soxr_->Feed(scratch.in.data(), blocks);
+    }
+    const std::size_t lowered =
+        scratch.lowering->Push(scratch.in.data(), blocks, scratch.lowered.data());
+    if (lowered > 0 && soxr_->Feed(scratch.lowered.data(), lowered) != lowered) {
+        return 0;
+    }
+    return blocks;
 }
 
 std::size_t ConvertStream::PacedInputFor(std::size_t room) const {

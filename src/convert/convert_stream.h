@@ -13,6 +13,7 @@
 
 #include "carovel/wave_convert.h"
 #include "convert/channel_matrix.h"
+#include "convert/decimator.h"
 #include "convert/soxr_stage.h"
 #include "pcm/pcm_format.h"
 
@@ -127,6 +128,10 @@ class ConvertStream {
         using value_type = T;
         std::vector<T> in;   // decoded source blocks, work channels each
         std::vector<T> out;  // resampled blocks, work channels each
+        // Far apart rates on libsoxr: the source lowered by a whole factor
+        // before it (see Decimator), and the blocks lowered.
+        std::unique_ptr<Decimator<T>> lowering;
+        std::vector<T> lowered;
     };
 
     template <class T>
@@ -154,6 +159,10 @@ class ConvertStream {
     void EncodeWidth(const T* in, std::size_t blocks, unsigned char* dst) const;
     // Upper bound of the source blocks the resampler needs for outBlocks.
     std::size_t InputFor(std::size_t outBlocks) const;
+    // Feeds libsoxr blocks of scratch.in (lowered first where the rates lie
+    // far apart); returns the source blocks used, 0 when libsoxr refuses.
+    template <class T>
+    std::size_t FeedSoxr(Scratch<T>& scratch, std::size_t blocks);
     // Creates the resampler of the given kind at the nominal ratio, its
     // leading delay skipped, and the scratch buffers for it. Returns false
     // when that fails.

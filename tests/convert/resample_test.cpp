@@ -133,6 +133,38 @@ TEST(ResampleRhythm, TwentyMillisecondBlocksGiveBlocksAtTheRateRatio) {
     }
 }
 
+// Far apart rates (here 48000 into 50 per second) reach libsoxr lowered by a
+// whole factor first (3: 16000 per second). What lies within half the
+// destination rate of a multiple of the lowered rate would fold onto the
+// destination's band there: a tone at 16010 Hz must not come out as 10 Hz
+// (not even one 16-bit step of it, at 0.9 of full scale: 89 dB and more),
+// while a 10 Hz tone keeps its level.
+TEST(ResampleAliasing, FarApartRatesLoweredFirstFoldNothingOntoTheBand) {
+    const auto convert = [](double hz) {
+        CWaveConvert cv;
+        EXPECT_TRUE(cv.Open(1, 48000, 16, 1, 50, 16));
+        const Bytes src = Pack(convert_test::Tone(hz, 48000, 4 * 48000, 1, 16, 0.9), 16);
+        return Unpack(convert_test::ConvertOnce(cv, src, 4096, 2), 16);
+    };
+    // The amplitude of a least-squares 10 Hz sine over the middle two
+    // seconds (whole periods, so the fit is exact for a pure 10 Hz tone).
+    const auto amplitude = [](const Samples& y) {
+        const double pi = std::acos(-1.0);
+        double s = 0, c = 0;
+        for (std::size_t n = 50; n < 150; ++n) {
+            s += static_cast<double>(y[n]) * std::sin(2 * pi * 10 * static_cast<double>(n) / 50);
+            c += static_cast<double>(y[n]) * std::cos(2 * pi * 10 * static_cast<double>(n) / 50);
+        }
+        return std::hypot(s, c) * 2 / 100;
+    };
+    const Samples folded = convert(16010);
+    ASSERT_EQ(folded.size(), 200u);
+    EXPECT_LT(amplitude(folded), 1.0);
+    const Samples kept = convert(10);
+    ASSERT_EQ(kept.size(), 200u);
+    EXPECT_NEAR(amplitude(kept), 0.9 * 32767, 0.01 * 32767);
+}
+
 TEST(ResampleRates, ExtremeRatiosWork) {
     CWaveConvert up, down;
     ASSERT_TRUE(up.Open(1, 1, 16, 1, 65535, 16));

@@ -242,7 +242,11 @@ INSTANTIATE_TEST_SUITE_P(
                       PiecesCase{Resampler::kFast, {1, 8000, 16, 2, 8000, 16}},
                       PiecesCase{Resampler::kLowLatency, {1, 2000, 16, 1, 48000, 16}},
                       PiecesCase{Resampler::kLowLatency, {2, 48000, 16, 1, 2000, 16}},
-                      PiecesCase{Resampler::kLowLatency, {1, 3000, 24, 2, 65535, 24}}),
+                      PiecesCase{Resampler::kLowLatency, {1, 3000, 24, 2, 65535, 24}},
+                      // Rates far enough apart to be lowered before libsoxr.
+                      PiecesCase{Resampler::kFast, {2, 48000, 16, 1, 50, 16}},
+                      PiecesCase{Resampler::kLowLatency, {1, 65535, 24, 2, 100, 24}},
+                      PiecesCase{Resampler::kLowLatency, {1, 65535, 16, 1, 1, 16}}),
     [](const ::testing::TestParamInfo<PiecesCase>& info) {
         const Format& f = info.param.f;
         return std::string(Name(info.param.kind)) + "_" + std::to_string(f.srcCh) + "x" +
@@ -304,26 +308,24 @@ TEST_P(ResamplerAlignment, AClickComesOutAtItsOwnTime) {
     EXPECT_NEAR(static_cast<double>(y[static_cast<std::size_t>(peak)]), 24000.0, 600.0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Pairs, ResamplerAlignment,
-                         ::testing::Values(AlignCase{Resampler::kLowLatency, 8000, 16000},
-                                           AlignCase{Resampler::kLowLatency, 16000, 8000},
-                                           AlignCase{Resampler::kLowLatency, 44100, 48000},
-                                           AlignCase{Resampler::kLowLatency, 48000, 8000},
-                                           AlignCase{Resampler::kLowLatency, 16000, 48000},
-                                           AlignCase{Resampler::kLowLatency, 2000, 48000},
-                                           AlignCase{Resampler::kLowLatency, 48000, 2000},
-                                           AlignCase{Resampler::kFast, 8000, 16000},
-                                           AlignCase{Resampler::kFast, 16000, 8000},
-                                           AlignCase{Resampler::kFast, 44100, 48000},
-                                           AlignCase{Resampler::kFast, 48000, 8000},
-                                           AlignCase{Resampler::kFast, 16000, 48000},
-                                           AlignCase{Resampler::kFast, 2000, 48000},
-                                           AlignCase{Resampler::kFast, 48000, 2000}),
-                         [](const ::testing::TestParamInfo<AlignCase>& info) {
-                             return std::string(Name(info.param.kind)) + "_" +
-                                    std::to_string(info.param.srcRate) + "_to_" +
-                                    std::to_string(info.param.dstRate);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Pairs, ResamplerAlignment,
+    ::testing::Values(
+        AlignCase{Resampler::kLowLatency, 8000, 16000},
+        AlignCase{Resampler::kLowLatency, 16000, 8000},
+        AlignCase{Resampler::kLowLatency, 44100, 48000},
+        AlignCase{Resampler::kLowLatency, 48000, 8000},
+        AlignCase{Resampler::kLowLatency, 16000, 48000},
+        AlignCase{Resampler::kLowLatency, 2000, 48000},
+        AlignCase{Resampler::kLowLatency, 48000, 2000}, AlignCase{Resampler::kFast, 8000, 16000},
+        AlignCase{Resampler::kFast, 16000, 8000}, AlignCase{Resampler::kFast, 44100, 48000},
+        AlignCase{Resampler::kFast, 48000, 8000}, AlignCase{Resampler::kFast, 16000, 48000},
+        AlignCase{Resampler::kFast, 2000, 48000}, AlignCase{Resampler::kFast, 48000, 2000},
+        AlignCase{Resampler::kFast, 48000, 50}, AlignCase{Resampler::kLowLatency, 65535, 100}),
+    [](const ::testing::TestParamInfo<AlignCase>& info) {
+        return std::string(Name(info.param.kind)) + "_" + std::to_string(info.param.srcRate) +
+               "_to_" + std::to_string(info.param.dstRate);
+    });
 
 }  // namespace
 
