@@ -19,7 +19,9 @@ unsigned Decimator<T>::FactorFor(unsigned srcRate, unsigned dstRate) {
 
 template <class T>
 Decimator<T>::Decimator(unsigned channels, unsigned factor, std::size_t maxBlocks)
-    : channels_(channels), factor_(std::max(factor, 1u)), maxBlocks_(std::max<std::size_t>(maxBlocks, 1)) {
+    : channels_(channels),
+      factor_(std::max(factor, 1u)),
+      maxBlocks_(std::max<std::size_t>(maxBlocks, 1)) {
     const double r = factor_;
     for (unsigned j = 0; j + 1 < 2 * factor_; ++j) {
         const double distance = std::abs(static_cast<double>(j) - (r - 1));
@@ -51,8 +53,9 @@ std::size_t Decimator<T>::Emit(T* out, bool ending) {
                 sum += weights_[j] * static_cast<double>(at[j * channels_ + c]);
             }
             if constexpr (std::is_integral_v<T>) {
-                sum = std::clamp(std::round(sum), static_cast<double>(std::numeric_limits<T>::min()),
-                                 static_cast<double>(std::numeric_limits<T>::max()));
+                sum =
+                    std::clamp(std::round(sum), static_cast<double>(std::numeric_limits<T>::min()),
+                               static_cast<double>(std::numeric_limits<T>::max()));
             }
             out[made * channels_ + c] = static_cast<T>(sum);
         }
@@ -81,8 +84,7 @@ std::size_t Decimator<T>::Finish(T* out) {
     std::memmove(held_.data(), held_.data() + start_ * channels_, count_ * channels_ * sizeof(T));
     start_ = 0;
     std::fill(held_.begin() + static_cast<std::ptrdiff_t>(count_ * channels_),
-              held_.begin() + static_cast<std::ptrdiff_t>((count_ + factor_ - 1) * channels_),
-              T{});
+              held_.begin() + static_cast<std::ptrdiff_t>((count_ + factor_ - 1) * channels_), T{});
     count_ += factor_ - 1;
     const std::size_t made = Emit(out, true);
     Reset();
