@@ -94,9 +94,12 @@ class Mixer:
     def stats(self) -> Dict[str, Any]:
         """The mixer's figures: "sources" (a list of dicts with source,
         backlog_frames, backlog_ms, frames_mixed, frames_cut, dropouts,
-        trim_ppm, rms_dbfs and peak_dbfs, None before the first frame),
-        callback_exceptions, live_mode, target_ms, max_ms,
-        master_timeout_ms, catch_up_passes and passes_without_master."""
+        trim_ppm, clipped_samples (float samples beyond full scale clamped
+        into an integer mix), rms_dbfs and peak_dbfs, None before the first
+        frame), callback_exceptions, live_mode, target_ms, max_ms,
+        master_timeout_ms, catch_up_passes, passes_without_master, and live
+        mode's own cost: live_passes, live_control_us_per_pass and
+        live_trim_us_per_pass."""
     def __enter__(self) -> "Mixer": ...
     def __exit__(self, *args: object) -> None: ...
     @property

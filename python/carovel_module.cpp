@@ -407,6 +407,7 @@ class Mixer {
             d["frames_cut"] = s.framesCut;
             d["dropouts"] = s.dropouts;
             d["trim_ppm"] = s.trimPpm;
+            d["clipped_samples"] = s.clippedSamples;
             d["rms_dbfs"] = s.hasLevel ? py::object(py::float_(s.rmsDbfs)) : py::object(py::none());
             d["peak_dbfs"] =
                 s.hasLevel ? py::object(py::float_(s.peakDbfs)) : py::object(py::none());
@@ -421,6 +422,9 @@ class Mixer {
         result["master_timeout_ms"] = whole.masterTimeoutMs;
         result["catch_up_passes"] = whole.catchUpPasses;
         result["passes_without_master"] = whole.passesWithoutMaster;
+        result["live_passes"] = whole.livePasses;
+        result["live_control_us_per_pass"] = whole.liveControlUsPerPass;
+        result["live_trim_us_per_pass"] = whole.liveTrimUsPerPass;
         return result;
     }
 

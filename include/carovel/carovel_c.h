@@ -285,6 +285,9 @@ typedef struct carovel_source_stats {
     int has_level;
     double rms_dbfs;
     double peak_dbfs;
+    /* Samples of a float source beyond full scale, clamped into an integer
+     * mixing format. */
+    uint64_t clipped_samples;
 } carovel_source_stats;
 
 /* The mixer as a whole (see _Carovel::MixerStats). */
@@ -297,6 +300,11 @@ typedef struct carovel_mixer_stats {
     uint32_t master_timeout_ms;
     uint64_t catch_up_passes;
     uint64_t passes_without_master;
+    /* Live mode's own cost: the passes it ran, and its mean time per pass
+     * in microseconds spent steering the sources and trimming them. */
+    uint64_t live_passes;
+    double live_control_us_per_pass;
+    double live_trim_us_per_pass;
 } carovel_mixer_stats;
 
 /* Fills *out with source's figures. Returns 0, CAROVEL_NO_SUCH_SOURCE (out

@@ -210,6 +210,20 @@ def test_float_mix_keeps_headroom_and_high_rates_convert():
     mixed = m.mix()[4800:-4800].astype(np.float64)
     assert math.sqrt(np.mean(mixed**2)) == pytest.approx(0.5 * 32768 / math.sqrt(2), rel=0.01)
 
+    # Float samples beyond full scale into an integer mix are clamped and
+    # counted.
+    m = carovel.Mixer(8000, 1, "s16", frame_ms=10)
+    loud = np.full(80, 0.5, np.float32)
+    loud[:7] = 1.5
+    loud[7:10] = -2.0
+    m.add(1, loud)
+    m.add(0, np.zeros(80, np.int16))
+    clipped = m.mix()
+    assert clipped[0] == 32767 and clipped[8] == -32768 and clipped[20] == 16384
+    by_source = {s["source"]: s for s in m.stats()["sources"]}
+    assert by_source[1]["clipped_samples"] == 10 and by_source[0]["clipped_samples"] == 0
+    assert m.stats()["live_passes"] == 0
+
     # Conversion of float samples at 192 kHz: float32 back, level and length.
     down = carovel.convert(tone, 192000, 48000)
     assert down.dtype == np.dtype(np.float32) and down.shape == (48000,)

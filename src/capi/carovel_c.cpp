@@ -240,6 +240,7 @@ void CopyStats(const _Carovel::SourceStats& in, carovel_source_stats& out) {
     out.has_level = in.hasLevel ? 1 : 0;
     out.rms_dbfs = in.rmsDbfs;
     out.peak_dbfs = in.peakDbfs;
+    out.clipped_samples = in.clippedSamples;
 }
 
 void CopyStats(const _Carovel::MixerStats& in, carovel_mixer_stats& out) {
@@ -251,6 +252,9 @@ void CopyStats(const _Carovel::MixerStats& in, carovel_mixer_stats& out) {
     out.master_timeout_ms = in.masterTimeoutMs;
     out.catch_up_passes = in.catchUpPasses;
     out.passes_without_master = in.passesWithoutMaster;
+    out.live_passes = in.livePasses;
+    out.live_control_us_per_pass = in.liveControlUsPerPass;
+    out.live_trim_us_per_pass = in.liveTrimUsPerPass;
 }
 
 // The most sources the statistics copy without allocating.

@@ -1012,6 +1012,39 @@ static void ignore_mix(const void* master, size_t master_len, const void* mix, s
     (void)tag;
 }
 
+/* A float source beyond full scale into a 16-bit mix: clamped, and every
+ * clamped sample counted in its statistics. */
+static void clipped_count_test(void) {
+    const carovel_format mixing = {8000, 1, CAROVEL_S16};
+    const carovel_format floats = {8000, 1, CAROVEL_F32};
+    float loud[80];
+    unsigned char silence[160];
+    carovel_source_stats st;
+    carovel_mixer_stats whole;
+    size_t i;
+    carovel_mixer* m = carovel_mixer_create();
+    CHECK(m != NULL);
+    if (m == NULL) {
+        return;
+    }
+    for (i = 0; i < 80; ++i) {
+        loud[i] = i < 7 ? 1.5f : (i < 10 ? -2.0f : 0.5f);
+    }
+    memset(silence, 0, sizeof silence);
+    CHECK_STATUS(carovel_mixer_open_manual(m, &mixing, sizeof silence, ignore_mix, NULL),
+                 CAROVEL_OK);
+    CHECK_STATUS(carovel_mixer_add(m, 1, loud, sizeof loud, &floats, NULL), CAROVEL_OK);
+    CHECK_STATUS(carovel_mixer_add(m, 0, silence, sizeof silence, &mixing, NULL), CAROVEL_OK);
+    CHECK(carovel_mixer_mix_pending(m, 10) == 1);
+    CHECK_STATUS(carovel_mixer_get_source_stats(m, 1, &st), CAROVEL_OK);
+    CHECK(st.clipped_samples == 10);
+    CHECK_STATUS(carovel_mixer_get_source_stats(m, 0, &st), CAROVEL_OK);
+    CHECK(st.clipped_samples == 0);
+    CHECK(carovel_mixer_get_all_source_stats(m, NULL, 0, &whole) == 2);
+    CHECK(whole.live_mode == 0 && whole.live_passes == 0);
+    carovel_mixer_destroy(m);
+}
+
 static void refusal_test(void) {
     const carovel_format s16 = {8000, 1, CAROVEL_S16};
     const carovel_format odd = {8000, 1, (carovel_sample_type)7};
@@ -1102,6 +1135,7 @@ int main(void) {
     scenario_test(0, 0, CAROVEL_RESAMPLER_FAST);
     frame_mixer_test();
     float_mix_test();
+    clipped_count_test();
     frame_minus_test(CAROVEL_U8);
     frame_minus_test(CAROVEL_S16);
     frame_minus_test(CAROVEL_S24);
