@@ -62,8 +62,9 @@ int main(int argc, char** argv) {
     const double cpu = static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    std::printf("soxr_streams: streams=%d min_dft=%u large_dft=%u us_per_stream_s=%.1f maxrss_mb=%ld\n",
-                n, minDft, largeDft, cpu / (seconds - 1) / n * 1e6, usage.ru_maxrss / 1024);
+    std::printf(
+        "soxr_streams: streams=%d min_dft=%u large_dft=%u us_per_stream_s=%.1f maxrss_mb=%ld\n", n,
+        minDft, largeDft, cpu / (seconds - 1) / n * 1e6, usage.ru_maxrss / 1024);
     for (soxr_t s : streams) {
         soxr_delete(s);
     }

@@ -20,6 +20,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -230,14 +231,16 @@ class Mixer {
           channels_(CheckChannels(channels, "channels")) {
         const double blocks = static_cast<double>(rate_) * frameMs / 1000.0;
         const double whole = std::round(blocks);
-        if (!(frameMs > 0.0) || whole < 1.0 || std::fabs(blocks - whole) > 1e-6) {
+        if (!std::isfinite(frameMs) || !(frameMs > 0.0) || whole < 1.0 ||
+            std::fabs(blocks - whole) > 1e-6) {
             throw py::value_error("frame_ms must give a whole number of samples per frame at " +
                                   std::to_string(rate_) + " per second");
         }
         const double bytes = whole * channels_ * _Carovel::BytesPerSample(type_.type);
         if (bytes > static_cast<double>(kMaxFrameBytes)) {
-            throw py::value_error("a frame of frame_ms is " +
-                                  std::to_string(static_cast<unsigned long long>(bytes)) +
+            char size[32];
+            std::snprintf(size, sizeof size, "%.6g", bytes);
+            throw py::value_error(std::string("a frame of frame_ms is ") + size +
                                   " bytes; at most 2^30 are supported");
         }
         frameBytes_ = static_cast<unsigned long>(bytes);

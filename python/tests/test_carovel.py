@@ -241,6 +241,8 @@ def test_bad_input_raises():
         ((8000, 1, "s16", 0.01), {}),
         ((8000, 1, "s16", -20), {}),
         ((768000, 1000, "f32", 1000), {}),  # frames above 2^30 bytes
+        ((8000, 1, "s16", float("inf")), {}),
+        ((8000, 1, "s16", 1e300), {}),
         ((8000, 1), {"live_target_ms": 500, "live_max_ms": 60}),
     ]:
         with pytest.raises(ValueError):

@@ -247,6 +247,9 @@ void ConvertStream::Restart() {
                                               std::int32_t>) {
                     if (scratch.lowering) {
                         scratch.lowering->Reset();
+                        scratch.loweredFrom = 0;
+                        scratch.loweredCount = 0;
+                        scratch.loweredEnded = false;
                     }
                 }
             },
@@ -586,16 +589,10 @@ StepResult ConvertStream::DrainFixed(Scratch<T>& scratch, unsigned char* dst,
         return {0, 0};
     } else {
         std::size_t made = 0;
-        // The end of a lowered source: its last lowered blocks, then silence
-        // at the lowered rate.
-        std::size_t lowering = 1;
-        if (scratch.lowering) {
-            lowering = scratch.lowering->Factor();
-            const std::size_t last = scratch.lowering->Finish(scratch.lowered.data());
-            if (last > 0 && soxr_->Feed(scratch.lowered.data(), last) != last) {
-                return {0, 0};
-            }
-        }
+        // A lowered source ends with its lowered blocks still waiting, then
+        // the last ones (the decimator's end), then silence at the lowered
+        // rate.
+        const std::size_t lowering = scratch.lowering ? scratch.lowering->Factor() : 1;
         while (made < outBlocks) {
             const std::size_t owed = HeldBackBlocks();
             if (owed == 0) {
@@ -607,6 +604,19 @@ StepResult ConvertStream::DrainFixed(Scratch<T>& scratch, unsigned char* dst,
                 Encode(scratch.out.data(), n, dst + made * dst_.BlockAlign());
                 made += n;
                 blocksOut_ += n;
+                continue;
+            }
+            if (scratch.lowering && scratch.loweredFrom < scratch.loweredCount) {
+                const std::size_t before = scratch.loweredFrom;
+                if (!FeedLowered(scratch) && scratch.loweredFrom == before) {
+                    break;
+                }
+                continue;
+            }
+            if (scratch.lowering && !scratch.loweredEnded) {
+                scratch.loweredCount = scratch.lowering->Finish(scratch.lowered.data());
+                scratch.loweredFrom = 0;
+                scratch.loweredEnded = true;
                 continue;
             }
             if (soxr_->Feed(nullptr, std::min(chunkBlocks_, InputFor(want) / lowering + 1)) == 0) {
@@ -625,12 +635,28 @@ std::size_t ConvertStream::FeedSoxr(Scratch<T>& scratch, std::size_t blocks) {
     if (!scratch.lowering) {
         return soxr_->Feed(scratch.in.data(), blocks);
     }
-    const std::size_t lowered =
-        scratch.lowering->Push(scratch.in.data(), blocks, scratch.lowered.data());
-    if (lowered > 0 && soxr_->Feed(scratch.lowered.data(), lowered) != lowered) {
+    // Lowered blocks libsoxr left last time go first; new input only once
+    // they are in, so that the decimator's output always has room.
+    if (!FeedLowered(scratch)) {
         return 0;
     }
-    return blocks;
+    std::size_t taken = 0;
+    scratch.loweredCount =
+        scratch.lowering->Push(scratch.in.data(), blocks, scratch.lowered.data(), &taken);
+    scratch.loweredFrom = 0;
+    // What libsoxr does not take now waits for the next call.
+    FeedLowered(scratch);
+    return taken;
+}
+
+template <class T>
+bool ConvertStream::FeedLowered(Scratch<T>& scratch) {
+    const std::size_t waiting = scratch.loweredCount - scratch.loweredFrom;
+    if (waiting > 0) {
+        scratch.loweredFrom +=
+            soxr_->Feed(scratch.lowered.data() + scratch.loweredFrom * workChannels_, waiting);
+    }
+    return scratch.loweredFrom == scratch.loweredCount;
 }
 
 std::size_t ConvertStream::PacedInputFor(std::size_t room) const {

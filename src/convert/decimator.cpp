@@ -68,8 +68,9 @@ std::size_t Decimator<T>::Emit(T* out, bool ending) {
 }
 
 template <class T>
-std::size_t Decimator<T>::Push(const T* in, std::size_t blocks, T* out) {
+std::size_t Decimator<T>::Push(const T* in, std::size_t blocks, T* out, std::size_t* taken) {
     blocks = std::min(blocks, maxBlocks_);
+    *taken = blocks;
     // What is left of the window goes to the front.
     std::memmove(held_.data(), held_.data() + start_ * channels_, count_ * channels_ * sizeof(T));
     start_ = 0;

@@ -42,10 +42,11 @@ class Decimator {
     // Most blocks one Push or Finish writes.
     std::size_t MaxOut() const { return maxBlocks_ / factor_ + 2; }
 
-    // Takes blocks (at most maxBlocks) and writes the lowered blocks that
-    // are complete to out; returns their count. Block m of the lowered
-    // stream needs the source up to block m * R + R - 1.
-    std::size_t Push(const T* in, std::size_t blocks, T* out);
+    // Takes up to maxBlocks of blocks (*taken says how many) and writes the
+    // lowered blocks that are complete to out (room for MaxOut()); returns
+    // their count. Block m of the lowered stream needs the source up to
+    // block m * R + R - 1.
+    std::size_t Push(const T* in, std::size_t blocks, T* out, std::size_t* taken);
     // Ends the stream, the source taken as silent beyond its end: writes the
     // lowered blocks still owed (for source blocks up to the last taken) and
     // starts afresh. A stream of n source blocks gives ceil(n / R) in all.

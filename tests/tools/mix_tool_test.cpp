@@ -346,6 +346,35 @@ TEST(MixToolConversion, SourcesSharingARateAreMixedThereAndConvertedOnceToTheSam
         EXPECT_LE(worst, 3) << output;
     }
 
+    // A mix that clips says the same either way: the samples of the stereo
+    // output, and the peak of its sum at the output's rate.
+    std::vector<std::int32_t> square(8000);
+    for (std::size_t i = 0; i < square.size(); ++i) {
+        square[i] = (i / 20 % 2 == 0 ? 30000 : -30000) * 65536;
+    }
+    WriteAudio(dir.Path("sq.wav"), kWav16, 8000, 1, square);
+    std::string warnings[2];
+    for (int each = 0; each < 2; ++each) {
+        std::vector<std::string> args = {"-q",
+                                         "--rate",
+                                         "16000",
+                                         "--channels",
+                                         "2",
+                                         "-o",
+                                         dir.Path("clip.wav"),
+                                         dir.Path("sq.wav"),
+                                         dir.Path("sq.wav")};
+        if (each == 1) {
+            args.insert(args.begin(), "--convert-each");
+        }
+        const RunResult clip = RunMix(args);
+        ASSERT_EQ(clip.status, 0) << clip.err;
+        warnings[each] = clip.err;
+    }
+    EXPECT_TRUE(Contains(warnings[0], " of 32000 samples clipped")) << warnings[0];
+    EXPECT_TRUE(Contains(warnings[0], "the sum peaked at +")) << warnings[0];
+    EXPECT_EQ(warnings[0], warnings[1]);
+
     // A source at another rate: each source is converted.
     WriteAudio(dir.Path("c.wav"), kWav16, 8000, 1, Sine(500.0, 0.3, 8000, 1, 8000));
     const RunResult mixed = RunMix(

@@ -188,33 +188,43 @@ void Warn(const std::string& text) {
 constexpr long kMixTrack = -1;
 
 // Mixes once more, offline, with headroom and no output, to learn how far
-// the clamped sums went beyond full scale. Returns the peak of each asked
-// track (the mix as kMixTrack, mix-minus outputs by source) in dBFS.
+// the clamped sums went beyond full scale: the same mix as the sink's, at its
+// mixing rate and channels, each track taken to the outputs' format as the
+// sink's tracks are. Returns the peak of each asked track (the mix as
+// kMixTrack, mix-minus outputs by source) in dBFS.
 std::map<long, double> MeasureUnclampedPeaks(const Options& options, InputList& inputs,
-                                             const PcmFormat& format,
+                                             const MixSink& mixed,
                                              const std::vector<long>& tracks) {
     for (auto& input : inputs) {
         input->Rewind();
     }
     const unsigned shift = HeadroomShift(options, inputs.size());
-    PcmFormat wide = format;
+    PcmFormat wide = mixed.Format();
     wide.bitsPerSample = 32;
+    PcmFormat wideOut = mixed.Mix().Format();
+    wideOut.bitsPerSample = 32;
+    const auto track = [&] {
+        auto made = std::make_unique<Track>(nullptr, wideOut, 32, shift, Track::Mode::kMeasure);
+        if (!(wideOut == wide)) {
+            made->SetRateStage(std::make_unique<RateStage>(wide, wideOut));
+        }
+        return made;
+    };
     MixSink sink;
     sink.SetFormat(wide);
-    sink.SetMix(std::make_unique<Track>(nullptr, wide, 32, shift, Track::Mode::kMeasure));
-    for (const long track : tracks) {
-        if (track != kMixTrack) {
-            sink.AddMinus(track,
-                          std::make_unique<Track>(nullptr, wide, 32, shift, Track::Mode::kMeasure));
+    sink.SetMix(track());
+    for (const long id : tracks) {
+        if (id != kMixTrack) {
+            sink.AddMinus(id, track());
         }
     }
     std::vector<SourceFeeder> feeders = MakeFeeders(options, inputs, wide, shift, false);
     MixSession session(feeders, sink, options.frameMs, options.frameMsGiven, options.length, false);
     session.Run([](std::uint64_t, std::uint64_t) {});
+    sink.EndInput();
     std::map<long, double> peaks;
-    for (const long track : tracks) {
-        peaks[track] =
-            track == kMixTrack ? sink.Mix().PeakDbfs() : sink.Minus().at(track)->PeakDbfs();
+    for (const long id : tracks) {
+        peaks[id] = id == kMixTrack ? sink.Mix().PeakDbfs() : sink.Minus().at(id)->PeakDbfs();
     }
     return peaks;
 }
@@ -273,7 +283,7 @@ void WarnAboutClipping(const Options& options, InputList& inputs, const MixSink&
     }
     std::map<long, double> peaks;
     try {
-        peaks = MeasureUnclampedPeaks(options, inputs, sink.Format(), ids);
+        peaks = MeasureUnclampedPeaks(options, inputs, sink, ids);
     } catch (const Interrupted&) {
         // The mix is written; leave the peaks out.
     } catch (const ToolError&) {
@@ -287,7 +297,7 @@ void WarnAboutClipping(const Options& options, InputList& inputs, const MixSink&
             std::snprintf(text, sizeof text, "; the sum peaked at %+.1f dBFS", peak->second);
             peakText = text;
         }
-        const std::uint64_t samples = track->Frames() * sink.Format().channels;
+        const std::uint64_t samples = track->Frames() * track->Format().channels;
         Warn(FileMessage(track->File()->DisplayName(),
                          std::to_string(track->Clipped()) + " of " + std::to_string(samples) +
                              " samples clipped (" + Percent(track->Clipped(), samples) + ")" +
