@@ -3,8 +3,8 @@
 // and out), fed 20 ms blocks one stream after another, as a mixer with N
 // converted sources feeds them. Prints the CPU time per stream and second of
 // audio over four seconds (after one of warm-up) and the largest resident
-// set. Optional: libsoxr's runtime spec, log2_min_dft_size and
-// log2_large_dft_size (0: its defaults).
+// set. Optional: libsoxr's runtime settings for its DFT sizes,
+// log2_min_dft_size and log2_large_dft_size (0: its defaults).
 //
 //   carovel_soxr_streams N [MIN_DFT LARGE_DFT]
 #include <soxr.h>
