@@ -154,13 +154,8 @@ bool ConvertStream::StartResampler(Engine engine) {
     const bool narrow = src_.bitsPerSample <= 16 && dst_.bitsPerSample <= 16;
     std::unique_ptr<SpeexResamplerState, ResamplerFree> resampler;
     std::unique_ptr<SoxrStage> stage;
-    // Where the rates lie very far apart, libsoxr takes the source lowered
-    // by this factor (the same for either sample type), at the same ratio.
-    const unsigned lowering = engine == Engine::kSoxr ? Decimator<float>::FactorFor(
-                                                            src_.samplesPerSec, dst_.samplesPerSec)
-                                                      : 1;
     if (engine == Engine::kSoxr) {
-        stage = SoxrStage::Create(workChannels_, src_.samplesPerSec, dst_.samplesPerSec * lowering,
+        stage = SoxrStage::Create(workChannels_, src_.samplesPerSec, dst_.samplesPerSec,
                                   narrow ? SoxrStage::Sample::kInt16 : SoxrStage::Sample::kFloat);
         if (!stage) {
             return false;
@@ -175,21 +170,16 @@ bool ConvertStream::StartResampler(Engine engine) {
         speex_resampler_skip_zeros(resampler.get());
     }
     const std::size_t samples = chunkBlocks_ * workChannels_;
-    const auto prepare = [&](auto scratch) {
-        using T = typename decltype(scratch)::value_type;
+    if (narrow) {
+        Scratch<std::int16_t> scratch;
         scratch.in.resize(samples);
         scratch.out.resize(samples);
-        if (lowering > 1) {
-            scratch.lowering =
-                std::make_unique<Decimator<T>>(workChannels_, lowering, chunkBlocks_);
-            scratch.lowered.resize(scratch.lowering->MaxOut() * workChannels_);
-        }
         scratch_ = std::move(scratch);
-    };
-    if (narrow) {
-        prepare(Scratch<std::int16_t>{});
     } else {
-        prepare(Scratch<float>{});
+        Scratch<float> scratch;
+        scratch.in.resize(samples);
+        scratch.out.resize(samples);
+        scratch_ = std::move(scratch);
     }
     resampler_ = std::move(resampler);
     soxr_ = std::move(stage);
@@ -241,19 +231,6 @@ std::size_t ConvertStream::HeldBackBlocks() const {
 void ConvertStream::Restart() {
     if (soxr_) {
         soxr_->Clear();
-        std::visit(
-            [](auto& scratch) {
-                if constexpr (!std::is_same_v<typename std::decay_t<decltype(scratch)>::value_type,
-                                              std::int32_t>) {
-                    if (scratch.lowering) {
-                        scratch.lowering->Reset();
-                        scratch.loweredFrom = 0;
-                        scratch.loweredCount = 0;
-                        scratch.loweredEnded = false;
-                    }
-                }
-            },
-            scratch_);
     } else {
         speex_resampler_reset_mem(resampler_.get());
         speex_resampler_skip_zeros(resampler_.get());
@@ -568,7 +545,7 @@ StepResult ConvertStream::RunFixed(Scratch<T>& scratch, const unsigned char* src
             const std::size_t offer =
                 std::min({inBlocks - used, chunkBlocks_, PacedInputFor(outBlocks - made)});
             Decode(src + used * src_.BlockAlign(), offer, scratch.in.data());
-            const std::size_t taken = FeedSoxr(scratch, offer);
+            const std::size_t taken = soxr_->Feed(scratch.in.data(), offer);
             used += taken;
             blocksIn_ += taken;
             if (taken == 0) {
@@ -589,10 +566,6 @@ StepResult ConvertStream::DrainFixed(Scratch<T>& scratch, unsigned char* dst,
         return {0, 0};
     } else {
         std::size_t made = 0;
-        // A lowered source ends with its lowered blocks still waiting, then
-        // the last ones (the decimator's end), then silence at the lowered
-        // rate.
-        const std::size_t lowering = scratch.lowering ? scratch.lowering->Factor() : 1;
         while (made < outBlocks) {
             const std::size_t owed = HeldBackBlocks();
             if (owed == 0) {
@@ -606,20 +579,7 @@ StepResult ConvertStream::DrainFixed(Scratch<T>& scratch, unsigned char* dst,
                 blocksOut_ += n;
                 continue;
             }
-            if (scratch.lowering && scratch.loweredFrom < scratch.loweredCount) {
-                const std::size_t before = scratch.loweredFrom;
-                if (!FeedLowered(scratch) && scratch.loweredFrom == before) {
-                    break;
-                }
-                continue;
-            }
-            if (scratch.lowering && !scratch.loweredEnded) {
-                scratch.loweredCount = scratch.lowering->Finish(scratch.lowered.data());
-                scratch.loweredFrom = 0;
-                scratch.loweredEnded = true;
-                continue;
-            }
-            if (soxr_->Feed(nullptr, std::min(chunkBlocks_, InputFor(want) / lowering + 1)) == 0) {
+            if (soxr_->Feed(nullptr, std::min(chunkBlocks_, InputFor(want))) == 0) {
                 break;
             }
         }
@@ -628,35 +588,6 @@ StepResult ConvertStream::DrainFixed(Scratch<T>& scratch, unsigned char* dst,
         }
         return {0, made * dst_.BlockAlign()};
     }
-}
-
-template <class T>
-std::size_t ConvertStream::FeedSoxr(Scratch<T>& scratch, std::size_t blocks) {
-    if (!scratch.lowering) {
-        return soxr_->Feed(scratch.in.data(), blocks);
-    }
-    // Lowered blocks libsoxr left last time go first; new input only once
-    // they are in, so that the decimator's output always has room.
-    if (!FeedLowered(scratch)) {
-        return 0;
-    }
-    std::size_t taken = 0;
-    scratch.loweredCount =
-        scratch.lowering->Push(scratch.in.data(), blocks, scratch.lowered.data(), &taken);
-    scratch.loweredFrom = 0;
-    // What libsoxr does not take now waits for the next call.
-    FeedLowered(scratch);
-    return taken;
-}
-
-template <class T>
-bool ConvertStream::FeedLowered(Scratch<T>& scratch) {
-    const std::size_t waiting = scratch.loweredCount - scratch.loweredFrom;
-    if (waiting > 0) {
-        scratch.loweredFrom +=
-            soxr_->Feed(scratch.lowered.data() + scratch.loweredFrom * workChannels_, waiting);
-    }
-    return scratch.loweredFrom == scratch.loweredCount;
 }
 
 std::size_t ConvertStream::PacedInputFor(std::size_t room) const {

@@ -13,7 +13,6 @@
 
 #include "carovel/wave_convert.h"
 #include "convert/channel_matrix.h"
-#include "convert/decimator.h"
 #include "convert/soxr_stage.h"
 #include "pcm/pcm_format.h"
 
@@ -128,18 +127,6 @@ class ConvertStream {
         using value_type = T;
         std::vector<T> in;   // decoded source blocks, work channels each
         std::vector<T> out;  // resampled blocks, work channels each
-        // Far apart rates on libsoxr: the source lowered by a whole factor
-        // before it (see Decimator); the blocks lowered, of which
-        // [loweredFrom, loweredCount) still wait for libsoxr to take them;
-        // whether the lowered source's end went in.
-        // (A constructor of its own, not member initialisers: the variant
-        // below needs it default-constructible inside the enclosing class.)
-        Scratch() : loweredFrom(0), loweredCount(0), loweredEnded(false) {}
-        std::unique_ptr<Decimator<T>> lowering;
-        std::vector<T> lowered;
-        std::size_t loweredFrom;
-        std::size_t loweredCount;
-        bool loweredEnded;
     };
 
     template <class T>
@@ -167,14 +154,6 @@ class ConvertStream {
     void EncodeWidth(const T* in, std::size_t blocks, unsigned char* dst) const;
     // Upper bound of the source blocks the resampler needs for outBlocks.
     std::size_t InputFor(std::size_t outBlocks) const;
-    // Feeds libsoxr blocks of scratch.in (lowered first where the rates lie
-    // far apart); returns the source blocks used, 0 when libsoxr takes none.
-    template <class T>
-    std::size_t FeedSoxr(Scratch<T>& scratch, std::size_t blocks);
-    // Feeds libsoxr the lowered blocks still waiting; true when none is
-    // left.
-    template <class T>
-    bool FeedLowered(Scratch<T>& scratch);
     // Creates the resampler of the given kind at the nominal ratio, its
     // leading delay skipped, and the scratch buffers for it. Returns false
     // when that fails.

@@ -25,7 +25,6 @@
 
 namespace _Carovel {
 
-template <class T>
 class Decimator {
   public:
     // The factor R for a conversion from srcRate to dstRate: the largest
@@ -34,9 +33,10 @@ class Decimator {
     static constexpr unsigned kHeadroom = 256;
     static unsigned FactorFor(unsigned srcRate, unsigned dstRate);
 
-    // Interleaved blocks of `channels` samples; Push takes at most maxBlocks
-    // at a time. Allocates here only.
-    Decimator(unsigned channels, unsigned factor, std::size_t maxBlocks);
+    // Interleaved blocks of `channels` samples, 16-bit integers (rounded
+    // and clamped on the way out) or floats; Push takes at most maxBlocks at
+    // a time. Allocates here only.
+    Decimator(unsigned channels, unsigned factor, std::size_t maxBlocks, bool int16);
 
     unsigned Factor() const { return factor_; }
     // Most blocks one Push or Finish writes.
@@ -46,24 +46,25 @@ class Decimator {
     // lowered blocks that are complete to out (room for MaxOut()); returns
     // their count. Block m of the lowered stream needs the source up to
     // block m * R + R - 1.
-    std::size_t Push(const T* in, std::size_t blocks, T* out, std::size_t* taken);
+    std::size_t Push(const void* in, std::size_t blocks, void* out, std::size_t* taken);
     // Ends the stream, the source taken as silent beyond its end: writes the
     // lowered blocks still owed (for source blocks up to the last taken) and
     // starts afresh. A stream of n source blocks gives ceil(n / R) in all.
-    std::size_t Finish(T* out);
+    std::size_t Finish(void* out);
     void Reset();
 
   private:
-    std::size_t Emit(T* out, bool ending);
+    std::size_t Emit(void* out, bool ending);
 
     unsigned channels_;
     unsigned factor_;
     std::size_t maxBlocks_;
+    bool int16_;
     std::vector<double> weights_;  // 2R - 1 taps, summing to 1
-    // Source blocks from the start of the next kept block's window: held_
-    // blocks from start_ (the first R - 1 of a stream are the silence
-    // before it).
-    std::vector<T> held_;
+    // Source blocks from the start of the next kept block's window, as
+    // floats (exact for 16-bit samples): count_ blocks from start_ (the
+    // first R - 1 of a stream are the silence before it).
+    std::vector<float> held_;
     std::size_t start_ = 0;
     std::size_t count_ = 0;
     std::uint64_t taken_ = 0;  // source blocks taken

@@ -113,6 +113,9 @@ std::unique_ptr<SoxrStage> SoxrStage::Create(unsigned channels, unsigned srcRate
     if (channels == 0 || srcRate == 0 || dstRate == 0) {
         return nullptr;
     }
+    // libsoxr sees the lowered source at the same ratio.
+    const unsigned factor = Decimator::FactorFor(srcRate, dstRate);
+    dstRate *= factor;
     soxr_t s = NewSoxr(channels, srcRate, dstRate, sample);
     if (s == nullptr) {
         return nullptr;
@@ -126,6 +129,11 @@ std::unique_ptr<SoxrStage> SoxrStage::Create(unsigned channels, unsigned srcRate
     const std::size_t blockBytes = stage->sampleBytes_ * channels;
     stage->buffer_.resize((latency + perCall + 64) * blockBytes);
     stage->silence_.resize(SoxrStage::kFeedBlocks * blockBytes);
+    if (factor > 1) {
+        stage->lowering_ = std::make_unique<Decimator>(channels, factor, SoxrStage::kFeedBlocks,
+                                                       sample == Sample::kInt16);
+        stage->lowered_.resize(stage->lowering_->MaxOut() * blockBytes);
+    }
     return stage;
 }
 
@@ -154,6 +162,56 @@ void SoxrStage::Pull(const void* in, std::size_t inBlocks, std::size_t* taken) {
 }
 
 std::size_t SoxrStage::Feed(const void* in, std::size_t inBlocks) {
+    if (!lowering_) {
+        return FeedSoxr(in, inBlocks);
+    }
+    return in != nullptr ? FeedLowering(in, inBlocks) : FeedLoweredEnd(inBlocks);
+}
+
+std::size_t SoxrStage::FeedLowering(const void* in, std::size_t inBlocks) {
+    const std::size_t blockBytes = sampleBytes_ * channels_;
+    std::size_t fed = 0;
+    while (fed < inBlocks && FeedWaiting()) {
+        std::size_t taken = 0;
+        loweredCount_ = lowering_->Push(static_cast<const unsigned char*>(in) + fed * blockBytes,
+                                        inBlocks - fed, lowered_.data(), &taken);
+        loweredFrom_ = 0;
+        fed += taken;
+    }
+    // What libsoxr does not take now waits for the next call.
+    FeedWaiting();
+    return fed;
+}
+
+std::size_t SoxrStage::FeedLoweredEnd(std::size_t inBlocks) {
+    if (loweredFrom_ < loweredCount_) {
+        const std::size_t before = loweredFrom_;
+        FeedWaiting();
+        return loweredFrom_ != before ? inBlocks : 0;
+    }
+    if (!loweredEnded_) {
+        loweredCount_ = lowering_->Finish(lowered_.data());
+        loweredFrom_ = 0;
+        loweredEnded_ = true;
+        FeedWaiting();
+        return inBlocks;
+    }
+    // As many lowered blocks as the caller asked source blocks: more time
+    // than asked for, so the owed output comes in fewer calls (what it makes
+    // beyond that is dropped when the stream starts afresh).
+    return FeedSoxr(nullptr, inBlocks) > 0 ? inBlocks : 0;
+}
+
+bool SoxrStage::FeedWaiting() {
+    const std::size_t waiting = loweredCount_ - loweredFrom_;
+    if (waiting > 0) {
+        loweredFrom_ +=
+            FeedSoxr(lowered_.data() + loweredFrom_ * sampleBytes_ * channels_, waiting);
+    }
+    return loweredFrom_ == loweredCount_;
+}
+
+std::size_t SoxrStage::FeedSoxr(const void* in, std::size_t inBlocks) {
     const std::size_t blockBytes = sampleBytes_ * channels_;
     std::size_t fed = 0;
     while (fed < inBlocks) {
@@ -195,6 +253,12 @@ void SoxrStage::Clear() {
     soxr_clear(soxr_.get());
     head_ = 0;
     tail_ = 0;
+    if (lowering_) {
+        lowering_->Reset();
+        loweredFrom_ = 0;
+        loweredCount_ = 0;
+        loweredEnded_ = false;
+    }
 }
 
 }  // namespace _Carovel

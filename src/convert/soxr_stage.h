@@ -7,6 +7,8 @@
 #include <memory>
 #include <vector>
 
+#include "convert/decimator.h"
+
 struct soxr;
 
 namespace _Carovel {
@@ -47,7 +49,14 @@ class SoxrStage {
 
     // Takes in[0, inBlocks) into the filter; returns the blocks taken (all of
     // them unless libsoxr refuses some). A null in with inBlocks > 0 feeds
-    // that many blocks of silence.
+    // that many blocks of silence: the end of the stream.
+    //
+    // Where the source rate is Decimator::kHeadroom * 2 or more times the
+    // destination's, the input is lowered by a whole factor first (see
+    // Decimator) and libsoxr runs at the same ratio from the lowered rate;
+    // silence then goes in at that rate, after the decimator's last blocks.
+    // Lowered blocks libsoxr does not take wait here for the next call,
+    // which takes new input only once they are in.
     std::size_t Feed(const void* in, std::size_t inBlocks);
     // Copies up to maxBlocks of the output made so far to out and removes
     // them; returns the blocks copied. The caller paces what it asks for.
@@ -66,6 +75,12 @@ class SoxrStage {
     SoxrStage(unsigned channels, Sample sample, soxr* s, std::size_t latency);
     // Moves what libsoxr has made into the buffer, as far as it has room.
     void Pull(const void* in, std::size_t inBlocks, std::size_t* taken);
+    // Feed straight into libsoxr, and the two ways through the decimator.
+    std::size_t FeedSoxr(const void* in, std::size_t inBlocks);
+    std::size_t FeedLowering(const void* in, std::size_t inBlocks);
+    std::size_t FeedLoweredEnd(std::size_t inBlocks);
+    // Feeds libsoxr the lowered blocks still waiting; true when none is left.
+    bool FeedWaiting();
 
     std::unique_ptr<soxr, Free> soxr_;
     const unsigned channels_;
@@ -77,6 +92,13 @@ class SoxrStage {
     std::size_t tail_ = 0;
     // Blocks of silence, fed in pieces.
     std::vector<unsigned char> silence_;
+    // Far apart rates: the decimator; the blocks it made, of which
+    // [loweredFrom_, loweredCount_) wait for libsoxr; whether its end went in.
+    std::unique_ptr<Decimator> lowering_;
+    std::vector<unsigned char> lowered_;
+    std::size_t loweredFrom_ = 0;
+    std::size_t loweredCount_ = 0;
+    bool loweredEnded_ = false;
 };
 
 }  // namespace _Carovel
