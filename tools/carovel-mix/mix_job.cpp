@@ -204,11 +204,7 @@ std::map<long, double> MeasureUnclampedPeaks(const Options& options, InputList& 
     PcmFormat wideOut = mixed.Mix().Format();
     wideOut.bitsPerSample = 32;
     const auto track = [&] {
-        auto made = std::make_unique<Track>(nullptr, wideOut, 32, shift, Track::Mode::kMeasure);
-        if (!(wideOut == wide)) {
-            made->SetRateStage(std::make_unique<RateStage>(wide, wideOut));
-        }
-        return made;
+        return MakeTrack(nullptr, wide, wideOut, 32, shift, Track::Mode::kMeasure);
     };
     MixSink sink;
     sink.SetFormat(wide);
@@ -424,11 +420,7 @@ int RunMixJob(const Options& options) {
     };
     const Track::Mode spoolMode = spooled ? Track::Mode::kNormalize : Track::Mode::kWrite;
     const auto track = [&](const std::string& path, Track::Mode mode) {
-        auto made = std::make_unique<Track>(output(path), trackFormat, outBits, shift, mode);
-        if (convertOnce != 0) {
-            made->SetRateStage(std::make_unique<RateStage>(mixFormat, trackFormat));
-        }
-        return made;
+        return MakeTrack(output(path), mixFormat, trackFormat, outBits, shift, mode);
     };
     sink.SetMix(track(options.output, spoolMode));
     if (!options.masterOutput.empty()) {

@@ -177,30 +177,9 @@ void Track::Take(const char* bytes, std::size_t frames) {
             break;
     }
     if (m_shift != 0) {
-        // Quantise(sample * 2^shift, m_outBits) in integers: round halves
-        // away from zero to a step of the written width (on the magnitude),
-        // clamp, left-justify; branch-free, so that it vectorises.
-        const int drop = 32 - static_cast<int>(m_outBits) - static_cast<int>(m_shift);
-        const std::int64_t top = (std::int64_t{1} << (m_outBits - 1)) - 1;
-        const std::int64_t bottom = -(std::int64_t{1} << (m_outBits - 1));
-        const int justify = 32 - static_cast<int>(m_outBits);
-        std::int32_t* v = m_samples.data();
-        if (drop > 0) {
-            const std::int64_t half = std::int64_t{1} << (drop - 1);
-            for (std::size_t i = 0; i < samples; ++i) {
-                const std::int64_t sign = std::int64_t{v[i]} >> 63;
-                const std::int64_t magnitude = ((std::int64_t{v[i]} ^ sign) - sign + half) >> drop;
-                const std::int64_t q = (magnitude ^ sign) - sign;
-                v[i] = static_cast<std::int32_t>(
-                    static_cast<std::uint32_t>(std::clamp(q, bottom, top)) << justify);
-            }
-        } else {
-            for (std::size_t i = 0; i < samples; ++i) {
-                const std::int64_t q = std::int64_t{v[i]} * (std::int64_t{1} << -drop);
-                v[i] = static_cast<std::int32_t>(
-                    static_cast<std::uint32_t>(std::clamp(q, bottom, top)) << justify);
-            }
-        }
+        // Scaled back up, at the written width.
+        Requantise(m_samples.data(), samples, static_cast<int>(m_shift), m_outBits,
+                   m_samples.data());
     }
     WriteOut(samples);
 }
@@ -362,32 +341,35 @@ void MixSink::AddMinusBytes(long source, const char* data, std::size_t bytes) {
     }
 }
 
-void MixSink::EndInput() {
-    m_mix->EndInput();
+template <class Fn>
+void MixSink::ForEachTrack(Fn fn) {
+    fn(*m_mix);
     if (m_master) {
-        m_master->EndInput();
+        fn(*m_master);
     }
     for (auto& minus : m_minus) {
-        minus.second->EndInput();
+        fn(*minus.second);
     }
+}
+
+void MixSink::EndInput() {
+    ForEachTrack([](Track& track) { track.EndInput(); });
 }
 
 void MixSink::Commit() {
     // Every file is complete before any is put in place.
-    m_mix->Finish();
-    if (m_master) {
-        m_master->Finish();
+    ForEachTrack([](Track& track) { track.Finish(); });
+    ForEachTrack([](Track& track) { track.Commit(); });
+}
+
+std::unique_ptr<Track> MakeTrack(std::unique_ptr<OutputFile> file, const PcmFormat& mixed,
+                                 const PcmFormat& written, unsigned outBits, unsigned shift,
+                                 Track::Mode mode) {
+    auto track = std::make_unique<Track>(std::move(file), written, outBits, shift, mode);
+    if (mixed.samplesPerSec != written.samplesPerSec || mixed.channels != written.channels) {
+        track->SetRateStage(std::make_unique<RateStage>(mixed, written));
     }
-    for (auto& minus : m_minus) {
-        minus.second->Finish();
-    }
-    m_mix->Commit();
-    if (m_master) {
-        m_master->Commit();
-    }
-    for (auto& minus : m_minus) {
-        minus.second->Commit();
-    }
+    return track;
 }
 
 }  // namespace carovel_mix

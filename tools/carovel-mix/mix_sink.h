@@ -163,6 +163,9 @@ class MixSink {
 
   private:
     void AddTo(Track& track, std::uint64_t& written, const char* bytes, std::size_t byteCount);
+    // Calls fn on the mix, the master track and every mix-minus output.
+    template <class Fn>
+    void ForEachTrack(Fn fn);
 
     PcmFormat m_format;
     std::string m_outputDescription;
@@ -174,6 +177,13 @@ class MixSink {
     std::uint64_t m_masterWritten = 0;
     std::map<long, std::uint64_t> m_minusWritten;
 };
+
+// A track for samples mixed in `mixed` and written in `written` (one sample
+// type): with a rate stage between them where their rates or channels
+// differ (a mix made at its sources' rate and converted once).
+std::unique_ptr<Track> MakeTrack(std::unique_ptr<OutputFile> file, const PcmFormat& mixed,
+                                 const PcmFormat& written, unsigned outBits, unsigned shift,
+                                 Track::Mode mode);
 
 }  // namespace carovel_mix
 

@@ -53,6 +53,29 @@ unsigned FrameBytes(const PcmFormat& format, unsigned frameMs, bool exact) {
     return static_cast<unsigned>(bytes);
 }
 
+void Requantise(const std::int32_t* in, std::size_t count, int exponent, unsigned bits,
+                std::int32_t* out) {
+    const int drop = 32 - static_cast<int>(bits) - exponent;  // the bits that go
+    const std::int64_t top = (std::int64_t{1} << (bits - 1)) - 1;
+    const std::int64_t bottom = -top - 1;
+    const int justify = 32 - static_cast<int>(bits);
+    if (drop > 0) {
+        const std::int64_t half = std::int64_t{1} << (drop - 1);
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::int64_t sign = std::int64_t{in[i]} >> 63;
+            const std::int64_t magnitude = ((std::int64_t{in[i]} ^ sign) - sign + half) >> drop;
+            const std::int64_t q = std::clamp((magnitude ^ sign) - sign, bottom, top);
+            out[i] = static_cast<std::int32_t>(static_cast<std::uint32_t>(q) << justify);
+        }
+    } else {
+        const std::int64_t scale = std::int64_t{1} << -drop;
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::int64_t q = std::clamp(std::int64_t{in[i]} * scale, bottom, top);
+            out[i] = static_cast<std::int32_t>(static_cast<std::uint32_t>(q) << justify);
+        }
+    }
+}
+
 _Carovel::AudioFormat ToAudioFormat(const PcmFormat& format) {
     _Carovel::AudioFormat out;
     out.samplesPerSec = format.samplesPerSec;

@@ -7,6 +7,8 @@
 #ifndef CAROVEL_MIX_PCM_H
 #define CAROVEL_MIX_PCM_H
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "pcm/pcm_format.h"
@@ -24,6 +26,13 @@ std::string Describe(const PcmFormat& format);
 // nearest whole number of samples (20 ms at 11025 Hz: 221 samples). Throws
 // ToolError when the frame does not fit the mixer's frame length.
 unsigned FrameBytes(const PcmFormat& format, unsigned frameMs, bool exact = true);
+
+// Samples at 32-bit scale times 2^exponent, rounded (halves away from zero)
+// to samples of `bits` (8 to 32), clamped to that width's range and
+// left-justified at 32-bit scale again, into out (which may be in).
+// Branch-free loops, which vectorise.
+void Requantise(const std::int32_t* in, std::size_t count, int exponent, unsigned bits,
+                std::int32_t* out);
 
 // The format as the mixer's calls taking an AudioFormat describe it.
 _Carovel::AudioFormat ToAudioFormat(const PcmFormat& format);

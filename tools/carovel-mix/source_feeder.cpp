@@ -261,19 +261,9 @@ void SourceFeeder::Transform(std::size_t frames) {
         return;
     }
     if (!fading) {
-        // Only the headroom: the same rounding (halves away from zero) in
-        // integers, which vectorises.
-        const int drop = static_cast<int>(m_setup.headroomShift) + 32 - bits;
-        const std::int64_t half = drop > 0 ? std::int64_t{1} << (drop - 1) : 0;
-        const std::int64_t lowest = -top;
-        const std::int64_t highest = top - 1;
-        const std::size_t count = frames * inChannels;
-        for (std::size_t i = 0; i < count; ++i) {
-            const std::int64_t sign = std::int64_t{in[i]} >> 63;
-            const std::int64_t magnitude = ((std::int64_t{in[i]} ^ sign) - sign + half) >> drop;
-            const std::int64_t q = std::clamp((magnitude ^ sign) - sign, lowest, highest);
-            out[i] = static_cast<std::int32_t>(q * step);
-        }
+        // Only the headroom: the same rounding in integers, which vectorises.
+        Requantise(in, frames * inChannels, -static_cast<int>(m_setup.headroomShift),
+                   static_cast<unsigned>(bits), out);
         return;
     }
     for (std::size_t f = 0; f < frames; ++f, in += inChannels, out += inChannels) {
