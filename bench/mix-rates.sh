@@ -23,37 +23,21 @@ mix=${1:-build/tools/carovel-mix}
 runs=${2:-5}
 jobs=${3:-shared mixed}
 
+. bench/timing.sh
 need=()
 command -v sox >/dev/null || need+=(sox)
 command -v ffmpeg >/dev/null || need+=(ffmpeg)
 [ -x /usr/bin/time ] || need+=(time)
-if [ ${#need[@]} -gt 0 ]; then
-  echo "installing ${need[*]}" >&2
-  as_root=()
-  [ "$(id -u)" -eq 0 ] || as_root=(sudo)
-  DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -q --no-install-recommends \
-    "${need[@]}" >/dev/null
-fi
+bench_apt_install "${need[@]}"
 command -v "$mix" >/dev/null || { echo "error: $mix not found" >&2; exit 1; }
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# Runs a command RUNS times after a warm-up; prints "wall_median cpu_min
-# cpu_median" in seconds, where cpu is user + system time of the process.
+# Times a command (see bench_time_runs); prints "wall_median cpu_min
+# cpu_median" in seconds.
 time_runs() {
-  local walls=() cpus=() line
-  "$@" >/dev/null 2>&1
-  for ((r = 0; r < runs; r++)); do
-    line=$(/usr/bin/time -f '%e %U %S' "$@" 2>&1 >/dev/null | tail -1)
-    walls+=("$(echo "$line" | awk '{ print $1 }')")
-    cpus+=("$(echo "$line" | awk '{ printf "%.2f", $2 + $3 }')")
-  done
-  local wall cpu
-  wall=$(printf '%s\n' "${walls[@]}" | sort -g | awk '{ t[NR] = $1 } END { printf "%.2f", t[int((NR + 1) / 2)] }')
-  cpu=$(printf '%s\n' "${cpus[@]}" | sort -g | awk '{ t[NR] = $1 }
-    END { printf "%.2f %.2f", t[1], t[int((NR + 1) / 2)] }')
-  echo "$wall $cpu"
+  bench_time_runs "$runs" "$@" | awk '{ print $2, $3, $4 }'
 }
 
 # "duration rms_db" of a file, by sox.
