@@ -383,6 +383,83 @@ TEST(MixToolConversion, SourcesSharingARateAreMixedThereAndConvertedOnceToTheSam
     EXPECT_FALSE(Contains(mixed.out, "converted once")) << mixed.out;
 }
 
+TEST(MixToolConversion, GroupsOfSourcesAtAnotherRateAreSubmixedThereToTheSameResult) {
+    ScratchDir dir;
+    // A 48 kHz master; two 16 kHz voices (one delayed by a quarter second,
+    // whole at every rate here, with a gain), two 44.1 kHz stereo beds (one
+    // panned, one faded), and a 16 kHz voice with a mix-minus output, which
+    // the mixer must have on its own.
+    struct Input {
+        const char* name;
+        int rate;
+        int channels;
+        double hz;
+        double seconds;
+    };
+    const Input inputs[] = {{"m.wav", 48000, 2, 200.0, 2.0},   {"a1.wav", 16000, 1, 700.0, 1.5},
+                            {"a2.wav", 16000, 1, 1300.0, 1.0}, {"b1.wav", 44100, 2, 450.0, 1.8},
+                            {"b2.wav", 44100, 2, 3100.0, 1.2}, {"c.wav", 16000, 1, 900.0, 1.0}};
+    std::vector<std::string> paths;
+    for (const Input& in : inputs) {
+        paths.push_back(dir.Path(in.name));
+        WriteAudio(paths.back(), kWav16, in.rate, in.channels,
+                   Sine(in.hz, 0.15, in.rate, in.channels,
+                        static_cast<std::size_t>(in.seconds * in.rate)));
+    }
+    const auto run = [&](const std::string& name, bool each) {
+        std::vector<std::string> args = {"--delay",     "2=0.25",
+                                         "--gain",      "2=0.5",
+                                         "--pan",       "3=-0.5",
+                                         "--fade",      "4=0.2:0.3",
+                                         "-o",          dir.Path(name + ".wav"),
+                                         "--minus-out", "5=" + dir.Path(name + "-minus.wav")};
+        if (each) {
+            args.insert(args.begin(), "--convert-each");
+        }
+        args.insert(args.end(), paths.begin(), paths.end());
+        return RunMix(args);
+    };
+    const RunResult grouped = run("grouped", false);
+    const RunResult each = run("each", true);
+    ASSERT_EQ(grouped.status, 0) << grouped.err;
+    ASSERT_EQ(each.status, 0) << each.err;
+    EXPECT_TRUE(Contains(grouped.out,
+                         "sources 1, 2 mixed at 16000 Hz, their rate, and converted once to 48000"))
+        << grouped.out;
+    EXPECT_TRUE(Contains(grouped.out,
+                         "sources 3, 4 mixed at 44100 Hz, their rate, and converted once to 48000"))
+        << grouped.out;
+    EXPECT_FALSE(Contains(each.out, "converted once")) << each.out;
+    // Every source keeps its row, with its delay in seconds.
+    EXPECT_EQ(grouped.out.substr(0, grouped.out.find("output")),
+              each.out.substr(0, each.out.find("output")));
+    EXPECT_TRUE(Contains(grouped.out, "0.25 s")) << grouped.out;
+
+    // Equal within rounding, away from where a source starts or stops
+    // abruptly (see the test above).
+    const double edges[] = {0.0, 0.25, 1.25, 1.5, 1.8, 1.2, 1.0, 2.0};
+    for (const char* output : {".wav", "-minus.wav"}) {
+        const Audio a = ReadAudio(dir.Path(std::string("grouped") + output));
+        const Audio b = ReadAudio(dir.Path(std::string("each") + output));
+        ASSERT_EQ(a.channels, 2);
+        ASSERT_EQ(a.Frames(), 96000u) << output;
+        ASSERT_EQ(b.Frames(), a.Frames()) << output;
+        std::int64_t worst = 0;
+        std::int64_t peak = 0;
+        for (std::size_t i = 0; i < a.samples.size(); ++i) {
+            const double t = static_cast<double>(i / 2) / 48000.0;
+            if (std::any_of(std::begin(edges), std::end(edges),
+                            [t](double edge) { return std::fabs(t - edge) < 0.005; })) {
+                continue;
+            }
+            worst = std::max(worst, std::abs(std::int64_t{a.samples[i]} - b.samples[i]) >> 16);
+            peak = std::max(peak, std::abs(std::int64_t{b.samples[i]}) >> 16);
+        }
+        EXPECT_LE(worst, 3) << output;
+        EXPECT_GT(peak, 10000) << output;  // the sources are in it
+    }
+}
+
 TEST(MixToolConversion, OfflineAndRealtimeGiveTheSameMix) {
     ScratchDir dir;
     WriteAudio(dir.Path("m.wav"), kWav16, 8000, 1, Noise(6000, 16, 11));

@@ -18,6 +18,7 @@
 #include "source_edit.h"
 #include "source_feeder.h"
 #include "stop_signal.h"
+#include "submix.h"
 #include "tool_error.h"
 
 namespace carovel_mix {
@@ -29,8 +30,6 @@ const double kNormalizedPeak = std::pow(10.0, -1.0 / 20.0);
 // limiter a little lower, for the estimate's error.
 constexpr double kTruePeakLimit = -1.0;
 constexpr double kLimiterCeiling = -1.3;
-
-using InputList = std::vector<std::unique_ptr<InputFile>>;
 
 // The command line's format where given, else the master's; a floating-point
 // master is mixed at 16 bits, and a mix with panned sources is stereo.
@@ -96,12 +95,22 @@ unsigned HeadroomShift(const Options& options, std::size_t sources) {
     return static_cast<unsigned>(std::ceil(std::log2(std::max(total, 1.0)))) + 1;
 }
 
+// Every source's index.
+std::vector<unsigned> AllSources(const InputList& inputs) {
+    std::vector<unsigned> all(inputs.size());
+    for (unsigned i = 0; i < all.size(); ++i) {
+        all[i] = i;
+    }
+    return all;
+}
+
+// Feeders of the sources `indexes` for a mix in mixFormat.
 std::vector<SourceFeeder> MakeFeeders(const Options& options, InputList& inputs,
+                                      const std::vector<unsigned>& indexes,
                                       const PcmFormat& mixFormat, unsigned shift, bool realtime) {
     std::vector<SourceFeeder> feeders;
-    feeders.reserve(inputs.size());
-    for (std::size_t i = 0; i < inputs.size(); ++i) {
-        const auto index = static_cast<unsigned>(i);
+    feeders.reserve(indexes.size());
+    for (const unsigned index : indexes) {
         SourceSetup setup;
         const auto delay = options.delays.find(index);
         if (delay != options.delays.end()) {
@@ -118,10 +127,10 @@ std::vector<SourceFeeder> MakeFeeders(const Options& options, InputList& inputs,
         }
         const auto fade = options.fades.find(index);
         if (fade != options.fades.end()) {
-            setup.fade = MakeFade(*inputs[i], fade->second);
+            setup.fade = MakeFade(*inputs[index], fade->second);
         }
         setup.headroomShift = shift;
-        feeders.emplace_back(static_cast<long>(i), *inputs[i], mixFormat, setup,
+        feeders.emplace_back(static_cast<long>(index), *inputs[index], mixFormat, setup,
                              MixSession::StepMs(realtime));
     }
     return feeders;
@@ -153,10 +162,7 @@ std::uint32_t ConvertOnceRate(const Options& options, const InputList& inputs,
     }
     for (const auto& [source, seconds] : options.delays) {
         (void)source;
-        const auto at = [seconds = seconds](std::uint32_t r) {
-            return static_cast<std::uint64_t>(std::llround(seconds * r));
-        };
-        if (at(rate) * format.samplesPerSec != at(format.samplesPerSec) * rate) {
+        if (!WholeAtBothRates(seconds, rate, format.samplesPerSec)) {
             return 0;
         }
     }
@@ -164,6 +170,74 @@ std::uint32_t ConvertOnceRate(const Options& options, const InputList& inputs,
         return 0;
     }
     return rate;
+}
+
+// What the mix is fed: each source on its own, or through its submix.
+struct Feeding {
+    std::vector<SourceFeeder> feeders;  // the mix's sources, the master first
+    std::vector<SourceFeeder> members;  // sources that went in through a submix
+    InputList submixes;                 // each submix, read back
+    std::vector<std::string> notes;     // for the summary
+
+    // Every source as it was fed, by index, for the summary.
+    std::vector<const SourceFeeder*> Sources() const {
+        std::vector<const SourceFeeder*> sources;
+        for (const auto* list : {&feeders, &members}) {
+            for (const SourceFeeder& feeder : *list) {
+                const bool submix = std::any_of(
+                    submixes.begin(), submixes.end(),
+                    [&feeder](const auto& file) { return &feeder.File() == file.get(); });
+                if (!submix) {
+                    sources.push_back(&feeder);
+                }
+            }
+        }
+        std::sort(sources.begin(), sources.end(),
+                  [](const SourceFeeder* a, const SourceFeeder* b) { return a->Id() < b->Id(); });
+        return sources;
+    }
+};
+
+// Mixes the submixes (each offline, before the mix) and makes the feeders
+// of the mix: the sources in no submix, then each submix as one source,
+// which carries its first member's index.
+Feeding Feed(const Options& options, InputList& inputs, const std::vector<SubmixPlan>& plans,
+             const PcmFormat& mixFormat, unsigned shift, bool showProgress) {
+    Feeding feeding;
+    std::vector<bool> inSubmix(inputs.size(), false);
+    for (const SubmixPlan& plan : plans) {
+        for (const unsigned member : plan.members) {
+            inSubmix[member] = true;
+        }
+    }
+    std::vector<unsigned> alone;
+    for (unsigned i = 0; i < inputs.size(); ++i) {
+        if (!inSubmix[i]) {
+            alone.push_back(i);
+        }
+    }
+    feeding.feeders = MakeFeeders(options, inputs, alone, mixFormat, shift, options.realtime);
+    for (const SubmixPlan& plan : plans) {
+        PcmFormat format = mixFormat;
+        format.samplesPerSec = plan.rate;
+        format.channels = plan.channels;
+        std::vector<SourceFeeder> members =
+            MakeFeeders(options, inputs, plan.members, format, shift, false);
+        ProgressBar bar(stderr, showProgress, plan.rate);
+        bar.SetLabel("submix at " + std::to_string(plan.rate) + " Hz");
+        feeding.submixes.push_back(MixSubmix(
+            members, format, options.frameMs,
+            [&bar](std::uint64_t done, std::uint64_t total) { bar.Update(done, total); }));
+        bar.Finish();
+        feeding.feeders.emplace_back(static_cast<long>(plan.members.front()),
+                                     *feeding.submixes.back(), mixFormat, SourceSetup{},
+                                     MixSession::StepMs(options.realtime));
+        for (SourceFeeder& member : members) {
+            feeding.members.push_back(std::move(member));
+        }
+        feeding.notes.push_back(SubmixNote(plan, mixFormat.samplesPerSec));
+    }
+    return feeding;
 }
 
 // Frames the mix will have, from what each input's header says: where the
@@ -214,7 +288,8 @@ std::map<long, double> MeasureUnclampedPeaks(const Options& options, InputList& 
             sink.AddMinus(id, track());
         }
     }
-    std::vector<SourceFeeder> feeders = MakeFeeders(options, inputs, wide, shift, false);
+    std::vector<SourceFeeder> feeders =
+        MakeFeeders(options, inputs, AllSources(inputs), wide, shift, false);
     MixSession session(feeders, sink, options.frameMs, options.frameMsGiven, options.length, false);
     session.Run([](std::uint64_t, std::uint64_t) {});
     sink.EndInput();
@@ -369,8 +444,11 @@ int RunMixJob(const Options& options) {
     // A clear message before any file is created.
     FrameBytes(format, options.frameMs, options.frameMsGiven);
     const std::uint32_t convertOnce = ConvertOnceRate(options, inputs, format);
+    const std::vector<SubmixPlan> submixes =
+        convertOnce == 0 ? PlanSubmixes(options, inputs, format) : std::vector<SubmixPlan>{};
     const bool spooled = options.normalize || options.loudness.has_value();
-    const unsigned shift = spooled || (convertOnce != 0 && options.encoding != Encoding::kFloat)
+    const bool converted = convertOnce != 0 || !submixes.empty();
+    const unsigned shift = spooled || (converted && options.encoding != Encoding::kFloat)
                                ? HeadroomShift(options, inputs.size())
                                : 0;
     // The format of the outputs' samples, before they are stored.
@@ -398,8 +476,10 @@ int RunMixJob(const Options& options) {
     }
     FrameBytes(mixFormat, options.frameMs, options.frameMsGiven);
     const unsigned outBits = OutputBits(options, format);
-    std::vector<SourceFeeder> feeders =
-        MakeFeeders(options, inputs, mixFormat, shift, options.realtime);
+    const bool showProgress = !options.quiet && isatty(STDERR_FILENO) == 1;
+    const auto start = std::chrono::steady_clock::now();
+    Feeding feeding = Feed(options, inputs, submixes, mixFormat, shift, showProgress);
+    std::vector<SourceFeeder>& feeders = feeding.feeders;
 
     MixSink sink;
     sink.SetFormat(mixFormat);
@@ -440,8 +520,7 @@ int RunMixJob(const Options& options) {
     const std::vector<std::string> outputs = options.Outputs();
     const bool stdoutTaken =
         !options.null && std::find(outputs.begin(), outputs.end(), kStdioPath) != outputs.end();
-    ProgressBar bar(stderr, !options.quiet && isatty(STDERR_FILENO) == 1, mixFormat.samplesPerSec);
-    const auto start = std::chrono::steady_clock::now();
+    ProgressBar bar(stderr, showProgress, mixFormat.samplesPerSec);
     {
         MixSession session(feeders, sink, options.frameMs, options.frameMsGiven, options.length,
                            options.realtime);
@@ -477,9 +556,10 @@ int RunMixJob(const Options& options) {
         facts.frameMs = options.frameMs;
         facts.wallSeconds = wall.count();
         facts.loudness = loudness;
+        facts.notes = feeding.notes;
         std::FILE* to = stdoutTaken ? stderr : stdout;
         const bool emphasis = isatty(fileno(to)) == 1 && std::getenv("NO_COLOR") == nullptr;
-        std::fputs(Summary(feeders, sink, facts, emphasis).c_str(), to);
+        std::fputs(Summary(feeding.Sources(), sink, facts, emphasis).c_str(), to);
     }
     return 0;
 }

@@ -63,7 +63,7 @@ MixSession::MixSession(std::vector<SourceFeeder>& sources, MixSink& sink, unsign
     }
     for (const auto& source : m_sources) {
         const float gain = source.Setup().gain;
-        if (gain != 1.0f && !m_mixer.SetSourceGain(source.Id(), gain)) {
+        if (gain != 1.0f && !m_mixer.SetSourceGain(source.MixerId(), gain)) {
             throw ToolError(FileMessage(source.File().DisplayName(),
                                         "the mixer refused its gain of " + std::to_string(gain) +
                                             ": " + _Carovel::StatusText(m_mixer.LastStatus())));

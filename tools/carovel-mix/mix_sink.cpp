@@ -27,7 +27,7 @@ FileDescriptor MakeSpool() {
         std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/carovel-mix-spool.XXXXXX";
     FileDescriptor fd(mkstemp(pattern.data()));
     if (fd.Get() < 0) {
-        throw ToolError(std::string("cannot create a temporary file for --normalize in ") +
+        throw ToolError(std::string("cannot create a temporary file in ") +
                         pattern.substr(0, pattern.rfind('/')) + ": " + std::strerror(errno));
     }
     unlink(pattern.c_str());
@@ -43,8 +43,7 @@ void SpoolWrite(int fd, const std::int32_t* samples, std::size_t count) {
             continue;
         }
         if (n <= 0) {
-            throw ToolError(std::string("cannot write the temporary file for --normalize: ") +
-                            std::strerror(errno));
+            throw ToolError(std::string("cannot write a temporary file: ") + std::strerror(errno));
         }
         bytes += n;
         size -= static_cast<std::size_t>(n);
@@ -61,8 +60,7 @@ std::size_t SpoolRead(int fd, std::int32_t* samples, std::size_t count) {
             continue;
         }
         if (n < 0) {
-            throw ToolError(std::string("cannot read the temporary file for --normalize: ") +
-                            std::strerror(errno));
+            throw ToolError(std::string("cannot read a temporary file: ") + std::strerror(errno));
         }
         if (n == 0) {
             break;
@@ -82,7 +80,7 @@ Track::Track(std::unique_ptr<OutputFile> file, const PcmFormat& mixFormat, unsig
       m_shift(shift),
       m_mode(mode),
       m_clips((shift == 0 ? mixFormat.bitsPerSample : outBits) / 8) {
-    if (mode == Mode::kNormalize) {
+    if (mode == Mode::kNormalize || mode == Mode::kSpool) {
         m_spool = MakeSpool();
     }
 }
@@ -171,6 +169,7 @@ void Track::Take(const char* bytes, std::size_t frames) {
         case Mode::kMeasure:
             return;
         case Mode::kNormalize:
+        case Mode::kSpool:
             SpoolWrite(m_spool.Get(), m_samples.data(), samples);
             return;
         case Mode::kWrite:
@@ -209,6 +208,14 @@ void Track::Normalize(double peak) {
     const double magnitude =
         std::ldexp(static_cast<double>(m_peak), static_cast<int>(m_shift) - 31);
     WriteScaled(m_peak == 0 ? 1.0 : peak / magnitude, 0.0, true);
+}
+
+FileDescriptor Track::TakeSpool() {
+    if (m_mode != Mode::kSpool) {
+        return FileDescriptor();
+    }
+    lseek(m_spool.Get(), 0, SEEK_SET);
+    return std::move(m_spool);
 }
 
 void Track::MeasureLoudness() {

@@ -22,16 +22,17 @@ namespace carovel_mix {
 // Samples arrive in the mixing format. In a headroom run they are scaled by
 // 2^-shift; a track then either scales them back (the master track), or
 // keeps them in a spool until Normalize() writes them scaled to a peak, or,
-// without a file, only measures them.
+// without a file, only measures them or spools them for the caller.
 class Track {
   public:
     enum class Mode {
         kWrite,      // written as they come (scaled back by 2^shift)
         kNormalize,  // spooled, then written by Normalize()
         kMeasure,    // only their peak is kept
+        kSpool,      // spooled as they came (32-bit), handed over by TakeSpool()
     };
 
-    // file is null in kMeasure mode. outBits: the precision written (the
+    // file is null in kMeasure and kSpool modes. outBits: the precision written (the
     // PCM width; 32 for floating point, 16 for mu-law and A-law).
     Track(std::unique_ptr<OutputFile> file, const PcmFormat& mixFormat, unsigned outBits,
           unsigned shift, Mode mode);
@@ -51,6 +52,11 @@ class Track {
     // kNormalize: writes the spooled samples scaled so that the largest
     // magnitude becomes `peak` (of full scale, e.g. 0.891 for -1 dBFS).
     void Normalize(double peak);
+
+    // kSpool: the spooled samples, interleaved 32-bit left-justified
+    // integers in the machine's order, positioned at the first; the track
+    // keeps none. Empty in other modes.
+    FileDescriptor TakeSpool();
 
     // kNormalize: measure the loudness of the samples as they come.
     void MeasureLoudness();

@@ -415,8 +415,8 @@ void Declare(CLI::App& app, RawOptions& raw) {
         "shortest: until the first source ends",
         mix);
     add("--rate", raw.rate, "HZ",
-        "output rate, 1 to 768000 (default: the master's); when every source has another "
-        "rate, the mix is made at theirs and converted once",
+        "output rate, 1 to 768000 (default: the master's); sources that share another rate "
+        "are mixed at it and converted once",
         mix);
     add("--channels", raw.channels, "N", "mixing channels (default: the master's; 2 with --pan)",
         mix);

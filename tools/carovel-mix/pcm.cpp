@@ -1,6 +1,7 @@
 #include "pcm.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <limits>
 
@@ -56,23 +57,42 @@ unsigned FrameBytes(const PcmFormat& format, unsigned frameMs, bool exact) {
 void Requantise(const std::int32_t* in, std::size_t count, int exponent, unsigned bits,
                 std::int32_t* out) {
     const int drop = 32 - static_cast<int>(bits) - exponent;  // the bits that go
-    const std::int64_t top = (std::int64_t{1} << (bits - 1)) - 1;
-    const std::int64_t bottom = -top - 1;
     const int justify = 32 - static_cast<int>(bits);
+    const std::int32_t top = static_cast<std::int32_t>((std::int64_t{1} << (bits - 1)) - 1);
+    const std::int32_t bottom = -top - 1;
+    if (drop > 31) {
+        // Every magnitude below 2^31 rounds to 0; -2^31 to -1 only at 32.
+        for (std::size_t i = 0; i < count; ++i) {
+            const bool least = drop == 32 && in[i] == INT32_MIN;
+            out[i] = least ? static_cast<std::int32_t>(~std::uint32_t{0} << justify) : 0;
+        }
+        return;
+    }
     if (drop > 0) {
-        const std::int64_t half = std::int64_t{1} << (drop - 1);
+        // In 32 bits, so that it vectorises: a magnitude (at most 2^31) plus
+        // half a step fits an unsigned, and once shifted an int.
+        const std::uint32_t half = std::uint32_t{1} << (drop - 1);
         for (std::size_t i = 0; i < count; ++i) {
-            const std::int64_t sign = std::int64_t{in[i]} >> 63;
-            const std::int64_t magnitude = ((std::int64_t{in[i]} ^ sign) - sign + half) >> drop;
-            const std::int64_t q = std::clamp((magnitude ^ sign) - sign, bottom, top);
+            const std::int32_t x = in[i];
+            const std::uint32_t magnitude =
+                (x < 0 ? 0u - static_cast<std::uint32_t>(x) : static_cast<std::uint32_t>(x));
+            const auto rounded = static_cast<std::int32_t>((magnitude + half) >> drop);
+            const std::int32_t q = std::clamp(x < 0 ? -rounded : rounded, bottom, top);
             out[i] = static_cast<std::int32_t>(static_cast<std::uint32_t>(q) << justify);
         }
-    } else {
-        const std::int64_t scale = std::int64_t{1} << -drop;
-        for (std::size_t i = 0; i < count; ++i) {
-            const std::int64_t q = std::clamp(std::int64_t{in[i]} * scale, bottom, top);
-            out[i] = static_cast<std::int32_t>(static_cast<std::uint32_t>(q) << justify);
-        }
+        return;
+    }
+    // Scaled up: what passes the range clamps at its edge (beyond 31 bits
+    // up, every sample but 0 does, as at 31).
+    const int up = std::min(-drop, 31);
+    const std::int32_t high = top >> up;          // the largest that fits, scaled up
+    const auto low = -static_cast<std::int32_t>(  // and the least: bottom / 2^up rounded up
+        static_cast<std::uint32_t>(std::uint64_t{1} << (bits - 1)) >> up);
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::int32_t x = in[i];
+        const std::int32_t scaled = static_cast<std::int32_t>(static_cast<std::uint32_t>(x) << up);
+        const std::int32_t q = x > high ? top : (x < low ? bottom : scaled);
+        out[i] = static_cast<std::int32_t>(static_cast<std::uint32_t>(q) << justify);
     }
 }
 

@@ -173,15 +173,15 @@ void AddOutputRow(Table& table, const Track& track, const std::string& name,
 
 }  // namespace
 
-std::string Summary(const std::vector<SourceFeeder>& sources, const MixSink& sink,
+std::string Summary(const std::vector<const SourceFeeder*>& sources, const MixSink& sink,
                     const MixFacts& facts, bool emphasis) {
     bool delays = false;
     bool gains = false;
     bool pans = false;
-    for (const auto& source : sources) {
-        delays = delays || source.Setup().delayFrames != 0;
-        gains = gains || source.Setup().gain != 1.0;
-        pans = pans || source.Setup().pan.has_value();
+    for (const SourceFeeder* source : sources) {
+        delays = delays || source->Setup().delayFrames != 0;
+        gains = gains || source->Setup().gain != 1.0;
+        pans = pans || source->Setup().pan.has_value();
     }
     std::vector<bool> numeric{true, false, false, true};
     std::vector<std::string> heading{"source", "file", "format", "duration"};
@@ -201,21 +201,22 @@ std::string Summary(const std::vector<SourceFeeder>& sources, const MixSink& sin
     heading.insert(heading.end(), {"peak dBFS", "RMS dBFS"});
     Table inputs(numeric);
     inputs.AddRow(heading);
-    const unsigned rate = sink.Format().samplesPerSec;
-    for (const auto& source : sources) {
-        std::vector<std::string> row{std::to_string(source.Id()), source.File().DisplayName(),
-                                     SourceFormat(source.File()), Seconds(source.File().Seconds())};
+    for (const SourceFeeder* source : sources) {
+        std::vector<std::string> row{std::to_string(source->Id()), source->File().DisplayName(),
+                                     SourceFormat(source->File()),
+                                     Seconds(source->File().Seconds())};
         if (delays) {
-            row.push_back(Seconds(static_cast<double>(source.Setup().delayFrames) / rate));
+            row.push_back(
+                Seconds(static_cast<double>(source->Setup().delayFrames) / source->MixRate()));
         }
         if (gains) {
-            row.push_back(GainText(source.Setup().gain));
+            row.push_back(GainText(source->Setup().gain));
         }
         if (pans) {
-            row.push_back(PanText(source.Setup().pan));
+            row.push_back(PanText(source->Setup().pan));
         }
-        row.push_back(FormatDb(source.Levels().PeakDbfs()));
-        row.push_back(FormatDb(source.Levels().RmsDbfs()));
+        row.push_back(FormatDb(source->Levels().PeakDbfs()));
+        row.push_back(FormatDb(source->Levels().RmsDbfs()));
         inputs.AddRow(row);
     }
     Table outputs({false, false, true, true, true, true, true, true});
@@ -232,6 +233,9 @@ std::string Summary(const std::vector<SourceFeeder>& sources, const MixSink& sin
         notes += "mixed at " + std::to_string(sink.Format().samplesPerSec) +
                  " Hz, the sources' rate, and converted once to " +
                  std::to_string(sink.Mix().Format().samplesPerSec) + " Hz\n";
+    }
+    for (const std::string& note : facts.notes) {
+        notes += note + "\n";
     }
     const auto noteRf64 = [&notes](const Track& track) {
         if (track.File() != nullptr && track.File()->IsRf64()) {

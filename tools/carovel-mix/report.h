@@ -75,10 +75,11 @@ struct MixFacts {
     unsigned frameMs = 0;
     double wallSeconds = 0.0;
     std::optional<LoudnessFacts> loudness;
+    std::vector<std::string> notes;  // lines for the notes after the tables
 };
 
 // The summary: one row per source, then one per output.
-std::string Summary(const std::vector<SourceFeeder>& sources, const MixSink& sink,
+std::string Summary(const std::vector<const SourceFeeder*>& sources, const MixSink& sink,
                     const MixFacts& facts, bool emphasis);
 
 // "-3.1", "-inf".

@@ -239,6 +239,22 @@ InputFile::InputFile(const std::string& path, const RawLayout* raw) : m_path(pat
         CheckOpenable(path);
         m_file.reset(sf_open(path.c_str(), SFM_READ, &info));
     }
+    Describe(info);
+}
+
+InputFile::InputFile(FileDescriptor spool, unsigned rate, unsigned channels, std::string name)
+    : m_path(std::move(name)), m_spool(std::move(spool)) {
+    SF_INFO info{};
+    info.samplerate = static_cast<int>(rate);
+    info.channels = static_cast<int>(channels);
+    info.format = SF_FORMAT_RAW | SF_ENDIAN_CPU | SF_FORMAT_PCM_32;
+    if (m_spool.Get() >= 0) {
+        m_file.reset(sf_open_fd(m_spool.Get(), SFM_READ, &info, 0));
+    }
+    Describe(info);
+}
+
+void InputFile::Describe(SF_INFO& info) {
     if (!m_file) {
         // A stop signal interrupts the wait for a named pipe's writer.
         ThrowIfStopped();

@@ -57,6 +57,11 @@ class InputFile {
     // pipe) and that holds more than that field can count (over 4 GiB) is
     // read to its end.
     explicit InputFile(const std::string& path, const RawLayout* raw = nullptr);
+    // Reads an unnamed temporary file of interleaved 32-bit integer samples
+    // in the machine's order (a spooled submix, see Track::TakeSpool) from
+    // its current position; name is shown in messages. Throws ToolError as
+    // above.
+    InputFile(FileDescriptor spool, unsigned rate, unsigned channels, std::string name);
 
     // Keeps only frames [start, end) of the file (end clipped to its
     // length): Frames(), Read and Rewind then cover that part. Throws
@@ -116,6 +121,9 @@ class InputFile {
     std::string Problem() const;
 
   private:
+    // Takes the file opened into m_file (throws when it is not) and what
+    // libsndfile says of it.
+    void Describe(SF_INFO& info);
     void OpenStandardInput(SF_INFO& info);
     void CheckHeaderLength(const SF_INFO& info);
     // Reopens an open-ended WAV file that holds more than its header can
@@ -125,7 +133,7 @@ class InputFile {
     void AfterRead(std::size_t got, std::size_t wanted);
 
     std::string m_path;
-    FileDescriptor m_spool;  // standard input's copy, when it was a pipe
+    FileDescriptor m_spool;  // standard input's copy (a pipe), or a spooled submix
     SndfileHandle m_file;
     int m_subtype = 0;              // libsndfile's encoding
     std::uint64_t m_trimStart = 0;  // the first frame used
@@ -144,6 +152,9 @@ class InputFile {
     std::uint64_t m_overFullScale = 0;
     double m_peakAbove = 0.0;
 };
+
+// A run's inputs, in the order given (the master first).
+using InputList = std::vector<std::unique_ptr<InputFile>>;
 
 // True for the encodings --raw takes.
 bool IsRawEncoding(const std::string& name);

@@ -40,6 +40,7 @@ std::pair<double, double> PanGains(double position) {
 SourceFeeder::SourceFeeder(long id, InputFile& file, const PcmFormat& mixFormat,
                            const SourceSetup& setup, unsigned blockMs)
     : m_id(id),
+      m_mixerId(id),
       m_file(file),
       m_mixFormat(mixFormat),
       m_setup(setup),
@@ -158,7 +159,7 @@ void SourceFeeder::FeedUntil(_Carovel::CMixer& mixer, std::uint64_t until) {
             return;
         }
     }
-    if (!mixer.FlushSource(m_id, nullptr)) {
+    if (!mixer.FlushSource(m_mixerId, nullptr)) {
         throw ToolError(
             FileMessage(m_file.DisplayName(), std::string("the mixer could not end it: ") +
                                                   _Carovel::StatusText(mixer.LastStatus())));
@@ -279,7 +280,7 @@ void SourceFeeder::Send(_Carovel::CMixer& mixer, const char* data, std::size_t b
     if (bytes > static_cast<std::size_t>(INT_MAX)) {
         throw ToolError(FileMessage(m_file.DisplayName(), "a block of its audio is too large"));
     }
-    if (!mixer.AddFrame(m_id, data, static_cast<int>(bytes), ToAudioFormat(format), nullptr)) {
+    if (!mixer.AddFrame(m_mixerId, data, static_cast<int>(bytes), ToAudioFormat(format), nullptr)) {
         throw ToolError(
             FileMessage(m_file.DisplayName(), "the mixer refused its audio in " + Describe(format) +
                                                   ": " + _Carovel::StatusText(mixer.LastStatus())));

@@ -45,9 +45,16 @@ class SourceFeeder {
     SourceFeeder(long id, InputFile& file, const PcmFormat& mixFormat, const SourceSetup& setup,
                  unsigned blockMs);
 
+    // The source's number in the run (its index among the inputs).
     long Id() const { return m_id; }
+    // The source's id in the mixer it is fed to: its number, unless set
+    // (a submix's first member is its master, source 0).
+    long MixerId() const { return m_mixerId; }
+    void SetMixerId(long id) { m_mixerId = id; }
     const InputFile& File() const { return m_file; }
     const SourceSetup& Setup() const { return m_setup; }
+    // The rate of the mix it is fed to (its delay counts frames of it).
+    unsigned MixRate() const { return m_mixFormat.samplesPerSec; }
     // Levels of the file's audio (before gain and pan) up to the metering
     // limit: the part that goes into the mix.
     const _Carovel::LevelMeter& Levels() const { return m_levels; }
@@ -84,6 +91,7 @@ class SourceFeeder {
               const PcmFormat& format);
 
     long m_id;
+    long m_mixerId;
     InputFile& m_file;
     PcmFormat m_mixFormat;
     SourceSetup m_setup;
