@@ -8,7 +8,7 @@
 
 #include "convert/downmix_24.h"
 #include "convert/downmix_q15.h"
-#include "convert/encode_16.h"
+#include "convert/encode_float.h"
 #include "convert/fixed_count.h"
 #include "convert/work_sample.h"
 
@@ -722,9 +722,25 @@ template <unsigned Bytes, class T>
 void ConvertStream::EncodeWidth(const T* in, std::size_t blocks, unsigned char* dst) const {
     const unsigned k = workChannels_;
     const unsigned m = dst_.channels;
-    if constexpr (Bytes == 2 && std::is_same_v<T, float>) {
+    if constexpr ((Bytes == 2 || Bytes == 4) && std::is_same_v<T, float>) {
+        const auto encode = Bytes == 2 ? EncodeFloatTo16 : EncodeFloatTo32;
         if (k == m) {
-            EncodeFloatTo16(in, blocks * m, dst);
+            encode(in, blocks * m, dst);
+            return;
+        }
+        if (k == 1) {
+            // One channel to all: encoded a run at a time, then spread.
+            constexpr std::size_t kRun = 256;
+            unsigned char run[kRun * Bytes];
+            for (std::size_t b = 0; b < blocks; b += kRun) {
+                const std::size_t n = std::min(kRun, blocks - b);
+                encode(in + b, n, run);
+                for (std::size_t j = 0; j < n; ++j) {
+                    for (unsigned c = 0; c < m; ++c, dst += Bytes) {
+                        std::memcpy(dst, run + j * Bytes, Bytes);
+                    }
+                }
+            }
             return;
         }
     }

@@ -12,7 +12,7 @@
 #include "convert/convert_fixtures.h"
 #include "convert/downmix_24.h"
 #include "convert/downmix_q15.h"
-#include "convert/encode_16.h"
+#include "convert/encode_float.h"
 #include "convert/work_sample.h"
 
 namespace {
@@ -183,6 +183,41 @@ TEST(Downmix24, IsTheWeightedSumToFloatPrecisionWhateverThePieces) {
                 b += count;
             }
             ASSERT_EQ(pieces, whole) << "n=" << n << " k=" << k;
+        }
+    }
+}
+
+TEST(EncodeFloatTo32, RoundsEveryValueAsTheWorkSampleDoes) {
+    // In 16-bit steps: halves at 32-bit scale and the floats either side of
+    // them, below and above 2^23 (where floats become whole), the range's
+    // ends (2^31 - 1 is no float) and beyond, and noise.
+    std::vector<float> values;
+    const auto around = [&values](float x) {
+        values.insert(values.end(), {x, std::nextafter(x, -1e9f), std::nextafter(x, 1e9f)});
+    };
+    for (const double n : {0.0, 1.0, 2.0, 1000.0, 8388606.0, 8388607.0, 8388608.0, 16777217.0}) {
+        for (const double s : {1.0, -1.0}) {
+            around(static_cast<float>(s * (n + 0.5) / 65536.0));
+            around(static_cast<float>(s * n / 65536.0));
+        }
+    }
+    for (const float v : {32768.0f, -32768.0f, 32767.998f, 40000.0f, -40000.0f, 1e9f, -1e9f}) {
+        around(v);
+    }
+    std::mt19937 rng(23);
+    std::uniform_real_distribution<float> any(-40000.0f, 40000.0f);
+    std::uniform_real_distribution<float> small(-2.0f, 2.0f);
+    for (int i = 0; i < 1000; ++i) {
+        values.insert(values.end(), {any(rng), small(rng)});
+    }
+    for (std::size_t skip = 0; skip < 4; ++skip) {
+        const std::size_t count = values.size() - skip;
+        Bytes out(4 * count);
+        _Carovel::EncodeFloatTo32(values.data() + skip, count, out.data());
+        const Samples got = convert_test::Unpack(out, 32);
+        for (std::size_t i = 0; i < count; ++i) {
+            ASSERT_EQ(got[i], _Carovel::WorkSample<float>::ToWidth(values[skip + i], 4))
+                << values[skip + i];
         }
     }
 }

@@ -172,10 +172,12 @@ bool SourceFeeder::Refill() {
     // At least a whole block is read ahead.
     const std::size_t aheadFrames = std::max<std::size_t>(
         m_fileBlockFrames, std::max<std::size_t>(1, format.samplesPerSec * kReadAheadMs / 1000));
-    m_chunk.clear();
+    // Each read below sizes the chunk (without clearing it first, which
+    // would have it zeroed again as it grows back).
     m_chunkPos = 0;
     const std::uint64_t limit = FileLimit();
     if (m_fileRead >= limit) {
+        m_chunk.clear();
         return false;
     }
     const auto wanted =

@@ -76,8 +76,8 @@ std::string SubmixNote(const SubmixPlan& plan, std::uint32_t mixRate) {
     for (std::size_t i = 0; i < plan.members.size(); ++i) {
         text += (i == 0 ? " " : ", ") + std::to_string(plan.members[i]);
     }
-    return text + " mixed at " + std::to_string(plan.rate) + " Hz, their rate, and converted once to " +
-           std::to_string(mixRate) + " Hz";
+    return text + " mixed at " + std::to_string(plan.rate) +
+           " Hz, their rate, and converted once to " + std::to_string(mixRate) + " Hz";
 }
 
 }  // namespace carovel_mix

@@ -1,4 +1,4 @@
-#include "convert/encode_16.h"
+#include "convert/encode_float.h"
 
 #include <cstdint>
 
@@ -36,6 +36,33 @@ void EncodeFloatTo16(const float* in, std::size_t count, unsigned char* dst) {
 #endif
     for (; i < count; ++i) {
         Signed16::Write(dst + 2 * i, WorkSample<float>::ToWidth(in[i], 2));
+    }
+}
+
+// As above, at 32-bit scale: times 65536 (exact in float), the same rounding
+// below 2^23 and none needed above, where every float is whole. The range's
+// top, 2^31 - 1, is no float: what reaches 2^31 is set to it apart (the
+// truncation would give the "integer indefinite" -2^31 there).
+void EncodeFloatTo32(const float* in, std::size_t count, unsigned char* dst) {
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128 step = _mm_set1_ps(65536.0f);
+    const __m128 low = _mm_set1_ps(-2147483648.0f);
+    const __m128 top = _mm_set1_ps(2147483648.0f);
+    const __m128 almostHalf = _mm_set1_ps(0x1.fffffep-2f);  // 0.5 - 2^-25
+    const __m128 sign = _mm_set1_ps(-0.0f);
+    const __m128i largest = _mm_set1_epi32(0x7fffffff);
+    for (; i + 4 <= count; i += 4) {
+        const __m128 x = _mm_max_ps(_mm_mul_ps(_mm_loadu_ps(in + i), step), low);
+        const __m128i over = _mm_castps_si128(_mm_cmpge_ps(x, top));
+        const __m128i q =
+            _mm_cvttps_epi32(_mm_add_ps(x, _mm_or_ps(_mm_and_ps(x, sign), almostHalf)));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 4 * i),
+                         _mm_or_si128(_mm_andnot_si128(over, q), _mm_and_si128(over, largest)));
+    }
+#endif
+    for (; i < count; ++i) {
+        Signed32::Write(dst + 4 * i, WorkSample<float>::ToWidth(in[i], 4));
     }
 }
 
