@@ -5,7 +5,9 @@
 #   shared: 16 two-minute 16 kHz mono voices (one rate: carovel-mix mixes at
 #           16 kHz and converts the mix once; also shown with --convert-each)
 #   mixed:  4 two-minute 16 kHz mono voices and 4 two-minute 44.1 kHz stereo
-#           music beds (every source converted)
+#           music beds (carovel-mix mixes the voices after the master and
+#           the beds at their rates first, and converts each such submix
+#           once; --convert-each converts every source)
 # The inputs are generated in a temporary directory and removed afterwards.
 # Each output's level and length are printed beside its cost, so that the
 # tools are seen to do the same job.

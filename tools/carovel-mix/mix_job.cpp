@@ -174,7 +174,10 @@ std::uint32_t ConvertOnceRate(const Options& options, const InputList& inputs,
 
 // What the mix is fed: each source on its own, or through its submix.
 struct Feeding {
-    std::vector<SourceFeeder> feeders;  // the mix's sources, the master first
+    // The mix's sources: those on their own (the master first), then the
+    // submixes.
+    std::vector<SourceFeeder> feeders;
+    std::size_t alone = 0;
     std::vector<SourceFeeder> members;  // sources that went in through a submix
     InputList submixes;                 // each submix, read back
     std::vector<std::string> notes;     // for the summary
@@ -182,15 +185,11 @@ struct Feeding {
     // Every source as it was fed, by index, for the summary.
     std::vector<const SourceFeeder*> Sources() const {
         std::vector<const SourceFeeder*> sources;
-        for (const auto* list : {&feeders, &members}) {
-            for (const SourceFeeder& feeder : *list) {
-                const bool submix = std::any_of(
-                    submixes.begin(), submixes.end(),
-                    [&feeder](const auto& file) { return &feeder.File() == file.get(); });
-                if (!submix) {
-                    sources.push_back(&feeder);
-                }
-            }
+        for (std::size_t i = 0; i < alone; ++i) {
+            sources.push_back(&feeders[i]);
+        }
+        for (const SourceFeeder& member : members) {
+            sources.push_back(&member);
         }
         std::sort(sources.begin(), sources.end(),
                   [](const SourceFeeder* a, const SourceFeeder* b) { return a->Id() < b->Id(); });
@@ -217,6 +216,7 @@ Feeding Feed(const Options& options, InputList& inputs, const std::vector<Submix
         }
     }
     feeding.feeders = MakeFeeders(options, inputs, alone, mixFormat, shift, options.realtime);
+    feeding.alone = alone.size();
     for (const SubmixPlan& plan : plans) {
         PcmFormat format = mixFormat;
         format.samplesPerSec = plan.rate;
