@@ -438,26 +438,76 @@ TEST(MixToolConversion, GroupsOfSourcesAtAnotherRateAreSubmixedThereToTheSameRes
     // Equal within rounding, away from where a source starts or stops
     // abruptly (see the test above).
     const double edges[] = {0.0, 0.25, 1.25, 1.5, 1.8, 1.2, 1.0, 2.0};
-    for (const char* output : {".wav", "-minus.wav"}) {
-        const Audio a = ReadAudio(dir.Path(std::string("grouped") + output));
-        const Audio b = ReadAudio(dir.Path(std::string("each") + output));
-        ASSERT_EQ(a.channels, 2);
-        ASSERT_EQ(a.Frames(), 96000u) << output;
-        ASSERT_EQ(b.Frames(), a.Frames()) << output;
+    // The largest difference of two stereo 48 kHz outputs in 16-bit steps,
+    // and the first one's peak, away from the edges.
+    const auto compare = [&edges](const Audio& a, const Audio& b) {
         std::int64_t worst = 0;
         std::int64_t peak = 0;
-        for (std::size_t i = 0; i < a.samples.size(); ++i) {
+        for (std::size_t i = 0; i < std::min(a.samples.size(), b.samples.size()); ++i) {
             const double t = static_cast<double>(i / 2) / 48000.0;
             if (std::any_of(std::begin(edges), std::end(edges),
                             [t](double edge) { return std::fabs(t - edge) < 0.005; })) {
                 continue;
             }
             worst = std::max(worst, std::abs(std::int64_t{a.samples[i]} - b.samples[i]) >> 16);
-            peak = std::max(peak, std::abs(std::int64_t{b.samples[i]}) >> 16);
+            peak = std::max(peak, std::abs(std::int64_t{a.samples[i]}) >> 16);
         }
+        return std::make_pair(worst, peak);
+    };
+    for (const char* output : {".wav", "-minus.wav"}) {
+        const Audio a = ReadAudio(dir.Path(std::string("grouped") + output));
+        const Audio b = ReadAudio(dir.Path(std::string("each") + output));
+        ASSERT_EQ(a.channels, 2);
+        ASSERT_EQ(a.Frames(), 96000u) << output;
+        ASSERT_EQ(b.Frames(), a.Frames()) << output;
+        const auto [worst, peak] = compare(a, b);
         EXPECT_LE(worst, 3) << output;
         EXPECT_GT(peak, 10000) << output;  // the sources are in it
     }
+
+    // Where the master ends the mix, the submix goes no further: its
+    // sources are read and measured as far as the mix goes, as when each is
+    // converted (here their louder part comes after the master's end).
+    std::vector<std::int32_t> late = Sine(600.0, 0.01, 44100, 2, 44100 * 3);
+    for (std::size_t i = 2 * 44100; i < late.size(); ++i) {
+        late[i] *= 50;
+    }
+    WriteAudio(dir.Path("late1.wav"), kWav16, 44100, 2, late);
+    WriteAudio(dir.Path("late2.wav"), kWav16, 44100, 2, late);
+    WriteAudio(dir.Path("short.wav"), kWav16, 48000, 2, Sine(200.0, 0.1, 48000, 2, 24000));
+    const std::vector<std::string> masterLength = {"--length",
+                                                   "master",
+                                                   "-o",
+                                                   dir.Path("ml.wav"),
+                                                   dir.Path("short.wav"),
+                                                   dir.Path("late1.wav"),
+                                                   dir.Path("late2.wav")};
+    std::vector<std::string> masterEach = masterLength;
+    masterEach.insert(masterEach.begin(), "--convert-each");
+    masterEach[4] = dir.Path("ml-each.wav");
+    const RunResult ml = RunMix(masterLength);
+    const RunResult mlEach = RunMix(masterEach);
+    ASSERT_EQ(ml.status, 0) << ml.err;
+    ASSERT_EQ(mlEach.status, 0) << mlEach.err;
+    EXPECT_TRUE(Contains(ml.out, "sources 1, 2 mixed at 44100 Hz")) << ml.out;
+    EXPECT_EQ(ml.out.substr(0, ml.out.find("output")),
+              mlEach.out.substr(0, mlEach.out.find("output")));
+
+    // Without room for a temporary file the sources go in one by one, as
+    // with --convert-each (the mix kept its headroom, so within rounding),
+    // and a warning says so.
+    const RunResult noTemp =
+        RunShell("TMPDIR=" + dir.Path("missing") + " \"$CAROVEL_MIX\" -q -o " +
+                 dir.Path("notemp.wav") + " " + paths[0] + " " + paths[3] + " " + paths[4]);
+    const RunResult eachAgain =
+        RunMix({"-q", "--convert-each", "-o", dir.Path("each2.wav"), paths[0], paths[3], paths[4]});
+    ASSERT_EQ(noTemp.status, 0) << noTemp.err;
+    ASSERT_EQ(eachAgain.status, 0) << eachAgain.err;
+    EXPECT_TRUE(Contains(noTemp.err, "sources 1, 2 converted one by one")) << noTemp.err;
+    const Audio a = ReadAudio(dir.Path("notemp.wav"));
+    const Audio b = ReadAudio(dir.Path("each2.wav"));
+    ASSERT_EQ(a.samples.size(), b.samples.size());
+    EXPECT_LE(compare(a, b).first, 3);
 }
 
 TEST(MixToolConversion, OfflineAndRealtimeGiveTheSameMix) {

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <memory>
 #include <vector>
 
@@ -172,6 +173,10 @@ std::uint32_t ConvertOnceRate(const Options& options, const InputList& inputs,
     return rate;
 }
 
+void Warn(const std::string& text) {
+    std::fprintf(stderr, "carovel-mix: warning: %s\n", text.c_str());
+}
+
 // What the mix is fed: each source on its own, or through its submix.
 struct Feeding {
     // The mix's sources: those on their own (the master first), then the
@@ -198,44 +203,71 @@ struct Feeding {
 };
 
 // Mixes the submixes (each offline, before the mix) and makes the feeders
-// of the mix: the sources in no submix, then each submix as one source,
-// which carries its first member's index.
+// of the mix: the sources on their own (the master first), then each submix
+// as one source, which carries its first member's index. A submix whose
+// temporary file cannot be made leaves its sources on their own.
 Feeding Feed(const Options& options, InputList& inputs, const std::vector<SubmixPlan>& plans,
              const PcmFormat& mixFormat, unsigned shift, bool showProgress) {
     Feeding feeding;
-    std::vector<bool> inSubmix(inputs.size(), false);
-    for (const SubmixPlan& plan : plans) {
-        for (const unsigned member : plan.members) {
-            inSubmix[member] = true;
+    const auto add = [&](std::vector<SourceFeeder> feeders) {
+        for (SourceFeeder& feeder : feeders) {
+            feeding.feeders.push_back(std::move(feeder));
         }
-    }
-    std::vector<unsigned> alone;
-    for (unsigned i = 0; i < inputs.size(); ++i) {
-        if (!inSubmix[i]) {
-            alone.push_back(i);
-        }
-    }
-    feeding.feeders = MakeFeeders(options, inputs, alone, mixFormat, shift, options.realtime);
-    feeding.alone = alone.size();
+    };
+    add(MakeFeeders(options, inputs, {0}, mixFormat, shift, options.realtime));
+    // Where the master ends the mix, a submix need go no further.
+    const std::uint64_t end = options.length == MixLength::kMaster
+                                  ? feeding.feeders.front().EndFrame()
+                                  : std::numeric_limits<std::uint64_t>::max();
+    std::vector<bool> alone(inputs.size(), true);
+    std::vector<long> submixIds;
     for (const SubmixPlan& plan : plans) {
         PcmFormat format = mixFormat;
         format.samplesPerSec = plan.rate;
         format.channels = plan.channels;
+        std::unique_ptr<Track> spool;
+        try {
+            spool = MakeSubmixSpool(format);
+        } catch (const ToolError& error) {
+            Warn(std::string(error.what()) + "; " +
+                 SubmixNote(plan, mixFormat.samplesPerSec, false));
+            continue;
+        }
         std::vector<SourceFeeder> members =
             MakeFeeders(options, inputs, plan.members, format, shift, false);
         ProgressBar bar(stderr, showProgress, plan.rate);
         bar.SetLabel("submix at " + std::to_string(plan.rate) + " Hz");
-        feeding.submixes.push_back(MixSubmix(
-            members, format, options.frameMs,
-            [&bar](std::uint64_t done, std::uint64_t total) { bar.Update(done, total); }));
+        const std::uint64_t submixEnd =
+            end == std::numeric_limits<std::uint64_t>::max()
+                ? end
+                : (end * plan.rate + mixFormat.samplesPerSec - 1) / mixFormat.samplesPerSec;
+        try {
+            feeding.submixes.push_back(MixSubmix(
+                members, std::move(spool), options.frameMs, submixEnd,
+                [&bar](std::uint64_t done, std::uint64_t total) { bar.Update(done, total); }));
+        } catch (const ToolError& error) {
+            throw ToolError(std::string(error.what()) +
+                            " (a submix; --convert-each mixes without one)");
+        }
         bar.Finish();
-        feeding.feeders.emplace_back(static_cast<long>(plan.members.front()),
-                                     *feeding.submixes.back(), mixFormat, SourceSetup{},
-                                     MixSession::StepMs(options.realtime));
         for (SourceFeeder& member : members) {
+            alone[static_cast<std::size_t>(member.Id())] = false;
             feeding.members.push_back(std::move(member));
         }
-        feeding.notes.push_back(SubmixNote(plan, mixFormat.samplesPerSec));
+        submixIds.push_back(static_cast<long>(plan.members.front()));
+        feeding.notes.push_back(SubmixNote(plan, mixFormat.samplesPerSec, true));
+    }
+    std::vector<unsigned> others;
+    for (unsigned i = 1; i < inputs.size(); ++i) {
+        if (alone[i]) {
+            others.push_back(i);
+        }
+    }
+    add(MakeFeeders(options, inputs, others, mixFormat, shift, options.realtime));
+    feeding.alone = feeding.feeders.size();
+    for (std::size_t k = 0; k < feeding.submixes.size(); ++k) {
+        feeding.feeders.emplace_back(submixIds[k], *feeding.submixes[k], mixFormat, SourceSetup{},
+                                     MixSession::StepMs(options.realtime));
     }
     return feeding;
 }
@@ -252,10 +284,6 @@ std::uint64_t ExpectedMixFrames(const Options& options, const std::vector<Source
         }
     }
     return end;
-}
-
-void Warn(const std::string& text) {
-    std::fprintf(stderr, "carovel-mix: warning: %s\n", text.c_str());
 }
 
 // The mix among the tracks of MeasureUnclampedPeaks.

@@ -144,6 +144,7 @@ void MixSession::UpdateEnd() {
             end = std::min(end, source.EndFrame());
         }
     }
+    end = std::min(end, m_endLimit);
     if (end == m_end) {
         return;
     }

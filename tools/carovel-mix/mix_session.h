@@ -54,6 +54,10 @@ class MixSession {
     MixSession(const MixSession&) = delete;
     MixSession& operator=(const MixSession&) = delete;
 
+    // Ends the mix at frame `end` at the latest, wherever its length would
+    // end it (a submix for a mix that ends sooner). Set before Run.
+    void LimitEnd(std::uint64_t end) { m_endLimit = end; }
+
     // Turns the mixer's limiter on (-1 dBFS, 100 ms release). Throws
     // ToolError when refused.
     void EnableLimiter();
@@ -98,6 +102,7 @@ class MixSession {
     MixLength m_length;
     bool m_realtime;
     std::uint64_t m_end = UINT64_MAX;
+    std::uint64_t m_endLimit = UINT64_MAX;
     static constexpr std::chrono::milliseconds kPatientWait{5000};
 
     mutable std::mutex m_lock;

@@ -85,9 +85,11 @@ void Requantise(const std::int32_t* in, std::size_t count, int exponent, unsigne
     // Scaled up: what passes the range clamps at its edge (beyond 31 bits
     // up, every sample but 0 does, as at 31).
     const int up = std::min(-drop, 31);
-    const std::int32_t high = top >> up;          // the largest that fits, scaled up
-    const auto low = -static_cast<std::int32_t>(  // and the least: bottom / 2^up rounded up
-        static_cast<std::uint32_t>(std::uint64_t{1} << (bits - 1)) >> up);
+    // The largest sample that fits, scaled up, and the least: bottom / 2^up
+    // rounded up (in 64 bits: at 32 bits and no shift it is -2^31).
+    const std::int32_t high = top >> up;
+    const auto low = static_cast<std::int32_t>(
+        -static_cast<std::int64_t>((std::uint64_t{1} << (bits - 1)) >> up));
     for (std::size_t i = 0; i < count; ++i) {
         const std::int32_t x = in[i];
         const std::int32_t scaled = static_cast<std::int32_t>(static_cast<std::uint32_t>(x) << up);

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <map>
 
+#include "tool_error.h"
+
 namespace carovel_mix {
 
 bool WholeAtBothRates(double seconds, std::uint32_t a, std::uint32_t b) {
@@ -43,23 +45,39 @@ std::vector<SubmixPlan> PlanSubmixes(const Options& options, const InputList& in
                 return inputs[i]->Format().channels == channels && options.pans.count(i) == 0;
             });
         plan.channels = narrow ? channels : mix.channels;
+        PcmFormat format;
+        format.samplesPerSec = rate;
+        format.channels = plan.channels;
+        format.bitsPerSample = 32;
+        try {
+            FrameBytes(format, options.frameMs, false);
+        } catch (const ToolError&) {
+            continue;  // its sources go in one by one
+        }
         plans.push_back(std::move(plan));
     }
     return plans;
 }
 
-std::unique_ptr<InputFile> MixSubmix(std::vector<SourceFeeder>& members, const PcmFormat& format,
-                                     unsigned frameMs, const ProgressFn& progress) {
+std::unique_ptr<Track> MakeSubmixSpool(const PcmFormat& format) {
+    // The sums as they are, headroom and all.
+    return std::make_unique<Track>(nullptr, format, 32, 0, Track::Mode::kSpool);
+}
+
+std::unique_ptr<InputFile> MixSubmix(std::vector<SourceFeeder>& members,
+                                     std::unique_ptr<Track> spool, unsigned frameMs,
+                                     std::uint64_t end, const ProgressFn& progress) {
+    const PcmFormat format = spool->Format();
     // The first member paces the submix: to the mixer it is source 0.
     members.front().SetMixerId(0);
     MixSink sink;
     sink.SetFormat(format);
-    // The sums as they are, headroom and all.
-    sink.SetMix(std::make_unique<Track>(nullptr, format, 32, 0, Track::Mode::kSpool));
+    sink.SetMix(std::move(spool));
     {
         // The frame length does not change the sums: each member is placed
         // by the samples of its delay, and the last frame is cut to the end.
         MixSession session(members, sink, frameMs, false, MixLength::kLongest, false);
+        session.LimitEnd(end);
         session.Run(progress);
     }
     sink.EndInput();
@@ -71,13 +89,15 @@ std::unique_ptr<InputFile> MixSubmix(std::vector<SourceFeeder>& members, const P
                                        format.channels, name);
 }
 
-std::string SubmixNote(const SubmixPlan& plan, std::uint32_t mixRate) {
+std::string SubmixNote(const SubmixPlan& plan, std::uint32_t mixRate, bool made) {
     std::string text = "sources";
     for (std::size_t i = 0; i < plan.members.size(); ++i) {
         text += (i == 0 ? " " : ", ") + std::to_string(plan.members[i]);
     }
-    return text + " mixed at " + std::to_string(plan.rate) +
-           " Hz, their rate, and converted once to " + std::to_string(mixRate) + " Hz";
+    const std::string to = std::to_string(mixRate) + " Hz";
+    return made ? text + " mixed at " + std::to_string(plan.rate) +
+                      " Hz, their rate, and converted once to " + to
+                : text + " converted one by one to " + to;
 }
 
 }  // namespace carovel_mix
