@@ -7,6 +7,18 @@
 #include "tool_error.h"
 
 namespace carovel_mix {
+namespace {
+
+// "sources 1, 2, 5".
+std::string SourceList(const std::vector<unsigned>& sources) {
+    std::string text = "sources";
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        text += (i == 0 ? " " : ", ") + std::to_string(sources[i]);
+    }
+    return text;
+}
+
+}  // namespace
 
 bool WholeAtBothRates(double seconds, std::uint32_t a, std::uint32_t b) {
     const auto at = [seconds](std::uint32_t rate) {
@@ -81,19 +93,16 @@ std::unique_ptr<InputFile> MixSubmix(std::vector<SourceFeeder>& members,
         session.Run(progress);
     }
     sink.EndInput();
-    std::string name = "the submix of sources";
-    for (std::size_t i = 0; i < members.size(); ++i) {
-        name += (i == 0 ? " " : ", ") + std::to_string(members[i].Id());
+    std::vector<unsigned> ids;
+    for (const SourceFeeder& member : members) {
+        ids.push_back(static_cast<unsigned>(member.Id()));
     }
     return std::make_unique<InputFile>(sink.Mix().TakeSpool(), format.samplesPerSec,
-                                       format.channels, name);
+                                       format.channels, "the submix of " + SourceList(ids));
 }
 
 std::string SubmixNote(const SubmixPlan& plan, std::uint32_t mixRate, bool made) {
-    std::string text = "sources";
-    for (std::size_t i = 0; i < plan.members.size(); ++i) {
-        text += (i == 0 ? " " : ", ") + std::to_string(plan.members[i]);
-    }
+    const std::string text = SourceList(plan.members);
     const std::string to = std::to_string(mixRate) + " Hz";
     return made ? text + " mixed at " + std::to_string(plan.rate) +
                       " Hz, their rate, and converted once to " + to
