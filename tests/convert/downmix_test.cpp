@@ -187,6 +187,23 @@ TEST(Downmix24, IsTheWeightedSumToFloatPrecisionWhateverThePieces) {
     }
 }
 
+// Encodes the values with `encode` into samples of `bytes`, from each of
+// the first four positions (so that the vector loop and its tail see every
+// value), and expects each as WorkSample<float>::ToWidth gives it.
+void ExpectEncodedAsTheWorkSample(const std::vector<float>& values, unsigned bytes,
+                                  void (*encode)(const float*, std::size_t, unsigned char*)) {
+    for (std::size_t skip = 0; skip < 4; ++skip) {
+        const std::size_t count = values.size() - skip;
+        Bytes out(bytes * count);
+        encode(values.data() + skip, count, out.data());
+        const Samples got = convert_test::Unpack(out, 8 * bytes);
+        for (std::size_t i = 0; i < count; ++i) {
+            ASSERT_EQ(got[i], _Carovel::WorkSample<float>::ToWidth(values[skip + i], bytes))
+                << values[skip + i];
+        }
+    }
+}
+
 TEST(EncodeFloatTo32, RoundsEveryValueAsTheWorkSampleDoes) {
     // In 16-bit steps: halves at 32-bit scale and the floats either side of
     // them, below and above 2^23 (where floats become whole), the range's
@@ -210,16 +227,7 @@ TEST(EncodeFloatTo32, RoundsEveryValueAsTheWorkSampleDoes) {
     for (int i = 0; i < 1000; ++i) {
         values.insert(values.end(), {any(rng), small(rng)});
     }
-    for (std::size_t skip = 0; skip < 4; ++skip) {
-        const std::size_t count = values.size() - skip;
-        Bytes out(4 * count);
-        _Carovel::EncodeFloatTo32(values.data() + skip, count, out.data());
-        const Samples got = convert_test::Unpack(out, 32);
-        for (std::size_t i = 0; i < count; ++i) {
-            ASSERT_EQ(got[i], _Carovel::WorkSample<float>::ToWidth(values[skip + i], 4))
-                << values[skip + i];
-        }
-    }
+    ExpectEncodedAsTheWorkSample(values, 4, _Carovel::EncodeFloatTo32);
 }
 
 TEST(EncodeFloatTo16, RoundsEveryValueAsTheWorkSampleDoes) {
@@ -245,16 +253,7 @@ TEST(EncodeFloatTo16, RoundsEveryValueAsTheWorkSampleDoes) {
     for (int i = 0; i < 1000; ++i) {
         values.push_back(any(rng));
     }
-    for (std::size_t skip = 0; skip < 4; ++skip) {
-        const std::size_t count = values.size() - skip;
-        Bytes out(2 * count);
-        _Carovel::EncodeFloatTo16(values.data() + skip, count, out.data());
-        const Samples got = convert_test::Unpack(out, 16);
-        for (std::size_t i = 0; i < count; ++i) {
-            ASSERT_EQ(got[i], _Carovel::WorkSample<float>::ToWidth(values[skip + i], 2))
-                << values[skip + i];
-        }
-    }
+    ExpectEncodedAsTheWorkSample(values, 2, _Carovel::EncodeFloatTo16);
 }
 
 }  // namespace
