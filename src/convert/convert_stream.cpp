@@ -49,13 +49,11 @@ void AverageChannels(const unsigned char* src, std::size_t blocks, unsigned n,
 // take one 32-bit load, which may read the first byte of the next block.
 template <unsigned Bytes>
 std::int32_t ReadInside(const unsigned char* p) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    if constexpr (Bytes == 3) {
+    if constexpr (Bytes == 3 && kLittleEndianMachine) {
         std::uint32_t u;
         std::memcpy(&u, p, sizeof u);
         return static_cast<std::int32_t>(u << 8) >> 8;
     }
-#endif
     return Codec<Bytes>::Read(p);
 }
 

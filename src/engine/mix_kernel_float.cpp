@@ -21,21 +21,21 @@ CAROVEL_VECTOR_INLINE float GainFactor(const std::int32_t* gains, std::size_t f)
 }
 
 CAROVEL_VECTOR_INLINE float ReadFloat(const unsigned char* p) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    float v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-#else
-    return Float32::Read(p);
-#endif
+    if constexpr (kLittleEndianMachine) {
+        float v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    } else {
+        return Float32::Read(p);
+    }
 }
 
 CAROVEL_VECTOR_INLINE void WriteFloat(unsigned char* p, float v) {
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    std::memcpy(p, &v, sizeof v);
-#else
-    Float32::Write(p, v);
-#endif
+    if constexpr (kLittleEndianMachine) {
+        std::memcpy(p, &v, sizeof v);
+    } else {
+        Float32::Write(p, v);
+    }
 }
 
 // Sums positions base..base+n-1 into acc[0..n): each frame's term added in

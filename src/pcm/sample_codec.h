@@ -17,6 +17,15 @@
 
 namespace _Carovel {
 
+// True where the machine keeps its integers and floats little-endian, as the
+// samples are: their bytes may then be copied as they are (compilers that do
+// not say take the byte-by-byte codecs).
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+inline constexpr bool kLittleEndianMachine = true;
+#else
+inline constexpr bool kLittleEndianMachine = false;
+#endif
+
 // True for the sample widths the library mixes and converts: 8, 16, 24 and
 // 32 bits.
 constexpr bool IsSupportedBits(unsigned bitsPerSample) {

@@ -11,20 +11,12 @@ namespace {
 
 constexpr double kFullScale = 2147483648.0;  // 2^31
 
-// 32-bit samples are stored as the machine holds them on little-endian
-// machines (MSVC targets no other).
-#if defined(__BYTE_ORDER__)
-constexpr bool kLittleEndian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
-#else
-constexpr bool kLittleEndian = true;
-#endif
-
 }  // namespace
 
 // One loop per width (WithCodec), which the compiler vectorises.
 void PackFrom32BitScale(const std::int32_t* samples, std::size_t count, unsigned bytesPerSample,
                         char* out) {
-    if (kLittleEndian && bytesPerSample == 4) {
+    if (kLittleEndianMachine && bytesPerSample == 4) {
         std::memcpy(out, samples, count * 4);
         return;
     }
@@ -39,7 +31,7 @@ void PackFrom32BitScale(const std::int32_t* samples, std::size_t count, unsigned
 
 void UnpackTo32BitScale(const char* data, std::size_t count, unsigned bytesPerSample,
                         std::int32_t* out) {
-    if (kLittleEndian && bytesPerSample == 4) {
+    if (kLittleEndianMachine && bytesPerSample == 4) {
         std::memcpy(out, data, count * 4);
         return;
     }
