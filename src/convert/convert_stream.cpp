@@ -105,6 +105,9 @@ ConvertStream::Engine ConvertStream::EngineFor(Resampler resampler, unsigned src
     if (resampler == Resampler::kFast) {
         return Engine::kSoxr;
     }
+    if (Upsampler::FactorFor(srcRate, dstRate) != 0) {
+        return Engine::kUpsampler;
+    }
     // speexdsp's filter grows with the ratio (and its cost per output with
     // it); libsoxr's multi-stage filters do not.
     const std::uint64_t lo = std::min(srcRate, dstRate);
@@ -152,7 +155,14 @@ bool ConvertStream::StartResampler(Engine engine) {
     const bool narrow = src_.bitsPerSample <= 16 && dst_.bitsPerSample <= 16;
     std::unique_ptr<SpeexResamplerState, ResamplerFree> resampler;
     std::unique_ptr<SoxrStage> stage;
-    if (engine == Engine::kSoxr) {
+    std::unique_ptr<Upsampler> upsampler;
+    if (engine == Engine::kUpsampler) {
+        upsampler = Upsampler::Create(workChannels_,
+                                      Upsampler::FactorFor(src_.samplesPerSec, dst_.samplesPerSec));
+        if (!upsampler) {
+            return false;
+        }
+    } else if (engine == Engine::kSoxr) {
         stage = SoxrStage::Create(workChannels_, src_.samplesPerSec, dst_.samplesPerSec,
                                   narrow ? SoxrStage::Sample::kInt16 : SoxrStage::Sample::kFloat);
         if (!stage) {
@@ -168,7 +178,8 @@ bool ConvertStream::StartResampler(Engine engine) {
         speex_resampler_skip_zeros(resampler.get());
     }
     const std::size_t samples = chunkBlocks_ * workChannels_;
-    if (narrow) {
+    // The upsampler filters floats.
+    if (narrow && !upsampler) {
         Scratch<std::int16_t> scratch;
         scratch.in.resize(samples);
         scratch.out.resize(samples);
@@ -181,6 +192,7 @@ bool ConvertStream::StartResampler(Engine engine) {
     }
     resampler_ = std::move(resampler);
     soxr_ = std::move(stage);
+    upsampler_ = std::move(upsampler);
     blocksPerOut_ = static_cast<double>(src_.samplesPerSec) / dst_.samplesPerSec;
     return true;
 }
@@ -229,6 +241,8 @@ std::size_t ConvertStream::HeldBackBlocks() const {
 void ConvertStream::Restart() {
     if (soxr_) {
         soxr_->Clear();
+    } else if (upsampler_) {
+        upsampler_->Reset();
     } else {
         speex_resampler_reset_mem(resampler_.get());
         speex_resampler_skip_zeros(resampler_.get());
@@ -243,12 +257,12 @@ void ConvertStream::Restart() {
 
 bool ConvertStream::SetTrim(std::int32_t ppm, const unsigned char* history,
                             std::size_t historyBlocks) {
-    if (soxr_) {
+    if (soxr_ || upsampler_) {
         if (ppm == 0) {
             return true;
         }
         // Before any input the stream changes to the trimmable resampler;
-        // afterwards libsoxr's filter state cannot be handed over.
+        // afterwards the filter state cannot be handed over.
         if (blocksIn_ != 0) {
             return false;
         }
@@ -404,6 +418,16 @@ void ConvertStream::ApplyRatio() {
 
 template <class T>
 void ConvertStream::ResampleKept(Scratch<T>& scratch, spx_uint32_t& inLen, spx_uint32_t& outLen) {
+    if constexpr (std::is_same_v<T, float>) {
+        if (upsampler_) {
+            std::size_t in = inLen;
+            std::size_t out = outLen;
+            upsampler_->Process(scratch.in.data(), &in, scratch.out.data(), &out);
+            inLen = static_cast<spx_uint32_t>(in);
+            outLen = static_cast<spx_uint32_t>(out);
+            return;  // never trimmed, so nothing to drop
+        }
+    }
     Resample(resampler_.get(), scratch.in.data(), inLen, scratch.out.data(), outLen);
     const auto drop = static_cast<spx_uint32_t>(std::min<std::size_t>(pendingDiscard_, outLen));
     if (drop == 0) {
@@ -479,7 +503,7 @@ StepResult ConvertStream::Run(Scratch<T>& scratch, const unsigned char* src, std
         // Outputs still owed to a trim's history are made and dropped on top.
         const std::size_t resampleRoom = std::min(chunkBlocks_, room + pendingDiscard_);
         std::size_t offer = std::min(inBlocks - used, chunkBlocks_);
-        offer = resampler_ ? std::min(offer, InputFor(resampleRoom)) : std::min(offer, room);
+        offer = Resampling() ? std::min(offer, InputFor(resampleRoom)) : std::min(offer, room);
         Decode(src + used * src_.BlockAlign(), offer, scratch.in.data());
 
         auto inLen = static_cast<spx_uint32_t>(offer);
@@ -727,15 +751,27 @@ void ConvertStream::EncodeWidth(const T* in, std::size_t blocks, unsigned char* 
             return;
         }
         if (k == 1) {
-            // One channel to all: encoded a run at a time, then spread.
+            // One channel to all: encoded a run at a time, then spread
+            // (as whole samples: the bytes keep their order).
+            using Word = std::conditional_t<Bytes == 2, std::uint16_t, std::uint32_t>;
             constexpr std::size_t kRun = 256;
-            unsigned char run[kRun * Bytes];
+            Word run[kRun];
+            Word pairs[2 * kRun];
             for (std::size_t b = 0; b < blocks; b += kRun) {
                 const std::size_t n = std::min(kRun, blocks - b);
-                encode(in + b, n, run);
+                encode(in + b, n, reinterpret_cast<unsigned char*>(run));
+                if (m == 2) {
+                    for (std::size_t j = 0; j < n; ++j) {
+                        pairs[2 * j] = run[j];
+                        pairs[2 * j + 1] = run[j];
+                    }
+                    std::memcpy(dst, pairs, 2 * n * Bytes);
+                    dst += 2 * n * Bytes;
+                    continue;
+                }
                 for (std::size_t j = 0; j < n; ++j) {
                     for (unsigned c = 0; c < m; ++c, dst += Bytes) {
-                        std::memcpy(dst, run + j * Bytes, Bytes);
+                        std::memcpy(dst, &run[j], Bytes);
                     }
                 }
             }

@@ -14,6 +14,7 @@
 #include "carovel/wave_convert.h"
 #include "convert/channel_matrix.h"
 #include "convert/soxr_stage.h"
+#include "convert/upsampler.h"
 #include "pcm/pcm_format.h"
 
 namespace _Carovel {
@@ -48,10 +49,15 @@ class ConvertStream {
         // libsoxr at the fixed ratio of the two rates, paced to a steady
         // output (see SoxrStage).
         kSoxr,
+        // A polyphase filter raising the rate by a whole factor (see
+        // Upsampler); a trim changes it to speexdsp as for kSoxr.
+        kUpsampler,
     };
     // The engine that the public choice gives between the two rates:
-    // kLowLatency is speexdsp unless the rates are more than kFastAboveRatio
-    // apart, kFast is libsoxr.
+    // kLowLatency is the upsampler where the destination rate is a whole
+    // multiple of the source's (up to Upsampler::kMaxFactor), otherwise
+    // speexdsp unless the rates are more than kFastAboveRatio apart; kFast is
+    // libsoxr.
     static Engine EngineFor(Resampler resampler, unsigned srcRate, unsigned dstRate);
 
     // Returns null when either format is unsupported, the resampler is not
@@ -100,15 +106,19 @@ class ConvertStream {
     // A trimmed stream's Drain completes it to the blocks its input accounts
     // for at the ratios in effect, to within a block.
     //
-    // A stream on libsoxr (Engine::kSoxr) takes a trim only before its first
-    // input (after Create or a complete Drain): it then changes to speexdsp.
+    // A stream on libsoxr or the upsampler (Engine::kSoxr, kUpsampler) takes
+    // a trim only before its first input (after Create or a complete Drain):
+    // it then changes to speexdsp.
     // Once it has taken input, a trim other than 0 returns false and changes
     // nothing.
     bool SetTrim(std::int32_t ppm, const unsigned char* history, std::size_t historyBlocks);
     std::int32_t TrimPpm() const { return trimPpm_; }
-    bool Resampling() const { return resampler_ != nullptr || soxr_ != nullptr; }
-    // Whether the stream resamples with libsoxr.
+    bool Resampling() const {
+        return resampler_ != nullptr || soxr_ != nullptr || upsampler_ != nullptr;
+    }
+    // Whether the stream resamples with libsoxr, or with the upsampler.
     bool OnSoxr() const { return soxr_ != nullptr; }
+    bool OnUpsampler() const { return upsampler_ != nullptr; }
     // Destination blocks that a stream resampled by libsoxr holds back
     // behind its input to give out a steady output (see SoxrStage); 0
     // otherwise.
@@ -175,10 +185,11 @@ class ConvertStream {
     unsigned workChannels_;
     // Blocks handled per pass through the scratch buffers.
     std::size_t chunkBlocks_;
-    // At most one of these: speexdsp's (trimmable) or libsoxr's; both null
-    // at equal rates until a trim.
+    // At most one of these: speexdsp's (trimmable), libsoxr's or the
+    // upsampler; all null at equal rates until a trim.
     std::unique_ptr<SpeexResamplerState, ResamplerFree> resampler_;
     std::unique_ptr<SoxrStage> soxr_;
+    std::unique_ptr<Upsampler> upsampler_;
     std::variant<Scratch<std::int32_t>, Scratch<std::int16_t>, Scratch<float>> scratch_;
     // Folds source channels into fewer destination channels; empty where the
     // channels map one to one, by index, or are averaged.
