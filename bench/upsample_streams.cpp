@@ -2,9 +2,10 @@
 // side with bare libsoxr (medium quality) in the same run: N streams of
 // 16 kHz mono into 48 kHz, float samples in and out, fed 20 ms blocks one
 // stream after another, as a mixer with N converted sources feeds them. Each
-// kind runs four seconds after one of warm-up, twice, alternating; prints the
-// CPU time per stream and second of audio of each run and which kernel the
-// upsampler ran.
+// kind runs four seconds after one of warm-up, twice, alternating: the
+// upsampler on the processor's fastest kernel, on its portable kernel, and
+// libsoxr. Prints the CPU time per stream and second of audio of each run
+// and which kernel was the fastest.
 //
 //   carovel_upsample_streams N
 #include <soxr.h>
@@ -61,9 +62,13 @@ int main(int argc, char** argv) {
     std::vector<float> out(4 * kBlock);
     double sink = 0;
 
+    // Every stream on the processor's fastest kernel, and the same on the
+    // portable one.
     std::vector<std::unique_ptr<_Carovel::Upsampler>> ours;
+    std::vector<std::unique_ptr<_Carovel::Upsampler>> portable;
     for (int i = 0; i < n; ++i) {
         ours.push_back(_Carovel::Upsampler::Create(1, 3));
+        portable.push_back(_Carovel::Upsampler::Create(1, 3, _Carovel::PortableUpsampleKernel()));
     }
     const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
     const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_MQ, 0);
@@ -79,11 +84,13 @@ int main(int argc, char** argv) {
         theirs.push_back(s);
     }
 
-    const auto upsample = [&](int s) {
-        std::size_t used = kBlock;
-        std::size_t made = out.size();
-        ours[static_cast<std::size_t>(s)]->Process(in.data(), &used, out.data(), &made);
-        sink += out[made / 2];
+    const auto upsampleOn = [&](std::vector<std::unique_ptr<_Carovel::Upsampler>>& streams) {
+        return [&](int s) {
+            std::size_t used = kBlock;
+            std::size_t made = out.size();
+            streams[static_cast<std::size_t>(s)]->Process(in.data(), &used, out.data(), &made);
+            sink += out[made / 2];
+        };
     };
     const auto soxr = [&](int s) {
         std::size_t used = 0;
@@ -93,16 +100,20 @@ int main(int argc, char** argv) {
         sink += out[made / 2];
     };
     double a[2];
+    double p[2];
     double b[2];
     for (int round = 0; round < 2; ++round) {
-        a[round] = Run(n, upsample);
+        a[round] = Run(n, upsampleOn(ours));
+        p[round] = Run(n, upsampleOn(portable));
         b[round] = Run(n, soxr);
     }
     const bool avx2 = _Carovel::Avx2UpsampleKernel() != nullptr;
     std::printf(
         "upsample_streams: streams=%d kernel=%s upsampler_us_per_stream_s=%.1f,%.1f "
-        "soxr_mq_us_per_stream_s=%.1f,%.1f ratio=%.2f (sink %g)\n",
-        n, avx2 ? "avx2" : "portable", a[0], a[1], b[0], b[1], (a[0] + a[1]) / (b[0] + b[1]), sink);
+        "portable_us_per_stream_s=%.1f,%.1f soxr_mq_us_per_stream_s=%.1f,%.1f "
+        "upsampler_to_soxr=%.2f (sink %g)\n",
+        n, avx2 ? "avx2" : "portable", a[0], a[1], p[0], p[1], b[0], b[1],
+        (a[0] + a[1]) / (b[0] + b[1]), sink);
     for (soxr_t s : theirs) {
         soxr_delete(s);
     }

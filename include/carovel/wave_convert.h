@@ -18,14 +18,23 @@ class FormatStream;
 // cut, Flush, PendingBytes) and align their output with the input to within
 // a destination sample; they differ in what they hold back and cost.
 enum class Resampler {
-    // speexdsp, quality 5: holds back a few milliseconds (the filter's
-    // look-ahead; 5 ms or less at the usual rates), and a step gives out what
-    // its input allows at once. The choice for real-time use, and the
-    // default. The passband is flat to within 1.9 dB up to 0.9 of the lower
-    // rate's Nyquist frequency. Its cost grows with the ratio of the rates,
-    // so for ratios above kFastAboveRatio to 1 either way (rates below 4096
-    // per second against 65535; never between the usual rates of 8000 and
-    // up) it uses kFast's resampler instead. That one holds back much there:
+    // Holds back a few milliseconds (its filter's look-ahead), and a step
+    // gives out what its input allows at once. The choice for real-time use,
+    // and the default. Where the destination rate is a whole multiple of the
+    // source's, 2 to 16 times (8 into 16 or 48 kHz, 16 into 48 kHz, 48 into
+    // 96 kHz), it is carovel's own polyphase filter: 96 source samples per
+    // output sample, the passband flat to within 0.4 dB up to 0.9 of the
+    // source's Nyquist frequency, everything from that frequency up (every
+    // image of the band) at least 90 dB down; it holds back 48 source
+    // samples (3 ms at 16 kHz, 6 ms at 8 kHz) and runs on AVX2 with FMA
+    // where the processor has them. Between other rates it is speexdsp,
+    // quality 5 (5 ms or less at the usual rates; flat to within 1.9 dB up to
+    // 0.9 of the lower rate's Nyquist frequency, images and aliases near the
+    // band's edge only about 50 dB down). speexdsp's cost grows with the
+    // ratio of the rates, so for ratios above kFastAboveRatio to 1 either way
+    // that are not whole raising factors (rates below 4096 per second against
+    // 65535; never between the usual rates of 8000 and up) it uses kFast's
+    // resampler instead. That one holds back much there:
     // some 300 to 700 samples of the lower rate (0.3 s between 48000 and
     // 2000 per second, 7 s into 100 per second, all of a ten-second stream
     // into 1 per second), which Flush gives out at once: a 65535 Hz stream
@@ -107,9 +116,9 @@ constexpr unsigned kFastAboveRatio = 16;
 // comes out at time t of the destination (the filter's leading delay is
 // skipped). Which resampler, and so how much of the stream is held back and
 // what a step costs, is chosen by Resampler (below): by default
-// (kLowLatency) speexdsp at quality 5, whose filter looks a few milliseconds
-// ahead, so the first step gives out that much less than the rate ratio and
-// the last few milliseconds stay held back until Flush. Converting the whole
+// (kLowLatency) a filter that looks a few milliseconds ahead, so the first
+// step gives out that much less than the rate ratio and the last few
+// milliseconds stay held back until Flush. Converting the whole
 // stream and flushing gives ceil(source blocks * destination rate / source
 // rate) blocks with either resampler. (Earlier versions gave one block of
 // output per block of input and prepended the filter's delay instead; a

@@ -46,8 +46,11 @@ struct UpsampleKernel {
     float (*one)(const UpsampleFilter& filter, const float* x, unsigned p);
 };
 
-// Plain C++, for any processor (vectorised as the compiler can).
+// For every processor of the build's architecture: SSE2 on x86, otherwise
+// PlainUpsampleKernel.
 const UpsampleKernel& PortableUpsampleKernel();
+// Plain C++, for any processor (vectorised as the compiler can).
+const UpsampleKernel& PlainUpsampleKernel();
 // AVX2 with FMA; null where the build has no such kernel or the processor
 // lacks either.
 const UpsampleKernel* Avx2UpsampleKernel();

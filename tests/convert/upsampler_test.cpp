@@ -25,6 +25,9 @@ constexpr double kPi = 3.14159265358979323846;
 
 std::vector<const UpsampleKernel*> Kernels() {
     std::vector<const UpsampleKernel*> kernels{&_Carovel::PortableUpsampleKernel()};
+    if (&_Carovel::PlainUpsampleKernel() != kernels[0]) {
+        kernels.push_back(&_Carovel::PlainUpsampleKernel());
+    }
     if (const UpsampleKernel* avx2 = _Carovel::Avx2UpsampleKernel()) {
         kernels.push_back(avx2);
     }
