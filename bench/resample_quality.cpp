@@ -1,6 +1,7 @@
-// The converter's resampling quality on three conversions, with each of its
+// The converter's resampling quality on five conversions, with each of its
 // resamplers: Resampler::kFast (libsoxr) beside the default kLowLatency
-// (speexdsp at quality 5): passband flatness up to 0.9 of the
+// (speexdsp at quality 5, or the upsampler where the rate rises by a whole
+// factor): passband flatness up to 0.9 of the
 // lower rate's Nyquist frequency, the rejection of aliases (rate lowered) or
 // images (rate raised), and THD+N of a 1 kHz tone. 16-bit streams end to end,
 // as the mixer converts them.
@@ -213,6 +214,21 @@ Row Measure(const Conversion& c, Resampler kind) {
     return row;
 }
 
+// The public choice and the resampler it takes between the two rates.
+const char* Name(Resampler kind, const Conversion& c) {
+    if (kind == Resampler::kFast) {
+        return "kFast (libsoxr MQ)";
+    }
+    switch (ConvertStream::EngineFor(kind, c.src.samplesPerSec, c.dst.samplesPerSec)) {
+        case ConvertStream::Engine::kUpsampler:
+            return "kLowLatency (upsampler)";
+        case ConvertStream::Engine::kSpeex:
+            return "kLowLatency (speexdsp 5)";
+        default:
+            return "kLowLatency (libsoxr)";
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -220,6 +236,8 @@ int main() {
         {"48 kHz stereo -> 8 kHz mono", {2, 48000, 16}, {1, 8000, 16}},
         {"44.1 kHz stereo -> 48 kHz stereo", {2, 44100, 16}, {2, 48000, 16}},
         {"16 kHz mono -> 48 kHz mono", {1, 16000, 16}, {1, 48000, 16}},
+        {"8 kHz mono -> 16 kHz mono", {1, 8000, 16}, {1, 16000, 16}},
+        {"8 kHz mono -> 48 kHz mono", {1, 8000, 16}, {1, 48000, 16}},
     };
     std::printf(
         "| conversion | resampler | passband to 0.9 Nyquist (dB) | alias/image rejection (dB) "
@@ -227,10 +245,8 @@ int main() {
     for (const Conversion& c : conversions) {
         for (const auto kind : {Resampler::kFast, Resampler::kLowLatency}) {
             const Row r = Measure(c, kind);
-            std::printf(
-                "| %s | %s | %+.2f .. %+.2f | %.1f (tone at %.0f Hz) | %.1f |\n", c.name,
-                kind == Resampler::kFast ? "kFast (libsoxr MQ)" : "kLowLatency (speexdsp 5)",
-                r.gainMin, r.gainMax, r.rejection, r.worstAt, r.thdN);
+            std::printf("| %s | %s | %+.2f .. %+.2f | %.1f (tone at %.0f Hz) | %.1f |\n", c.name,
+                        Name(kind, c), r.gainMin, r.gainMax, r.rejection, r.worstAt, r.thdN);
         }
     }
     return 0;

@@ -1,26 +1,30 @@
-// The upsampler's kernel for processors with AVX2 and FMA. This file alone
-// is compiled for them (where the compiler can); the kernel is offered only
-// when the processor running the program has both.
+// The upsampler's kernel for processors with AVX2 and FMA: compiled for
+// them where the build can (as CAROVEL_AVX2 in engine/vector_clones.h: x86-64
+// with GCC or Clang, not on Windows) and offered only when the processor
+// running the program has both.
 #include "convert/upsample_kernel.h"
+#include "engine/vector_clones.h"
 
-#if defined(__AVX2__) && defined(__FMA__)
+#if defined(CAROVEL_AVX2)
 #include <immintrin.h>
 
 #include <algorithm>
-#include <cmath>
+
+#define CAROVEL_UPSAMPLE_AVX2 __attribute__((target("avx2,fma")))
 
 namespace _Carovel {
 namespace {
 
 // One fused multiply-add per tap, as a vector lane does.
+CAROVEL_UPSAMPLE_AVX2
 float One(const UpsampleFilter& filter, const float* x, unsigned p) {
     const float* taps = filter.phases.data() + std::size_t{p} * kUpsampleTaps;
     const float* from = x + filter.offset;
-    float acc = 0.0f;
+    __m128 acc = _mm_setzero_ps();
     for (unsigned q = 0; q < kUpsampleTaps; ++q) {
-        acc = std::fma(taps[q], from[q], acc);
+        acc = _mm_fmadd_ss(_mm_set_ss(taps[q]), _mm_set_ss(from[q]), acc);
     }
-    return acc;
+    return _mm_cvtss_f32(acc);
 }
 
 // Phases phases of 8 * Vecs groups from group i, count of them kept: every
@@ -28,8 +32,9 @@ float One(const UpsampleFilter& filter, const float* x, unsigned p) {
 // once per tap and multiplied into all the phases (the loads, half of them
 // across a cache line, are what limits a kernel of one phase at a time).
 template <unsigned Phases, unsigned Vecs>
-void Block(const float* const* taps, const float* from, std::size_t i, std::size_t count,
-           unsigned factor, unsigned p0, float* out, std::size_t stride) {
+CAROVEL_UPSAMPLE_AVX2 void Block(const float* const* taps, const float* from, std::size_t i,
+                                 std::size_t count, unsigned factor, unsigned p0, float* out,
+                                 std::size_t stride) {
     __m256 acc[Phases][Vecs];
     for (unsigned ph = 0; ph < Phases; ++ph) {
         for (unsigned v = 0; v < Vecs; ++v) {
@@ -70,8 +75,9 @@ void Block(const float* const* taps, const float* from, std::size_t i, std::size
 // rest 8 at a time, the last lanes past the groups computed from whatever
 // lies there and dropped (see kUpsampleReadPast).
 template <unsigned Phases, unsigned Vecs>
-void PhaseRun(const UpsampleFilter& filter, const float* x, std::size_t groups, unsigned p0,
-              float* out, std::size_t stride) {
+CAROVEL_UPSAMPLE_AVX2 void PhaseRun(const UpsampleFilter& filter, const float* x,
+                                    std::size_t groups, unsigned p0, float* out,
+                                    std::size_t stride) {
     const float* taps[Phases];
     for (unsigned ph = 0; ph < Phases; ++ph) {
         taps[ph] = filter.phases.data() + std::size_t{p0 + ph} * kUpsampleTaps;
@@ -88,6 +94,7 @@ void PhaseRun(const UpsampleFilter& filter, const float* x, std::size_t groups, 
 
 // The phases in runs of three (factors divisible by three) or four, the
 // rest together: at most 9 accumulators and 13 registers in all.
+CAROVEL_UPSAMPLE_AVX2
 void Groups(const UpsampleFilter& filter, const float* x, std::size_t groups, float* out,
             std::size_t stride) {
     const unsigned factor = filter.factor;
