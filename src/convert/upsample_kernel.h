@@ -8,9 +8,9 @@
 
 namespace _Carovel {
 
-// Taps of each phase as stored: the filter's 96 and one zero, before or
+// Taps of each phase as stored: the filter's 70 and one zero, before or
 // after them, that lines every phase up on the same source samples.
-constexpr unsigned kUpsampleTaps = 97;
+constexpr unsigned kUpsampleTaps = 71;
 
 // The phases of a polyphase interpolation filter. Output p of group i
 // (output i * factor + p) is the dot product of phase p's taps with the
@@ -23,6 +23,12 @@ struct UpsampleFilter {
     // offset + kUpsampleTaps - 1.
     int lookAhead = 0;
 };
+
+// The first half, centre included, of the prototype lowpass of a factor from
+// 2 to 16 (Upsampler::kTaps * factor - 1 taps, symmetric, unit gain);
+// designed offline by scripts/design-upsample-filters.py. Null for other
+// factors.
+const float* UpsamplePrototype(unsigned factor);
 
 // The filter of a factor from 2 to 16, made on its first use in the process
 // and shared from then on.

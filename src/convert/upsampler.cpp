@@ -1,7 +1,6 @@
 #include "convert/upsampler.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 
 #include "convert/upsample_kernel.h"
@@ -10,38 +9,16 @@
 namespace _Carovel {
 namespace {
 
-// The prototype's cut-off, as a fraction of the source's Nyquist frequency,
-// and its Kaiser window's beta: with Upsampler::kTaps taps per phase, the
-// passband stays within 0.4 dB up to 0.9 and the stopband from 1.0 of the
-// source's Nyquist frequency on lies more than 90 dB down, for every factor.
-constexpr double kCutoff = 0.935;
-constexpr double kBeta = 9.75;
-constexpr double kPi = 3.14159265358979323846;
-
-// The modified Bessel function of the first kind, order 0.
-double BesselI0(double x) {
-    double sum = 1.0;
-    double term = 1.0;
-    for (int k = 1; k < 64 && term > 1e-17 * sum; ++k) {
-        const double half = x / (2.0 * k);
-        term *= half * half;
-        sum += term;
-    }
-    return sum;
-}
-
 std::shared_ptr<const UpsampleFilter> Design(unsigned factor) {
     const unsigned perPhase = Upsampler::kTaps;
     const unsigned slots = factor * perPhase;
     // An odd length puts the centre on an output sample.
-    const unsigned length = slots % 2 == 0 ? slots - 1 : slots;
+    const unsigned length = slots - 1;
     const unsigned centre = (length - 1) / 2;
+    const float* half = UpsamplePrototype(factor);
     std::vector<double> h(slots, 0.0);
     for (unsigned k = 0; k < length; ++k) {
-        const double t = (static_cast<double>(k) - centre) * kCutoff / factor;
-        const double sinc = t == 0.0 ? 1.0 : std::sin(kPi * t) / (kPi * t);
-        const double r = 2.0 * k / (length - 1) - 1.0;
-        h[k] = sinc * BesselI0(kBeta * std::sqrt(std::max(0.0, 1.0 - r * r))) / BesselI0(kBeta);
+        h[k] = half[k <= centre ? k : length - 1 - k];
     }
     auto filter = std::make_shared<UpsampleFilter>();
     filter->factor = factor;
@@ -51,16 +28,18 @@ std::shared_ptr<const UpsampleFilter> Design(unsigned factor) {
     // sample under tap r + factor * j is i + (p + centre - r) / factor - j.
     // That newest sample is one of two neighbours over the phases: the
     // phases of the older one end in a zero tap, the others start with one.
+    // The phases sum to one on average: each phase scaled to one of its
+    // own would move the stopband's zeros and let images through.
+    double sum = 0.0;
+    for (const double tap : h) {
+        sum += tap;
+    }
+    sum /= factor;
     const unsigned oldestNewest = centre / factor;
     for (unsigned p = 0; p < factor; ++p) {
         const unsigned r = (p + centre) % factor;
         const unsigned newest = (p + centre - r) / factor;
-        double sum = 0.0;
-        for (unsigned q = 0; q < perPhase; ++q) {
-            sum += h[r + factor * q];
-        }
-        // Taps in the order of their source samples, oldest first; each
-        // phase sums to one.
+        // Taps in the order of their source samples, oldest first.
         float* taps = filter->phases.data() + std::size_t{p} * kUpsampleTaps;
         const unsigned lead = newest - oldestNewest;
         for (unsigned q = 0; q < perPhase; ++q) {

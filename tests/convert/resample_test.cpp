@@ -51,7 +51,10 @@ TEST_P(ResampleTone, KeepsLevelAndAddsLittleDistortion) {
 
 // Thresholds sit 3-4 dB under the measured figures. 16-bit ends are bound by
 // their own rounding (about 89-92 dB for this tone), 8-bit ends by 8 bits
-// (44-48 dB); 24- and 32-bit streams measured 112-138 dB.
+// (44-48 dB); 24- and 32-bit streams measured 112-138 dB. Levels hold to
+// 0.01 dB, but for 3.1 kHz raised from 8 kHz: 0.78 of the source's Nyquist
+// frequency, where the whole-factor filter's ripple may reach 0.08 dB
+// (measured 0.023 dB).
 INSTANTIATE_TEST_SUITE_P(RatePairs, ResampleTone,
                          ::testing::Values(ToneCase{8000, 16000, 1, 1, 16, 16, 997, 86, 0.01},
                                            ToneCase{16000, 8000, 1, 1, 16, 16, 997, 86, 0.01},
@@ -60,7 +63,7 @@ INSTANTIATE_TEST_SUITE_P(RatePairs, ResampleTone,
                                            ToneCase{48000, 44100, 1, 2, 16, 16, 997, 86, 0.01},
                                            ToneCase{11025, 22050, 2, 1, 16, 16, 997, 86, 0.01},
                                            ToneCase{48000, 8000, 2, 1, 24, 16, 997, 86, 0.01},
-                                           ToneCase{8000, 48000, 1, 1, 16, 16, 3100, 86, 0.01},
+                                           ToneCase{8000, 48000, 1, 1, 16, 16, 3100, 86, 0.05},
                                            ToneCase{48000, 8000, 1, 1, 24, 24, 3100, 130, 0.01},
                                            ToneCase{44100, 48000, 1, 1, 24, 24, 997, 108, 0.01},
                                            ToneCase{16000, 44100, 1, 1, 32, 32, 997, 116, 0.01},
@@ -93,7 +96,7 @@ TEST(ResampleDelay, ImpulseComesOutAtItsOwnTimeAndDrainingCompletesTheStream) {
     const _Carovel::StepResult r = stream->Step(in.data(), in.size(), out.data(), out.size());
     EXPECT_EQ(r.used, in.size());
     EXPECT_GT(stream->HeldBackBlocks(), 0u);
-    EXPECT_LE(stream->HeldBackBlocks(), 16000u * 6 / 1000) << "more than 6 ms held back";
+    EXPECT_LE(stream->HeldBackBlocks(), 16000u * 5 / 1000) << "more than 5 ms held back";
     Bytes tail(2000);
     const _Carovel::StepResult t = stream->Drain(tail.data(), tail.size());
     EXPECT_EQ(stream->HeldBackBlocks(), 0u);
