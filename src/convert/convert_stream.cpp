@@ -177,6 +177,8 @@ bool ConvertStream::StartResampler(Engine engine) {
         }
         speex_resampler_skip_zeros(resampler.get());
     }
+    chunkBlocks_ = std::max<std::size_t>(
+        1, (upsampler ? kStackScratchSamples : kScratchSamples) / workChannels_);
     const std::size_t samples = chunkBlocks_ * workChannels_;
     // The upsampler filters floats.
     if (narrow && !upsampler) {
@@ -208,6 +210,10 @@ StepResult ConvertStream::Step(const unsigned char* src, std::size_t srcLen, uns
         return std::visit(
             [&](auto& scratch) { return RunFixed(scratch, src, inBlocks, dst, outBlocks); },
             scratch_);
+    }
+    if (upsampler_ && chunkBlocks_ * workChannels_ <= kStackScratchSamples) {
+        StackScratch scratch;
+        return Run(scratch, src, inBlocks, dst, outBlocks);
     }
     return std::visit([&](auto& scratch) { return Run(scratch, src, inBlocks, dst, outBlocks); },
                       scratch_);
@@ -416,8 +422,9 @@ void ConvertStream::ApplyRatio() {
     blocksPerOut_ = static_cast<double>(num) / den;
 }
 
-template <class T>
-void ConvertStream::ResampleKept(Scratch<T>& scratch, spx_uint32_t& inLen, spx_uint32_t& outLen) {
+template <class Work>
+void ConvertStream::ResampleKept(Work& scratch, spx_uint32_t& inLen, spx_uint32_t& outLen) {
+    using T = typename Work::value_type;
     if constexpr (std::is_same_v<T, float>) {
         if (upsampler_) {
             std::size_t in = inLen;
@@ -493,9 +500,10 @@ std::size_t ConvertStream::InputFor(std::size_t outBlocks) const {
 // consumed are exactly the blocks this step used. Blocks decoded but not
 // consumed are offered again by the caller, which makes the output independent
 // of how the stream is cut into steps.
-template <class T>
-StepResult ConvertStream::Run(Scratch<T>& scratch, const unsigned char* src, std::size_t inBlocks,
+template <class Work>
+StepResult ConvertStream::Run(Work& scratch, const unsigned char* src, std::size_t inBlocks,
                               unsigned char* dst, std::size_t outBlocks) {
+    using T = typename Work::value_type;
     std::size_t used = 0;
     std::size_t made = 0;
     while (used < inBlocks && made < outBlocks) {
@@ -749,6 +757,12 @@ void ConvertStream::EncodeWidth(const T* in, std::size_t blocks, unsigned char* 
         if (k == m) {
             encode(in, blocks * m, dst);
             return;
+        }
+        if constexpr (Bytes == 2) {
+            if (k == 1 && m == 2) {
+                EncodeFloatTo16Twice(in, blocks, dst);
+                return;
+            }
         }
         if (k == 1) {
             // One channel to all: encoded a run at a time, then spread

@@ -5,6 +5,7 @@
 
 #include <speex/speex_resampler.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -132,15 +133,21 @@ class ConvertStream {
     struct ResamplerFree {
         void operator()(SpeexResamplerState* st) const noexcept { speex_resampler_destroy(st); }
     };
-    template <class T>
+    template <class T, class Buffer = std::vector<T>>
     struct Scratch {
         using value_type = T;
-        std::vector<T> in;   // decoded source blocks, work channels each
-        std::vector<T> out;  // resampled blocks, work channels each
+        Buffer in;   // decoded source blocks, work channels each
+        Buffer out;  // resampled blocks, work channels each
     };
+    // Work samples per buffer of the upsampler's scratch, which lives on the
+    // stack of each step: shared by every stream a thread steps, it stays in
+    // the cache where a thousand streams' own buffers would not.
+    static constexpr std::size_t kStackScratchSamples = 1024;
+    using StackScratch = Scratch<float, std::array<float, kStackScratchSamples>>;
 
-    template <class T>
-    StepResult Run(Scratch<T>& scratch, const unsigned char* src, std::size_t inBlocks,
+    // Work is a Scratch of any buffer.
+    template <class Work>
+    StepResult Run(Work& scratch, const unsigned char* src, std::size_t inBlocks,
                    unsigned char* dst, std::size_t outBlocks);
     template <class T>
     StepResult DrainWith(Scratch<T>& scratch, unsigned char* dst, std::size_t outBlocks);
@@ -172,8 +179,8 @@ class ConvertStream {
     // blocks), drops the outputs still owed to the history SetTrim fed,
     // and keeps the counts. On return outLen is the blocks kept, at the
     // start of scratch.out.
-    template <class T>
-    void ResampleKept(Scratch<T>& scratch, spx_uint32_t& inLen, spx_uint32_t& outLen);
+    template <class Work>
+    void ResampleKept(Work& scratch, spx_uint32_t& inLen, spx_uint32_t& outLen);
     // Sets the resampler to the nominal ratio trimmed by trimPpm_.
     void ApplyRatio();
     // Fills taps_ and tapsPerRow_ from stepWeights_.

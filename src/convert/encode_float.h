@@ -13,6 +13,10 @@ namespace _Carovel {
 // WorkSample<float>::ToWidth(value, 2). Values must not be NaN.
 void EncodeFloatTo16(const float* in, std::size_t count, unsigned char* dst);
 
+// The same, each sample written twice (2 * count samples): one channel
+// spread over two.
+void EncodeFloatTo16Twice(const float* in, std::size_t count, unsigned char* dst);
+
 // The same into 32-bit samples (each value times 65536, clamped to the
 // 32-bit range), exactly as WorkSample<float>::ToWidth(value, 4).
 void EncodeFloatTo32(const float* in, std::size_t count, unsigned char* dst);

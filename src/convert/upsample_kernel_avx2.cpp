@@ -27,6 +27,29 @@ float One(const UpsampleFilter& filter, const float* x, unsigned p) {
     return _mm_cvtss_f32(acc);
 }
 
+// Writes a0 b0 c0 a1 b1 c1 ... a7 b7 c7: the three phases of eight groups of
+// a factor of three, as they follow each other in a stream of one channel.
+// Each output vector takes its lanes from all three, spread by one index
+// pattern and picked by blends.
+CAROVEL_UPSAMPLE_AVX2
+void Interleave3(__m256 a, __m256 b, __m256 c, float* out) {
+    const __m256i spread0 = _mm256_setr_epi32(0, 0, 0, 1, 1, 1, 2, 2);
+    const __m256i spread1 = _mm256_setr_epi32(2, 3, 3, 3, 4, 4, 4, 5);
+    const __m256i spread2 = _mm256_setr_epi32(5, 5, 6, 6, 6, 7, 7, 7);
+    // a0 b0 c0 a1 b1 c1 a2 b2
+    __m256 x = _mm256_blend_ps(_mm256_permutevar8x32_ps(a, spread0),
+                               _mm256_permutevar8x32_ps(b, spread0), 0x92);
+    _mm256_storeu_ps(out, _mm256_blend_ps(x, _mm256_permutevar8x32_ps(c, spread0), 0x24));
+    // c2 a3 b3 c3 a4 b4 c4 a5
+    x = _mm256_blend_ps(_mm256_permutevar8x32_ps(a, spread1), _mm256_permutevar8x32_ps(b, spread1),
+                        0x24);
+    _mm256_storeu_ps(out + 8, _mm256_blend_ps(x, _mm256_permutevar8x32_ps(c, spread1), 0x49));
+    // b5 c5 a6 b6 c6 a7 b7 c7
+    x = _mm256_blend_ps(_mm256_permutevar8x32_ps(a, spread2), _mm256_permutevar8x32_ps(b, spread2),
+                        0x49);
+    _mm256_storeu_ps(out + 16, _mm256_blend_ps(x, _mm256_permutevar8x32_ps(c, spread2), 0x92));
+}
+
 // Phases phases of 8 * Vecs groups from group i, count of them kept: every
 // phase reads the same source samples, so each vector of them is loaded
 // once per tap and multiplied into all the phases (the loads, half of them
@@ -55,6 +78,14 @@ struct Avx2 {
                 for (unsigned v = 0; v < Vecs; ++v) {
                     acc[ph][v] = _mm256_fmadd_ps(t, x[v], acc[ph][v]);
                 }
+            }
+        }
+        if constexpr (Phases == 3) {
+            if (factor == 3 && stride == 1 && count >= 8 * Vecs) {
+                for (unsigned v = 0; v < Vecs; ++v) {
+                    Interleave3(acc[0][v], acc[1][v], acc[2][v], out + 3 * (i + 8 * v));
+                }
+                return;
             }
         }
         // Every register stored whole first (indexed by constants only, so

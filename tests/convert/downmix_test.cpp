@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -254,6 +255,18 @@ TEST(EncodeFloatTo16, RoundsEveryValueAsTheWorkSampleDoes) {
         values.push_back(any(rng));
     }
     ExpectEncodedAsTheWorkSample(values, 2, _Carovel::EncodeFloatTo16);
+    // Spread over two channels: each sample twice, in runs of every length.
+    for (std::size_t count : {std::size_t{0}, std::size_t{1}, std::size_t{7}, std::size_t{8},
+                              std::size_t{13}, values.size()}) {
+        std::vector<unsigned char> once(2 * count), twice(4 * count + 1, 0xA5);
+        _Carovel::EncodeFloatTo16(values.data(), count, once.data());
+        _Carovel::EncodeFloatTo16Twice(values.data(), count, twice.data());
+        for (std::size_t i = 0; i < count; ++i) {
+            ASSERT_EQ(std::memcmp(&twice[4 * i], &once[2 * i], 2), 0) << i;
+            ASSERT_EQ(std::memcmp(&twice[4 * i + 2], &once[2 * i], 2), 0) << i;
+        }
+        EXPECT_EQ(twice.back(), 0xA5) << "wrote past the end";
+    }
 }
 
 }  // namespace
