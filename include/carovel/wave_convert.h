@@ -22,11 +22,12 @@ enum class Resampler {
     // gives out what its input allows at once. The choice for real-time use,
     // and the default. Where the destination rate is a whole multiple of the
     // source's, 2 to 16 times (8 into 16 or 48 kHz, 16 into 48 kHz, 48 into
-    // 96 kHz), it is carovel's own polyphase filter: 96 source samples per
-    // output sample, the passband flat to within 0.4 dB up to 0.9 of the
-    // source's Nyquist frequency, everything from that frequency up (every
-    // image of the band) at least 90 dB down; it holds back 48 source
-    // samples (3 ms at 16 kHz, 6 ms at 8 kHz) and runs on AVX2 with FMA
+    // 96 kHz), it is carovel's own polyphase filter: 70 source samples per
+    // output sample, the passband flat to within 0.2 dB up to 0.9 of the
+    // source's Nyquist frequency (within 0.005 dB below 0.3 of it),
+    // everything from that frequency up (every image of the band) at least
+    // 92 dB down; it holds back 35 source samples (2.2 ms at 16 kHz, 4.4 ms
+    // at 8 kHz) and runs on AVX2 with FMA
     // where the processor has them. Between other rates it is speexdsp,
     // quality 5 (5 ms or less at the usual rates; flat to within 1.9 dB up to
     // 0.9 of the lower rate's Nyquist frequency, images and aliases near the
