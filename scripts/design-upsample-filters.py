@@ -170,8 +170,12 @@ def main():
         f"// passband to {PASS_EDGE} of the source's Nyquist frequency within +-{PASS_DB} dB\n"
         f"// (+-{LOW_DB} dB at low frequencies),\n"
         f"// stopband from it on {STOP_DB:g} dB down.\n"
-        '#include "convert/upsample_kernel.h"\n\n'
-        "namespace _Carovel {\nnamespace {\n\n"
+        '#include "convert/upsample_kernel.h"\n'
+        '#include "convert/upsampler.h"\n\n'
+        "namespace _Carovel {\n\n"
+        f"static_assert(Upsampler::kTaps == {TAPS}, "
+        '"the filters are for another length: rerun scripts/design-upsample-filters.py");\n\n'
+        "namespace {\n\n"
     )
     for factor in range(2, MAX_FACTOR + 1):
         half = design(factor)

@@ -6,8 +6,13 @@
 // (+-0.005 dB at low frequencies),
 // stopband from it on 93 dB down.
 #include "convert/upsample_kernel.h"
+#include "convert/upsampler.h"
 
 namespace _Carovel {
+
+static_assert(Upsampler::kTaps == 70,
+              "the filters are for another length: rerun scripts/design-upsample-filters.py");
+
 namespace {
 
 constexpr float kFactor2[] = {

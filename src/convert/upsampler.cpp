@@ -13,6 +13,7 @@ std::shared_ptr<const UpsampleFilter> Design(unsigned factor) {
     const unsigned perPhase = Upsampler::kTaps;
     const unsigned slots = factor * perPhase;
     // An odd length puts the centre on an output sample.
+    static_assert(Upsampler::kTaps % 2 == 0, "an even count of taps per phase");
     const unsigned length = slots - 1;
     const unsigned centre = (length - 1) / 2;
     const float* half = UpsamplePrototype(factor);
