@@ -187,9 +187,13 @@ bool ConvertStream::StartResampler(Engine engine) {
         scratch.out.resize(samples);
         scratch_ = std::move(scratch);
     } else {
+        // The upsampler's steps use a scratch on the stack where it fits
+        // (see WithScratch): then the stream needs none of its own.
         Scratch<float> scratch;
-        scratch.in.resize(samples);
-        scratch.out.resize(samples);
+        if (!upsampler || samples > kStackScratchSamples) {
+            scratch.in.resize(samples);
+            scratch.out.resize(samples);
+        }
         scratch_ = std::move(scratch);
     }
     resampler_ = std::move(resampler);
@@ -197,6 +201,15 @@ bool ConvertStream::StartResampler(Engine engine) {
     upsampler_ = std::move(upsampler);
     blocksPerOut_ = static_cast<double>(src_.samplesPerSec) / dst_.samplesPerSec;
     return true;
+}
+
+template <class Use>
+StepResult ConvertStream::WithScratch(Use&& use) {
+    if (upsampler_ && chunkBlocks_ * workChannels_ <= kStackScratchSamples) {
+        StackScratch scratch;
+        return use(scratch);
+    }
+    return std::visit(use, scratch_);
 }
 
 StepResult ConvertStream::Step(const unsigned char* src, std::size_t srcLen, unsigned char* dst,
@@ -211,12 +224,7 @@ StepResult ConvertStream::Step(const unsigned char* src, std::size_t srcLen, uns
             [&](auto& scratch) { return RunFixed(scratch, src, inBlocks, dst, outBlocks); },
             scratch_);
     }
-    if (upsampler_ && chunkBlocks_ * workChannels_ <= kStackScratchSamples) {
-        StackScratch scratch;
-        return Run(scratch, src, inBlocks, dst, outBlocks);
-    }
-    return std::visit([&](auto& scratch) { return Run(scratch, src, inBlocks, dst, outBlocks); },
-                      scratch_);
+    return WithScratch([&](auto& scratch) { return Run(scratch, src, inBlocks, dst, outBlocks); });
 }
 
 StepResult ConvertStream::Drain(unsigned char* dst, std::size_t dstLen) {
@@ -228,7 +236,7 @@ StepResult ConvertStream::Drain(unsigned char* dst, std::size_t dstLen) {
         return std::visit([&](auto& scratch) { return DrainFixed(scratch, dst, outBlocks); },
                           scratch_);
     }
-    return std::visit([&](auto& scratch) { return DrainWith(scratch, dst, outBlocks); }, scratch_);
+    return WithScratch([&](auto& scratch) { return DrainWith(scratch, dst, outBlocks); });
 }
 
 std::size_t ConvertStream::HeldBackBlocks() const {
@@ -451,9 +459,9 @@ void ConvertStream::ResampleKept(Work& scratch, spx_uint32_t& inLen, spx_uint32_
 
 // Pushes silence through the resampler until it has given out every block
 // that the stream's input accounts for.
-template <class T>
-StepResult ConvertStream::DrainWith(Scratch<T>& scratch, unsigned char* dst,
-                                    std::size_t outBlocks) {
+template <class Work>
+StepResult ConvertStream::DrainWith(Work& scratch, unsigned char* dst, std::size_t outBlocks) {
+    using T = typename Work::value_type;
     if constexpr (std::is_same_v<T, std::int32_t>) {
         return {0, 0};  // equal rates hold nothing back
     } else {

@@ -149,8 +149,12 @@ class ConvertStream {
     template <class Work>
     StepResult Run(Work& scratch, const unsigned char* src, std::size_t inBlocks,
                    unsigned char* dst, std::size_t outBlocks);
-    template <class T>
-    StepResult DrainWith(Scratch<T>& scratch, unsigned char* dst, std::size_t outBlocks);
+    template <class Work>
+    StepResult DrainWith(Work& scratch, unsigned char* dst, std::size_t outBlocks);
+    // use(scratch) with the upsampler's stack scratch where it fits, with
+    // the stream's own otherwise (for Run and DrainWith).
+    template <class Use>
+    StepResult WithScratch(Use&& use);
     // Run and DrainWith for a stream resampled by libsoxr.
     template <class T>
     StepResult RunFixed(Scratch<T>& scratch, const unsigned char* src, std::size_t inBlocks,
