@@ -177,25 +177,27 @@ bool ConvertStream::StartResampler(Engine engine) {
         }
         speex_resampler_skip_zeros(resampler.get());
     }
-    chunkBlocks_ = std::max<std::size_t>(
+    const std::size_t chunkBlocks = std::max<std::size_t>(
         1, (upsampler ? kStackScratchSamples : kScratchSamples) / workChannels_);
-    const std::size_t samples = chunkBlocks_ * workChannels_;
-    // The upsampler filters floats.
+    const std::size_t samples = chunkBlocks * workChannels_;
+    // The scratch is made before anything of the stream changes, so that a
+    // failed allocation leaves the stream as it was.
+    decltype(scratch_) scratch;
     if (narrow && !upsampler) {
-        Scratch<std::int16_t> scratch;
-        scratch.in.resize(samples);
-        scratch.out.resize(samples);
-        scratch_ = std::move(scratch);
+        auto& work = scratch.emplace<Scratch<std::int16_t>>();
+        work.in.resize(samples);
+        work.out.resize(samples);
     } else {
-        // The upsampler's steps use a scratch on the stack where it fits
-        // (see WithScratch): then the stream needs none of its own.
-        Scratch<float> scratch;
-        if (!upsampler || samples > kStackScratchSamples) {
-            scratch.in.resize(samples);
-            scratch.out.resize(samples);
+        // The upsampler filters floats. A stream whose steps use the stack's
+        // scratch needs none of its own.
+        auto& work = scratch.emplace<Scratch<float>>();
+        if (!UsesStackScratch(upsampler.get(), samples)) {
+            work.in.resize(samples);
+            work.out.resize(samples);
         }
-        scratch_ = std::move(scratch);
     }
+    chunkBlocks_ = chunkBlocks;
+    scratch_ = std::move(scratch);
     resampler_ = std::move(resampler);
     soxr_ = std::move(stage);
     upsampler_ = std::move(upsampler);
@@ -205,7 +207,7 @@ bool ConvertStream::StartResampler(Engine engine) {
 
 template <class Use>
 StepResult ConvertStream::WithScratch(Use&& use) {
-    if (upsampler_ && chunkBlocks_ * workChannels_ <= kStackScratchSamples) {
+    if (UsesStackScratch(upsampler_.get(), chunkBlocks_ * workChannels_)) {
         StackScratch scratch;
         return use(scratch);
     }

@@ -155,6 +155,11 @@ class ConvertStream {
     // the stream's own otherwise (for Run and DrainWith).
     template <class Use>
     StepResult WithScratch(Use&& use);
+    // Whether the steps use the stack's scratch: an upsampler's, where its
+    // chunk of work samples fits (and then the stream keeps none of its own).
+    static bool UsesStackScratch(const Upsampler* upsampler, std::size_t chunkSamples) {
+        return upsampler != nullptr && chunkSamples <= kStackScratchSamples;
+    }
     // Run and DrainWith for a stream resampled by libsoxr.
     template <class T>
     StepResult RunFixed(Scratch<T>& scratch, const unsigned char* src, std::size_t inBlocks,

@@ -1,6 +1,6 @@
-// CMixer::Open when memory runs out at any of its allocations. This test
-// program replaces the global operator new so that one chosen allocation
-// fails.
+// CMixer::Open, and a converter stream changing its resampler, when memory
+// runs out at any of their allocations. This test program replaces the
+// global operator new so that one chosen allocation fails.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,8 +9,10 @@
 #include <memory>
 #include <new>
 #include <thread>
+#include <vector>
 
 #include "carovel/mixer.h"
+#include "convert/convert_stream.h"
 
 namespace {
 std::atomic<long> g_failAt{-1};  // index of the allocation to fail; -1: none
@@ -85,6 +87,47 @@ TEST(OpenAllocationFailure, EveryFailureIsReportedAndLeavesTheMixerUsable) {
         EXPECT_TRUE(DestroysInTime(std::move(mixer))) << n;
     }
     EXPECT_GT(failures, 0);  // Open does allocate, so some failures were injected
+}
+
+// A trim asked of a stream on the whole-factor upsampler, before its first
+// input, moves it to the trimmable resampler; when memory runs out on the
+// way the trim is refused and the stream converts exactly as one never
+// asked.
+TEST(TrimAllocationFailure, ARefusedTrimLeavesTheStreamAsItWas) {
+    const _Carovel::PcmFormat src{1, 16000, 16}, dst{1, 48000, 16};
+    std::vector<unsigned char> in(640);
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        in[i] = static_cast<unsigned char>(i * 37 + 11);
+    }
+    auto convert = [&](_Carovel::ConvertStream& stream) {
+        std::vector<unsigned char> out(4000);
+        const _Carovel::StepResult r = stream.Step(in.data(), in.size(), out.data(), out.size());
+        out.resize(r.produced);
+        return out;
+    };
+    const auto plain = _Carovel::ConvertStream::Create(src, dst);
+    ASSERT_TRUE(plain && plain->OnUpsampler());
+    const std::vector<unsigned char> expected = convert(*plain);
+    int failures = 0;
+    for (long n = 0; n < 16; ++n) {
+        const auto stream = _Carovel::ConvertStream::Create(src, dst);
+        ASSERT_NE(stream, nullptr);
+        g_count = 0;
+        g_failAt = n;
+        bool trimmed = false;
+        EXPECT_NO_THROW(trimmed = stream->SetTrim(300, nullptr, 0)) << n;
+        const bool failedHere = g_count.load() > n;
+        g_failAt = -1;
+        if (!failedHere) {
+            EXPECT_TRUE(trimmed) << n;
+            break;
+        }
+        ++failures;
+        EXPECT_FALSE(trimmed) << n;
+        EXPECT_TRUE(stream->OnUpsampler()) << n;
+        EXPECT_EQ(convert(*stream), expected) << n;
+    }
+    EXPECT_GT(failures, 0);
 }
 
 }  // namespace
