@@ -10,6 +10,10 @@
 #include "engine/vector_clones.h"
 #include "pcm/sample_codec.h"
 
+#if defined(CAROVEL_AVX2)
+#include <immintrin.h>
+#endif
+
 namespace _Carovel {
 namespace {
 
@@ -217,6 +221,68 @@ void RunOfEightAvx2(const float* x, const Phase& phase, const float* offsets, fl
     const V8 y = a + o * (b + o * c);
     CAROVEL_STOREV(out, y);
 }
+
+// Clamped to 16 bits, then rounded half away from zero and truncated, as
+// EncodeMono16 does.
+CAROVEL_TRIM_AVX2 inline __m256i Round16(__m256 v) {
+    v = _mm256_min_ps(_mm256_max_ps(v, _mm256_set1_ps(-32768.0f)), _mm256_set1_ps(32767.0f));
+    const __m256 half = _mm256_or_ps(_mm256_set1_ps(0.5f), _mm256_and_ps(v, _mm256_set1_ps(-0.0f)));
+    return _mm256_cvttps_epi32(_mm256_add_ps(v, half));
+}
+
+// kLongRun outputs of a mono 16-bit stream in one go: LongRun with the
+// offsets made in the registers (first + fstep * j) and the outputs rounded,
+// clamped and packed there, count (at most kLongRun) of them written to dst.
+// Mono 16-bit is the usual mixing format; keeping the run in the registers
+// saves the round trips through memory between the steps.
+CAROVEL_TRIM_AVX2
+void LongRunMono16Avx2(const float* x, const Phase& phase, float first, float fstep,
+                       std::size_t count, unsigned char* dst) {
+    __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
+    __m256 b0 = a0, b1 = a0, b2 = a0, b3 = a0;
+    for (int k = 0; k < TrimStage::kTaps; ++k) {
+        const __m256 x0 = _mm256_loadu_ps(x + k);
+        const __m256 x1 = _mm256_loadu_ps(x + k + 8);
+        const __m256 x2 = _mm256_loadu_ps(x + k + 16);
+        const __m256 x3 = _mm256_loadu_ps(x + k + 24);
+        const __m256 h = _mm256_set1_ps(phase.h[k]);
+        const __m256 d1 = _mm256_set1_ps(phase.d1[k]);
+        a0 = _mm256_fmadd_ps(h, x0, a0);
+        a1 = _mm256_fmadd_ps(h, x1, a1);
+        a2 = _mm256_fmadd_ps(h, x2, a2);
+        a3 = _mm256_fmadd_ps(h, x3, a3);
+        b0 = _mm256_fmadd_ps(d1, x0, b0);
+        b1 = _mm256_fmadd_ps(d1, x1, b1);
+        b2 = _mm256_fmadd_ps(d1, x2, b2);
+        b3 = _mm256_fmadd_ps(d1, x3, b3);
+    }
+    const __m256 j0 = _mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256 eight = _mm256_set1_ps(8.0f);
+    const __m256 j1 = _mm256_add_ps(j0, eight);
+    const __m256 j2 = _mm256_add_ps(j1, eight);
+    const __m256 j3 = _mm256_add_ps(j2, eight);
+    const __m256 f = _mm256_set1_ps(first);
+    const __m256 s = _mm256_set1_ps(fstep);
+    const __m256 y0 = _mm256_fmadd_ps(_mm256_fmadd_ps(s, j0, f), b0, a0);
+    const __m256 y1 = _mm256_fmadd_ps(_mm256_fmadd_ps(s, j1, f), b1, a1);
+    const __m256 y2 = _mm256_fmadd_ps(_mm256_fmadd_ps(s, j2, f), b2, a2);
+    const __m256 y3 = _mm256_fmadd_ps(_mm256_fmadd_ps(s, j3, f), b3, a3);
+    // packs works within 128-bit lanes: the permute puts the quarters back
+    // in order.
+    const __m256i s01 =
+        _mm256_permute4x64_epi64(_mm256_packs_epi32(Round16(y0), Round16(y1)), 0xD8);
+    const __m256i s23 =
+        _mm256_permute4x64_epi64(_mm256_packs_epi32(Round16(y2), Round16(y3)), 0xD8);
+    if (count == TrimStage::kLongRun) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst), s01);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 32), s23);
+    } else {
+        alignas(32) unsigned char run[2 * TrimStage::kLongRun];
+        _mm256_store_si256(reinterpret_cast<__m256i*>(run), s01);
+        _mm256_store_si256(reinterpret_cast<__m256i*>(run + 32), s23);
+        std::memcpy(dst, run, 2 * count);
+    }
+}
 #endif
 #else
 void LongRunBase(const float* x, const Phase& phase, const float* offsets, float* out) {
@@ -244,16 +310,22 @@ void RunOfEightBase(const float* x, const Phase& phase, const float* offsets, fl
 #endif
 
 using RunKernel = void (*)(const float*, const Phase&, const float*, float*);
+// A whole long run of a mono 16-bit stream: taps, offsets, encoding.
+using Mono16Kernel = void (*)(const float*, const Phase&, float, float, std::size_t,
+                              unsigned char*);
 
-// The kernels for this CPU, chosen once.
+// The kernels for this CPU, chosen once. mono16 is null where there is none:
+// the stage then takes the run kernel and the encoder.
 struct Kernels {
     RunKernel longRun = LongRunBase;
     RunKernel runOfEight = RunOfEightBase;
+    Mono16Kernel mono16 = nullptr;
     Kernels() {
 #if defined(CAROVEL_TRIM_AVX2)
         if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
             longRun = LongRunAvx2;
             runOfEight = RunOfEightAvx2;
+            mono16 = LongRunMono16Avx2;
         }
 #endif
     }
@@ -553,6 +625,7 @@ std::size_t TrimStage::Make(unsigned char* dst, std::size_t maxBlocks, bool drai
     const std::size_t reach = draining ? used_ + kLongRun + kTaps : used_;
     const std::size_t blockAlign = format_.BlockAlign();
     const double step = ratio_ - 1.0;
+    const Mono16Kernel mono16 = channels_ == 1 && width_ == 2 ? kernels.mono16 : nullptr;
     std::size_t made = 0;
     float offsets[kLongRun];
     while (made < maxBlocks) {
@@ -577,17 +650,21 @@ std::size_t TrimStage::Make(unsigned char* dst, std::size_t maxBlocks, bool drai
         const double base = static_cast<double>(phase) / kPhases + shift;
         const auto first = static_cast<float>(frac_ - base);
         const auto fstep = static_cast<float>(step);
-        for (int j = 0; j < run; ++j) {
-            offsets[j] = first + fstep * static_cast<float>(j);
-        }
         const Phase& p = table[phase];
         const std::size_t from = index_ + static_cast<std::size_t>(shift) - (kHalf - 1);
-        for (unsigned c = 0; c < channels_; ++c) {
-            float* out = out_.data() + std::size_t{c} * kLongRun;
-            (longRun ? kernels.longRun : kernels.runOfEight)(planes_[c].data() + from, p, offsets,
-                                                             out);
+        if (longRun && mono16 != nullptr) {
+            mono16(planes_[0].data() + from, p, first, fstep, count, dst + made * blockAlign);
+        } else {
+            for (int j = 0; j < run; ++j) {
+                offsets[j] = first + fstep * static_cast<float>(j);
+            }
+            for (unsigned c = 0; c < channels_; ++c) {
+                float* out = out_.data() + std::size_t{c} * kLongRun;
+                (longRun ? kernels.longRun : kernels.runOfEight)(planes_[c].data() + from, p,
+                                                                 offsets, out);
+            }
+            Encode(count, dst + made * blockAlign);
         }
-        Encode(count, dst + made * blockAlign);
         const double advanced = frac_ + ratio_ * static_cast<double>(count);
         const auto whole = static_cast<std::size_t>(advanced);  // advanced >= 0
         index_ += whole;
