@@ -1,10 +1,12 @@
 // carovel-mix's requantiser (the headroom in and out of a headroom run)
-// against a plain 64-bit model of the same rounding and clamping.
+// against a plain 64-bit model of the same rounding and clamping, and its
+// shortcut for 16-bit sources against the requantiser.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "pcm.h"
@@ -52,6 +54,36 @@ TEST(MixToolRequantise, MatchesTheModelAtEveryWidthAndShift) {
                 ASSERT_EQ(out[i], Model(values[i], exponent, bits))
                     << values[i] << " times 2^" << exponent << " to " << bits << " bits";
             }
+        }
+    }
+}
+
+TEST(MixToolWiden16To32, GivesWhatRequantiseGivesForEvery16BitSampleAndHeadroom) {
+    // Every 16-bit value, packed; at an odd offset in the middle of a run,
+    // so that the vector loops and their tails both see every value.
+    std::vector<char> packed;
+    std::vector<std::int32_t> atScale;
+    for (std::int32_t v = -32768; v <= 32767; ++v) {
+        const auto s = static_cast<std::int16_t>(v);
+        char bytes[2];
+        std::memcpy(bytes, &s, 2);  // the tests run on little-endian machines
+        packed.insert(packed.end(), bytes, bytes + 2);
+        atScale.push_back(static_cast<std::int32_t>(static_cast<std::uint32_t>(v) << 16));
+    }
+    std::vector<std::int32_t> want(atScale.size());
+    std::vector<char> got(4 * atScale.size() + 8, '\x5a');
+    for (unsigned headroom = 0; headroom <= 16; ++headroom) {
+        carovel_mix::Requantise(atScale.data(), atScale.size(), -static_cast<int>(headroom), 32,
+                                want.data());
+        carovel_mix::Widen16To32(packed.data(), atScale.size(), 16 - headroom, got.data() + 3);
+        for (std::size_t i = 0; i < want.size(); ++i) {
+            std::int32_t w;
+            std::memcpy(&w, got.data() + 3 + 4 * i, 4);
+            ASSERT_EQ(w, want[i]) << "sample " << atScale[i] / 65536 << ", headroom " << headroom;
+        }
+        // Nothing written beyond the samples.
+        for (std::size_t i = 3 + 4 * want.size(); i < got.size(); ++i) {
+            ASSERT_EQ(got[i], '\x5a');
         }
     }
 }

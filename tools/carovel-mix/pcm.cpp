@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
+#include "engine/vector_clones.h"
+#include "pcm/sample_codec.h"
 #include "tool_error.h"
 
 namespace carovel_mix {
@@ -54,6 +57,8 @@ unsigned FrameBytes(const PcmFormat& format, unsigned frameMs, bool exact) {
     return static_cast<unsigned>(bytes);
 }
 
+// Built for AVX2 and the baseline: each branch's loop vectorises.
+CAROVEL_VECTOR_CLONES
 void Requantise(const std::int32_t* in, std::size_t count, int exponent, unsigned bits,
                 std::int32_t* out) {
     const int drop = 32 - static_cast<int>(bits) - exponent;  // the bits that go
@@ -95,6 +100,28 @@ void Requantise(const std::int32_t* in, std::size_t count, int exponent, unsigne
         const std::int32_t scaled = static_cast<std::int32_t>(static_cast<std::uint32_t>(x) << up);
         const std::int32_t q = x > high ? top : (x < low ? bottom : scaled);
         out[i] = static_cast<std::int32_t>(static_cast<std::uint32_t>(q) << justify);
+    }
+}
+
+CAROVEL_VECTOR_CLONES
+void Widen16To32(const char* in, std::size_t count, unsigned shift, char* out) {
+    const auto widen = [shift](std::int32_t v) {
+        return static_cast<std::int32_t>(static_cast<std::uint32_t>(v) << shift);
+    };
+    if constexpr (_Carovel::kLittleEndianMachine) {
+        // The samples' bytes as they lie: loads and stores that vectorise.
+        for (std::size_t i = 0; i < count; ++i) {
+            std::int16_t v;
+            std::memcpy(&v, in + 2 * i, sizeof v);
+            const std::int32_t w = widen(v);
+            std::memcpy(out + 4 * i, &w, sizeof w);
+        }
+    } else {
+        const auto* from = reinterpret_cast<const unsigned char*>(in);
+        auto* to = reinterpret_cast<unsigned char*>(out);
+        for (std::size_t i = 0; i < count; ++i) {
+            _Carovel::Signed32::Write(to + 4 * i, widen(_Carovel::Signed16::Read(from + 2 * i)));
+        }
     }
 }
 

@@ -194,6 +194,17 @@ bool SourceFeeder::Refill() {
         m_fileRead += got;
         return got > 0;
     }
+    if (WidensOnly()) {
+        // 16-bit samples with headroom alone: shifted into the 32-bit feed
+        // as they are read, measured as read.
+        got = m_file.ReadPacked(wanted, m_raw);
+        const std::size_t samples = got * format.channels;
+        m_levels.AddPacked(m_raw.data(), samples, 2);
+        m_chunk.resize(samples * 4);
+        Widen16To32(m_raw.data(), samples, 16 - m_setup.headroomShift, m_chunk.data());
+        m_fileRead += got;
+        return got > 0;
+    }
     if (packed) {
         got = m_file.ReadPacked(wanted, m_chunk);
     } else if (m_file.IsPacked()) {
@@ -221,6 +232,13 @@ bool SourceFeeder::Refill() {
     }
     m_fileRead += got;
     return got > 0;
+}
+
+bool SourceFeeder::WidensOnly() const {
+    const PcmFormat& format = m_file.Format();
+    return !m_plain && !m_setup.pan && !m_setup.fade.Active() && m_file.IsPacked() &&
+           !format.isFloat && format.bitsPerSample == 16 && !m_feedFormat.isFloat &&
+           m_feedFormat.bitsPerSample == 32 && m_setup.headroomShift <= 16;
 }
 
 void SourceFeeder::Transform(std::size_t frames) {

@@ -86,6 +86,9 @@ class SourceFeeder {
     void FeedSilence(_Carovel::CMixer& mixer, std::uint64_t frames);
     // Reads the next chunk of the file. False at its end.
     bool Refill();
+    // Whether the file's samples need only widening to be fed: 16-bit
+    // packed PCM into a 32-bit feed with headroom, no pan, no fade.
+    bool WidensOnly() const;
     void Transform(std::size_t frames);
     void Send(_Carovel::CMixer& mixer, const char* data, std::size_t bytes,
               const PcmFormat& format);
