@@ -319,10 +319,25 @@ Status SourceIntake::FeedTrimmed(const char* data, std::size_t len, void* tag,
         }
         trimPartial_.clear();
     }
-    if (!trimStage_->Push(src, len / blockAlign)) {
+    // The block is filtered as it is taken, into the staging buffer, when
+    // there is room for a frame there (the usual case); what does not fit
+    // follows from the stage.
+    const std::size_t blocks = len / blockAlign;
+    if (MakeRoomForAFrame()) {
+        std::size_t got = 0;
+        if (!trimStage_->PushPull(src, blocks,
+                                  reinterpret_cast<unsigned char*>(staging_.get()) + stagedBytes_,
+                                  (stagingCapacity_ - stagedBytes_) / blockAlign, &got)) {
+            return Status::kOutOfMemory;
+        }
+        stagedBytes_ += got * blockAlign;
+    } else if (!trimStage_->Push(src, blocks)) {
         return Status::kOutOfMemory;
     }
-    trimPartial_.assign(src + len / blockAlign * blockAlign, src + len);
+    trimPartial_.assign(src + blocks * blockAlign, src + len);
+    if (const Status status = EmitFrames(tag, mix); status != Status::kOk) {
+        return status;
+    }
     return PullTrimmed(tag, mix);
 }
 

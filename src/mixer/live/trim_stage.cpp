@@ -367,10 +367,10 @@ void EncodeMono16(const float* in, std::size_t count, unsigned char* dst) {
 
 template <class Codec>
 void DecodePlanes(const unsigned char* src, std::size_t blocks, unsigned channels,
-                  std::vector<std::vector<float>>& planes, std::size_t at) {
+                  float* const* planes, std::size_t at) {
     const std::size_t blockAlign = std::size_t{channels} * Codec::kWidth;
     for (unsigned c = 0; c < channels; ++c) {
-        float* out = planes[c].data() + at;
+        float* out = planes[c] + at;
         const unsigned char* p = src + c * Codec::kWidth;
         for (std::size_t i = 0; i < blocks; ++i) {
             out[i] = static_cast<float>(Codec::Read(p + i * blockAlign));
@@ -433,9 +433,17 @@ TrimStage::TrimStage(const PcmFormat& format)
       quietBlocks_(std::max<std::size_t>(
           1, static_cast<std::size_t>(kQuietMs * format.samplesPerSec / 1000.0))),
       quietLimit_(static_cast<float>(kQuietLevel) * scale_),
-      out_(std::size_t{kLongRun} * format.channels) {
+      out_(std::size_t{kLongRun} * format.channels),
+      work_(format.channels) {
+    WorkOnPlanes();
     Table();
     TheKernels();
+}
+
+void TrimStage::WorkOnPlanes() {
+    for (unsigned c = 0; c < channels_; ++c) {
+        work_[c] = planes_[c].data();
+    }
 }
 
 void TrimStage::SetTrim(std::int32_t ppm) {
@@ -449,23 +457,29 @@ void TrimStage::Prime(const unsigned char* history, std::size_t blocks) {
         return;
     }
     const std::size_t blockAlign = format_.BlockAlign();
-    const unsigned char* from = history + (blocks - used) * blockAlign;
-    const std::size_t at = kHalf - used;
+    Decode(history + (blocks - used) * blockAlign, used, kHalf - used);
+}
+
+void TrimStage::Decode(const unsigned char* data, std::size_t blocks, std::size_t at) {
+    if (channels_ == 1 && width_ == 2) {
+        DecodeMono16(data, blocks, work_[0] + at);
+        return;
+    }
     switch (width_) {
         case 0:
-            DecodePlanes<Float32>(from, used, channels_, planes_, at);
+            DecodePlanes<Float32>(data, blocks, channels_, work_.data(), at);
             break;
         case 1:
-            DecodePlanes<Unsigned8>(from, used, channels_, planes_, at);
+            DecodePlanes<Unsigned8>(data, blocks, channels_, work_.data(), at);
             break;
         case 2:
-            DecodePlanes<Signed16>(from, used, channels_, planes_, at);
+            DecodePlanes<Signed16>(data, blocks, channels_, work_.data(), at);
             break;
         case 3:
-            DecodePlanes<Signed24>(from, used, channels_, planes_, at);
+            DecodePlanes<Signed24>(data, blocks, channels_, work_.data(), at);
             break;
         default:
-            DecodePlanes<Signed32>(from, used, channels_, planes_, at);
+            DecodePlanes<Signed32>(data, blocks, channels_, work_.data(), at);
             break;
     }
 }
@@ -480,28 +494,54 @@ bool TrimStage::Push(const unsigned char* data, std::size_t blocks) {
         return false;
     }
     used_ = at + blocks;
-    if (channels_ == 1 && width_ == 2) {
-        DecodeMono16(data, blocks, planes_[0].data() + at);
+    Decode(data, blocks, at);
+    return true;
+}
+
+bool TrimStage::PushPull(const unsigned char* data, std::size_t blocks, unsigned char* dst,
+                         std::size_t maxBlocks, std::size_t* made) {
+    *made = 0;
+    // What the next output still reads, and the input after it.
+    const std::size_t drop = index_ - kHalf;
+    const std::size_t kept = used_ - drop;
+    const std::size_t total = kept + blocks;
+    const std::size_t stride = kStackSamples / channels_;
+    if (blocks == 0 || total > stride) {
+        if (!Push(data, blocks)) {
+            return false;
+        }
+        *made = Pull(dst, maxBlocks);
         return true;
     }
-    switch (width_) {
-        case 0:
-            DecodePlanes<Float32>(data, blocks, channels_, planes_, at);
-            break;
-        case 1:
-            DecodePlanes<Unsigned8>(data, blocks, channels_, planes_, at);
-            break;
-        case 2:
-            DecodePlanes<Signed16>(data, blocks, channels_, planes_, at);
-            break;
-        case 3:
-            DecodePlanes<Signed24>(data, blocks, channels_, planes_, at);
-            break;
-        default:
-            DecodePlanes<Signed32>(data, blocks, channels_, planes_, at);
-            break;
+    // The planes can take back all of it, so that what is left over goes
+    // back without allocating.
+    if (!Reserve(total)) {
+        return false;
     }
+    alignas(64) float stack[kStackSamples];
+    for (unsigned c = 0; c < channels_; ++c) {
+        const float* from = planes_[c].data() + (index_ - kHalf);
+        std::copy(from, from + kept, stack + std::size_t{c} * stride);
+        work_[c] = stack + std::size_t{c} * stride;
+    }
+    Forget(index_ - kHalf);
+    Decode(data, blocks, kept);
+    used_ = total;
+    *made = Make(dst, maxBlocks, false);
+    // What the next output reads goes back to the planes.
+    const std::size_t passed = index_ - kHalf;
+    for (unsigned c = 0; c < channels_; ++c) {
+        std::copy(work_[c] + passed, work_[c] + used_, planes_[c].data());
+    }
+    Forget(passed);
+    WorkOnPlanes();
     return true;
+}
+
+void TrimStage::Forget(std::size_t drop) {
+    used_ -= drop;
+    index_ -= drop;
+    quietAfter_ = quietAfter_ > drop ? quietAfter_ - drop : 0;
 }
 
 bool TrimStage::Reserve(std::size_t samples) {
@@ -515,8 +555,10 @@ bool TrimStage::Reserve(std::size_t samples) {
             }
         }
     } catch (const std::bad_alloc&) {
+        WorkOnPlanes();
         return false;  // the planes may have grown, but nothing else changed
     }
+    WorkOnPlanes();
     return true;
 }
 
@@ -531,13 +573,11 @@ void TrimStage::Compact() {
         std::copy(plane.begin() + static_cast<std::ptrdiff_t>(drop),
                   plane.begin() + static_cast<std::ptrdiff_t>(used_), plane.begin());
     }
-    used_ -= drop;
-    index_ -= drop;
-    quietAfter_ = quietAfter_ > drop ? quietAfter_ - drop : 0;
+    Forget(drop);
 }
 
 bool TrimStage::Loud(std::size_t i) const {
-    for (const auto& plane : planes_) {
+    for (const float* plane : work_) {
         if (std::fabs(plane[i]) > quietLimit_) {
             return true;
         }
@@ -653,15 +693,14 @@ std::size_t TrimStage::Make(unsigned char* dst, std::size_t maxBlocks, bool drai
         const Phase& p = table[phase];
         const std::size_t from = index_ + static_cast<std::size_t>(shift) - (kHalf - 1);
         if (longRun && mono16 != nullptr) {
-            mono16(planes_[0].data() + from, p, first, fstep, count, dst + made * blockAlign);
+            mono16(work_[0] + from, p, first, fstep, count, dst + made * blockAlign);
         } else {
             for (int j = 0; j < run; ++j) {
                 offsets[j] = first + fstep * static_cast<float>(j);
             }
             for (unsigned c = 0; c < channels_; ++c) {
                 float* out = out_.data() + std::size_t{c} * kLongRun;
-                (longRun ? kernels.longRun : kernels.runOfEight)(planes_[c].data() + from, p,
-                                                                 offsets, out);
+                (longRun ? kernels.longRun : kernels.runOfEight)(work_[c] + from, p, offsets, out);
             }
             Encode(count, dst + made * blockAlign);
         }

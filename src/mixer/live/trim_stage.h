@@ -21,7 +21,9 @@
 //
 // Input is taken in whole sample blocks of the format and kept, converted
 // to float, until the filter has passed it; the stage holds back the
-// filter's reach (kHalf blocks) until the stream ends (Drain).
+// filter's reach (kHalf blocks) until the stream ends (Drain). PushPull
+// filters a block of input from the stack instead, keeping only what the
+// next outputs read.
 #ifndef CAROVEL_MIXER_LIVE_TRIM_STAGE_H
 #define CAROVEL_MIXER_LIVE_TRIM_STAGE_H
 
@@ -50,6 +52,8 @@ class TrimStage {
     // sample beyond kQuietLevel of full scale.
     static constexpr double kQuietMs = 5.0;
     static constexpr double kQuietLevel = 0.0031623;  // -50 dBFS
+    // Samples (of all channels) that PushPull filters on the stack.
+    static constexpr std::size_t kStackSamples = 2048;
 
     // A stage for a stream in format (a supported PCM format).
     explicit TrimStage(const PcmFormat& format);
@@ -75,6 +79,16 @@ class TrimStage {
     // Writes up to maxBlocks output blocks into dst, as far as the input
     // taken reaches. Never allocates. Returns the blocks written.
     std::size_t Pull(unsigned char* dst, std::size_t maxBlocks);
+
+    // Push, then Pull, in one call: the same output (into dst, *made blocks
+    // of it), but the input is filtered from a buffer on the stack, shared
+    // and so warm across many streams, and only what later outputs read
+    // stays in the stage. Input beyond kStackSamples in all (with what the
+    // stage holds) goes through the stage's own planes as Push takes it.
+    // Returns false, taking nothing and writing nothing, when memory runs
+    // out.
+    bool PushPull(const unsigned char* data, std::size_t blocks, unsigned char* dst,
+                  std::size_t maxBlocks, std::size_t* made);
 
     // Ends the stream: writes up to maxBlocks of the outputs the rest of
     // the input accounts for (the filter reads silence past its end). Once
@@ -102,6 +116,14 @@ class TrimStage {
     bool Loud(std::size_t i) const;
     // Drops the input the filter has passed.
     void Compact();
+    // Moves the positions back by drop samples, once the first drop samples
+    // of the input kept are gone.
+    void Forget(std::size_t drop);
+    // Decodes blocks of input into the planes worked on, from sample at.
+    void Decode(const unsigned char* data, std::size_t blocks, std::size_t at);
+    // Works on the stage's own planes again (after they moved, or after
+    // PushPull worked on the stack).
+    void WorkOnPlanes();
     // Makes every plane hold at least samples; false when memory ran out.
     bool Reserve(std::size_t samples);
     // Writes count outputs of the last run (out_) as blocks into dst.
@@ -130,6 +152,9 @@ class TrimStage {
     std::uint64_t shed_ = 0;
     // One run of outputs, kRun floats per channel.
     std::vector<float> out_;
+    // The planes the filter reads, one pointer per channel: the stage's own
+    // (planes_), or the stack's while PushPull runs.
+    std::vector<float*> work_;
 };
 
 }  // namespace _Carovel
