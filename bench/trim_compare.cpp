@@ -1,5 +1,6 @@
 // Drift trimming side by side: live mode's trim stage (a 16-tap windowed-sinc
-// interpolator, eight outputs per filter phase), speexdsp's resampler at
+// interpolator, 32 outputs per filter phase within 1000 ppm, fed by Push
+// and Pull), speexdsp's resampler at
 // quality 5 trimmed by speex_resampler_set_rate_frac (what live mode used
 // before) and, when built with it, libsoxr's variable-rate mode (SOXR_VR,
 // quality SOXR_HQ, ratio changed with soxr_set_io_ratio). Each trims a 1 kHz
