@@ -1,6 +1,6 @@
-// CMixer::Open, and a converter stream changing its resampler, when memory
-// runs out at any of their allocations. This test program replaces the
-// global operator new so that one chosen allocation fails.
+// CMixer::Open, a converter stream changing its resampler, and live mode's
+// trim stage taking input, when memory runs out at any of their allocations. This test program
+// replaces the global operator new so that one chosen allocation fails.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -13,6 +13,7 @@
 
 #include "carovel/mixer.h"
 #include "convert/convert_stream.h"
+#include "mixer/live/trim_stage.h"
 
 namespace {
 std::atomic<long> g_failAt{-1};  // index of the allocation to fail; -1: none
@@ -128,6 +129,57 @@ TEST(TrimAllocationFailure, ARefusedTrimLeavesTheStreamAsItWas) {
         EXPECT_EQ(convert(*stream), expected) << n;
     }
     EXPECT_GT(failures, 0);
+}
+
+// A stereo trim stage refused input because its second channel could not
+// grow (the first did): nothing is taken, and what it takes next comes out
+// as from a stage that never failed, with PushPull and with Push.
+TEST(TrimAllocationFailure, AStageRefusedInputTakesTheNextAsIfNothingHappened) {
+    const _Carovel::PcmFormat format{2, 48000, 16};
+    // The refused input is larger than the next, which then needs no more
+    // room than the first channel got.
+    std::vector<unsigned char> big(4 * 3000);
+    std::vector<unsigned char> next(4 * 900);
+    for (std::size_t i = 0; i < big.size(); ++i) {
+        big[i] = static_cast<unsigned char>(i * 13 + 1);
+        next[i % next.size()] = static_cast<unsigned char>(i * 29 + 3);
+    }
+    auto run = [&](_Carovel::TrimStage& stage, bool pushPull) {
+        stage.SetTrim(400);
+        std::vector<unsigned char> out(4 * 4000);
+        std::size_t made = 0;
+        if (pushPull) {
+            EXPECT_TRUE(stage.PushPull(next.data(), 900, out.data(), 4000, &made));
+        } else {
+            EXPECT_TRUE(stage.Push(next.data(), 900));
+            made = stage.Pull(out.data(), 4000);
+        }
+        out.resize(4 * made);
+        return out;
+    };
+    for (const bool pushPull : {false, true}) {
+        _Carovel::TrimStage plain(format);
+        const std::vector<unsigned char> expected = run(plain, pushPull);
+        ASSERT_GT(expected.size(), 4u * 850);
+        int failures = 0;
+        for (long n = 0; n < 8; ++n) {
+            _Carovel::TrimStage stage(format);
+            g_count = 0;
+            g_failAt = n;
+            const bool taken = stage.Push(big.data(), 3000);
+            const bool failedHere = g_count.load() > n;
+            g_failAt = -1;
+            if (!failedHere) {
+                EXPECT_TRUE(taken) << n;
+                break;
+            }
+            ++failures;
+            EXPECT_FALSE(taken) << n;
+            EXPECT_EQ(stage.HeldBackBlocks(), 0u) << n;
+            EXPECT_EQ(run(stage, pushPull), expected) << n;
+        }
+        EXPECT_EQ(failures, 2);  // one per channel's plane
+    }
 }
 
 }  // namespace

@@ -230,6 +230,16 @@ CAROVEL_TRIM_AVX2 inline __m256i Round16(__m256 v) {
     return _mm256_cvttps_epi32(_mm256_add_ps(v, half));
 }
 
+// Outputs' offsets first + fstep * j as Make works them out for the other
+// kernels, in the baseline build: the product rounded before the sum. A
+// fused multiply-add would round once and, now and then, move an output by
+// one step.
+CAROVEL_TRIM_AVX2 inline __m256 Offsets(__m256 first, __m256 fstep, __m256 j) {
+    __m256 product = _mm256_mul_ps(fstep, j);
+    __asm__("" : "+x"(product));  // keeps the compiler from fusing the two
+    return _mm256_add_ps(first, product);
+}
+
 // kLongRun outputs of a mono 16-bit stream in one go: LongRun with the
 // offsets made in the registers (first + fstep * j) and the outputs rounded,
 // clamped and packed there, count (at most kLongRun) of them written to dst.
@@ -263,10 +273,10 @@ void LongRunMono16Avx2(const float* x, const Phase& phase, float first, float fs
     const __m256 j3 = _mm256_add_ps(j2, eight);
     const __m256 f = _mm256_set1_ps(first);
     const __m256 s = _mm256_set1_ps(fstep);
-    const __m256 y0 = _mm256_fmadd_ps(_mm256_fmadd_ps(s, j0, f), b0, a0);
-    const __m256 y1 = _mm256_fmadd_ps(_mm256_fmadd_ps(s, j1, f), b1, a1);
-    const __m256 y2 = _mm256_fmadd_ps(_mm256_fmadd_ps(s, j2, f), b2, a2);
-    const __m256 y3 = _mm256_fmadd_ps(_mm256_fmadd_ps(s, j3, f), b3, a3);
+    const __m256 y0 = _mm256_fmadd_ps(Offsets(f, s, j0), b0, a0);
+    const __m256 y1 = _mm256_fmadd_ps(Offsets(f, s, j1), b1, a1);
+    const __m256 y2 = _mm256_fmadd_ps(Offsets(f, s, j2), b2, a2);
+    const __m256 y3 = _mm256_fmadd_ps(Offsets(f, s, j3), b3, a3);
     // packs works within 128-bit lanes: the permute puts the quarters back
     // in order.
     const __m256i s01 =
@@ -545,7 +555,10 @@ void TrimStage::Forget(std::size_t drop) {
 }
 
 bool TrimStage::Reserve(std::size_t samples) {
-    if (planes_[0].size() >= samples) {
+    // Every plane: a failure part way leaves the first ones grown.
+    if (std::all_of(planes_.begin(), planes_.end(), [samples](const std::vector<float>& plane) {
+            return plane.size() >= samples;
+        })) {
         return true;
     }
     try {

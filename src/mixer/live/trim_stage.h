@@ -57,6 +57,8 @@ class TrimStage {
 
     // A stage for a stream in format (a supported PCM format).
     explicit TrimStage(const PcmFormat& format);
+    TrimStage(const TrimStage&) = delete;
+    TrimStage& operator=(const TrimStage&) = delete;
 
     // The trim for the outputs from now on, in parts per million of the
     // source rate (clamped to +-kMaxTrimPpm): positive takes that much more
