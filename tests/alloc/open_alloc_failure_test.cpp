@@ -64,17 +64,26 @@ bool DestroysInTime(std::unique_ptr<CMixer> mixer) {
     return true;
 }
 
+// Runs call with allocation number n (counted from 0) failing; returns
+// whether the call got as far as that allocation.
+template <class Call>
+bool FailsAllocation(long n, Call&& call) {
+    g_count = 0;
+    g_failAt = n;
+    call();
+    const bool reached = g_count.load() > n;
+    g_failAt = -1;
+    return reached;
+}
+
 TEST(OpenAllocationFailure, EveryFailureIsReportedAndLeavesTheMixerUsable) {
     int failures = 0;
     for (long n = 0; n < 64; ++n) {
         auto mixer = std::make_unique<CMixer>();
-        g_count = 0;
-        g_failAt = n;
         bool opened = false;
-        EXPECT_NO_THROW(opened = mixer->Open(1, 8000, 16, 320, &Nop, nullptr)) << n;
-        const bool failedHere = g_count.load() > n;
-        g_failAt = -1;
-        if (!failedHere) {
+        if (!FailsAllocation(n, [&] {
+                EXPECT_NO_THROW(opened = mixer->Open(1, 8000, 16, 320, &Nop, nullptr)) << n;
+            })) {
             EXPECT_TRUE(opened) << n;  // Open needed fewer allocations than n
             EXPECT_TRUE(DestroysInTime(std::move(mixer))) << n;
             break;
@@ -113,13 +122,9 @@ TEST(TrimAllocationFailure, ARefusedTrimLeavesTheStreamAsItWas) {
     for (long n = 0; n < 16; ++n) {
         const auto stream = _Carovel::ConvertStream::Create(src, dst);
         ASSERT_NE(stream, nullptr);
-        g_count = 0;
-        g_failAt = n;
         bool trimmed = false;
-        EXPECT_NO_THROW(trimmed = stream->SetTrim(300, nullptr, 0)) << n;
-        const bool failedHere = g_count.load() > n;
-        g_failAt = -1;
-        if (!failedHere) {
+        if (!FailsAllocation(
+                n, [&] { EXPECT_NO_THROW(trimmed = stream->SetTrim(300, nullptr, 0)) << n; })) {
             EXPECT_TRUE(trimmed) << n;
             break;
         }
@@ -164,12 +169,8 @@ TEST(TrimAllocationFailure, AStageRefusedInputTakesTheNextAsIfNothingHappened) {
         int failures = 0;
         for (long n = 0; n < 8; ++n) {
             _Carovel::TrimStage stage(format);
-            g_count = 0;
-            g_failAt = n;
-            const bool taken = stage.Push(big.data(), 3000);
-            const bool failedHere = g_count.load() > n;
-            g_failAt = -1;
-            if (!failedHere) {
+            bool taken = false;
+            if (!FailsAllocation(n, [&] { taken = stage.Push(big.data(), 3000); })) {
                 EXPECT_TRUE(taken) << n;
                 break;
             }

@@ -319,21 +319,19 @@ Status SourceIntake::FeedTrimmed(const char* data, std::size_t len, void* tag,
         }
         trimPartial_.clear();
     }
-    // The block is filtered as it is taken, into the staging buffer, when
-    // there is room for a frame there (the usual case); what does not fit
-    // follows from the stage.
+    // The block is filtered as it is taken, into the staging buffer (with
+    // no room there, the stage keeps it all); what does not fit follows
+    // from the stage.
     const std::size_t blocks = len / blockAlign;
-    if (MakeRoomForAFrame()) {
-        std::size_t got = 0;
-        if (!trimStage_->PushPull(src, blocks,
-                                  reinterpret_cast<unsigned char*>(staging_.get()) + stagedBytes_,
-                                  (stagingCapacity_ - stagedBytes_) / blockAlign, &got)) {
-            return Status::kOutOfMemory;
-        }
-        stagedBytes_ += got * blockAlign;
-    } else if (!trimStage_->Push(src, blocks)) {
+    const std::size_t room =
+        MakeRoomForAFrame() ? (stagingCapacity_ - stagedBytes_) / blockAlign : 0;
+    std::size_t got = 0;
+    if (!trimStage_->PushPull(src, blocks,
+                              reinterpret_cast<unsigned char*>(staging_.get()) + stagedBytes_, room,
+                              &got)) {
         return Status::kOutOfMemory;
     }
+    stagedBytes_ += got * blockAlign;
     trimPartial_.assign(src + blocks * blockAlign, src + len);
     if (const Status status = EmitFrames(tag, mix); status != Status::kOk) {
         return status;

@@ -174,36 +174,44 @@ void RunOfEightBase(const float* x, const Phase& phase, const float* offsets, fl
 #if defined(CAROVEL_TRIM_AVX2)
 typedef float V8 __attribute__((vector_size(32)));
 
+// The two sums of a long run (see LongRunHalf), eight outputs a lane:
+// a[q] by the phase's taps and b[q] by their derivative, for outputs 8q to
+// 8q + 7. Shared by both long-run kernels, so that their outputs agree.
+// (The loops over the four lanes are unrolled: the sums stay in
+// registers.)
+struct LongSums {
+    __m256 a[4];
+    __m256 b[4];
+};
+
+CAROVEL_TRIM_AVX2 inline LongSums LongRunSums(const float* x, const Phase& phase) {
+    LongSums s;
+#pragma GCC unroll 4
+    for (int q = 0; q < 4; ++q) {
+        s.a[q] = _mm256_setzero_ps();
+        s.b[q] = _mm256_setzero_ps();
+    }
+    for (int k = 0; k < TrimStage::kTaps; ++k) {
+        const __m256 h = _mm256_set1_ps(phase.h[k]);
+        const __m256 d1 = _mm256_set1_ps(phase.d1[k]);
+#pragma GCC unroll 4
+        for (int q = 0; q < 4; ++q) {
+            const __m256 v = _mm256_loadu_ps(x + k + 8 * q);
+            s.a[q] = _mm256_fmadd_ps(h, v, s.a[q]);
+            s.b[q] = _mm256_fmadd_ps(d1, v, s.b[q]);
+        }
+    }
+    return s;
+}
+
 CAROVEL_TRIM_AVX2
 void LongRunAvx2(const float* x, const Phase& phase, const float* offsets, float* out) {
-    V8 a0 = {}, a1 = {}, a2 = {}, a3 = {}, b0 = {}, b1 = {}, b2 = {}, b3 = {};
-    for (int k = 0; k < TrimStage::kTaps; ++k) {
-        V8 x0, x1, x2, x3;
-        CAROVEL_LOADV(x0, x + k);
-        CAROVEL_LOADV(x1, x + k + 8);
-        CAROVEL_LOADV(x2, x + k + 16);
-        CAROVEL_LOADV(x3, x + k + 24);
-        const float h = phase.h[k];
-        const float d1 = phase.d1[k];
-        a0 += h * x0;
-        a1 += h * x1;
-        a2 += h * x2;
-        a3 += h * x3;
-        b0 += d1 * x0;
-        b1 += d1 * x1;
-        b2 += d1 * x2;
-        b3 += d1 * x3;
+    const LongSums s = LongRunSums(x, phase);
+#pragma GCC unroll 4
+    for (int q = 0; q < 4; ++q) {
+        _mm256_storeu_ps(out + 8 * q,
+                         _mm256_fmadd_ps(_mm256_loadu_ps(offsets + 8 * q), s.b[q], s.a[q]));
     }
-    V8 o0, o1, o2, o3;
-    CAROVEL_LOADV(o0, offsets);
-    CAROVEL_LOADV(o1, offsets + 8);
-    CAROVEL_LOADV(o2, offsets + 16);
-    CAROVEL_LOADV(o3, offsets + 24);
-    const V8 y0 = a0 + o0 * b0, y1 = a1 + o1 * b1, y2 = a2 + o2 * b2, y3 = a3 + o3 * b3;
-    CAROVEL_STOREV(out, y0);
-    CAROVEL_STOREV(out + 8, y1);
-    CAROVEL_STOREV(out + 16, y2);
-    CAROVEL_STOREV(out + 24, y3);
 }
 
 CAROVEL_TRIM_AVX2
@@ -248,41 +256,22 @@ CAROVEL_TRIM_AVX2 inline __m256 Offsets(__m256 first, __m256 fstep, __m256 j) {
 CAROVEL_TRIM_AVX2
 void LongRunMono16Avx2(const float* x, const Phase& phase, float first, float fstep,
                        std::size_t count, unsigned char* dst) {
-    __m256 a0 = _mm256_setzero_ps(), a1 = a0, a2 = a0, a3 = a0;
-    __m256 b0 = a0, b1 = a0, b2 = a0, b3 = a0;
-    for (int k = 0; k < TrimStage::kTaps; ++k) {
-        const __m256 x0 = _mm256_loadu_ps(x + k);
-        const __m256 x1 = _mm256_loadu_ps(x + k + 8);
-        const __m256 x2 = _mm256_loadu_ps(x + k + 16);
-        const __m256 x3 = _mm256_loadu_ps(x + k + 24);
-        const __m256 h = _mm256_set1_ps(phase.h[k]);
-        const __m256 d1 = _mm256_set1_ps(phase.d1[k]);
-        a0 = _mm256_fmadd_ps(h, x0, a0);
-        a1 = _mm256_fmadd_ps(h, x1, a1);
-        a2 = _mm256_fmadd_ps(h, x2, a2);
-        a3 = _mm256_fmadd_ps(h, x3, a3);
-        b0 = _mm256_fmadd_ps(d1, x0, b0);
-        b1 = _mm256_fmadd_ps(d1, x1, b1);
-        b2 = _mm256_fmadd_ps(d1, x2, b2);
-        b3 = _mm256_fmadd_ps(d1, x3, b3);
-    }
-    const __m256 j0 = _mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7);
-    const __m256 eight = _mm256_set1_ps(8.0f);
-    const __m256 j1 = _mm256_add_ps(j0, eight);
-    const __m256 j2 = _mm256_add_ps(j1, eight);
-    const __m256 j3 = _mm256_add_ps(j2, eight);
+    const LongSums sums = LongRunSums(x, phase);
     const __m256 f = _mm256_set1_ps(first);
     const __m256 s = _mm256_set1_ps(fstep);
-    const __m256 y0 = _mm256_fmadd_ps(Offsets(f, s, j0), b0, a0);
-    const __m256 y1 = _mm256_fmadd_ps(Offsets(f, s, j1), b1, a1);
-    const __m256 y2 = _mm256_fmadd_ps(Offsets(f, s, j2), b2, a2);
-    const __m256 y3 = _mm256_fmadd_ps(Offsets(f, s, j3), b3, a3);
+    __m256 y[4];
+#pragma GCC unroll 4
+    for (int q = 0; q < 4; ++q) {
+        const __m256 j = _mm256_add_ps(_mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7),
+                                       _mm256_set1_ps(static_cast<float>(8 * q)));
+        y[q] = _mm256_fmadd_ps(Offsets(f, s, j), sums.b[q], sums.a[q]);
+    }
     // packs works within 128-bit lanes: the permute puts the quarters back
     // in order.
     const __m256i s01 =
-        _mm256_permute4x64_epi64(_mm256_packs_epi32(Round16(y0), Round16(y1)), 0xD8);
+        _mm256_permute4x64_epi64(_mm256_packs_epi32(Round16(y[0]), Round16(y[1])), 0xD8);
     const __m256i s23 =
-        _mm256_permute4x64_epi64(_mm256_packs_epi32(Round16(y2), Round16(y3)), 0xD8);
+        _mm256_permute4x64_epi64(_mm256_packs_epi32(Round16(y[2]), Round16(y[3])), 0xD8);
     if (count == TrimStage::kLongRun) {
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst), s01);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 32), s23);
