@@ -42,11 +42,8 @@ void PassFrames::Add(const WaveFrame* frame, const SourceQueue& from) {
 
 SourceQueue* QueueTable::QueueFor(long sourceId, std::uint32_t nowSeconds,
                                   const std::shared_ptr<void>* attachment, std::uint32_t* slot) {
-    SourceQueue* queue = nullptr;
-    if (slot != nullptr && *slot < bySlot_.size() && bySlot_[*slot] != nullptr &&
-        bySlot_[*slot]->SourceId() == sourceId) {
-        queue = bySlot_[*slot];
-    } else {
+    SourceQueue* queue = InSlot(sourceId, slot);
+    if (queue == nullptr) {
         queue = lastPushed_ != nullptr && lastPushed_->SourceId() == sourceId
                     ? lastPushed_
                     : FindOrCreate(sourceId, nowSeconds);
@@ -212,14 +209,28 @@ void QueueTable::Views(std::vector<SourceView>& out) {
     }
 }
 
-bool QueueTable::View(long sourceId, SourceView& out, unsigned width) {
+bool QueueTable::View(long sourceId, SourceView& out, unsigned width, std::uint32_t* slot) {
     MutexLock lock(mutex_);
-    const SourceQueue* queue = Find(sourceId);
+    const SourceQueue* queue = InSlot(sourceId, slot);
     if (queue == nullptr) {
-        return false;
+        queue = Find(sourceId);
+        if (queue == nullptr) {
+            return false;
+        }
+        if (slot != nullptr) {
+            *slot = queue->Slot();
+        }
     }
     Describe(*queue, width, out);
     return true;
+}
+
+SourceQueue* QueueTable::InSlot(long sourceId, const std::uint32_t* slot) {
+    if (slot != nullptr && *slot < bySlot_.size() && bySlot_[*slot] != nullptr &&
+        bySlot_[*slot]->SourceId() == sourceId) {
+        return bySlot_[*slot];
+    }
+    return nullptr;
 }
 
 SourceQueue* QueueTable::Find(long sourceId) {

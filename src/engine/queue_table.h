@@ -139,8 +139,10 @@ class QueueTable {
     // Every source, in table order, into out (its room is reused), without
     // levels.
     void Views(std::vector<SourceView>& out) CAROVEL_EXCLUDES(mutex_);
-    // One source; false when it has no queue.
-    bool View(long sourceId, SourceView& out, unsigned width = 0) CAROVEL_EXCLUDES(mutex_);
+    // One source; false when it has no queue. slot, when not null, is a
+    // hint as for Push (kept up to date the same way).
+    bool View(long sourceId, SourceView& out, unsigned width = 0, std::uint32_t* slot = nullptr)
+        CAROVEL_EXCLUDES(mutex_);
     // Calls visit(index, view) for the first `first` sources in table order,
     // under the lock (so visit must be quick and must not call the table),
     // with levels measured for width; returns how many sources there are.
@@ -165,6 +167,8 @@ class QueueTable {
     // memory runs out.
     SourceQueue* FindOrCreate(long sourceId, std::uint32_t nowSeconds) CAROVEL_REQUIRES(mutex_);
     SourceQueue* Find(long sourceId) CAROVEL_REQUIRES(mutex_);
+    // The queue in the hinted slot when it is the source's, else null.
+    SourceQueue* InSlot(long sourceId, const std::uint32_t* slot) CAROVEL_REQUIRES(mutex_);
     // FindOrCreate through the slot hint (when given) or the last push's
     // queue, attaching attachment to a queue that has none and updating the
     // hint.

@@ -389,8 +389,7 @@ bool CMixer::FeedBlock(long traceID, const char* data, int len, const PcmFormat&
     Status status = Status::kOk;
     if (live != nullptr) {
         bool changed = false;
-        status = PrepareLiveBlock(*source, sink, impl.engine, *live, now.us, bytes, format, tag,
-                                  changed);
+        status = PrepareLiveBlock(*source, sink, *live, now.us, bytes, format, tag, changed);
         if (status != Status::kOk) {
             if (changed) {
                 source->Publish(now.us);

@@ -272,7 +272,7 @@ class World {
                                        &f.intake->BoardHandle());
         bool changed = false;
         const _Carovel::Status status =
-            settings_.On() ? _Carovel::PrepareLiveBlock(*f.intake, sink, engine_, live_, nowUs_,
+            settings_.On() ? _Carovel::PrepareLiveBlock(*f.intake, sink, live_, nowUs_,
                                                         f.block.size(), f.format, nullptr, changed)
                            : _Carovel::Status::kOk;
         if (status == _Carovel::Status::kOk) {

@@ -33,6 +33,11 @@ class FrameSink {
                  std::uint32_t* slot = nullptr) const {
         return engine_.Push(sourceId, data, static_cast<int>(len), tag, nowSeconds_, board_, slot);
     }
+    // The source's queue as it stands (without levels); false when it has
+    // none. slot as for Queue.
+    bool View(long sourceId, SourceView& out, std::uint32_t* slot = nullptr) const {
+        return engine_.Queues().View(sourceId, out, 0, slot);
+    }
 
   private:
     Engine& engine_;
@@ -173,6 +178,10 @@ class SourceIntake {
     std::uint64_t StartedAtPush() const { return startedAtPush_; }
     // Whether frames were queued since the last start.
     bool QueuedSinceStart() const { return framesQueued_ > framesAtStart_; }
+    // The source's queue as it stands; false when it has none.
+    bool ViewQueue(const FrameSink& mix, SourceView& out) {
+        return mix.View(sourceId_, out, &queueSlot_);
+    }
 
   private:
     struct ByteFree {

@@ -43,9 +43,9 @@ std::size_t LiveShared::MaxFrames() const {
     return std::max<std::size_t>(1, static_cast<std::size_t>(settings.maxMs / frameMs));
 }
 
-Status PrepareLiveBlock(SourceIntake& source, const FrameSink& sink, Engine& engine,
-                        const LiveShared& live, std::uint64_t nowUs, std::size_t len,
-                        const PcmFormat& format, void* tag, bool& changed) {
+Status PrepareLiveBlock(SourceIntake& source, const FrameSink& sink, const LiveShared& live,
+                        std::uint64_t nowUs, std::size_t len, const PcmFormat& format, void* tag,
+                        bool& changed) {
     changed = false;
     if (len == 0) {
         return Status::kOk;
@@ -64,7 +64,7 @@ Status PrepareLiveBlock(SourceIntake& source, const FrameSink& sink, Engine& eng
     // check and the start's first frame records the same push count, so it
     // does not ask for a second start.
     SourceView view;
-    const bool queued = engine.Queues().View(source.SourceId(), view);
+    const bool queued = source.ViewQueue(sink, view);
     const bool restart = source.Starts() == 0 || (!queued && source.QueuedSinceStart()) ||
                          (queued && view.counters.ranDryAtPush > source.StartedAtPush());
     if (!restart) {

@@ -73,9 +73,9 @@ class LiveShared {
 // the next pass is the target. kOk to go on with the block; otherwise the
 // block is refused (published tells whether the source's state changed all
 // the same).
-Status PrepareLiveBlock(SourceIntake& source, const FrameSink& sink, Engine& engine,
-                        const LiveShared& live, std::uint64_t nowUs, std::size_t len,
-                        const PcmFormat& format, void* tag, bool& changed);
+Status PrepareLiveBlock(SourceIntake& source, const FrameSink& sink, const LiveShared& live,
+                        std::uint64_t nowUs, std::size_t len, const PcmFormat& format, void* tag,
+                        bool& changed);
 
 }  // namespace _Carovel
 

@@ -308,33 +308,6 @@ void RunOfEightBase(const float* x, const Phase& phase, const float* offsets, fl
 }
 #endif
 
-using RunKernel = void (*)(const float*, const Phase&, const float*, float*);
-// A whole long run of a mono 16-bit stream: taps, offsets, encoding.
-using Mono16Kernel = void (*)(const float*, const Phase&, float, float, std::size_t,
-                              unsigned char*);
-
-// The kernels for this CPU, chosen once. mono16 is null where there is none:
-// the stage then takes the run kernel and the encoder.
-struct Kernels {
-    RunKernel longRun = LongRunBase;
-    RunKernel runOfEight = RunOfEightBase;
-    Mono16Kernel mono16 = nullptr;
-    Kernels() {
-#if defined(CAROVEL_TRIM_AVX2)
-        if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
-            longRun = LongRunAvx2;
-            runOfEight = RunOfEightAvx2;
-            mono16 = LongRunMono16Avx2;
-        }
-#endif
-    }
-};
-
-const Kernels& TheKernels() {
-    static const Kernels kernels;
-    return kernels;
-}
-
 // Mono 16-bit, the usual mixing format: blocks samples into out.
 CAROVEL_VECTOR_CLONES
 void DecodeMono16(const unsigned char* src, std::size_t blocks, float* out) {
@@ -350,6 +323,65 @@ void DecodeMono16(const unsigned char* src, std::size_t blocks, float* out) {
         }
         std::memcpy(out + at, converted, n * sizeof(float));
     }
+}
+
+#if defined(CAROVEL_TRIM_AVX2)
+// DecodeMono16 for AVX2: eight samples a step, straight from the input (the
+// compiler's version goes through buffers, copied in and out).
+CAROVEL_TRIM_AVX2
+void DecodeMono16Avx2(const unsigned char* src, std::size_t blocks, float* out) {
+    std::size_t i = 0;
+    for (; i + 8 <= blocks; i += 8) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 2 * i));
+        _mm256_storeu_ps(out + i, _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(v)));
+    }
+    for (; i < blocks; ++i) {
+        std::int16_t v;
+        std::memcpy(&v, src + 2 * i, 2);  // little-endian, as Signed16 reads
+        out[i] = static_cast<float>(v);
+    }
+}
+#endif
+
+// One run of outputs as Make plans it: the first input its filter reads,
+// the phase, the first output's offset from the phase, and how many.
+struct RunPlan {
+    std::size_t from;
+    const Phase* phase;
+    float first;
+    std::size_t count;
+};
+// Runs Make plans before it makes them.
+constexpr int kRunsAhead = 16;
+
+using RunKernel = void (*)(const float*, const Phase&, const float*, float*);
+// A whole long run of a mono 16-bit stream: taps, offsets, encoding.
+using Mono16Kernel = void (*)(const float*, const Phase&, float, float, std::size_t,
+                              unsigned char*);
+using Mono16Decoder = void (*)(const unsigned char*, std::size_t, float*);
+
+// The kernels for this CPU, chosen once. mono16 is null where there is none:
+// the stage then takes the run kernel and the encoder.
+struct Kernels {
+    RunKernel longRun = LongRunBase;
+    RunKernel runOfEight = RunOfEightBase;
+    Mono16Kernel mono16 = nullptr;
+    Mono16Decoder decodeMono16 = DecodeMono16;
+    Kernels() {
+#if defined(CAROVEL_TRIM_AVX2)
+        if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
+            longRun = LongRunAvx2;
+            runOfEight = RunOfEightAvx2;
+            mono16 = LongRunMono16Avx2;
+            decodeMono16 = DecodeMono16Avx2;
+        }
+#endif
+    }
+};
+
+const Kernels& TheKernels() {
+    static const Kernels kernels;
+    return kernels;
 }
 
 // Mono 16-bit: count (at most kLongRun) outputs
@@ -461,7 +493,7 @@ void TrimStage::Prime(const unsigned char* history, std::size_t blocks) {
 
 void TrimStage::Decode(const unsigned char* data, std::size_t blocks, std::size_t at) {
     if (channels_ == 1 && width_ == 2) {
-        DecodeMono16(data, blocks, work_[0] + at);
+        TheKernels().decodeMono16(data, blocks, work_[0] + at);
         return;
     }
     switch (width_) {
@@ -667,50 +699,72 @@ std::size_t TrimStage::Make(unsigned char* dst, std::size_t maxBlocks, bool drai
     const std::size_t reach = draining ? used_ + kLongRun + kTaps : used_;
     const std::size_t blockAlign = format_.BlockAlign();
     const double step = ratio_ - 1.0;
-    const Mono16Kernel mono16 = channels_ == 1 && width_ == 2 ? kernels.mono16 : nullptr;
+    const auto fstep = static_cast<float>(step);
+    // Small trims (within +-kLongRunPpm) make kLongRun outputs per phase
+    // with a first-order step, larger ones kRun with a second.
+    const bool longRun = std::abs(trimPpm_) <= kLongRunPpm;
+    const int run = longRun ? kLongRun : kRun;
+    const Mono16Kernel mono16 = longRun && channels_ == 1 && width_ == 2 ? kernels.mono16 : nullptr;
+    const RunKernel kernel = longRun ? kernels.longRun : kernels.runOfEight;
     std::size_t made = 0;
+    RunPlan plans[kRunsAhead];
     float offsets[kLongRun];
     while (made < maxBlocks) {
-        if (shedBudget_ > 0 && !draining) {
+        // Shedding may move the read position before any run: then the runs
+        // are planned one at a time.
+        const bool shedding = shedBudget_ > 0 && !draining;
+        if (shedding) {
             ShedQuiet();
         }
-        // The run's middle may lie a sample either side of index_ (at the
-        // largest trims): the run reads from there, so that its phase is
-        // within [0, 1]; up to index_ + 1 + kRun - 1 + kHalf.
-        // Small trims (within +-kLongRunPpm) make kLongRun outputs per
-        // phase with a first-order step, larger ones kRun with a second.
-        const bool longRun = std::abs(trimPpm_) <= kLongRunPpm;
-        const int run = longRun ? kLongRun : kRun;
-        if (index_ + static_cast<std::size_t>(run) + kHalf + 1 > reach) {
+        const int ahead = shedding ? 1 : kRunsAhead;
+        // The runs are planned first, so that the position's steps (a chain
+        // of dependent operations) do not wait for the filter.
+        int planned = 0;
+        std::size_t index = index_;
+        double frac = frac_;
+        for (std::size_t planMade = made; planned < ahead && planMade < maxBlocks; ++planned) {
+            // The run's middle may lie a sample either side of index (at
+            // the largest trims): the run reads from there, so that its
+            // phase is within [0, 1]; up to index + 1 + kRun - 1 + kHalf.
+            if (index + static_cast<std::size_t>(run) + kHalf + 1 > reach) {
+                break;
+            }
+            const std::size_t count = std::min<std::size_t>(run, maxBlocks - planMade);
+            const double middle = frac + step * (run - 1) / 2.0;
+            const int shift = middle < 0.0 ? -1 : (middle >= 1.0 ? 1 : 0);
+            // (middle - shift is in [0, 1): truncation rounds.)
+            const int phase = std::min(static_cast<int>((middle - shift) * kPhases + 0.5), kPhases);
+            const double base = static_cast<double>(phase) / kPhases + shift;
+            plans[planned] = {index + static_cast<std::size_t>(shift) - (kHalf - 1), &table[phase],
+                              static_cast<float>(frac - base), count};
+            const double advanced = frac + ratio_ * static_cast<double>(count);
+            const auto whole = static_cast<std::size_t>(advanced);  // advanced >= 0
+            index += whole;
+            frac = advanced - static_cast<double>(whole);
+            planMade += count;
+        }
+        if (planned == 0) {
             break;
         }
-        const std::size_t count = std::min<std::size_t>(run, maxBlocks - made);
-        const double middle = frac_ + step * (run - 1) / 2.0;
-        const int shift = middle < 0.0 ? -1 : (middle >= 1.0 ? 1 : 0);
-        // (middle - shift is in [0, 1): truncation rounds.)
-        const int phase = std::min(static_cast<int>((middle - shift) * kPhases + 0.5), kPhases);
-        const double base = static_cast<double>(phase) / kPhases + shift;
-        const auto first = static_cast<float>(frac_ - base);
-        const auto fstep = static_cast<float>(step);
-        const Phase& p = table[phase];
-        const std::size_t from = index_ + static_cast<std::size_t>(shift) - (kHalf - 1);
-        if (longRun && mono16 != nullptr) {
-            mono16(work_[0] + from, p, first, fstep, count, dst + made * blockAlign);
-        } else {
-            for (int j = 0; j < run; ++j) {
-                offsets[j] = first + fstep * static_cast<float>(j);
+        index_ = index;
+        frac_ = frac;
+        for (int r = 0; r < planned; ++r) {
+            const RunPlan& plan = plans[r];
+            unsigned char* const out = dst + made * blockAlign;
+            if (mono16 != nullptr) {
+                mono16(work_[0] + plan.from, *plan.phase, plan.first, fstep, plan.count, out);
+            } else {
+                for (int j = 0; j < run; ++j) {
+                    offsets[j] = plan.first + fstep * static_cast<float>(j);
+                }
+                for (unsigned c = 0; c < channels_; ++c) {
+                    kernel(work_[c] + plan.from, *plan.phase, offsets,
+                           out_.data() + std::size_t{c} * kLongRun);
+                }
+                Encode(plan.count, out);
             }
-            for (unsigned c = 0; c < channels_; ++c) {
-                float* out = out_.data() + std::size_t{c} * kLongRun;
-                (longRun ? kernels.longRun : kernels.runOfEight)(work_[c] + from, p, offsets, out);
-            }
-            Encode(count, dst + made * blockAlign);
+            made += plan.count;
         }
-        const double advanced = frac_ + ratio_ * static_cast<double>(count);
-        const auto whole = static_cast<std::size_t>(advanced);  // advanced >= 0
-        index_ += whole;
-        frac_ = advanced - static_cast<double>(whole);
-        made += count;
     }
     return made;
 }
