@@ -460,21 +460,41 @@ TrimStage::TrimStage(const PcmFormat& format)
       scale_(format.isFloat
                  ? 1.0f
                  : static_cast<float>(std::ldexp(1.0, static_cast<int>(format.bitsPerSample) - 1))),
-      planes_(format.channels, std::vector<float>(kHalf, 0.0f)),
+      planes_(format.channels, std::vector<float>(PlaneStart(format.channels), 0.0f)),
+      reserved_(PlaneStart(format.channels)),
       quietBlocks_(std::max<std::size_t>(
           1, static_cast<std::size_t>(kQuietMs * format.samplesPerSec / 1000.0))),
       quietLimit_(static_cast<float>(kQuietLevel) * scale_),
       out_(std::size_t{kLongRun} * format.channels),
       work_(format.channels) {
-    WorkOnPlanes();
+    WorkOnKept();
     Table();
     TheKernels();
 }
 
-void TrimStage::WorkOnPlanes() {
+std::size_t TrimStage::PlaneStart(unsigned channels) {
+    return std::max<std::size_t>(kHalf, kInlineSamples / channels);
+}
+
+void TrimStage::WorkOnKept() {
+    const std::size_t stride = kInlineSamples / channels_;
     for (unsigned c = 0; c < channels_; ++c) {
-        work_[c] = planes_[c].data();
+        work_[c] = inline_ ? inlineKept_ + std::size_t{c} * stride : planes_[c].data();
     }
+}
+
+void TrimStage::Spill() {
+    if (!inline_) {
+        return;
+    }
+    // The planes were made large enough for it (PlaneStart).
+    const std::size_t stride = kInlineSamples / channels_;
+    for (unsigned c = 0; c < channels_; ++c) {
+        std::copy(inlineKept_ + std::size_t{c} * stride,
+                  inlineKept_ + std::size_t{c} * stride + used_, planes_[c].data());
+    }
+    inline_ = false;
+    WorkOnKept();
 }
 
 void TrimStage::SetTrim(std::int32_t ppm) {
@@ -519,6 +539,7 @@ bool TrimStage::Push(const unsigned char* data, std::size_t blocks) {
     if (blocks == 0) {
         return true;
     }
+    Spill();
     Compact();
     const std::size_t at = used_;
     if (!Reserve(at + blocks)) {
@@ -551,21 +572,27 @@ bool TrimStage::PushPull(const unsigned char* data, std::size_t blocks, unsigned
     }
     alignas(64) float stack[kStackSamples];
     for (unsigned c = 0; c < channels_; ++c) {
-        const float* from = planes_[c].data() + (index_ - kHalf);
+        const float* from = work_[c] + drop;
         std::copy(from, from + kept, stack + std::size_t{c} * stride);
         work_[c] = stack + std::size_t{c} * stride;
     }
-    Forget(index_ - kHalf);
+    Forget(drop);
     Decode(data, blocks, kept);
     used_ = total;
     *made = Make(dst, maxBlocks, false);
-    // What the next output reads goes back to the planes.
+    // What the next output reads goes back into the stage: inside it when
+    // it fits (the usual few dozen samples, in lines the stage's own fields
+    // share, so that a stream touches no memory of its own besides), else
+    // into the planes.
     const std::size_t passed = index_ - kHalf;
+    inline_ = used_ - passed <= kInlineSamples / channels_;
     for (unsigned c = 0; c < channels_; ++c) {
-        std::copy(work_[c] + passed, work_[c] + used_, planes_[c].data());
+        float* const to = inline_ ? inlineKept_ + std::size_t{c} * (kInlineSamples / channels_)
+                                  : planes_[c].data();
+        std::copy(work_[c] + passed, work_[c] + used_, to);
     }
     Forget(passed);
-    WorkOnPlanes();
+    WorkOnKept();
     return true;
 }
 
@@ -576,12 +603,10 @@ void TrimStage::Forget(std::size_t drop) {
 }
 
 bool TrimStage::Reserve(std::size_t samples) {
-    // Every plane: a failure part way leaves the first ones grown.
-    if (std::all_of(planes_.begin(), planes_.end(), [samples](const std::vector<float>& plane) {
-            return plane.size() >= samples;
-        })) {
+    if (samples <= reserved_) {
         return true;
     }
+    // Every plane: a failure part way leaves the first ones grown.
     try {
         for (auto& plane : planes_) {
             if (plane.size() < samples) {
@@ -589,10 +614,11 @@ bool TrimStage::Reserve(std::size_t samples) {
             }
         }
     } catch (const std::bad_alloc&) {
-        WorkOnPlanes();
+        WorkOnKept();
         return false;  // the planes may have grown, but nothing else changed
     }
-    WorkOnPlanes();
+    reserved_ = samples;
+    WorkOnKept();
     return true;
 }
 
@@ -654,6 +680,7 @@ std::size_t TrimStage::Pull(unsigned char* dst, std::size_t maxBlocks) {
 }
 
 std::size_t TrimStage::Drain(unsigned char* dst, std::size_t maxBlocks) {
+    Spill();
     const std::size_t end = used_;
     // Silence past the end, for the filter's reach of the last run.
     if (!Reserve(end + kLongRun + kTaps)) {

@@ -54,6 +54,8 @@ class TrimStage {
     static constexpr double kQuietLevel = 0.0031623;  // -50 dBFS
     // Samples (of all channels) that PushPull filters on the stack.
     static constexpr std::size_t kStackSamples = 2048;
+    // Samples (of all channels) that PushPull keeps inside the stage.
+    static constexpr std::size_t kInlineSamples = 128;
 
     // A stage for a stream in format (a supported PCM format).
     explicit TrimStage(const PcmFormat& format);
@@ -123,9 +125,14 @@ class TrimStage {
     void Forget(std::size_t drop);
     // Decodes blocks of input into the planes worked on, from sample at.
     void Decode(const unsigned char* data, std::size_t blocks, std::size_t at);
-    // Works on the stage's own planes again (after they moved, or after
-    // PushPull worked on the stack).
-    void WorkOnPlanes();
+    // Works on the input kept (inside the stage or in the planes) again,
+    // after the planes moved or PushPull worked on the stack.
+    void WorkOnKept();
+    // Moves the input kept inside the stage into the planes.
+    void Spill();
+    // The samples a plane starts with: room for the filter's reach and for
+    // what is kept inside the stage, so that Spill never allocates.
+    static std::size_t PlaneStart(unsigned channels);
     // Makes every plane hold at least samples; false when memory ran out.
     bool Reserve(std::size_t samples);
     // Writes count outputs of the last run (out_) as blocks into dst.
@@ -142,6 +149,13 @@ class TrimStage {
     // or before it (at least kHalf) and the fraction past it.
     // The planes are buffers: used_ samples of each hold input.
     std::vector<std::vector<float>> planes_;
+    // Samples every plane holds at least.
+    std::size_t reserved_;
+    // Whether the input kept is in inlineKept_ (kInlineSamples / channels_
+    // samples a channel) instead of the planes: PushPull keeps it there when
+    // it fits.
+    bool inline_ = false;
+    float inlineKept_[kInlineSamples];
     std::size_t used_ = kHalf;
     std::size_t index_ = kHalf;
     double frac_ = 0.0;
@@ -155,7 +169,7 @@ class TrimStage {
     // One run of outputs, kRun floats per channel.
     std::vector<float> out_;
     // The planes the filter reads, one pointer per channel: the stage's own
-    // (planes_), or the stack's while PushPull runs.
+    // (planes_ or inlineKept_), or the stack's while PushPull runs.
     std::vector<float*> work_;
 };
 
