@@ -162,24 +162,41 @@ TEST(TrimAllocationFailure, AStageRefusedInputTakesTheNextAsIfNothingHappened) {
         out.resize(4 * made);
         return out;
     };
-    for (const bool pushPull : {false, true}) {
-        _Carovel::TrimStage plain(format);
-        const std::vector<unsigned char> expected = run(plain, pushPull);
-        ASSERT_GT(expected.size(), 4u * 850);
-        int failures = 0;
-        for (long n = 0; n < 8; ++n) {
-            _Carovel::TrimStage stage(format);
-            bool taken = false;
-            if (!FailsAllocation(n, [&] { taken = stage.Push(big.data(), 3000); })) {
-                EXPECT_TRUE(taken) << n;
-                break;
+    // Primed: the stage took a block by PushPull before, and keeps what its
+    // next outputs read inside itself when the big input is refused.
+    auto prime = [&](_Carovel::TrimStage& stage) {
+        std::vector<unsigned char> out(4 * 4000);
+        std::size_t made = 0;
+        EXPECT_TRUE(stage.PushPull(next.data(), 900, out.data(), 4000, &made));
+    };
+    for (const bool primed : {false, true}) {
+        for (const bool pushPull : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "primed " << primed << ", pushPull " << pushPull);
+            _Carovel::TrimStage plain(format);
+            if (primed) {
+                prime(plain);
             }
-            ++failures;
-            EXPECT_FALSE(taken) << n;
-            EXPECT_EQ(stage.HeldBackBlocks(), 0u) << n;
-            EXPECT_EQ(run(stage, pushPull), expected) << n;
+            const std::vector<unsigned char> expected = run(plain, pushPull);
+            ASSERT_GT(expected.size(), 4u * 850);
+            int failures = 0;
+            for (long n = 0; n < 8; ++n) {
+                _Carovel::TrimStage stage(format);
+                if (primed) {
+                    prime(stage);
+                }
+                const std::size_t heldBack = stage.HeldBackBlocks();
+                bool taken = false;
+                if (!FailsAllocation(n, [&] { taken = stage.Push(big.data(), 3000); })) {
+                    EXPECT_TRUE(taken) << n;
+                    break;
+                }
+                ++failures;
+                EXPECT_FALSE(taken) << n;
+                EXPECT_EQ(stage.HeldBackBlocks(), heldBack) << n;
+                EXPECT_EQ(run(stage, pushPull), expected) << n;
+            }
+            EXPECT_EQ(failures, 2);  // one per channel's plane
         }
-        EXPECT_EQ(failures, 2);  // one per channel's plane
     }
 }
 

@@ -162,8 +162,8 @@ TEST(TrimStage, PushPullGivesWhatPushThenPullGivesInEveryFormat) {
     // Two stages fed alike, one by Push and Pull, the other by PushPull and
     // Pull: pieces of every size (past what the stack holds too), room for
     // few outputs or many, trims changing, quiet stretches shed.
-    const PcmFormat formats[] = {
-        {1, 48000, 16}, {2, 48000, 16}, {1, 16000, 24}, {3, 8000, 16}, {1, 48000, 32, true}};
+    const PcmFormat formats[] = {{1, 48000, 16}, {2, 48000, 16}, {1, 16000, 24},
+                                 {3, 8000, 16},  {4, 32000, 32}, {1, 48000, 32, true}};
     for (const PcmFormat& format : formats) {
         SCOPED_TRACE(testing::Message()
                      << format.channels << " channels, " << format.bitsPerSample << " bits");

@@ -308,8 +308,8 @@ void RunOfEightBase(const float* x, const Phase& phase, const float* offsets, fl
 }
 #endif
 
-// Mono 16-bit, the usual mixing format: blocks samples into out.
-CAROVEL_VECTOR_CLONES
+// Mono 16-bit, the usual mixing format: blocks samples into out (without
+// AVX2; DecodeMono16Avx2 below with it).
 void DecodeMono16(const unsigned char* src, std::size_t blocks, float* out) {
     // In chunks of a fixed size, so that the conversion loop vectorises.
     constexpr std::size_t kChunk = 256;
@@ -477,9 +477,8 @@ std::size_t TrimStage::PlaneStart(unsigned channels) {
 }
 
 void TrimStage::WorkOnKept() {
-    const std::size_t stride = kInlineSamples / channels_;
     for (unsigned c = 0; c < channels_; ++c) {
-        work_[c] = inline_ ? inlineKept_ + std::size_t{c} * stride : planes_[c].data();
+        work_[c] = KeptPlane(c);
     }
 }
 
@@ -488,10 +487,9 @@ void TrimStage::Spill() {
         return;
     }
     // The planes were made large enough for it (PlaneStart).
-    const std::size_t stride = kInlineSamples / channels_;
     for (unsigned c = 0; c < channels_; ++c) {
-        std::copy(inlineKept_ + std::size_t{c} * stride,
-                  inlineKept_ + std::size_t{c} * stride + used_, planes_[c].data());
+        const float* const kept = inlineKept_ + c * InlineStride();
+        std::copy(kept, kept + used_, planes_[c].data());
     }
     inline_ = false;
     WorkOnKept();
@@ -581,15 +579,13 @@ bool TrimStage::PushPull(const unsigned char* data, std::size_t blocks, unsigned
     used_ = total;
     *made = Make(dst, maxBlocks, false);
     // What the next output reads goes back into the stage: inside it when
-    // it fits (the usual few dozen samples, in lines the stage's own fields
-    // share, so that a stream touches no memory of its own besides), else
-    // into the planes.
+    // it fits (the usual few dozen samples, beside the fields the stage reads
+    // anyway, so that a stream in steady flow touches no heap block of its
+    // own), else into the planes.
     const std::size_t passed = index_ - kHalf;
-    inline_ = used_ - passed <= kInlineSamples / channels_;
+    inline_ = used_ - passed <= InlineStride();
     for (unsigned c = 0; c < channels_; ++c) {
-        float* const to = inline_ ? inlineKept_ + std::size_t{c} * (kInlineSamples / channels_)
-                                  : planes_[c].data();
-        std::copy(work_[c] + passed, work_[c] + used_, to);
+        std::copy(work_[c] + passed, work_[c] + used_, KeptPlane(c));
     }
     Forget(passed);
     WorkOnKept();
@@ -617,7 +613,11 @@ bool TrimStage::Reserve(std::size_t samples) {
         WorkOnKept();
         return false;  // the planes may have grown, but nothing else changed
     }
-    reserved_ = samples;
+    reserved_ = std::min_element(planes_.begin(), planes_.end(),
+                                 [](const std::vector<float>& a, const std::vector<float>& b) {
+                                     return a.size() < b.size();
+                                 })
+                    ->size();
     WorkOnKept();
     return true;
 }

@@ -111,8 +111,8 @@ class TrimStage {
     std::uint64_t ShedBlocks() const { return shed_; }
 
   private:
-    // Makes up to count outputs (as floats, channel by channel) while the
-    // input reaches far enough; stops at the input's end when draining.
+    // Writes up to maxBlocks output blocks into dst while the input reaches
+    // far enough; stops at the input's end when draining.
     std::size_t Make(unsigned char* dst, std::size_t maxBlocks, bool draining);
     // Skips a quiet stretch at the read position when the budget allows.
     void ShedQuiet();
@@ -130,6 +130,11 @@ class TrimStage {
     void WorkOnKept();
     // Moves the input kept inside the stage into the planes.
     void Spill();
+    // Where channel c's input kept is: inside the stage or in its plane.
+    float* KeptPlane(unsigned c) {
+        return inline_ ? inlineKept_ + c * InlineStride() : planes_[c].data();
+    }
+    std::size_t InlineStride() const { return kInlineSamples / channels_; }
     // The samples a plane starts with: room for the filter's reach and for
     // what is kept inside the stage, so that Spill never allocates.
     static std::size_t PlaneStart(unsigned channels);
@@ -147,13 +152,13 @@ class TrimStage {
     // The input kept, one plane per channel, from the start of the filter's
     // reach (and one more); the read position: the index of the sample at
     // or before it (at least kHalf) and the fraction past it.
-    // The planes are buffers: used_ samples of each hold input.
+    // The planes are buffers: used_ samples of each hold input, unless the
+    // input kept is inside the stage (inline_).
     std::vector<std::vector<float>> planes_;
-    // Samples every plane holds at least.
+    // The samples the smallest plane holds.
     std::size_t reserved_;
-    // Whether the input kept is in inlineKept_ (kInlineSamples / channels_
-    // samples a channel) instead of the planes: PushPull keeps it there when
-    // it fits.
+    // Whether the input kept is in inlineKept_ (InlineStride() samples a
+    // channel) instead of the planes: PushPull keeps it there when it fits.
     bool inline_ = false;
     float inlineKept_[kInlineSamples];
     std::size_t used_ = kHalf;
