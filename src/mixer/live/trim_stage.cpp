@@ -354,6 +354,38 @@ struct RunPlan {
 // Runs Make plans before it makes them.
 constexpr int kRunsAhead = 16;
 
+// Plans up to ahead runs of run outputs (the last one shorter when room
+// ends first) from the read position (index, frac), moving it past them,
+// while the filter's reach stays below reach. The ratio is input per
+// output. Returns the runs planned.
+int PlanRuns(std::size_t& index, double& frac, double ratio, int run, std::size_t reach,
+             std::size_t room, int ahead, const Phase* table, RunPlan* plans) {
+    const double step = ratio - 1.0;
+    int planned = 0;
+    for (std::size_t made = 0; planned < ahead && made < room; ++planned) {
+        // The run's middle may lie a sample either side of index (at the
+        // largest trims): the run reads from there, so that its phase is
+        // within [0, 1]; up to index + 1 + kRun - 1 + kHalf.
+        if (index + static_cast<std::size_t>(run) + TrimStage::kHalf + 1 > reach) {
+            break;
+        }
+        const std::size_t count = std::min<std::size_t>(run, room - made);
+        const double middle = frac + step * (run - 1) / 2.0;
+        const int shift = middle < 0.0 ? -1 : (middle >= 1.0 ? 1 : 0);
+        // (middle - shift is in [0, 1): truncation rounds.)
+        const int phase = std::min(static_cast<int>((middle - shift) * kPhases + 0.5), kPhases);
+        const double base = static_cast<double>(phase) / kPhases + shift;
+        plans[planned] = {index + static_cast<std::size_t>(shift) - (TrimStage::kHalf - 1),
+                          &table[phase], static_cast<float>(frac - base), count};
+        const double advanced = frac + ratio * static_cast<double>(count);
+        const auto whole = static_cast<std::size_t>(advanced);  // advanced >= 0
+        index += whole;
+        frac = advanced - static_cast<double>(whole);
+        made += count;
+    }
+    return planned;
+}
+
 using RunKernel = void (*)(const float*, const Phase&, const float*, float*);
 // A whole long run of a mono 16-bit stream: taps, offsets, encoding.
 using Mono16Kernel = void (*)(const float*, const Phase&, float, float, std::size_t,
@@ -725,8 +757,7 @@ std::size_t TrimStage::Make(unsigned char* dst, std::size_t maxBlocks, bool drai
     // Drain reads the silence Drain put past the input.
     const std::size_t reach = draining ? used_ + kLongRun + kTaps : used_;
     const std::size_t blockAlign = format_.BlockAlign();
-    const double step = ratio_ - 1.0;
-    const auto fstep = static_cast<float>(step);
+    const auto fstep = static_cast<float>(ratio_ - 1.0);
     // Small trims (within +-kLongRunPpm) make kLongRun outputs per phase
     // with a first-order step, larger ones kRun with a second.
     const bool longRun = std::abs(trimPpm_) <= kLongRunPpm;
@@ -743,33 +774,12 @@ std::size_t TrimStage::Make(unsigned char* dst, std::size_t maxBlocks, bool drai
         if (shedding) {
             ShedQuiet();
         }
-        const int ahead = shedding ? 1 : kRunsAhead;
         // The runs are planned first, so that the position's steps (a chain
         // of dependent operations) do not wait for the filter.
-        int planned = 0;
         std::size_t index = index_;
         double frac = frac_;
-        for (std::size_t planMade = made; planned < ahead && planMade < maxBlocks; ++planned) {
-            // The run's middle may lie a sample either side of index (at
-            // the largest trims): the run reads from there, so that its
-            // phase is within [0, 1]; up to index + 1 + kRun - 1 + kHalf.
-            if (index + static_cast<std::size_t>(run) + kHalf + 1 > reach) {
-                break;
-            }
-            const std::size_t count = std::min<std::size_t>(run, maxBlocks - planMade);
-            const double middle = frac + step * (run - 1) / 2.0;
-            const int shift = middle < 0.0 ? -1 : (middle >= 1.0 ? 1 : 0);
-            // (middle - shift is in [0, 1): truncation rounds.)
-            const int phase = std::min(static_cast<int>((middle - shift) * kPhases + 0.5), kPhases);
-            const double base = static_cast<double>(phase) / kPhases + shift;
-            plans[planned] = {index + static_cast<std::size_t>(shift) - (kHalf - 1), &table[phase],
-                              static_cast<float>(frac - base), count};
-            const double advanced = frac + ratio_ * static_cast<double>(count);
-            const auto whole = static_cast<std::size_t>(advanced);  // advanced >= 0
-            index += whole;
-            frac = advanced - static_cast<double>(whole);
-            planMade += count;
-        }
+        const int planned = PlanRuns(index, frac, ratio_, run, reach, maxBlocks - made,
+                                     shedding ? 1 : kRunsAhead, table, plans);
         if (planned == 0) {
             break;
         }
