@@ -4,6 +4,7 @@
 #include <new>
 
 #include "engine/idle_expiry.h"
+#include "platform/prefetch.h"
 
 namespace _Carovel {
 
@@ -118,17 +119,32 @@ bool QueueTable::TakeFrames(PassFrames& taken, std::uint32_t nowSeconds,
     } catch (const std::bad_alloc&) {
         return false;  // nothing taken; the frames stay queued for the next pass
     }
-    for (auto it = queues_.begin(); it != queues_.end();) {
-        SourceQueue& queue = *it;
+    // The queues' own memory is asked for 2 * kAhead queues ahead, the
+    // frames a Take touches kAhead ahead: after a frame period most of it
+    // is out of the caches, and each Take would otherwise wait for it.
+    constexpr std::size_t kAhead = 4;
+    const std::size_t n = queues_.size();
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (i + 2 * kAhead < n) {
+            Prefetch(queues_[i + 2 * kAhead].get(), sizeof(SourceQueue));
+        }
+        if (i + kAhead < n) {
+            queues_[i + kAhead]->PrefetchTake();
+        }
+        SourceQueue& queue = *queues_[i];
         if (const WaveFrame* frame = queue.Take()) {
             taken.Add(frame, queue);
-            ++it;
         } else if (ForgetIfIdle(queue, nowSeconds, idle, freed)) {
-            it = queues_.erase(it);
-        } else {
-            ++it;
+            queues_[i].reset();
+            continue;
         }
+        if (kept != i) {
+            queues_[kept] = std::move(queues_[i]);
+        }
+        ++kept;
     }
+    queues_.resize(kept);
     return true;
 }
 
@@ -171,8 +187,8 @@ std::vector<long> QueueTable::SourceIds() {
     MutexLock lock(mutex_);
     std::vector<long> ids;
     ids.reserve(queues_.size());
-    for (const SourceQueue& queue : queues_) {
-        ids.push_back(queue.SourceId());
+    for (const auto& queue : queues_) {
+        ids.push_back(queue->SourceId());
     }
     return ids;
 }
@@ -204,8 +220,8 @@ void QueueTable::Views(std::vector<SourceView>& out) {
         return;  // the caller sees no sources this time
     }
     std::size_t i = 0;
-    for (const SourceQueue& queue : queues_) {
-        Describe(queue, 0, out[i++]);
+    for (const auto& queue : queues_) {
+        Describe(*queue, 0, out[i++]);
     }
 }
 
@@ -235,7 +251,7 @@ SourceQueue* QueueTable::InSlot(long sourceId, const std::uint32_t* slot) {
 
 SourceQueue* QueueTable::Find(long sourceId) {
     const auto found = index_.find(sourceId);
-    return found == index_.end() ? nullptr : &*found->second;
+    return found == index_.end() ? nullptr : found->second;
 }
 
 SourceQueue* QueueTable::FindOrCreate(long sourceId, std::uint32_t nowSeconds) {
@@ -243,18 +259,17 @@ SourceQueue* QueueTable::FindOrCreate(long sourceId, std::uint32_t nowSeconds) {
         return queue;
     }
     const std::uint32_t slot = freeSlots_.empty() ? nextSlot_ : freeSlots_.back();
+    std::unique_ptr<SourceQueue> created;
     try {
         if (bySlot_.size() <= slot) {
             bySlot_.resize(std::size_t{slot} + 1);
         }
-        queues_.emplace_back(sourceId, slot, nowSeconds);
+        created = std::make_unique<SourceQueue>(sourceId, slot, nowSeconds);
+        if (queues_.size() == queues_.capacity()) {
+            queues_.reserve(std::max<std::size_t>(16, 2 * queues_.size()));
+        }
+        index_.emplace(sourceId, created.get());
     } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-    try {
-        index_.emplace(sourceId, std::prev(queues_.end()));
-    } catch (const std::bad_alloc&) {
-        queues_.pop_back();
         return nullptr;
     }
     if (freeSlots_.empty()) {
@@ -262,8 +277,9 @@ SourceQueue* QueueTable::FindOrCreate(long sourceId, std::uint32_t nowSeconds) {
     } else {
         freeSlots_.pop_back();
     }
-    bySlot_[slot] = &queues_.back();
-    return &queues_.back();
+    bySlot_[slot] = created.get();
+    queues_.push_back(std::move(created));  // does not allocate: room was made
+    return queues_.back().get();
 }
 
 bool QueueTable::ForgetIfIdle(const SourceQueue& queue, std::uint32_t nowSeconds,

@@ -7,7 +7,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <list>
 #include <memory>
 #include <unordered_map>
 #include <vector>
@@ -152,17 +151,14 @@ class QueueTable {
         MutexLock lock(mutex_);
         SourceView view;
         std::size_t i = 0;
-        for (auto it = queues_.begin(); it != queues_.end() && i < first; ++it, ++i) {
-            Describe(*it, width, view);
+        for (; i < queues_.size() && i < first; ++i) {
+            Describe(*queues_[i], width, view);
             visit(i, static_cast<const SourceView&>(view));
         }
         return queues_.size();
     }
 
   private:
-    // The queues live in the list's nodes.
-    using QueueList = std::list<SourceQueue>;
-
     // The source's queue, created at the end when absent; null only when
     // memory runs out.
     SourceQueue* FindOrCreate(long sourceId, std::uint32_t nowSeconds) CAROVEL_REQUIRES(mutex_);
@@ -183,8 +179,10 @@ class QueueTable {
     static void Describe(const SourceQueue& queue, unsigned width, SourceView& out);
 
     Mutex mutex_;
-    QueueList queues_ CAROVEL_GUARDED_BY(mutex_);  // creation order
-    std::unordered_map<long, QueueList::iterator> index_ CAROVEL_GUARDED_BY(mutex_);
+    // In creation order; a pass walks them in an array rather than a chain
+    // of pointers, so it can ask for the next queues' memory ahead of them.
+    std::vector<std::unique_ptr<SourceQueue>> queues_ CAROVEL_GUARDED_BY(mutex_);
+    std::unordered_map<long, SourceQueue*> index_ CAROVEL_GUARDED_BY(mutex_);
     // Slots of dropped queues, reused before new numbers are handed out.
     std::vector<std::uint32_t> freeSlots_ CAROVEL_GUARDED_BY(mutex_);
     // The queue in each slot, or null.

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/prefetch.h"
+
 namespace _Carovel {
 
 // One queued frame in a single malloc'd block: this header, then room for
@@ -97,6 +99,15 @@ class SourceQueue {
     // The frame stays valid until the next Take or the queue's end. Does not
     // refresh the last-feed time.
     const WaveFrame* Take();
+    // Asks for the blocks the next Take touches (the frame it returns, the
+    // frame it lets go), without waiting for them: a pass calls it a few
+    // queues ahead of their Take, when the queue itself is in the cache.
+    void PrefetchTake() const {
+        if (count_ != 0) {
+            Prefetch(ring_[head_].get());
+            Prefetch(lastTaken_.get());
+        }
+    }
     // A pass found the queue empty and took nothing because of it (the
     // master's): records that it ran dry, as Take does, without counting a
     // pass of a gap.
