@@ -349,8 +349,9 @@ class CAROVEL_API CMixer {
     struct Impl;
 
     bool Fail(Status status);
-    bool OpenSession(const PcmFormat& mix, unsigned long frameBytes, MixOutCallback pfn,
-                     void* userData, bool manual);
+    // Open and OpenManual, named call for the host-call guard.
+    bool OpenSession(const char* call, const PcmFormat& mix, unsigned long frameBytes,
+                     MixOutCallback pfn, void* userData, bool manual);
     bool FeedBlock(long traceID, const char* data, int len, const PcmFormat& format, void* tag);
     // Hands the limiter's settings and the mixing format to the frame mixer.
     void ApplyLimiter();

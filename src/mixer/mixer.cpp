@@ -41,45 +41,33 @@ Status CMixer::LastStatus() const {
 bool CMixer::Open(unsigned short channels, unsigned short samplesPerSec,
                   unsigned short bitsPerSample, unsigned short frameSize, MixOutCallback pfn,
                   void* userData) {
-    const HostCall call(m_impl->callCheck, this, "Open");
-    if (call.InMixPending()) {
-        return Fail(Status::kInsideCallback);
-    }
-    return OpenSession(PcmFormat{channels, samplesPerSec, bitsPerSample}, frameSize, pfn, userData,
-                       false);
+    return OpenSession("Open", PcmFormat{channels, samplesPerSec, bitsPerSample}, frameSize, pfn,
+                       userData, false);
 }
 
 bool CMixer::Open(const AudioFormat& mix, unsigned long frameBytes, MixOutCallback pfn,
                   void* userData) {
-    const HostCall call(m_impl->callCheck, this, "Open");
-    if (call.InMixPending()) {
-        return Fail(Status::kInsideCallback);
-    }
-    return OpenSession(PcmFormat::From(mix), frameBytes, pfn, userData, false);
+    return OpenSession("Open", PcmFormat::From(mix), frameBytes, pfn, userData, false);
 }
 
 bool CMixer::OpenManual(unsigned short channels, unsigned short samplesPerSec,
                         unsigned short bitsPerSample, unsigned short frameSize, MixOutCallback pfn,
                         void* userData) {
-    const HostCall call(m_impl->callCheck, this, "OpenManual");
-    if (call.InMixPending()) {
-        return Fail(Status::kInsideCallback);
-    }
-    return OpenSession(PcmFormat{channels, samplesPerSec, bitsPerSample}, frameSize, pfn, userData,
-                       true);
+    return OpenSession("OpenManual", PcmFormat{channels, samplesPerSec, bitsPerSample}, frameSize,
+                       pfn, userData, true);
 }
 
 bool CMixer::OpenManual(const AudioFormat& mix, unsigned long frameBytes, MixOutCallback pfn,
                         void* userData) {
-    const HostCall call(m_impl->callCheck, this, "OpenManual");
-    if (call.InMixPending()) {
-        return Fail(Status::kInsideCallback);
-    }
-    return OpenSession(PcmFormat::From(mix), frameBytes, pfn, userData, true);
+    return OpenSession("OpenManual", PcmFormat::From(mix), frameBytes, pfn, userData, true);
 }
 
-bool CMixer::OpenSession(const PcmFormat& format, unsigned long frameBytes, MixOutCallback pfn,
-                         void* userData, bool manual) {
+bool CMixer::OpenSession(const char* call, const PcmFormat& format, unsigned long frameBytes,
+                         MixOutCallback pfn, void* userData, bool manual) {
+    const HostCall host(m_impl->callCheck, this, call);
+    if (host.InMixPending()) {
+        return Fail(Status::kInsideCallback);
+    }
     Impl& impl = *m_impl;
     if (impl.output.IsCurrentThread()) {
         return Fail(Status::kInsideCallback);  // the thread being stopped cannot restart itself
