@@ -225,7 +225,17 @@ void QueueTable::Views(std::vector<SourceView>& out) {
     }
 }
 
-bool QueueTable::View(long sourceId, SourceView& out, unsigned width, std::uint32_t* slot) {
+bool QueueTable::View(long sourceId, SourceView& out, unsigned width) {
+    MutexLock lock(mutex_);
+    const SourceQueue* queue = Find(sourceId);
+    if (queue == nullptr) {
+        return false;
+    }
+    Describe(*queue, width, out);
+    return true;
+}
+
+bool QueueTable::State(long sourceId, QueueState& out, std::uint32_t* slot) {
     MutexLock lock(mutex_);
     const SourceQueue* queue = InSlot(sourceId, slot);
     if (queue == nullptr) {
@@ -237,7 +247,8 @@ bool QueueTable::View(long sourceId, SourceView& out, unsigned width, std::uint3
             *slot = queue->Slot();
         }
     }
-    Describe(*queue, width, out);
+    out.queuedFrames = queue->FrameCount();
+    out.counters = queue->Counters();
     return true;
 }
 

@@ -70,6 +70,12 @@ struct IdleSource {
     std::uint32_t slot;
 };
 
+// A source's queue as its intake sees it between blocks.
+struct QueueState {
+    std::size_t queuedFrames = 0;
+    SourceCounters counters;
+};
+
 // One source as statistics and live mode see it.
 struct SourceView {
     long sourceId = 0;
@@ -138,9 +144,13 @@ class QueueTable {
     // Every source, in table order, into out (its room is reused), without
     // levels.
     void Views(std::vector<SourceView>& out) CAROVEL_EXCLUDES(mutex_);
-    // One source; false when it has no queue. slot, when not null, is a
-    // hint as for Push (kept up to date the same way).
-    bool View(long sourceId, SourceView& out, unsigned width = 0, std::uint32_t* slot = nullptr)
+    // One source; false when it has no queue.
+    bool View(long sourceId, SourceView& out, unsigned width = 0) CAROVEL_EXCLUDES(mutex_);
+    // One source's queue without its attachment or levels, for the thread
+    // that feeds it: no copy of the attachment's shared count, which the
+    // passes' thread copies too. False when it has no queue. slot, when
+    // not null, is a hint as for Push (kept up to date the same way).
+    bool State(long sourceId, QueueState& out, std::uint32_t* slot = nullptr)
         CAROVEL_EXCLUDES(mutex_);
     // Calls visit(index, view) for the first `first` sources in table order,
     // under the lock (so visit must be quick and must not call the table),

@@ -33,10 +33,10 @@ class FrameSink {
                  std::uint32_t* slot = nullptr) const {
         return engine_.Push(sourceId, data, static_cast<int>(len), tag, nowSeconds_, board_, slot);
     }
-    // The source's queue as it stands (without levels); false when it has
-    // none. slot as for Queue.
-    bool View(long sourceId, SourceView& out, std::uint32_t* slot = nullptr) const {
-        return engine_.Queues().View(sourceId, out, 0, slot);
+    // The source's queue as it stands; false when it has none. slot as for
+    // Queue.
+    bool State(long sourceId, QueueState& out, std::uint32_t* slot = nullptr) const {
+        return engine_.Queues().State(sourceId, out, slot);
     }
 
   private:
@@ -179,8 +179,8 @@ class SourceIntake {
     // Whether frames were queued since the last start.
     bool QueuedSinceStart() const { return framesQueued_ > framesAtStart_; }
     // The source's queue as it stands; false when it has none.
-    bool ViewQueue(const FrameSink& mix, SourceView& out) {
-        return mix.View(sourceId_, out, &queueSlot_);
+    bool QueueStateIn(const FrameSink& mix, QueueState& out) {
+        return mix.State(sourceId_, out, &queueSlot_);
     }
 
   private:

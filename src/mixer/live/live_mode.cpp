@@ -63,14 +63,14 @@ Status PrepareLiveBlock(SourceIntake& source, const FrameSink& sink, const LiveS
     // at its last start. A pass that finds the queue empty between this
     // check and the start's first frame records the same push count, so it
     // does not ask for a second start.
-    SourceView view;
-    const bool queued = source.ViewQueue(sink, view);
+    QueueState state;
+    const bool queued = source.QueueStateIn(sink, state);
     const bool restart = source.Starts() == 0 || (!queued && source.QueuedSinceStart()) ||
-                         (queued && view.counters.ranDryAtPush > source.StartedAtPush());
+                         (queued && state.counters.ranDryAtPush > source.StartedAtPush());
     if (!restart) {
         return Status::kOk;
     }
-    source.CountStart(queued ? view.counters.framesPushed : 0);
+    source.CountStart(queued ? state.counters.framesPushed : 0);
     changed = true;
     // After the next pass the backlog is what is queued and staged, the
     // silence and the block, less the frame taken, plus the time until that
@@ -82,7 +82,7 @@ Status PrepareLiveBlock(SourceIntake& source, const FrameSink& sink, const LiveS
     const double untilPassMs = due > nowUs ? static_cast<double>(due - nowUs) / 1000.0 : 0.0;
     const double silenceMs =
         live.settings.targetMs + live.frameMs - blockMs / 2 - untilPassMs -
-        DurationMs(live.mixFormat, source.StagedBytes() + view.queuedFrames * live.frameBytes);
+        DurationMs(live.mixFormat, source.StagedBytes() + state.queuedFrames * live.frameBytes);
     const auto blocks = static_cast<std::size_t>(
         std::lround(std::max(silenceMs, 0.0) * live.mixFormat.samplesPerSec / 1000.0));
     return source.Restart(blocks * live.mixFormat.BlockAlign(), tag, sink);
