@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <random>
 #include <vector>
+
+#include "engine/idle_expiry.h"
 
 namespace {
 
@@ -64,6 +68,81 @@ TEST(QueueTable, AHintOutlivingItsQueueFindsTheNewOne) {
     ASSERT_TRUE(table.View(5, view));
     EXPECT_EQ(view.attachment, board);
     EXPECT_EQ(view.queuedFrames, 1u);
+}
+
+// Many sources fed at random, passes dropping the idle ones from anywhere
+// in the table: what each pass takes, which sources stay (in creation
+// order), which slots come free and where later sources go, against a
+// plain list of the sources.
+TEST(QueueTable, PassesKeepTheTableInCreationOrderAsSourcesComeAndGo) {
+    struct Model {
+        long id;
+        std::uint32_t slot;
+        std::uint32_t lastFed;
+        std::size_t frames;
+    };
+    std::mt19937 random(17);
+    QueueTable table;
+    std::vector<Model> model;
+    std::vector<std::uint32_t> freeSlots;
+    std::uint32_t nextSlot = 0;
+    std::uint32_t now = 0;
+    for (int round = 0; round < 400; ++round) {
+        now += random() % 3;
+        for (int feeds = random() % 12; feeds > 0; --feeds) {
+            const long id = static_cast<long>(random() % 40);
+            const char byte = static_cast<char>(id);
+            ASSERT_EQ(table.Push(id, &byte, 1, nullptr, now), Status::kOk);
+            auto it = std::find_if(model.begin(), model.end(),
+                                   [id](const Model& m) { return m.id == id; });
+            if (it == model.end()) {
+                std::uint32_t slot = nextSlot;
+                if (freeSlots.empty()) {
+                    ++nextSlot;
+                } else {
+                    slot = freeSlots.back();
+                    freeSlots.pop_back();
+                }
+                model.push_back(Model{id, slot, now, 0});
+                it = std::prev(model.end());
+            }
+            it->lastFed = now;
+            ++it->frames;
+        }
+        PassFrames taken;
+        std::vector<std::uint32_t> freed;
+        ASSERT_TRUE(table.TakeFrames(taken, now, nullptr, freed, false));
+        std::vector<long> wantTaken;
+        std::vector<std::uint32_t> wantSlots, wantFreed;
+        std::vector<Model> kept;
+        for (Model& m : model) {
+            if (m.frames > 0) {
+                --m.frames;
+                wantTaken.push_back(m.id);
+                wantSlots.push_back(m.slot);
+            } else if (_Carovel::IsIdleExpired(now, m.lastFed)) {
+                wantFreed.push_back(m.slot);
+                freeSlots.push_back(m.slot);
+                continue;
+            }
+            kept.push_back(m);
+        }
+        model = kept;
+        ASSERT_EQ(std::vector<long>(taken.Ids(), taken.Ids() + taken.Count()), wantTaken);
+        ASSERT_EQ(std::vector<std::uint32_t>(taken.Slots(), taken.Slots() + taken.Count()),
+                  wantSlots);
+        ASSERT_EQ(freed, wantFreed);
+        std::vector<long> ids;
+        for (const Model& m : model) {
+            ids.push_back(m.id);
+            ASSERT_EQ(table.QueuedFrames(m.id), m.frames);
+        }
+        ASSERT_EQ(table.SourceIds(), ids) << "round " << round;
+        // Frames are byte copies of the id: each one taken is its source's.
+        for (std::size_t i = 0; i < taken.Count(); ++i) {
+            ASSERT_EQ(taken.Data()[i]->pData[0], static_cast<char>(taken.Ids()[i]));
+        }
+    }
 }
 
 }  // namespace
