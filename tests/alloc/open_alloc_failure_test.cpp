@@ -1,6 +1,7 @@
-// CMixer::Open, a converter stream changing its resampler, and live mode's
-// trim stage taking input, when memory runs out at any of their allocations. This test program
-// replaces the global operator new so that one chosen allocation fails.
+// CMixer::Open, a converter stream changing its resampler, the frame mixer's
+// table making a source's queue, and live mode's trim stage taking input, when memory runs out at
+// any of their allocations. This test program replaces the global operator new so that one chosen
+// allocation fails.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -13,6 +14,7 @@
 
 #include "carovel/mixer.h"
 #include "convert/convert_stream.h"
+#include "engine/queue_table.h"
 #include "mixer/live/trim_stage.h"
 
 namespace {
@@ -197,6 +199,45 @@ TEST(TrimAllocationFailure, AStageRefusedInputTakesTheNextAsIfNothingHappened) {
             }
             EXPECT_EQ(failures, 2);  // one per channel's plane
         }
+    }
+}
+
+// A new source's queue refused at any of its allocations (the slot table,
+// the queue, the room in the table's array, the index): the push reports it
+// and the table is as it was, with 0 or 16 sources before (the array grows
+// at the 17th); the next push makes the queue.
+TEST(QueueTableAllocationFailure, ARefusedQueueLeavesTheTableAsItWas) {
+    using _Carovel::QueueTable;
+    using _Carovel::Status;
+    for (const long before : {0L, 16L}) {
+        SCOPED_TRACE(testing::Message() << before << " sources before");
+        std::vector<long> ids;
+        for (long id = 0; id < before; ++id) {
+            ids.push_back(id);
+        }
+        int failures = 0;
+        for (long n = 0; n < 16; ++n) {
+            QueueTable table;
+            for (const long id : ids) {
+                ASSERT_EQ(table.Push(id, "a", 1, nullptr, 0), Status::kOk);
+            }
+            Status status = Status::kOk;
+            if (!FailsAllocation(n, [&] { status = table.Push(100, "b", 1, nullptr, 0); })) {
+                EXPECT_EQ(status, Status::kOk) << n;
+                break;
+            }
+            ++failures;
+            EXPECT_EQ(status, Status::kOutOfMemory) << n;
+            EXPECT_EQ(table.SourceIds(), ids) << n;
+            ASSERT_EQ(table.Push(100, "c", 1, nullptr, 0), Status::kOk) << n;
+            _Carovel::PassFrames taken;
+            std::vector<std::uint32_t> freed;
+            ASSERT_TRUE(table.TakeFrames(taken, 0, nullptr, freed, false)) << n;
+            ASSERT_EQ(taken.Count(), ids.size() + 1) << n;
+            EXPECT_EQ(taken.Ids()[ids.size()], 100) << n;
+            EXPECT_EQ(taken.Data()[ids.size()]->pData[0], 'c') << n;
+        }
+        EXPECT_GE(failures, 3);
     }
 }
 
