@@ -199,10 +199,14 @@ std::size_t QueueTable::QueuedFrames(long sourceId) {
     return queue == nullptr ? 0 : queue->FrameCount();
 }
 
-void QueueTable::Describe(const SourceQueue& queue, unsigned width, SourceView& out) {
-    out.sourceId = queue.SourceId();
+void QueueTable::StateOf(const SourceQueue& queue, QueueState& out) {
     out.queuedFrames = queue.FrameCount();
     out.counters = queue.Counters();
+}
+
+void QueueTable::Describe(const SourceQueue& queue, unsigned width, SourceView& out) {
+    StateOf(queue, out);
+    out.sourceId = queue.SourceId();
     out.attachment = queue.Attachment();
     const WaveFrame* last = queue.LastTaken();
     out.lastLevel =
@@ -247,8 +251,7 @@ bool QueueTable::State(long sourceId, QueueState& out, std::uint32_t* slot) {
             *slot = queue->Slot();
         }
     }
-    out.queuedFrames = queue->FrameCount();
-    out.counters = queue->Counters();
+    StateOf(*queue, out);
     return true;
 }
 
@@ -270,17 +273,19 @@ SourceQueue* QueueTable::FindOrCreate(long sourceId, std::uint32_t nowSeconds) {
         return queue;
     }
     const std::uint32_t slot = freeSlots_.empty() ? nextSlot_ : freeSlots_.back();
-    std::unique_ptr<SourceQueue> created;
     try {
         if (bySlot_.size() <= slot) {
             bySlot_.resize(std::size_t{slot} + 1);
         }
-        created = std::make_unique<SourceQueue>(sourceId, slot, nowSeconds);
-        if (queues_.size() == queues_.capacity()) {
-            queues_.reserve(std::max<std::size_t>(16, 2 * queues_.size()));
-        }
-        index_.emplace(sourceId, created.get());
+        queues_.push_back(std::make_unique<SourceQueue>(sourceId, slot, nowSeconds));
     } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+    SourceQueue* const created = queues_.back().get();
+    try {
+        index_.emplace(sourceId, created);
+    } catch (const std::bad_alloc&) {
+        queues_.pop_back();
         return nullptr;
     }
     if (freeSlots_.empty()) {
@@ -288,9 +293,8 @@ SourceQueue* QueueTable::FindOrCreate(long sourceId, std::uint32_t nowSeconds) {
     } else {
         freeSlots_.pop_back();
     }
-    bySlot_[slot] = created.get();
-    queues_.push_back(std::move(created));  // does not allocate: room was made
-    return queues_.back().get();
+    bySlot_[slot] = created;
+    return created;
 }
 
 bool QueueTable::ForgetIfIdle(const SourceQueue& queue, std::uint32_t nowSeconds,

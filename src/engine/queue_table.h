@@ -76,11 +76,10 @@ struct QueueState {
     SourceCounters counters;
 };
 
-// One source as statistics and live mode see it.
-struct SourceView {
+// One source as statistics and live mode see it: its queue's state and
+// more.
+struct SourceView : QueueState {
     long sourceId = 0;
-    std::size_t queuedFrames = 0;
-    SourceCounters counters;
     // The level of the frame the last pass with this source took (measured
     // only when asked for).
     FrameLevel lastLevel;
@@ -186,6 +185,7 @@ class QueueTable {
     bool ForgetIfIdle(const SourceQueue& queue, std::uint32_t nowSeconds,
                       std::vector<IdleSource>* idle, std::vector<std::uint32_t>& freed)
         CAROVEL_REQUIRES(mutex_);
+    static void StateOf(const SourceQueue& queue, QueueState& out);
     static void Describe(const SourceQueue& queue, unsigned width, SourceView& out);
 
     Mutex mutex_;
