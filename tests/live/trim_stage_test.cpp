@@ -288,6 +288,54 @@ TEST(TrimStage, AMonoStreamComesOutAsEachChannelOfTheSameStreamInStereo) {
     EXPECT_GT(compared, 11400000u);
 }
 
+TEST(TrimStage, SixteenBitStreamsSummedInIntegersStayWithinAFewUnitsOfTheFloatSums) {
+    // 16-bit streams are filtered with integer taps, 32-bit ones in floats:
+    // the same samples (shifted up 16 bits) must come out within a few
+    // units of 16 bits at every trim. The input is the worst case for the
+    // integer sums: full scale, alternating in sign as the taps do on both
+    // sides of the reading position, the pattern flipping every 61 samples
+    // so that every fraction meets a flip; a sum that wrapped past 32 bits
+    // would be off by thousands.
+    std::vector<std::int16_t> input;
+    for (int n = 0; n < 48000 * 4; ++n) {
+        input.push_back(((n + n / 61) % 2) == 0 ? std::int16_t{32767} : std::int16_t{-32768});
+    }
+    std::vector<unsigned char> in16(2 * input.size()), in32(4 * input.size());
+    for (std::size_t i = 0; i < input.size(); ++i) {
+        const auto v = static_cast<std::uint16_t>(input[i]);
+        in16[2 * i] = static_cast<unsigned char>(v & 0xff);
+        in16[2 * i + 1] = static_cast<unsigned char>(v >> 8);
+        in32[4 * i + 2] = in16[2 * i];  // the low 16 bits zero
+        in32[4 * i + 3] = in16[2 * i + 1];
+    }
+    TrimStage ints(PcmFormat{1, 48000, 16});
+    TrimStage floats(PcmFormat{1, 48000, 32});
+    constexpr std::size_t kBlock = 960;
+    std::vector<unsigned char> out16(2 * 2000), out32(4 * 2000);
+    int worst = 0;
+    std::size_t compared = 0;
+    for (std::size_t b = 0; b + 1 < input.size() / kBlock; ++b) {
+        const std::int32_t trims[] = {0, 1000, -1000, 333, -777, 150};
+        ints.SetTrim(trims[b / 20 % 6]);
+        floats.SetTrim(trims[b / 20 % 6]);
+        std::size_t got16 = 0;
+        ASSERT_TRUE(
+            ints.PushPull(in16.data() + 2 * kBlock * b, kBlock, out16.data(), 2000, &got16));
+        ASSERT_TRUE(floats.Push(in32.data() + 4 * kBlock * b, kBlock));
+        ASSERT_EQ(floats.Pull(out32.data(), 2000), got16);
+        for (std::size_t i = 0; i < got16; ++i) {
+            const int a = static_cast<std::int16_t>(out16[2 * i] | (out16[2 * i + 1] << 8));
+            std::int32_t v;
+            std::memcpy(&v, &out32[4 * i], 4);
+            const int b32 = static_cast<int>(std::lround(v / 65536.0));
+            worst = std::max(worst, std::abs(a - std::clamp(b32, -32768, 32767)));
+        }
+        compared += got16;
+    }
+    EXPECT_GT(compared, input.size() - 4 * kBlock);
+    EXPECT_LE(worst, 8);
+}
+
 TEST(TrimStage, ShedsOnlyQuietStretchesAndNoMoreThanTheBudget) {
     // 100 ms of tone, 200 ms of low noise (-60 dBFS), 100 ms of tone, 30 ms
     // of silence, tone again; a budget of 150 ms at 48 kHz.

@@ -38,12 +38,55 @@ constexpr double kPi = 3.14159265358979323846;
 #endif
 
 // One phase: the taps, their first derivative by the fraction and half
-// their second.
+// their second; and for 16-bit streams the taps and their derivative in
+// integers, two 16-bit values (taps 2j and 2j + 1) in each 32-bit word, as a
+// multiply-add of pairs takes them.
 struct alignas(64) Phase {
     float h[TrimStage::kTaps];
     float d1[TrimStage::kTaps];
     float d2[TrimStage::kTaps];
+    std::int32_t h16[TrimStage::kTaps / 2];
+    std::int32_t d16[TrimStage::kTaps / 2];
 };
+
+// The integer taps' scales: the taps in -1/32768 (negated, so that a tap of
+// 1, at the fractions 0 and 1, is -32768, which 16 bits hold), the
+// derivative in 1/16384. Each set sums exactly to its value (1 and 0), so
+// that a constant passes unchanged and a trim of 0 copies the stream. The
+// sums of a run stay within 32 bits: the taps' magnitudes add up to at
+// most 1.95, the derivative's to 3.7, against 2 for a full-scale input.
+constexpr double kTapScale = -32768.0;
+constexpr double kSlopeScale = 16384.0;
+
+// Rounds taps times scale to 16-bit integers with the sum of the taps
+// times scale, and packs them in pairs.
+void PackTaps(const double* taps, double scale, std::int32_t* pairs) {
+    long values[TrimStage::kTaps];
+    double exact = 0.0;
+    long total = 0;
+    for (int k = 0; k < TrimStage::kTaps; ++k) {
+        values[k] = std::clamp(std::lround(taps[k] * scale), -32768L, 32767L);
+        exact += taps[k] * scale;
+        total += values[k];
+    }
+    // The rounding's remainder (a unit or two) goes to the largest tap with
+    // room for it.
+    const long remainder = std::lround(exact) - total;
+    int fix = -1;
+    for (int k = 0; k < TrimStage::kTaps; ++k) {
+        const long fixed = values[k] + remainder;
+        if (fixed >= -32768 && fixed <= 32767 &&
+            (fix < 0 || std::labs(values[k]) > std::labs(values[fix]))) {
+            fix = k;
+        }
+    }
+    values[fix] += remainder;
+    for (int j = 0; j < TrimStage::kTaps / 2; ++j) {
+        const auto lo = static_cast<std::uint16_t>(static_cast<std::int16_t>(values[2 * j]));
+        const auto hi = static_cast<std::uint16_t>(static_cast<std::int16_t>(values[2 * j + 1]));
+        pairs[j] = static_cast<std::int32_t>(lo | (static_cast<std::uint32_t>(hi) << 16));
+    }
+}
 
 double BesselI0(double x) {
     double sum = 1.0;
@@ -82,6 +125,7 @@ struct PhaseTable {
         for (int p = 0; p < kTablePhases; ++p) {
             const double d = static_cast<double>(p) / kPhases;
             double at[TrimStage::kTaps], below[TrimStage::kTaps], above[TrimStage::kTaps];
+            double slope[TrimStage::kTaps];
             Taps(d, at);
             Taps(d - step, below);
             Taps(d + step, above);
@@ -90,7 +134,10 @@ struct PhaseTable {
                 phases[p].d1[k] = static_cast<float>((above[k] - below[k]) / (2 * step));
                 phases[p].d2[k] =
                     static_cast<float>((above[k] - 2 * at[k] + below[k]) / (step * step) / 2);
+                slope[k] = (above[k] - below[k]) / (2 * step);
             }
+            PackTaps(at, kTapScale, phases[p].h16);
+            PackTaps(slope, kSlopeScale, phases[p].d16);
         }
     }
 };
@@ -174,22 +221,15 @@ void RunOfEightBase(const float* x, const Phase& phase, const float* offsets, fl
 #if defined(CAROVEL_TRIM_AVX2)
 typedef float V8 __attribute__((vector_size(32)));
 
-// The two sums of a long run (see LongRunHalf), eight outputs a lane:
-// a[q] by the phase's taps and b[q] by their derivative, for outputs 8q to
-// 8q + 7. Shared by both long-run kernels, so that their outputs agree.
-// (The loops over the four lanes are unrolled: the sums stay in
-// registers.)
-struct LongSums {
-    __m256 a[4];
-    __m256 b[4];
-};
-
-CAROVEL_TRIM_AVX2 inline LongSums LongRunSums(const float* x, const Phase& phase) {
-    LongSums s;
+// LongRunHalf for AVX2: eight outputs a lane, four lanes (the loops over
+// them are unrolled: the sums stay in registers).
+CAROVEL_TRIM_AVX2
+void LongRunAvx2(const float* x, const Phase& phase, const float* offsets, float* out) {
+    __m256 a[4], b[4];
 #pragma GCC unroll 4
     for (int q = 0; q < 4; ++q) {
-        s.a[q] = _mm256_setzero_ps();
-        s.b[q] = _mm256_setzero_ps();
+        a[q] = _mm256_setzero_ps();
+        b[q] = _mm256_setzero_ps();
     }
     for (int k = 0; k < TrimStage::kTaps; ++k) {
         const __m256 h = _mm256_set1_ps(phase.h[k]);
@@ -197,20 +237,14 @@ CAROVEL_TRIM_AVX2 inline LongSums LongRunSums(const float* x, const Phase& phase
 #pragma GCC unroll 4
         for (int q = 0; q < 4; ++q) {
             const __m256 v = _mm256_loadu_ps(x + k + 8 * q);
-            s.a[q] = _mm256_fmadd_ps(h, v, s.a[q]);
-            s.b[q] = _mm256_fmadd_ps(d1, v, s.b[q]);
+            a[q] = _mm256_fmadd_ps(h, v, a[q]);
+            b[q] = _mm256_fmadd_ps(d1, v, b[q]);
         }
     }
-    return s;
-}
-
-CAROVEL_TRIM_AVX2
-void LongRunAvx2(const float* x, const Phase& phase, const float* offsets, float* out) {
-    const LongSums s = LongRunSums(x, phase);
 #pragma GCC unroll 4
     for (int q = 0; q < 4; ++q) {
         _mm256_storeu_ps(out + 8 * q,
-                         _mm256_fmadd_ps(_mm256_loadu_ps(offsets + 8 * q), s.b[q], s.a[q]));
+                         _mm256_fmadd_ps(_mm256_loadu_ps(offsets + 8 * q), b[q], a[q]));
     }
 }
 
@@ -248,30 +282,84 @@ CAROVEL_TRIM_AVX2 inline __m256 Offsets(__m256 first, __m256 fstep, __m256 j) {
     return _mm256_add_ps(first, product);
 }
 
-// kLongRun outputs of a mono 16-bit stream in one go: LongRun with the
-// offsets made in the registers (first + fstep * j) and the outputs rounded,
-// clamped and packed there, count (at most kLongRun) of them written to dst.
-// Mono 16-bit is the usual mixing format; keeping the run in the registers
-// saves the round trips through memory between the steps.
-CAROVEL_TRIM_AVX2
-void LongRunMono16Avx2(const float* x, const Phase& phase, float first, float fstep,
-                       std::size_t count, unsigned char* dst) {
-    const LongSums sums = LongRunSums(x, phase);
-    const __m256 f = _mm256_set1_ps(first);
-    const __m256 s = _mm256_set1_ps(fstep);
-    __m256 y[4];
+// The outputs of a long run of a 16-bit stream as LongRun16Base makes them,
+// eight a lane: y[0] holds outputs 0, 2, ..., 14, y[1] outputs 1, 3, ...,
+// 15, y[2] and y[3] the same from 16. One load of 16 samples gives, as 32-bit
+// pairs, the inputs of taps 2j and 2j + 1 for eight outputs two apart, and a
+// multiply-add of pairs sums them by the taps: 16 products an instruction.
+// Shared by both 16-bit kernels, so that their outputs agree.
+CAROVEL_TRIM_AVX2 inline void LongRun16Outputs(const std::int16_t* x, const Phase& phase,
+                                               float first, float fstep, __m256* y) {
+    __m256i a[4], b[4];
 #pragma GCC unroll 4
     for (int q = 0; q < 4; ++q) {
-        const __m256 j = _mm256_add_ps(_mm256_setr_ps(0, 1, 2, 3, 4, 5, 6, 7),
-                                       _mm256_set1_ps(static_cast<float>(8 * q)));
-        y[q] = _mm256_fmadd_ps(Offsets(f, s, j), sums.b[q], sums.a[q]);
+        a[q] = _mm256_setzero_si256();
+        b[q] = _mm256_setzero_si256();
     }
-    // packs works within 128-bit lanes: the permute puts the quarters back
-    // in order.
+#pragma GCC unroll 8
+    for (int j = 0; j < TrimStage::kTaps / 2; ++j) {
+        const __m256i h = _mm256_set1_epi32(phase.h16[j]);
+        const __m256i d = _mm256_set1_epi32(phase.d16[j]);
+#pragma GCC unroll 4
+        for (int q = 0; q < 4; ++q) {
+            const int from = (q & 1) + 16 * (q >> 1) + 2 * j;
+            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(x + from));
+            a[q] = _mm256_add_epi32(a[q], _mm256_madd_epi16(v, h));
+            b[q] = _mm256_add_epi32(b[q], _mm256_madd_epi16(v, d));
+            // Kept in this order: regrouped, the sums spill to the stack.
+            __asm__("" : "+x"(a[q]), "+x"(b[q]));
+        }
+    }
+    const __m256 f = _mm256_set1_ps(first);
+    const __m256 s = _mm256_set1_ps(fstep);
+    const __m256 tap = _mm256_set1_ps(static_cast<float>(1.0 / kTapScale));
+    const __m256 slope = _mm256_set1_ps(static_cast<float>(1.0 / kSlopeScale));
+#pragma GCC unroll 4
+    for (int q = 0; q < 4; ++q) {
+        const __m256 j = _mm256_add_ps(_mm256_setr_ps(0, 2, 4, 6, 8, 10, 12, 14),
+                                       _mm256_set1_ps(static_cast<float>((q & 1) + 16 * (q >> 1))));
+        const __m256 offset = _mm256_mul_ps(Offsets(f, s, j), slope);
+        y[q] = _mm256_fmadd_ps(offset, _mm256_cvtepi32_ps(b[q]),
+                               _mm256_mul_ps(_mm256_cvtepi32_ps(a[q]), tap));
+    }
+}
+
+CAROVEL_TRIM_AVX2
+void LongRun16Avx2(const std::int16_t* x, const Phase& phase, float first, float fstep,
+                   float* out) {
+    __m256 y[4];
+    LongRun16Outputs(x, phase, first, fstep, y);
+    // Even and odd outputs interleaved within the halves ([0, 4) and [8, 12),
+    // then [4, 8) and [12, 16)), then the halves put in order.
+#pragma GCC unroll 2
+    for (int h = 0; h < 2; ++h) {
+        const __m256 lo = _mm256_unpacklo_ps(y[2 * h], y[2 * h + 1]);
+        const __m256 hi = _mm256_unpackhi_ps(y[2 * h], y[2 * h + 1]);
+        _mm256_storeu_ps(out + 16 * h, _mm256_permute2f128_ps(lo, hi, 0x20));
+        _mm256_storeu_ps(out + 16 * h + 8, _mm256_permute2f128_ps(lo, hi, 0x31));
+    }
+}
+
+// A long run of a mono 16-bit stream in one go: LongRun16Avx2 with the
+// outputs rounded, clamped and packed in the registers, count (at most
+// kLongRun) of them written to dst. Mono 16-bit is the usual mixing format;
+// keeping the run in the registers saves the round trips through memory.
+CAROVEL_TRIM_AVX2
+void LongRunMono16Avx2(const std::int16_t* x, const Phase& phase, float first, float fstep,
+                       std::size_t count, unsigned char* dst) {
+    __m256 y[4];
+    LongRun16Outputs(x, phase, first, fstep, y);
+    __m256i r[4];
+#pragma GCC unroll 4
+    for (int q = 0; q < 4; ++q) {
+        r[q] = Round16(y[q]);
+    }
+    // Interleaved within the halves as in LongRun16Avx2; packs works within
+    // them too, so the outputs come out in order.
     const __m256i s01 =
-        _mm256_permute4x64_epi64(_mm256_packs_epi32(Round16(y[0]), Round16(y[1])), 0xD8);
+        _mm256_packs_epi32(_mm256_unpacklo_epi32(r[0], r[1]), _mm256_unpackhi_epi32(r[0], r[1]));
     const __m256i s23 =
-        _mm256_permute4x64_epi64(_mm256_packs_epi32(Round16(y[2]), Round16(y[3])), 0xD8);
+        _mm256_packs_epi32(_mm256_unpacklo_epi32(r[2], r[3]), _mm256_unpackhi_epi32(r[2], r[3]));
     if (count == TrimStage::kLongRun) {
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst), s01);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + 32), s23);
@@ -280,6 +368,21 @@ void LongRunMono16Avx2(const float* x, const Phase& phase, float first, float fs
         _mm256_store_si256(reinterpret_cast<__m256i*>(run), s01);
         _mm256_store_si256(reinterpret_cast<__m256i*>(run + 32), s23);
         std::memcpy(dst, run, 2 * count);
+    }
+}
+
+// ToInt16Base for AVX2, sixteen samples a step.
+CAROVEL_TRIM_AVX2
+void ToInt16Avx2(const float* in, std::size_t count, std::int16_t* out) {
+    std::size_t i = 0;
+    for (; i + 16 <= count; i += 16) {
+        const __m256i lo = _mm256_cvttps_epi32(_mm256_loadu_ps(in + i));
+        const __m256i hi = _mm256_cvttps_epi32(_mm256_loadu_ps(in + i + 8));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i),
+                            _mm256_permute4x64_epi64(_mm256_packs_epi32(lo, hi), 0xD8));
+    }
+    for (; i < count; ++i) {
+        out[i] = static_cast<std::int16_t>(in[i]);
     }
 }
 #endif
@@ -307,6 +410,43 @@ void RunOfEightBase(const float* x, const Phase& phase, const float* offsets, fl
     }
 }
 #endif
+
+// kLongRun outputs of a 16-bit stream from its samples x[0, kLongRun + kTaps
+// - 1) as LongRun makes them from floats, but summed by the integer taps
+// (exactly, in 32 bits) before the step to each output's fraction (first +
+// fstep * j for output j): half the work of the float sums where vectors
+// multiply 16-bit pairs.
+void LongRun16Base(const std::int16_t* x, const Phase& phase, float first, float fstep,
+                   float* out) {
+    std::int32_t h[TrimStage::kTaps], d[TrimStage::kTaps];
+    for (int j = 0; j < TrimStage::kTaps / 2; ++j) {
+        const auto hp = static_cast<std::uint32_t>(phase.h16[j]);
+        const auto dp = static_cast<std::uint32_t>(phase.d16[j]);
+        h[2 * j] = static_cast<std::int16_t>(hp & 0xffff);
+        h[2 * j + 1] = static_cast<std::int16_t>(hp >> 16);
+        d[2 * j] = static_cast<std::int16_t>(dp & 0xffff);
+        d[2 * j + 1] = static_cast<std::int16_t>(dp >> 16);
+    }
+    const auto tap = static_cast<float>(1.0 / kTapScale);
+    const auto slope = static_cast<float>(1.0 / kSlopeScale);
+    for (int j = 0; j < TrimStage::kLongRun; ++j) {
+        std::int32_t a = 0, b = 0;
+        for (int k = 0; k < TrimStage::kTaps; ++k) {
+            a += h[k] * x[j + k];
+            b += d[k] * x[j + k];
+        }
+        const float offset = (first + fstep * static_cast<float>(j)) * slope;
+        out[j] = static_cast<float>(a) * tap + offset * static_cast<float>(b);
+    }
+}
+
+// count samples of a 16-bit stream, as the stage keeps them (floats of
+// integer value), back into integers.
+void ToInt16Base(const float* in, std::size_t count, std::int16_t* out) {
+    for (std::size_t i = 0; i < count; ++i) {
+        out[i] = static_cast<std::int16_t>(in[i]);
+    }
+}
 
 // Mono 16-bit, the usual mixing format: blocks samples into out (without
 // AVX2; DecodeMono16Avx2 below with it).
@@ -353,6 +493,11 @@ struct RunPlan {
 };
 // Runs Make plans before it makes them.
 constexpr int kRunsAhead = 16;
+// The inputs a long run reads, and those of kRunsAhead long runs: the next
+// one reads from at most 35 inputs further on (32 outputs at a ratio within
+// 0.1% of 1, and its middle a sample either side).
+constexpr std::size_t kLongReach = TrimStage::kLongRun + TrimStage::kTaps - 1;
+constexpr std::size_t kBatchReach = (kRunsAhead - 1) * 35 + kLongReach;
 
 // Plans up to ahead runs of run outputs (the last one shorter when room
 // ends first) from the read position (index, frac), moving it past them,
@@ -387,9 +532,12 @@ int PlanRuns(std::size_t& index, double& frac, double ratio, int run, std::size_
 }
 
 using RunKernel = void (*)(const float*, const Phase&, const float*, float*);
+// A long run of a 16-bit stream, from its samples as integers.
+using Long16Kernel = void (*)(const std::int16_t*, const Phase&, float, float, float*);
 // A whole long run of a mono 16-bit stream: taps, offsets, encoding.
-using Mono16Kernel = void (*)(const float*, const Phase&, float, float, std::size_t,
+using Mono16Kernel = void (*)(const std::int16_t*, const Phase&, float, float, std::size_t,
                               unsigned char*);
+using Int16Converter = void (*)(const float*, std::size_t, std::int16_t*);
 using Mono16Decoder = void (*)(const unsigned char*, std::size_t, float*);
 
 // The kernels for this CPU, chosen once. mono16 is null where there is none:
@@ -397,15 +545,19 @@ using Mono16Decoder = void (*)(const unsigned char*, std::size_t, float*);
 struct Kernels {
     RunKernel longRun = LongRunBase;
     RunKernel runOfEight = RunOfEightBase;
+    Long16Kernel long16 = LongRun16Base;
     Mono16Kernel mono16 = nullptr;
     Mono16Decoder decodeMono16 = DecodeMono16;
+    Int16Converter toInt16 = ToInt16Base;
     Kernels() {
 #if defined(CAROVEL_TRIM_AVX2)
         if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
             longRun = LongRunAvx2;
             runOfEight = RunOfEightAvx2;
+            long16 = LongRun16Avx2;
             mono16 = LongRunMono16Avx2;
             decodeMono16 = DecodeMono16Avx2;
+            toInt16 = ToInt16Avx2;
         }
 #endif
     }
@@ -762,11 +914,14 @@ std::size_t TrimStage::Make(unsigned char* dst, std::size_t maxBlocks, bool drai
     // with a first-order step, larger ones kRun with a second.
     const bool longRun = std::abs(trimPpm_) <= kLongRunPpm;
     const int run = longRun ? kLongRun : kRun;
-    const Mono16Kernel mono16 = longRun && channels_ == 1 && width_ == 2 ? kernels.mono16 : nullptr;
+    // A 16-bit stream's long runs are summed in integers.
+    const bool ints = longRun && width_ == 2;
+    const Mono16Kernel mono16 = ints && channels_ == 1 ? kernels.mono16 : nullptr;
     const RunKernel kernel = longRun ? kernels.longRun : kernels.runOfEight;
     std::size_t made = 0;
     RunPlan plans[kRunsAhead];
     float offsets[kLongRun];
+    alignas(32) std::int16_t samples[kBatchReach];
     while (made < maxBlocks) {
         // Shedding may move the read position before any run: then the runs
         // are planned one at a time.
@@ -785,11 +940,26 @@ std::size_t TrimStage::Make(unsigned char* dst, std::size_t maxBlocks, bool drai
         }
         index_ = index;
         frac_ = frac;
+        if (mono16 != nullptr) {
+            // The samples of all the runs at once.
+            const std::size_t from = plans[0].from;
+            kernels.toInt16(work_[0] + from, plans[planned - 1].from + kLongReach - from, samples);
+            for (int r = 0; r < planned; ++r) {
+                const RunPlan& plan = plans[r];
+                mono16(samples + (plan.from - from), *plan.phase, plan.first, fstep, plan.count,
+                       dst + made * blockAlign);
+                made += plan.count;
+            }
+            continue;
+        }
         for (int r = 0; r < planned; ++r) {
             const RunPlan& plan = plans[r];
-            unsigned char* const out = dst + made * blockAlign;
-            if (mono16 != nullptr) {
-                mono16(work_[0] + plan.from, *plan.phase, plan.first, fstep, plan.count, out);
+            if (ints) {
+                for (unsigned c = 0; c < channels_; ++c) {
+                    kernels.toInt16(work_[c] + plan.from, kLongReach, samples);
+                    kernels.long16(samples, *plan.phase, plan.first, fstep,
+                                   out_.data() + std::size_t{c} * kLongRun);
+                }
             } else {
                 for (int j = 0; j < run; ++j) {
                     offsets[j] = plan.first + fstep * static_cast<float>(j);
@@ -798,8 +968,8 @@ std::size_t TrimStage::Make(unsigned char* dst, std::size_t maxBlocks, bool drai
                     kernel(work_[c] + plan.from, *plan.phase, offsets,
                            out_.data() + std::size_t{c} * kLongRun);
                 }
-                Encode(plan.count, out);
             }
+            Encode(plan.count, dst + made * blockAlign);
             made += plan.count;
         }
     }

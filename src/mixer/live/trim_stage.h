@@ -13,6 +13,13 @@
 // step beyond. The ratio may change between any two runs
 // without a seam: the position moves on continuously.
 //
+// A 16-bit stream's long runs (the drift case of the usual mixing format)
+// are summed in integers: the taps rounded to 16 bits (1/32768, the
+// derivative's to 1/16384), two taps by two samples in each step of a
+// vector multiply-add, half the work of the float sums. The taps' rounding
+// costs about 1 dB of a 1 kHz tone's SNR at 48 kHz (88.6 dB) and 6 dB at
+// 8 kHz (84 dB); a trim of 0 still copies the stream exactly.
+//
 // Besides trimming, the stage can shed audio: given a budget (AllowShed),
 // it skips input where the stream is quiet (every sample of a stretch of at
 // least kQuietBlocks within kQuietLevel of silence, with the filter's
