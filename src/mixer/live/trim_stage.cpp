@@ -752,6 +752,11 @@ bool TrimStage::PushPull(const unsigned char* data, std::size_t blocks, unsigned
     if (!Reserve(total)) {
         return false;
     }
+    if (channels_ == 1 && width_ == 2 && std::abs(trimPpm_) <= kLongRunPpm && shedBudget_ == 0 &&
+        TheKernels().mono16 != nullptr) {
+        *made = PushPullMono16(data, blocks, dst, maxBlocks);
+        return true;
+    }
     alignas(64) float stack[kStackSamples];
     for (unsigned c = 0; c < channels_; ++c) {
         const float* from = work_[c] + drop;
@@ -774,6 +779,29 @@ bool TrimStage::PushPull(const unsigned char* data, std::size_t blocks, unsigned
     Forget(passed);
     WorkOnKept();
     return true;
+}
+
+std::size_t TrimStage::PushPullMono16(const unsigned char* data, std::size_t blocks,
+                                      unsigned char* dst, std::size_t maxBlocks) {
+    // The samples the next output reads as integers, then the block as it
+    // came, filtered from there; the rest back as floats.
+    const std::size_t drop = index_ - kHalf;
+    const std::size_t kept = used_ - drop;
+    alignas(32) std::int16_t samples[kStackSamples];
+    TheKernels().toInt16(work_[0] + drop, kept, samples);
+    std::memcpy(samples + kept, data, blocks * 2);  // little-endian, as Signed16 reads
+    Forget(drop);
+    used_ = kept + blocks;
+    const std::size_t made = Make(dst, maxBlocks, false, samples);
+    const std::size_t passed = index_ - kHalf;
+    inline_ = used_ - passed <= InlineStride();
+    float* const keptPlane = KeptPlane(0);
+    for (std::size_t i = passed; i < used_; ++i) {
+        keptPlane[i - passed] = samples[i];
+    }
+    Forget(passed);
+    WorkOnKept();
+    return made;
 }
 
 void TrimStage::Forget(std::size_t drop) {
@@ -903,7 +931,8 @@ std::size_t TrimStage::HeldBackBlocks() const {
     return left > 0 ? static_cast<std::size_t>(std::ceil(left / ratio_)) : 0;
 }
 
-std::size_t TrimStage::Make(unsigned char* dst, std::size_t maxBlocks, bool draining) {
+std::size_t TrimStage::Make(unsigned char* dst, std::size_t maxBlocks, bool draining,
+                            const std::int16_t* samplesIn) {
     const Phase* const table = Table().phases.data();
     const Kernels& kernels = TheKernels();
     // Drain reads the silence Drain put past the input.
@@ -942,11 +971,17 @@ std::size_t TrimStage::Make(unsigned char* dst, std::size_t maxBlocks, bool drai
         frac_ = frac;
         if (mono16 != nullptr) {
             // The samples of all the runs at once.
-            const std::size_t from = plans[0].from;
-            kernels.toInt16(work_[0] + from, plans[planned - 1].from + kLongReach - from, samples);
+            const std::int16_t* x = samplesIn;
+            std::size_t from = 0;
+            if (x == nullptr) {
+                from = plans[0].from;
+                kernels.toInt16(work_[0] + from, plans[planned - 1].from + kLongReach - from,
+                                samples);
+                x = samples;
+            }
             for (int r = 0; r < planned; ++r) {
                 const RunPlan& plan = plans[r];
-                mono16(samples + (plan.from - from), *plan.phase, plan.first, fstep, plan.count,
+                mono16(x + (plan.from - from), *plan.phase, plan.first, fstep, plan.count,
                        dst + made * blockAlign);
                 made += plan.count;
             }

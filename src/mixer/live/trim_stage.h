@@ -119,8 +119,17 @@ class TrimStage {
 
   private:
     // Writes up to maxBlocks output blocks into dst while the input reaches
-    // far enough; stops at the input's end when draining.
-    std::size_t Make(unsigned char* dst, std::size_t maxBlocks, bool draining);
+    // far enough; stops at the input's end when draining. samplesIn, when
+    // given, holds the input kept as integers (a mono 16-bit stream's, with
+    // long runs and no shedding): the runs read it instead of the planes.
+    std::size_t Make(unsigned char* dst, std::size_t maxBlocks, bool draining,
+                     const std::int16_t* samplesIn = nullptr);
+    // PushPull of a mono 16-bit stream with long runs and no shedding, on a
+    // processor with the mono 16-bit kernel, once the planes can take back
+    // all of the input: the block goes to the kernel as it came, without
+    // the round trip through floats. Returns the blocks written.
+    std::size_t PushPullMono16(const unsigned char* data, std::size_t blocks, unsigned char* dst,
+                               std::size_t maxBlocks);
     // Skips a quiet stretch at the read position when the budget allows.
     void ShedQuiet();
     // Whether input sample i of any channel is beyond the quiet level.
