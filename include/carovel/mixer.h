@@ -242,11 +242,12 @@ class CAROVEL_API CMixer {
     //    80 ppm that brings the backlog back to the target, so the pitch
     //    moves by at most the drift plus 80 ppm. The trim goes through a
     //    resampler of live mode's own (a 16-tap interpolator: the fractional
-    //    delay is within -90 dB of ideal up to an eighth of the mixing rate
-    //    and rolls off toward its top) from the source's first trim until
-    //    its stream ends (FlushSource or running dry). No frame is dropped or
-    //    repeated for this. The trim is at most +-12,000 ppm; a source
-    //    drifting further runs dry or hits the ceiling.
+    //    delay is within -90 dB of ideal up to an eighth of the mixing rate,
+    //    about -85 dB for a 16-bit mixing format, whose taps are rounded to
+    //    16 bits, and rolls off toward its top) from the source's first trim
+    //    until its stream ends (FlushSource or running dry). No frame is
+    //    dropped or repeated for this. The trim is at most +-12,000 ppm; a
+    //    source drifting further runs dry or hits the ceiling.
     //  - A source whose backlog stays more than a frame above the target
     //    (three passes in a row), or more than half a frame (ten passes),
     //    after a burst of late blocks, a master that ran dry or a stall, is
