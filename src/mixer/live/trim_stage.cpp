@@ -7,6 +7,7 @@
 #include <new>
 #include <type_traits>
 
+#include "convert/encode_float.h"
 #include "engine/vector_clones.h"
 #include "pcm/sample_codec.h"
 
@@ -39,14 +40,13 @@ constexpr double kPi = 3.14159265358979323846;
 
 // One phase: the taps, their first derivative by the fraction and half
 // their second; and for 16-bit streams the taps and their derivative in
-// integers, two 16-bit values (taps 2j and 2j + 1) in each 32-bit word, as a
-// multiply-add of pairs takes them.
+// 16-bit integers.
 struct alignas(64) Phase {
     float h[TrimStage::kTaps];
     float d1[TrimStage::kTaps];
     float d2[TrimStage::kTaps];
-    std::int32_t h16[TrimStage::kTaps / 2];
-    std::int32_t d16[TrimStage::kTaps / 2];
+    std::int16_t h16[TrimStage::kTaps];
+    std::int16_t d16[TrimStage::kTaps];
 };
 
 // The integer taps' scales: the taps in -1/32768 (negated, so that a tap of
@@ -59,8 +59,8 @@ constexpr double kTapScale = -32768.0;
 constexpr double kSlopeScale = 16384.0;
 
 // Rounds taps times scale to 16-bit integers with the sum of the taps
-// times scale, and packs them in pairs.
-void PackTaps(const double* taps, double scale, std::int32_t* pairs) {
+// times scale.
+void RoundTaps(const double* taps, double scale, std::int16_t* out) {
     long values[TrimStage::kTaps];
     double exact = 0.0;
     long total = 0;
@@ -81,10 +81,8 @@ void PackTaps(const double* taps, double scale, std::int32_t* pairs) {
         }
     }
     values[fix] += remainder;
-    for (int j = 0; j < TrimStage::kTaps / 2; ++j) {
-        const auto lo = static_cast<std::uint16_t>(static_cast<std::int16_t>(values[2 * j]));
-        const auto hi = static_cast<std::uint16_t>(static_cast<std::int16_t>(values[2 * j + 1]));
-        pairs[j] = static_cast<std::int32_t>(lo | (static_cast<std::uint32_t>(hi) << 16));
+    for (int k = 0; k < TrimStage::kTaps; ++k) {
+        out[k] = static_cast<std::int16_t>(values[k]);
     }
 }
 
@@ -136,8 +134,8 @@ struct PhaseTable {
                     static_cast<float>((above[k] - 2 * at[k] + below[k]) / (step * step) / 2);
                 slope[k] = (above[k] - below[k]) / (2 * step);
             }
-            PackTaps(at, kTapScale, phases[p].h16);
-            PackTaps(slope, kSlopeScale, phases[p].d16);
+            RoundTaps(at, kTapScale, phases[p].h16);
+            RoundTaps(slope, kSlopeScale, phases[p].d16);
         }
     }
 };
@@ -298,8 +296,12 @@ CAROVEL_TRIM_AVX2 inline void LongRun16Outputs(const std::int16_t* x, const Phas
     }
 #pragma GCC unroll 8
     for (int j = 0; j < TrimStage::kTaps / 2; ++j) {
-        const __m256i h = _mm256_set1_epi32(phase.h16[j]);
-        const __m256i d = _mm256_set1_epi32(phase.d16[j]);
+        // Taps 2j and 2j + 1 in every 32-bit lane, as the samples' pairs.
+        std::int32_t hp, dp;
+        std::memcpy(&hp, phase.h16 + 2 * j, 4);
+        std::memcpy(&dp, phase.d16 + 2 * j, 4);
+        const __m256i h = _mm256_set1_epi32(hp);
+        const __m256i d = _mm256_set1_epi32(dp);
 #pragma GCC unroll 4
         for (int q = 0; q < 4; ++q) {
             const int from = (q & 1) + 16 * (q >> 1) + 2 * j;
@@ -370,21 +372,6 @@ void LongRunMono16Avx2(const std::int16_t* x, const Phase& phase, float first, f
         std::memcpy(dst, run, 2 * count);
     }
 }
-
-// ToInt16Base for AVX2, sixteen samples a step.
-CAROVEL_TRIM_AVX2
-void ToInt16Avx2(const float* in, std::size_t count, std::int16_t* out) {
-    std::size_t i = 0;
-    for (; i + 16 <= count; i += 16) {
-        const __m256i lo = _mm256_cvttps_epi32(_mm256_loadu_ps(in + i));
-        const __m256i hi = _mm256_cvttps_epi32(_mm256_loadu_ps(in + i + 8));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i),
-                            _mm256_permute4x64_epi64(_mm256_packs_epi32(lo, hi), 0xD8));
-    }
-    for (; i < count; ++i) {
-        out[i] = static_cast<std::int16_t>(in[i]);
-    }
-}
 #endif
 #else
 void LongRunBase(const float* x, const Phase& phase, const float* offsets, float* out) {
@@ -418,34 +405,24 @@ void RunOfEightBase(const float* x, const Phase& phase, const float* offsets, fl
 // multiply 16-bit pairs.
 void LongRun16Base(const std::int16_t* x, const Phase& phase, float first, float fstep,
                    float* out) {
-    std::int32_t h[TrimStage::kTaps], d[TrimStage::kTaps];
-    for (int j = 0; j < TrimStage::kTaps / 2; ++j) {
-        const auto hp = static_cast<std::uint32_t>(phase.h16[j]);
-        const auto dp = static_cast<std::uint32_t>(phase.d16[j]);
-        h[2 * j] = static_cast<std::int16_t>(hp & 0xffff);
-        h[2 * j + 1] = static_cast<std::int16_t>(hp >> 16);
-        d[2 * j] = static_cast<std::int16_t>(dp & 0xffff);
-        d[2 * j + 1] = static_cast<std::int16_t>(dp >> 16);
-    }
     const auto tap = static_cast<float>(1.0 / kTapScale);
     const auto slope = static_cast<float>(1.0 / kSlopeScale);
     for (int j = 0; j < TrimStage::kLongRun; ++j) {
         std::int32_t a = 0, b = 0;
         for (int k = 0; k < TrimStage::kTaps; ++k) {
-            a += h[k] * x[j + k];
-            b += d[k] * x[j + k];
+            a += phase.h16[k] * x[j + k];
+            b += phase.d16[k] * x[j + k];
         }
         const float offset = (first + fstep * static_cast<float>(j)) * slope;
         out[j] = static_cast<float>(a) * tap + offset * static_cast<float>(b);
     }
 }
 
-// count samples of a 16-bit stream, as the stage keeps them (floats of
-// integer value), back into integers.
-void ToInt16Base(const float* in, std::size_t count, std::int16_t* out) {
-    for (std::size_t i = 0; i < count; ++i) {
-        out[i] = static_cast<std::int16_t>(in[i]);
-    }
+// count samples of a 16-bit stream as the stage keeps them (floats of whole
+// value) back into integers: encoded as 16-bit samples, little-endian as
+// the stage's input (see DecodeMono16), straight into out.
+void ToInt16(const float* in, std::size_t count, std::int16_t* out) {
+    EncodeFloatTo16(in, count, reinterpret_cast<unsigned char*>(out));
 }
 
 // Mono 16-bit, the usual mixing format: blocks samples into out (without
@@ -537,7 +514,6 @@ using Long16Kernel = void (*)(const std::int16_t*, const Phase&, float, float, f
 // A whole long run of a mono 16-bit stream: taps, offsets, encoding.
 using Mono16Kernel = void (*)(const std::int16_t*, const Phase&, float, float, std::size_t,
                               unsigned char*);
-using Int16Converter = void (*)(const float*, std::size_t, std::int16_t*);
 using Mono16Decoder = void (*)(const unsigned char*, std::size_t, float*);
 
 // The kernels for this CPU, chosen once. mono16 is null where there is none:
@@ -548,7 +524,6 @@ struct Kernels {
     Long16Kernel long16 = LongRun16Base;
     Mono16Kernel mono16 = nullptr;
     Mono16Decoder decodeMono16 = DecodeMono16;
-    Int16Converter toInt16 = ToInt16Base;
     Kernels() {
 #if defined(CAROVEL_TRIM_AVX2)
         if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) {
@@ -557,7 +532,6 @@ struct Kernels {
             long16 = LongRun16Avx2;
             mono16 = LongRunMono16Avx2;
             decodeMono16 = DecodeMono16Avx2;
-            toInt16 = ToInt16Avx2;
         }
 #endif
     }
@@ -752,8 +726,7 @@ bool TrimStage::PushPull(const unsigned char* data, std::size_t blocks, unsigned
     if (!Reserve(total)) {
         return false;
     }
-    if (channels_ == 1 && width_ == 2 && std::abs(trimPpm_) <= kLongRunPpm && shedBudget_ == 0 &&
-        TheKernels().mono16 != nullptr) {
+    if (shedBudget_ == 0 && Mono16Runs()) {
         *made = PushPullMono16(data, blocks, dst, maxBlocks);
         return true;
     }
@@ -781,6 +754,11 @@ bool TrimStage::PushPull(const unsigned char* data, std::size_t blocks, unsigned
     return true;
 }
 
+bool TrimStage::Mono16Runs() const {
+    return channels_ == 1 && width_ == 2 && std::abs(trimPpm_) <= kLongRunPpm &&
+           TheKernels().mono16 != nullptr;
+}
+
 std::size_t TrimStage::PushPullMono16(const unsigned char* data, std::size_t blocks,
                                       unsigned char* dst, std::size_t maxBlocks) {
     // The samples the next output reads as integers, then the block as it
@@ -788,7 +766,7 @@ std::size_t TrimStage::PushPullMono16(const unsigned char* data, std::size_t blo
     const std::size_t drop = index_ - kHalf;
     const std::size_t kept = used_ - drop;
     alignas(32) std::int16_t samples[kStackSamples];
-    TheKernels().toInt16(work_[0] + drop, kept, samples);
+    ToInt16(work_[0] + drop, kept, samples);
     std::memcpy(samples + kept, data, blocks * 2);  // little-endian, as Signed16 reads
     Forget(drop);
     used_ = kept + blocks;
@@ -945,7 +923,7 @@ std::size_t TrimStage::Make(unsigned char* dst, std::size_t maxBlocks, bool drai
     const int run = longRun ? kLongRun : kRun;
     // A 16-bit stream's long runs are summed in integers.
     const bool ints = longRun && width_ == 2;
-    const Mono16Kernel mono16 = ints && channels_ == 1 ? kernels.mono16 : nullptr;
+    const Mono16Kernel mono16 = Mono16Runs() ? kernels.mono16 : nullptr;
     const RunKernel kernel = longRun ? kernels.longRun : kernels.runOfEight;
     std::size_t made = 0;
     RunPlan plans[kRunsAhead];
@@ -975,8 +953,7 @@ std::size_t TrimStage::Make(unsigned char* dst, std::size_t maxBlocks, bool drai
             std::size_t from = 0;
             if (x == nullptr) {
                 from = plans[0].from;
-                kernels.toInt16(work_[0] + from, plans[planned - 1].from + kLongReach - from,
-                                samples);
+                ToInt16(work_[0] + from, plans[planned - 1].from + kLongReach - from, samples);
                 x = samples;
             }
             for (int r = 0; r < planned; ++r) {
@@ -991,7 +968,7 @@ std::size_t TrimStage::Make(unsigned char* dst, std::size_t maxBlocks, bool drai
             const RunPlan& plan = plans[r];
             if (ints) {
                 for (unsigned c = 0; c < channels_; ++c) {
-                    kernels.toInt16(work_[c] + plan.from, kLongReach, samples);
+                    ToInt16(work_[c] + plan.from, kLongReach, samples);
                     kernels.long16(samples, *plan.phase, plan.first, fstep,
                                    out_.data() + std::size_t{c} * kLongRun);
                 }

@@ -124,10 +124,13 @@ class TrimStage {
     // long runs and no shedding): the runs read it instead of the planes.
     std::size_t Make(unsigned char* dst, std::size_t maxBlocks, bool draining,
                      const std::int16_t* samplesIn = nullptr);
-    // PushPull of a mono 16-bit stream with long runs and no shedding, on a
-    // processor with the mono 16-bit kernel, once the planes can take back
-    // all of the input: the block goes to the kernel as it came, without
-    // the round trip through floats. Returns the blocks written.
+    // Whether the next runs are long runs of a mono 16-bit stream made in
+    // one step from integers (on a processor with the kernel for them).
+    bool Mono16Runs() const;
+    // PushPull when Mono16Runs and nothing is to be shed, once the planes
+    // can take back all of the input: the block goes to the kernel as it
+    // came, without the round trip through floats. Returns the blocks
+    // written.
     std::size_t PushPullMono16(const unsigned char* data, std::size_t blocks, unsigned char* dst,
                                std::size_t maxBlocks);
     // Skips a quiet stretch at the read position when the budget allows.
