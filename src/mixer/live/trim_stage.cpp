@@ -476,13 +476,25 @@ constexpr int kRunsAhead = 16;
 constexpr std::size_t kLongReach = TrimStage::kLongRun + TrimStage::kTaps - 1;
 constexpr std::size_t kBatchReach = (kRunsAhead - 1) * 35 + kLongReach;
 
+// The read position's fraction and the ratio in fixed point: 32 bits after
+// the point. The position's steps are then integer additions, which do not
+// hold up the planning as a chain of conversions would, and the position
+// moves on exactly (the ratio to within 2^-33 of the trim asked for).
+constexpr int kFracBits = 32;
+constexpr std::uint64_t kOne = std::uint64_t{1} << kFracBits;
+constexpr std::uint64_t kFracMask = kOne - 1;
+// The fixed-point distance between two phases of the table.
+constexpr int kPhaseBits = kFracBits - 6;
+static_assert(kPhases == 1 << (kFracBits - kPhaseBits), "a phase is a power of two apart");
+
 // Plans up to ahead runs of run outputs (the last one shorter when room
 // ends first) from the read position (index, frac), moving it past them,
-// while the filter's reach stays below reach. The ratio is input per
-// output. Returns the runs planned.
-int PlanRuns(std::size_t& index, double& frac, double ratio, int run, std::size_t reach,
-             std::size_t room, int ahead, const Phase* table, RunPlan* plans) {
-    const double step = ratio - 1.0;
+// while the filter's reach stays below reach. ratio is input per output,
+// frac and ratio in fixed point. Returns the runs planned.
+int PlanRuns(std::size_t& index, std::uint64_t& frac, std::uint64_t ratio, int run,
+             std::size_t reach, std::size_t room, int ahead, const Phase* table, RunPlan* plans) {
+    const auto step = static_cast<std::int64_t>(ratio - kOne);
+    const std::int64_t halfRun = step * (run - 1) / 2;
     int planned = 0;
     for (std::size_t made = 0; planned < ahead && made < room; ++planned) {
         // The run's middle may lie a sample either side of index (at the
@@ -492,17 +504,24 @@ int PlanRuns(std::size_t& index, double& frac, double ratio, int run, std::size_
             break;
         }
         const std::size_t count = std::min<std::size_t>(run, room - made);
-        const double middle = frac + step * (run - 1) / 2.0;
-        const int shift = middle < 0.0 ? -1 : (middle >= 1.0 ? 1 : 0);
-        // (middle - shift is in [0, 1): truncation rounds.)
-        const int phase = std::min(static_cast<int>((middle - shift) * kPhases + 0.5), kPhases);
-        const double base = static_cast<double>(phase) / kPhases + shift;
-        plans[planned] = {index + static_cast<std::size_t>(shift) - (TrimStage::kHalf - 1),
-                          &table[phase], static_cast<float>(frac - base), count};
-        const double advanced = frac + ratio * static_cast<double>(count);
-        const auto whole = static_cast<std::size_t>(advanced);  // advanced >= 0
-        index += whole;
-        frac = advanced - static_cast<double>(whole);
+        const std::int64_t middle = static_cast<std::int64_t>(frac) + halfRun;
+        const int shift = middle < 0 ? -1 : (middle >= static_cast<std::int64_t>(kOne) ? 1 : 0);
+        // The phase nearest the middle; the offset of the run's first output
+        // from it.
+        const auto within = static_cast<std::uint64_t>(middle - shift * std::int64_t{kOne});
+        const auto phase =
+            static_cast<int>((within + (kOne >> (kFracBits - kPhaseBits + 1))) >> kPhaseBits);
+        const std::int64_t base =
+            static_cast<std::int64_t>(phase) * (std::int64_t{1} << kPhaseBits) +
+            shift * std::int64_t{kOne};
+        plans[planned] = {
+            index + static_cast<std::size_t>(shift) - (TrimStage::kHalf - 1), &table[phase],
+            static_cast<float>(static_cast<double>(static_cast<std::int64_t>(frac) - base) *
+                               0x1p-32),
+            count};
+        const std::uint64_t advanced = frac + ratio * count;
+        index += static_cast<std::size_t>(advanced >> kFracBits);
+        frac = advanced & kFracMask;
         made += count;
     }
     return planned;
@@ -655,7 +674,8 @@ void TrimStage::Spill() {
 
 void TrimStage::SetTrim(std::int32_t ppm) {
     trimPpm_ = std::clamp(ppm, -kMaxTrimPpm, kMaxTrimPpm);
-    ratio_ = 1.0 + trimPpm_ * 1e-6;
+    ratioFixed_ = static_cast<std::uint64_t>(std::llround((1.0 + trimPpm_ * 1e-6) * 0x1p32));
+    ratio_ = static_cast<double>(ratioFixed_) * 0x1p-32;
 }
 
 void TrimStage::Prime(const unsigned char* history, std::size_t blocks) {
@@ -882,8 +902,8 @@ std::size_t TrimStage::Drain(unsigned char* dst, std::size_t maxBlocks) {
     }
     // Outputs whose position lies before the end.
     std::size_t made = 0;
-    while (made < maxBlocks && static_cast<double>(index_) + frac_ < static_cast<double>(end)) {
-        const double left = (static_cast<double>(end) - static_cast<double>(index_) - frac_);
+    while (made < maxBlocks && index_ < end) {
+        const double left = static_cast<double>(end) - static_cast<double>(index_) - Fraction();
         const auto due = static_cast<std::size_t>(std::ceil(left / ratio_));
         const std::size_t want = std::min({maxBlocks - made, due, std::size_t{kLongRun}});
         if (want == 0) {
@@ -898,14 +918,14 @@ std::size_t TrimStage::Drain(unsigned char* dst, std::size_t maxBlocks) {
         }
         used_ = kHalf;
         index_ = kHalf;
-        frac_ = 0.0;
+        frac_ = 0;
         quietAfter_ = 0;
     }
     return made;
 }
 
 std::size_t TrimStage::HeldBackBlocks() const {
-    const double left = static_cast<double>(used_) - static_cast<double>(index_) - frac_;
+    const double left = static_cast<double>(used_) - static_cast<double>(index_) - Fraction();
     return left > 0 ? static_cast<std::size_t>(std::ceil(left / ratio_)) : 0;
 }
 
@@ -939,8 +959,8 @@ std::size_t TrimStage::Make(unsigned char* dst, std::size_t maxBlocks, bool drai
         // The runs are planned first, so that the position's steps (a chain
         // of dependent operations) do not wait for the filter.
         std::size_t index = index_;
-        double frac = frac_;
-        const int planned = PlanRuns(index, frac, ratio_, run, reach, maxBlocks - made,
+        std::uint64_t frac = frac_;
+        const int planned = PlanRuns(index, frac, ratioFixed_, run, reach, maxBlocks - made,
                                      shedding ? 1 : kRunsAhead, table, plans);
         if (planned == 0) {
             break;

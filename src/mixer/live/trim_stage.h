@@ -157,6 +157,8 @@ class TrimStage {
     // The samples a plane starts with: room for the filter's reach and for
     // what is kept inside the stage, so that Spill never allocates.
     static std::size_t PlaneStart(unsigned channels);
+    // The read position's fraction past index_.
+    double Fraction() const { return static_cast<double>(frac_) * 0x1p-32; }
     // Makes every plane hold at least samples; false when memory ran out.
     bool Reserve(std::size_t samples);
     // Writes count outputs of the last run (out_) as blocks into dst.
@@ -168,6 +170,7 @@ class TrimStage {
     float scale_;     // full scale of the width (1 for float samples)
     std::int32_t trimPpm_ = 0;
     double ratio_ = 1.0;
+    std::uint64_t ratioFixed_ = std::uint64_t{1} << 32;  // ratio_, 32 bits after the point
     // The input kept, one plane per channel, from the start of the filter's
     // reach (and one more); the read position: the index of the sample at
     // or before it (at least kHalf) and the fraction past it.
@@ -182,7 +185,7 @@ class TrimStage {
     float inlineKept_[kInlineSamples];
     std::size_t used_ = kHalf;
     std::size_t index_ = kHalf;
-    double frac_ = 0.0;
+    std::uint64_t frac_ = 0;  // 32 bits after the point
     // Shedding waits until the read position reaches this index: a loud
     // sample lies within the reach of the outputs before it.
     std::size_t quietAfter_ = 0;
