@@ -88,6 +88,10 @@ TEST(LiveWorld, SourcesDriftingBothWaysSettleWithinAFrameOfTheTarget) {
     EXPECT_NEAR(w.Passes()->Control(1)->DriftPpm(), 1000.0, 1.0);
     EXPECT_NEAR(w.Passes()->Control(2)->DriftPpm(), -1000.0, 1.0);
     EXPECT_EQ(w.Live().catchUpPasses.load(), 0u);
+    // The time spent steering and trimming is counted for the statistics.
+    EXPECT_GE(w.Live().controlPasses.load(), 28000u);
+    EXPECT_GT(w.Live().controlNs.load(), 0u);
+    EXPECT_GT(w.Live().trimNs.load(), 0u);
 }
 
 TEST(LiveWorld, ASourceWithoutDriftIsNeverResampled) {
@@ -109,6 +113,7 @@ TEST(LiveWorld, ASourceWithoutDriftIsNeverResampled) {
     };
     w.Run();
     EXPECT_FALSE(everTrimmed);
+    EXPECT_EQ(w.Live().trimNs.load(), 0u);
     const auto first =
         std::find_if(mixed.begin(), mixed.end(), [](std::int16_t v) { return v != 0; });
     ASSERT_NE(first, mixed.end());

@@ -442,6 +442,12 @@ TEST(LiveMixer, StatisticsMayBeReadFromAnyThreadWhileItRuns) {
     }
     stop = true;
     other.join();
+    // Live mode's own cost is counted per pass that took frames.
+    MixerStats m;
+    mixer.GetAllSourceStats(nullptr, 0, &m);
+    EXPECT_TRUE(m.liveMode);
+    EXPECT_GE(m.livePasses, 1u);
+    EXPECT_GT(m.liveControlUsPerPass, 0.0);
     mixer.Close();
     EXPECT_GE(reader.passes.load(), 10u);
     EXPECT_FALSE(reader.bad.load());
