@@ -628,6 +628,111 @@ void EncodeRuns(const float* runs, std::size_t count, unsigned channels, unsigne
     }
 }
 
+using RunEncoder = TrimStage::RunEncoder;
+
+// The encoder of a stream's outputs, chosen once for its format.
+RunEncoder EncoderFor(unsigned channels, unsigned width) {
+    if (channels == 1 && width == 2) {
+        // Little-endian, as Signed16 writes.
+        return [](const float* runs, std::size_t count, unsigned, unsigned char* dst) {
+            EncodeMono16(runs, count, dst);
+        };
+    }
+    switch (width) {
+        case 0:
+            return EncodeRuns<Float32>;
+        case 1:
+            return EncodeRuns<Unsigned8>;
+        case 2:
+            return EncodeRuns<Signed16>;
+        case 3:
+            return EncodeRuns<Signed24>;
+        default:
+            return EncodeRuns<Signed32>;
+    }
+}
+
+// The runs Make planned, and what making their outputs reads and writes.
+struct RunJob {
+    const RunPlan* plans;
+    int planned;
+    float fstep;           // each output's step past the one before
+    float* const* planes;  // the input, one plane per channel
+    unsigned channels;
+    std::size_t blockAlign;
+    float* out;  // a run's outputs, kLongRun floats a channel
+    RunEncoder encode;
+    // A mono 16-bit stream's input as integers (from the planes' start),
+    // or null.
+    const std::int16_t* samples;
+    const Kernels* kernels;
+    RunKernel kernel;  // for runs summed in floats
+    int run;           // outputs a run
+};
+
+// Makes the planned runs' outputs into dst; returns how many it made.
+using RunMaker = std::size_t (*)(const RunJob&, unsigned char*);
+
+// Long runs of a mono 16-bit stream from integers, each run in one step:
+// the samples of all the runs converted at once (unless they came so).
+std::size_t MakeMono16Runs(const RunJob& job, unsigned char* dst) {
+    alignas(32) std::int16_t converted[kBatchReach];
+    const std::int16_t* x = job.samples;
+    std::size_t from = 0;
+    if (x == nullptr) {
+        from = job.plans[0].from;
+        ToInt16(job.planes[0] + from, job.plans[job.planned - 1].from + kLongReach - from,
+                converted);
+        x = converted;
+    }
+    const Mono16Kernel kernel = job.kernels->mono16;
+    std::size_t made = 0;
+    for (int r = 0; r < job.planned; ++r) {
+        const RunPlan& plan = job.plans[r];
+        kernel(x + (plan.from - from), *plan.phase, plan.first, job.fstep, plan.count,
+               dst + made * job.blockAlign);
+        made += plan.count;
+    }
+    return made;
+}
+
+// Long runs of a 16-bit stream, summed in integers channel by channel.
+std::size_t MakeInt16Runs(const RunJob& job, unsigned char* dst) {
+    alignas(32) std::int16_t samples[kLongReach];
+    const Long16Kernel kernel = job.kernels->long16;
+    std::size_t made = 0;
+    for (int r = 0; r < job.planned; ++r) {
+        const RunPlan& plan = job.plans[r];
+        for (unsigned c = 0; c < job.channels; ++c) {
+            ToInt16(job.planes[c] + plan.from, kLongReach, samples);
+            kernel(samples, *plan.phase, plan.first, job.fstep,
+                   job.out + std::size_t{c} * TrimStage::kLongRun);
+        }
+        job.encode(job.out, plan.count, job.channels, dst + made * job.blockAlign);
+        made += plan.count;
+    }
+    return made;
+}
+
+// Runs summed in floats, channel by channel.
+std::size_t MakeFloatRuns(const RunJob& job, unsigned char* dst) {
+    float offsets[TrimStage::kLongRun];
+    std::size_t made = 0;
+    for (int r = 0; r < job.planned; ++r) {
+        const RunPlan& plan = job.plans[r];
+        for (int j = 0; j < job.run; ++j) {
+            offsets[j] = plan.first + job.fstep * static_cast<float>(j);
+        }
+        for (unsigned c = 0; c < job.channels; ++c) {
+            job.kernel(job.planes[c] + plan.from, *plan.phase, offsets,
+                       job.out + std::size_t{c} * TrimStage::kLongRun);
+        }
+        job.encode(job.out, plan.count, job.channels, dst + made * job.blockAlign);
+        made += plan.count;
+    }
+    return made;
+}
+
 }  // namespace
 
 TrimStage::TrimStage(const PcmFormat& format)
@@ -643,7 +748,8 @@ TrimStage::TrimStage(const PcmFormat& format)
           1, static_cast<std::size_t>(kQuietMs * format.samplesPerSec / 1000.0))),
       quietLimit_(static_cast<float>(kQuietLevel) * scale_),
       out_(std::size_t{kLongRun} * format.channels),
-      work_(format.channels) {
+      work_(format.channels),
+      encode_(EncoderFor(channels_, width_)) {
     WorkOnKept();
     Table();
     TheKernels();
@@ -935,20 +1041,27 @@ std::size_t TrimStage::Make(unsigned char* dst, std::size_t maxBlocks, bool drai
     const Kernels& kernels = TheKernels();
     // Drain reads the silence Drain put past the input.
     const std::size_t reach = draining ? used_ + kLongRun + kTaps : used_;
-    const std::size_t blockAlign = format_.BlockAlign();
-    const auto fstep = static_cast<float>(ratio_ - 1.0);
     // Small trims (within +-kLongRunPpm) make kLongRun outputs per phase
-    // with a first-order step, larger ones kRun with a second.
+    // with a first-order step, larger ones kRun with a second. A 16-bit
+    // stream's long runs are summed in integers.
     const bool longRun = std::abs(trimPpm_) <= kLongRunPpm;
-    const int run = longRun ? kLongRun : kRun;
-    // A 16-bit stream's long runs are summed in integers.
-    const bool ints = longRun && width_ == 2;
-    const Mono16Kernel mono16 = Mono16Runs() ? kernels.mono16 : nullptr;
-    const RunKernel kernel = longRun ? kernels.longRun : kernels.runOfEight;
-    std::size_t made = 0;
+    const RunMaker makeRuns = Mono16Runs()             ? MakeMono16Runs
+                              : longRun && width_ == 2 ? MakeInt16Runs
+                                                       : MakeFloatRuns;
     RunPlan plans[kRunsAhead];
-    float offsets[kLongRun];
-    alignas(32) std::int16_t samples[kBatchReach];
+    RunJob job{plans,
+               0,
+               static_cast<float>(ratio_ - 1.0),
+               work_.data(),
+               channels_,
+               format_.BlockAlign(),
+               out_.data(),
+               encode_,
+               samplesIn,
+               &kernels,
+               longRun ? kernels.longRun : kernels.runOfEight,
+               longRun ? kLongRun : kRun};
+    std::size_t made = 0;
     while (made < maxBlocks) {
         // Shedding may move the read position before any run: then the runs
         // are planned one at a time.
@@ -960,76 +1073,16 @@ std::size_t TrimStage::Make(unsigned char* dst, std::size_t maxBlocks, bool drai
         // of dependent operations) do not wait for the filter.
         std::size_t index = index_;
         std::uint64_t frac = frac_;
-        const int planned = PlanRuns(index, frac, ratioFixed_, run, reach, maxBlocks - made,
-                                     shedding ? 1 : kRunsAhead, table, plans);
-        if (planned == 0) {
+        job.planned = PlanRuns(index, frac, ratioFixed_, job.run, reach, maxBlocks - made,
+                               shedding ? 1 : kRunsAhead, table, plans);
+        if (job.planned == 0) {
             break;
         }
         index_ = index;
         frac_ = frac;
-        if (mono16 != nullptr) {
-            // The samples of all the runs at once.
-            const std::int16_t* x = samplesIn;
-            std::size_t from = 0;
-            if (x == nullptr) {
-                from = plans[0].from;
-                ToInt16(work_[0] + from, plans[planned - 1].from + kLongReach - from, samples);
-                x = samples;
-            }
-            for (int r = 0; r < planned; ++r) {
-                const RunPlan& plan = plans[r];
-                mono16(x + (plan.from - from), *plan.phase, plan.first, fstep, plan.count,
-                       dst + made * blockAlign);
-                made += plan.count;
-            }
-            continue;
-        }
-        for (int r = 0; r < planned; ++r) {
-            const RunPlan& plan = plans[r];
-            if (ints) {
-                for (unsigned c = 0; c < channels_; ++c) {
-                    ToInt16(work_[c] + plan.from, kLongReach, samples);
-                    kernels.long16(samples, *plan.phase, plan.first, fstep,
-                                   out_.data() + std::size_t{c} * kLongRun);
-                }
-            } else {
-                for (int j = 0; j < run; ++j) {
-                    offsets[j] = plan.first + fstep * static_cast<float>(j);
-                }
-                for (unsigned c = 0; c < channels_; ++c) {
-                    kernel(work_[c] + plan.from, *plan.phase, offsets,
-                           out_.data() + std::size_t{c} * kLongRun);
-                }
-            }
-            Encode(plan.count, dst + made * blockAlign);
-            made += plan.count;
-        }
+        made += makeRuns(job, dst + made * job.blockAlign);
     }
     return made;
-}
-
-void TrimStage::Encode(std::size_t count, unsigned char* dst) const {
-    if (channels_ == 1 && width_ == 2) {
-        EncodeMono16(out_.data(), count, dst);  // little-endian, as Signed16 writes
-        return;
-    }
-    switch (width_) {
-        case 0:
-            EncodeRuns<Float32>(out_.data(), count, channels_, dst);
-            break;
-        case 1:
-            EncodeRuns<Unsigned8>(out_.data(), count, channels_, dst);
-            break;
-        case 2:
-            EncodeRuns<Signed16>(out_.data(), count, channels_, dst);
-            break;
-        case 3:
-            EncodeRuns<Signed24>(out_.data(), count, channels_, dst);
-            break;
-        default:
-            EncodeRuns<Signed32>(out_.data(), count, channels_, dst);
-            break;
-    }
 }
 
 }  // namespace _Carovel

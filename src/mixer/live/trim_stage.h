@@ -117,6 +117,11 @@ class TrimStage {
     // Input blocks shed since the stage was made.
     std::uint64_t ShedBlocks() const { return shed_; }
 
+    // Writes count outputs of each of channels runs (kLongRun floats a
+    // channel) as interleaved blocks of the stream's format.
+    using RunEncoder = void (*)(const float* runs, std::size_t count, unsigned channels,
+                                unsigned char* dst);
+
   private:
     // Writes up to maxBlocks output blocks into dst while the input reaches
     // far enough; stops at the input's end when draining. samplesIn, when
@@ -161,8 +166,6 @@ class TrimStage {
     double Fraction() const { return static_cast<double>(frac_) * 0x1p-32; }
     // Makes every plane hold at least samples; false when memory ran out.
     bool Reserve(std::size_t samples);
-    // Writes count outputs of the last run (out_) as blocks into dst.
-    void Encode(std::size_t count, unsigned char* dst) const;
 
     PcmFormat format_;
     unsigned channels_;
@@ -198,6 +201,8 @@ class TrimStage {
     // The planes the filter reads, one pointer per channel: the stage's own
     // (planes_ or inlineKept_), or the stack's while PushPull runs.
     std::vector<float*> work_;
+    // Writes the outputs of a run (out_) as blocks, for the stream's format.
+    RunEncoder encode_;
 };
 
 }  // namespace _Carovel
