@@ -105,10 +105,6 @@ Upsampler::Upsampler(unsigned channels, std::shared_ptr<const UpsampleFilter> fi
 
 Upsampler::~Upsampler() = default;
 
-unsigned Upsampler::LookAhead() const {
-    return static_cast<unsigned>(std::max(filter_->lookAhead, 0));
-}
-
 void Upsampler::Reset() {
     std::fill(history_.begin(), history_.end(), 0.0f);
     // The silence before the stream, back to what its first output needs.

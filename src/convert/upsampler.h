@@ -68,9 +68,6 @@ class Upsampler {
     // Starts afresh, as if just created.
     void Reset();
 
-    // Source blocks an output needs beyond its own time, at most.
-    unsigned LookAhead() const;
-
   private:
     Upsampler(unsigned channels, std::shared_ptr<const UpsampleFilter> filter,
               const UpsampleKernel& kernel);

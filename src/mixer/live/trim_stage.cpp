@@ -70,7 +70,8 @@ void RoundTaps(const double* taps, double scale, std::int16_t* out) {
         total += values[k];
     }
     // The rounding's remainder (a unit or two) goes to the largest tap with
-    // room for it.
+    // room for it (there is always one: no window's taps are all at the
+    // limits).
     const long remainder = std::lround(exact) - total;
     int fix = -1;
     for (int k = 0; k < TrimStage::kTaps; ++k) {
@@ -80,7 +81,9 @@ void RoundTaps(const double* taps, double scale, std::int16_t* out) {
             fix = k;
         }
     }
-    values[fix] += remainder;
+    if (fix >= 0) {
+        values[fix] += remainder;
+    }
     for (int k = 0; k < TrimStage::kTaps; ++k) {
         out[k] = static_cast<std::int16_t>(values[k]);
     }
