@@ -61,7 +61,8 @@ struct MixerStats {
     // took frames, and per such pass the mean time the output thread spent
     // steering the sources (measuring backlogs, learning drifts, setting
     // trims) and the mean time the intake (AddFrame, on the host's threads)
-    // spent trimming the sources' streams, in microseconds. 0 before the
+    // spent trimming the sources' streams (timed on one block in eight of
+    // each source, counted eight times), in microseconds. 0 before the
     // first such pass and outside live mode.
     std::uint64_t livePasses = 0;
     double liveControlUsPerPass = 0.0;

@@ -17,19 +17,32 @@ namespace {
 constexpr std::size_t kKeptStagingFrames = 2;
 
 // Adds the time of its scope to a count of nanoseconds.
+// Adds the time its scope takes to ns, measured on one scope in kEvery
+// (counted by calls) and counted kEvery times: an estimate of the total
+// for an eighth of the clock reads, which cost a few per cent of a trimmed
+// block.
 class TimeInto {
   public:
-    explicit TimeInto(std::uint64_t& ns) : ns_(ns), start_(std::chrono::steady_clock::now()) {}
+    static constexpr std::uint32_t kEvery = 8;
+    TimeInto(std::uint64_t& ns, std::uint32_t& calls) : ns_(ns), timed_(++calls % kEvery == 0) {
+        if (timed_) {
+            start_ = std::chrono::steady_clock::now();
+        }
+    }
     ~TimeInto() {
-        ns_ += static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                              std::chrono::steady_clock::now() - start_)
-                                              .count());
+        if (timed_) {
+            ns_ += kEvery *
+                   static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                                  std::chrono::steady_clock::now() - start_)
+                                                  .count());
+        }
     }
     TimeInto(const TimeInto&) = delete;
     TimeInto& operator=(const TimeInto&) = delete;
 
   private:
     std::uint64_t& ns_;
+    const bool timed_;
     std::chrono::steady_clock::time_point start_;
 };
 
@@ -299,7 +312,7 @@ Status SourceIntake::FeedDirect(const char* data, std::size_t len, void* tag,
 
 Status SourceIntake::FeedTrimmed(const char* data, std::size_t len, void* tag,
                                  const FrameSink& mix) {
-    const TimeInto timer(trimNs_);
+    const TimeInto timer(trimNs_, trimCalls_);
     partialBlock_.clear();
     if (const Status status = StartTrimStage(); status != Status::kOk) {
         return status;
@@ -487,7 +500,7 @@ Status SourceIntake::Produced(std::size_t bytes, void* tag, const FrameSink& mix
     // The converter writes whole blocks after the staged ones, which are
     // whole blocks too while the trim stage runs (an incomplete one waits
     // in trimPartial_, which converted blocks cannot complete).
-    const TimeInto timer(trimNs_);
+    const TimeInto timer(trimNs_, trimCalls_);
     trimPartial_.clear();
     const std::size_t blockAlign = mixFormat_.BlockAlign();
     if (!trimStage_->Push(reinterpret_cast<const unsigned char*>(staging_.get()) + stagedBytes_,

@@ -111,7 +111,8 @@ class SourceIntake {
     // Sample blocks shed since the source was made.
     std::uint64_t ShedBlocks() const;
     // The time spent in the trim stage (with the frames it completed)
-    // since the last call, in nanoseconds.
+    // since the last call, in nanoseconds: measured on one block in eight
+    // and counted eight times.
     std::uint64_t TakeTrimNs() {
         const std::uint64_t ns = trimNs_;
         trimNs_ = 0;
@@ -305,6 +306,7 @@ class SourceIntake {
     std::size_t shedBlocks_ = 0;
     std::uint64_t shedBefore_ = 0;
     std::uint64_t trimNs_ = 0;
+    std::uint32_t trimCalls_ = 0;
     std::unique_ptr<TrimStage> trimStage_;
     std::vector<unsigned char> trimPartial_;
     PcmFormat historyFormat_;
