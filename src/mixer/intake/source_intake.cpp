@@ -16,7 +16,6 @@ namespace {
 // all be queued).
 constexpr std::size_t kKeptStagingFrames = 2;
 
-// Adds the time of its scope to a count of nanoseconds.
 // Adds the time its scope takes to ns, measured on one scope in kEvery
 // (counted by calls) and counted kEvery times: an estimate of the total
 // for an eighth of the clock reads, which cost a few per cent of a trimmed
