@@ -509,11 +509,14 @@ int PlanRuns(std::size_t& index, std::uint64_t& frac, std::uint64_t ratio, int r
         const std::size_t count = std::min<std::size_t>(run, room - made);
         const std::int64_t middle = static_cast<std::int64_t>(frac) + halfRun;
         const int shift = middle < 0 ? -1 : (middle >= static_cast<std::int64_t>(kOne) ? 1 : 0);
-        // The phase nearest the middle; the offset of the run's first output
-        // from it.
+        // The phase nearest the middle (within, the middle's fraction past
+        // the sample the run reads from, is in [0, 1) at every trim the
+        // stage takes; the bound on the phase is a guard), and the offset of
+        // the run's first output from it.
         const auto within = static_cast<std::uint64_t>(middle - shift * std::int64_t{kOne});
-        const auto phase =
-            static_cast<int>((within + (kOne >> (kFracBits - kPhaseBits + 1))) >> kPhaseBits);
+        const int phase = std::min(
+            static_cast<int>((within + (std::uint64_t{1} << (kPhaseBits - 1))) >> kPhaseBits),
+            kPhases);
         const std::int64_t base =
             static_cast<std::int64_t>(phase) * (std::int64_t{1} << kPhaseBits) +
             shift * std::int64_t{kOne};
