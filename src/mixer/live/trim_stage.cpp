@@ -131,11 +131,11 @@ struct PhaseTable {
             Taps(d - step, below);
             Taps(d + step, above);
             for (int k = 0; k < TrimStage::kTaps; ++k) {
+                slope[k] = (above[k] - below[k]) / (2 * step);
                 phases[p].h[k] = static_cast<float>(at[k]);
-                phases[p].d1[k] = static_cast<float>((above[k] - below[k]) / (2 * step));
+                phases[p].d1[k] = static_cast<float>(slope[k]);
                 phases[p].d2[k] =
                     static_cast<float>((above[k] - 2 * at[k] + below[k]) / (step * step) / 2);
-                slope[k] = (above[k] - below[k]) / (2 * step);
             }
             RoundTaps(at, kTapScale, phases[p].h16);
             RoundTaps(slope, kSlopeScale, phases[p].d16);
@@ -592,8 +592,8 @@ void DecodePlanes(const unsigned char* src, std::size_t blocks, unsigned channel
     }
 }
 
-// Writes count outputs of every channel (runs of kRun floats, channel by
-// channel) as interleaved blocks, rounded and clamped.
+// Writes count outputs of every channel (runs of kLongRun floats, channel
+// by channel) as interleaved blocks, rounded and clamped.
 template <class Codec>
 void EncodeRuns(const float* runs, std::size_t count, unsigned channels, unsigned char* dst) {
     const std::size_t blockAlign = std::size_t{channels} * Codec::kWidth;
