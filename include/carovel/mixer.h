@@ -94,7 +94,11 @@ typedef void (*MixMinusCallback)(long traceID, char* frame, unsigned int len, vo
 //    just before Close) may still run if it takes longer than that; it ends on
 //    its own, and the next Open and the destructor wait for it to return
 //    before going on. A pass already taken from the queues when Close is
-//    called is dropped.
+//    called is dropped, unless its mix went to the callback already: then
+//    its mix-minus outputs follow, so that a host receives passes whole
+//    (a Close from inside the callback ends the pass there). To know that
+//    the last of them has arrived, destroy the mixer or open it again:
+//    both wait for the output thread.
 //
 // Conference outputs, each opt-in (without them the mixer works exactly as
 // described above):

@@ -291,7 +291,7 @@ bool CMixer::Close() {
     const bool onOutputThread = outputThread || call.InMixPending();
     impl.open = false;
     if (const std::shared_ptr<OutputSession> manual = impl.ManualSession()) {
-        manual->Stop();  // MixPending, when inside it, stops after this callback
+        manual->Stop(true);  // MixPending, when inside it, stops after this callback
         impl.SetManualSession(nullptr);
     } else if (!impl.output.Stop(kCloseWait)) {
         impl.event->Set();  // no thread: the next Open's first wait ends at once

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -349,6 +350,69 @@ TEST(ThreadedMixMinus, EachSourceGetsItsOutputOnTheOutputThreadAfterTheMix) {
     EXPECT_EQ(records[1].id, 3);
     EXPECT_EQ(records[2].id, 4);
     EXPECT_EQ(records[3].id, 0);
+}
+
+// A Close from the host's thread while a pass is being delivered lets that
+// pass finish: its mix-minus outputs follow its mix even though Close returned
+// first. A Close from inside the callback ends the pass at once.
+TEST(ThreadedMixMinus, APassWhoseMixWentOutIsDeliveredWholeWhenTheHostCloses) {
+    const std::vector<char> frame = Pack16(std::vector<std::int64_t>(160, 1000));
+    for (const bool closeInside : {false, true}) {
+        Recorder rec;
+        std::mutex mutex;
+        std::condition_variable cond;
+        bool inMix = false;
+        bool closed = false;
+        auto mixer = std::make_unique<CMixer>();
+        rec.onMix = [&] {
+            if (closeInside) {
+                mixer->Close();
+                std::lock_guard<std::mutex> lock(mutex);
+                closed = true;
+                cond.notify_all();
+                return;
+            }
+            std::unique_lock<std::mutex> lock(mutex);
+            inMix = true;
+            cond.notify_all();
+            cond.wait(lock, [&] { return closed; });
+        };
+        ASSERT_TRUE(mixer->SetMixMinusCallback(&Recorder::OnMinus));
+        ASSERT_TRUE(mixer->Open(1, 8000, 16, 320, &Recorder::OnMix, &rec));
+        for (long id : {3L, 4L, 0L}) {
+            ASSERT_TRUE(mixer->AddFrame(id, frame.data(), 320, 1, 8000, 16, nullptr));
+        }
+        mixer->NotifyToMixe();
+        if (closeInside) {
+            std::unique_lock<std::mutex> lock(mutex);
+            ASSERT_TRUE(cond.wait_for(lock, std::chrono::seconds(20), [&] { return closed; }));
+        } else {
+            {
+                std::unique_lock<std::mutex> lock(mutex);
+                ASSERT_TRUE(cond.wait_for(lock, std::chrono::seconds(20), [&] { return inMix; }));
+            }
+            EXPECT_TRUE(mixer->Close());  // gives up waiting: the callback holds on
+            EXPECT_FALSE(mixer->IsRun());
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                closed = true;
+            }
+            cond.notify_all();
+        }
+        mixer.reset();  // waits for the output thread to end
+        const std::vector<Record> records = rec.Records();
+        ASSERT_FALSE(records.empty());
+        EXPECT_EQ(records[0].kind, Record::kMix);
+        if (closeInside) {
+            EXPECT_EQ(records.size(), 1u);
+        } else {
+            ASSERT_EQ(records.size(), 4u);
+            for (std::size_t i = 1; i < 4; ++i) {
+                EXPECT_EQ(records[i].kind, Record::kMinus);
+                EXPECT_EQ(Unpack(records[i].bytes, 2), std::vector<std::int64_t>(160, 2000));
+            }
+        }
+    }
 }
 
 TEST(SourceGain, AnEightBitSourceAtPointThreeIsRoundedOnceInTheMix) {

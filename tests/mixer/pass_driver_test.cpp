@@ -28,7 +28,7 @@ class SimulatedClock final : public PassClock {
     bool Wait(std::uint32_t ms) override {
         nowUs_ += std::uint64_t{ms} * 1000u + lateUs_;
         if (nowUs_ >= endUs_) {
-            session_.Stop();
+            session_.Stop(false);
         }
         return false;
     }

@@ -183,7 +183,7 @@ class World {
         }
         nowUs_ = std::max(nowUs_, t);
         if (nowUs_ >= endUs_) {
-            session_.Stop();
+            session_.Stop(false);
         }
     }
 

@@ -45,40 +45,38 @@ MixSession::MixSession(std::vector<SourceFeeder>& sources, MixSink& sink, unsign
     }
     // Every source present in a pass gets its output, also one without a
     // frame in it (the full mix); FinishPass covers sources dropped as idle.
-    if (!m_pendingMinus.empty() && !m_mixer.SetMixMinusCallback(&MixSession::OnMinus, true)) {
+    if (!m_pendingMinus.empty() && !m_mixer->SetMixMinusCallback(&MixSession::OnMinus, true)) {
         throw ToolError(std::string("the mixer refused mix-minus outputs: ") +
-                        _Carovel::StatusText(m_mixer.LastStatus()));
+                        _Carovel::StatusText(m_mixer->LastStatus()));
     }
-    if (!m_mixer.SetResampler(kResampler)) {
+    if (!m_mixer->SetResampler(kResampler)) {
         throw ToolError(std::string("the mixer refused its resampler: ") +
-                        _Carovel::StatusText(m_mixer.LastStatus()));
+                        _Carovel::StatusText(m_mixer->LastStatus()));
     }
-    const bool opened = realtime
-                            ? m_mixer.Open(mixFormat, m_frameBytes, &MixSession::OnMix, this)
-                            : m_mixer.OpenManual(mixFormat, m_frameBytes, &MixSession::OnMix, this);
+    const bool opened =
+        realtime ? m_mixer->Open(mixFormat, m_frameBytes, &MixSession::OnMix, this)
+                 : m_mixer->OpenManual(mixFormat, m_frameBytes, &MixSession::OnMix, this);
     if (!opened) {
         throw ToolError("the mixer cannot be opened for " + Describe(format) + " with frames of " +
                         std::to_string(m_frameBytes) +
-                        " bytes: " + _Carovel::StatusText(m_mixer.LastStatus()));
+                        " bytes: " + _Carovel::StatusText(m_mixer->LastStatus()));
     }
     for (const auto& source : m_sources) {
         const float gain = source.Setup().gain;
-        if (gain != 1.0f && !m_mixer.SetSourceGain(source.MixerId(), gain)) {
+        if (gain != 1.0f && !m_mixer->SetSourceGain(source.MixerId(), gain)) {
             throw ToolError(FileMessage(source.File().DisplayName(),
                                         "the mixer refused its gain of " + std::to_string(gain) +
-                                            ": " + _Carovel::StatusText(m_mixer.LastStatus())));
+                                            ": " + _Carovel::StatusText(m_mixer->LastStatus())));
         }
     }
 }
 
-MixSession::~MixSession() {
-    m_mixer.Close();
-}
+MixSession::~MixSession() = default;  // the mixer closes itself
 
 void MixSession::EnableLimiter() {
-    if (!m_mixer.SetLimiter(true)) {
+    if (!m_mixer->SetLimiter(true)) {
         throw ToolError(std::string("the mixer refused its limiter: ") +
-                        _Carovel::StatusText(m_mixer.LastStatus()));
+                        _Carovel::StatusText(m_mixer->LastStatus()));
     }
 }
 
@@ -174,9 +172,9 @@ void MixSession::Step(std::uint64_t ms) {
         std::max<std::uint64_t>(kLeadFrames, CeilDiv(FrameAt(kLeadMs, rate), m_frameSamples));
     const std::uint64_t lead = at + leadFrames * m_frameSamples;
     for (std::size_t i = 1; i < m_sources.size(); ++i) {
-        m_sources[i].FeedUntil(m_mixer, lead);
+        m_sources[i].FeedUntil(*m_mixer, lead);
     }
-    m_sources.front().FeedUntil(m_mixer, at);
+    m_sources.front().FeedUntil(*m_mixer, at);
     UpdateEnd();
 }
 
@@ -187,8 +185,8 @@ bool MixSession::WaitBeyond(std::uint64_t seen, std::chrono::milliseconds timeou
 
 void MixSession::Drain() {
     if (!m_realtime) {
-        m_mixer.MixPending(INT_MAX);
-        m_mixer.Close();
+        m_mixer->MixPending(INT_MAX);
+        m_mixer.reset();
         FinishLastPass();
         Flush(true);
         return;
@@ -202,7 +200,9 @@ void MixSession::Drain() {
         }
         Flush(false);
     }
-    m_mixer.Close();
+    // Closed and destroyed: the output thread has delivered its last pass
+    // whole (mix and mix-minus outputs) and ended.
+    m_mixer.reset();
     FinishLastPass();
     Flush(true);
 }
@@ -250,7 +250,7 @@ void MixSession::Run(const ProgressFn& progress) {
         Step(ms);
         if (!m_realtime) {
             // Every master frame queued so far, mixed on this thread.
-            m_mixer.MixPending(INT_MAX);
+            m_mixer->MixPending(INT_MAX);
         }
         Flush(m_realtime);
         progress(std::min(FrameAt(ms, rate), m_end), m_end);

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -121,7 +122,9 @@ class MixSession {
     bool m_passOpen = false;
 
     // Last, so that it is closed and its thread gone before the rest goes.
-    _Carovel::CMixer m_mixer;
+    // Reset once drained: destroying the mixer waits for its output thread,
+    // so that no callback comes after the last pass was finished.
+    std::unique_ptr<_Carovel::CMixer> m_mixer = std::make_unique<_Carovel::CMixer>();
 };
 
 }  // namespace carovel_mix

@@ -62,19 +62,20 @@ OutputSession::OutputSession(MixOutCallback callback, void* userData, std::size_
       event_(std::move(event)),
       callbackExceptions_(std::move(callbackExceptions)) {}
 
-void OutputSession::Stop() {
+void OutputSession::Stop(bool insideCallback) {
     {
         MutexLock gate(gate_);
         run_ = false;
+        stoppedInside_ = stoppedInside_ || insideCallback;
     }
     event_->Set();
 }
 
 template <class Call>
-bool OutputSession::Run(Call&& call) {
+bool OutputSession::Run(Call&& call, bool passBegun) {
     {
         MutexLock gate(gate_);
-        if (!run_.load()) {
+        if (passBegun ? stoppedInside_ : !run_.load()) {
             return false;
         }
     }
@@ -89,11 +90,11 @@ bool OutputSession::Run(Call&& call) {
 }
 
 bool OutputSession::Deliver(char* master, unsigned masterLen, char* mix, unsigned mixLen) {
-    return Run([&] { callback_(master, masterLen, mix, mixLen, userData_, tag); });
+    return Run([&] { callback_(master, masterLen, mix, mixLen, userData_, tag); }, false);
 }
 
 bool OutputSession::DeliverMinus(long sourceId, char* frame, unsigned len) {
-    return Run([&] { minusCallback_(sourceId, frame, len, userData_); });
+    return Run([&] { minusCallback_(sourceId, frame, len, userData_); }, true);
 }
 
 void OutputSession::SetMixMinus(MixMinusCallback minusCallback, bool includeIdle) {
@@ -156,10 +157,11 @@ bool OutputThread::Stop(std::chrono::milliseconds wait) {
     if (st == nullptr) {
         return false;
     }
-    st->Stop();
+    const bool inside = CurrentSession() == st.get();
+    st->Stop(inside);
     // The output thread cannot wait for itself; it ends when the callback
     // returns and is joined by the host's next call.
-    if (CurrentSession() != st.get() && st->WaitDone(wait)) {
+    if (!inside && st->WaitDone(wait)) {
         JoinFinished(st);
     }
     return true;

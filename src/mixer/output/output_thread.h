@@ -68,16 +68,21 @@ class OutputSession {
 
     // True until Stop. The session is what makes its mixer open.
     bool Running() const { return run_.load(); }
-    // Clears the run flag under the gate, so that no callback starts after
-    // Stop returns, and wakes the thread.
-    void Stop() CAROVEL_EXCLUDES(gate_);
+    // Clears the run flag under the gate, so that no pass begins delivering
+    // after Stop returns, and wakes the thread. insideCallback: called from
+    // one of the session's own callbacks (which may go on to destroy the
+    // mixer), so that even the rest of that pass is not delivered.
+    void Stop(bool insideCallback) CAROVEL_EXCLUDES(gate_);
 
     // Runs the callback unless the session was stopped; returns false when
     // it was. An exception escaping the callback is counted and swallowed:
     // the thread goes on.
     bool Deliver(char* master, unsigned masterLen, char* mix, unsigned mixLen)
         CAROVEL_EXCLUDES(gate_);
-    // The same for one mix-minus output.
+    // The same for one mix-minus output of the pass whose mix was delivered:
+    // it runs after a Stop from another thread too, so that a pass is
+    // delivered whole or not at all; only a Stop from inside a callback
+    // ends the pass there.
     bool DeliverMinus(long sourceId, char* frame, unsigned len) CAROVEL_EXCLUDES(gate_);
 
     void MarkDone() CAROVEL_EXCLUDES(doneMutex_);
@@ -108,9 +113,10 @@ class OutputSession {
     friend class OutputThread;
 
     // Runs call unless the session was stopped (false then), counting and
-    // swallowing an exception that escapes it.
+    // swallowing an exception that escapes it. Within a pass already begun,
+    // only a Stop from inside a callback counts.
     template <class Call>
-    bool Run(Call&& call) CAROVEL_EXCLUDES(gate_);
+    bool Run(Call&& call, bool passBegun) CAROVEL_EXCLUDES(gate_);
 
     const MixOutCallback callback_;
     void* const userData_;
@@ -118,6 +124,7 @@ class OutputSession {
     const std::shared_ptr<AutoResetEvent> event_;
     const std::shared_ptr<std::atomic<unsigned long>> callbackExceptions_;
     std::atomic<bool> run_{true};
+    bool stoppedInside_ CAROVEL_GUARDED_BY(gate_) = false;
     // Held by OutputThread::Start until the mixer is set up, which the thread
     // waits for; then taken to check the run flag before each callback, and
     // by Stop to clear it.
