@@ -531,6 +531,35 @@ TEST(MixToolConversion, OfflineAndRealtimeGiveTheSameMix) {
     EXPECT_EQ(fast.samples, ReadAudio(dir.Path("realtime.wav")).samples);
 }
 
+// A source far below the mixing rate: its resampler holds back about half a
+// second, yet the source is mixed from its start to its end without a gap,
+// offline (steps of a second) and in real time alike.
+TEST(MixToolConversion, ASourceAtALowRateIsMixedWithoutAGap) {
+    ScratchDir dir;
+    WriteAudio(dir.Path("m.wav"), kWav16, 48000, 1, std::vector<std::int32_t>(96000, 0));
+    const std::int32_t level = 10000 << 16;  // left-justified
+    WriteAudio(dir.Path("low.wav"), kWav16, 2000, 1, std::vector<std::int32_t>(4000, level));
+    for (const std::string mode : {"offline", "realtime"}) {
+        std::vector<std::string> args = {"-q", "-o", dir.Path(mode + ".wav"), dir.Path("m.wav"),
+                                         dir.Path("low.wav")};
+        if (mode == "realtime") {
+            args.insert(args.begin(), "--realtime");
+        }
+        const RunResult run = RunMix(args);
+        ASSERT_EQ(run.status, 0) << mode << ": " << run.err;
+    }
+    const std::vector<std::int32_t> mix = ReadAudio(dir.Path("offline.wav")).samples;
+    ASSERT_EQ(mix.size(), 96000u);
+    // The resampler's edges aside (a few of its 2 kHz samples at either end),
+    // every sample carries the source's level.
+    std::size_t off = 0;
+    for (std::size_t i = 480; i + 480 < mix.size(); ++i) {
+        off += std::abs(mix[i] / 65536 - 10000) > 100 ? 1 : 0;
+    }
+    EXPECT_EQ(off, 0u);
+    EXPECT_EQ(ReadAudio(dir.Path("realtime.wav")).samples, mix);
+}
+
 // ---------------------------------------------------------------------------
 // Errors: a clear message naming the file, a non-zero status, no output.
 

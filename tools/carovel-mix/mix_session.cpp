@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <new>
+#include <string>
 #include <thread>
 
 #include "stop_signal.h"
@@ -21,6 +23,11 @@ constexpr _Carovel::Resampler kResampler = _Carovel::Resampler::kFast;
 // one's pacing latency (up to about 120 ms between the usual rates).
 constexpr unsigned kLeadFrames = 2;
 constexpr unsigned kLeadMs = kResampler == _Carovel::Resampler::kFast ? 250 : 0;
+// Between a low rate and the mixing rate the resampler holds back far more:
+// about a thousand samples of the lower rate (half a second of a 2000 Hz
+// source into a 48 kHz mix). A converted source is fed this many samples of
+// the lower rate ahead when that is longer.
+constexpr std::uint64_t kLeadLowerRateSamples = 2048;
 
 std::uint64_t CeilDiv(std::uint64_t a, std::uint64_t b) {
     return (a + b - 1) / b;
@@ -80,13 +87,34 @@ void MixSession::EnableLimiter() {
     }
 }
 
+// The callbacks run on the mixer's output thread (or inside MixPending),
+// which would swallow an exception: a pass that could not be kept is
+// counted instead, and the run fails at its end.
 void MixSession::OnMix(char* master, unsigned int masterLen, char* mix, unsigned int mixLen,
                        void* self, void* /*tag*/) {
-    static_cast<MixSession*>(self)->Receive(master, masterLen, mix, mixLen);
+    auto* const session = static_cast<MixSession*>(self);
+    try {
+        session->Receive(master, masterLen, mix, mixLen);
+    } catch (const std::bad_alloc&) {
+        session->m_lostPasses.fetch_add(1);
+    }
 }
 
 void MixSession::OnMinus(long source, char* frame, unsigned int len, void* self) {
-    static_cast<MixSession*>(self)->ReceiveMinus(source, frame, len);
+    auto* const session = static_cast<MixSession*>(self);
+    try {
+        session->ReceiveMinus(source, frame, len);
+    } catch (const std::bad_alloc&) {
+        session->m_lostPasses.fetch_add(1);
+    }
+}
+
+void MixSession::CloseMixer() {
+    m_mixer.reset();  // waits for the output thread
+    if (const unsigned long lost = m_lostPasses.load()) {
+        throw ToolError("memory ran out while keeping the mix: " + std::to_string(lost) +
+                        (lost == 1 ? " output" : " outputs") + " of its passes lost");
+    }
 }
 
 void MixSession::Receive(const char* master, unsigned int masterLen, const char* mix,
@@ -165,14 +193,21 @@ std::uint64_t MixSession::ExpectedMasterFrames() const {
     return master.Done() ? CeilDiv(fed, m_frameSamples) : fed / m_frameSamples;
 }
 
-void MixSession::Step(std::uint64_t ms) {
+std::uint64_t MixSession::LeadOf(const SourceFeeder& source) const {
     const unsigned rate = m_sink.Format().samplesPerSec;
-    const std::uint64_t at = FrameAt(ms, rate);
-    const std::uint64_t leadFrames =
-        std::max<std::uint64_t>(kLeadFrames, CeilDiv(FrameAt(kLeadMs, rate), m_frameSamples));
-    const std::uint64_t lead = at + leadFrames * m_frameSamples;
+    std::uint64_t lead = FrameAt(kLeadMs, rate);
+    const unsigned fileRate = source.File().Format().samplesPerSec;
+    if (fileRate != rate && fileRate != 0) {
+        const unsigned lower = std::min(fileRate, rate);
+        lead = std::max(lead, CeilDiv(kLeadLowerRateSamples * rate, lower));
+    }
+    return std::max<std::uint64_t>(kLeadFrames, CeilDiv(lead, m_frameSamples)) * m_frameSamples;
+}
+
+void MixSession::Step(std::uint64_t ms) {
+    const std::uint64_t at = FrameAt(ms, m_sink.Format().samplesPerSec);
     for (std::size_t i = 1; i < m_sources.size(); ++i) {
-        m_sources[i].FeedUntil(*m_mixer, lead);
+        m_sources[i].FeedUntil(*m_mixer, at + LeadOf(m_sources[i]));
     }
     m_sources.front().FeedUntil(*m_mixer, at);
     UpdateEnd();
@@ -186,23 +221,35 @@ bool MixSession::WaitBeyond(std::uint64_t seen, std::chrono::milliseconds timeou
 void MixSession::Drain() {
     if (!m_realtime) {
         m_mixer->MixPending(INT_MAX);
-        m_mixer.reset();
+        CloseMixer();
         FinishLastPass();
         Flush(true);
         return;
     }
     // Every expected frame is surely coming (each source was flushed at its
-    // end): wait for them patiently.
+    // end): wait for them patiently, at least two frame periods for each
+    // (a pass comes once a period), and stop at a stop signal. The wait is
+    // counted in slices waited, not on the clock, so that a process stopped
+    // and resumed in between still waits for them.
+    const std::uint64_t periodMs =
+        m_frameSamples * 1000 / std::max(1u, m_sink.Format().samplesPerSec);
+    const std::uint64_t slices = std::max<std::uint64_t>(
+        kPatientWait / kDrainSlice, (2 * periodMs + 1000) / kDrainSlice.count());
     const std::uint64_t expected = ExpectedMasterFrames();
     for (std::uint64_t seen = PassesReceived(); seen < expected; seen = PassesReceived()) {
-        if (!WaitBeyond(seen, kPatientWait)) {
+        std::uint64_t waited = 0;
+        while (!WaitBeyond(seen, kDrainSlice) && ++waited < slices) {
+            ThrowIfStopped();
+        }
+        ThrowIfStopped();
+        if (waited == slices) {
             break;  // the mixer has no further master frame
         }
         Flush(false);
     }
     // Closed and destroyed: the output thread has delivered its last pass
     // whole (mix and mix-minus outputs) and ended.
-    m_mixer.reset();
+    CloseMixer();
     FinishLastPass();
     Flush(true);
 }

@@ -5,6 +5,7 @@
 
 #include <carovel/mixer.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -80,11 +81,17 @@ class MixSession {
     void FinishPass();
     // The same once the mixer is closed and no callback comes any more.
     void FinishLastPass();
+    // Closes and destroys the mixer, once drained; throws ToolError when a
+    // callback could not keep what it was given.
+    void CloseMixer();
 
     // Works out where the mix ends from what is known of each source's length.
     void UpdateEnd();
     bool AllDone() const;
     void Step(std::uint64_t ms);
+    // How far ahead of the master a source is fed, in frames of the mix: far
+    // enough that what its converter holds back is still ahead of the master.
+    std::uint64_t LeadOf(const SourceFeeder& source) const;
     // Master frames the mixer will have queued once the master fed so far
     // has been converted and cut into frames.
     std::uint64_t ExpectedMasterFrames() const;
@@ -105,10 +112,12 @@ class MixSession {
     std::uint64_t m_end = UINT64_MAX;
     std::uint64_t m_endLimit = UINT64_MAX;
     static constexpr std::chrono::milliseconds kPatientWait{5000};
+    static constexpr std::chrono::milliseconds kDrainSlice{100};
 
     mutable std::mutex m_lock;
     std::condition_variable m_arrived;
     std::uint64_t m_received = 0;
+    std::atomic<unsigned long> m_lostPasses{0};
     std::vector<char> m_pendingMix;
     std::vector<char> m_pendingMaster;
     std::vector<char> m_outMix;
