@@ -88,7 +88,7 @@ class Mixer:
         threshold_dbfs -60..0, release_ms 1..10000."""
     def clear(self) -> None:
         """Discards every source's staged and queued audio and what was
-        mixed but not yet returned."""
+        mixed but not yet returned. Gains set by set_gain stay."""
     def close(self) -> None:
         """Closes the mixer (also at the end of a with block)."""
     def stats(self) -> Dict[str, Any]:

@@ -196,7 +196,8 @@ CAROVEL_API int carovel_mixer_flush_source(carovel_mixer* m, long source, void* 
  * CAROVEL_NOT_OPEN, CAROVEL_NOT_HOST_DRIVEN or CAROVEL_INSIDE_CALLBACK when
  * it cannot run passes. */
 CAROVEL_API int carovel_mixer_mix_pending(carovel_mixer* m, int max_passes);
-/* Discards every source's staged partial frame and every queued frame. */
+/* Discards every source's staged partial frame and every queued frame. A
+ * source with a gain of its own (carovel_mixer_set_source_gain) keeps it. */
 CAROVEL_API void carovel_mixer_clear(carovel_mixer* m);
 /* Starts the next pass of the output thread at once instead of at the end
  * of the period. Any thread, any time; nothing in host-driven mode. */

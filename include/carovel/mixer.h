@@ -195,6 +195,8 @@ class CAROVEL_API CMixer {
     // at once elsewhere.
     void MixOutLoop();
     // Discards every source's staged partial frame and every queued frame.
+    // The sources go (see carovel/stats.h), except those with a gain set by
+    // SetSourceGain: they keep it, so that a muted source stays muted.
     void ClearTraceData();
 
     // Feeds a block of source traceID. Returns true when the block was

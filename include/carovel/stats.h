@@ -8,8 +8,9 @@
 namespace _Carovel {
 
 // One source of a mixer. A source appears with its first whole frame and
-// goes when the frame mixer drops it as idle (or at ClearTraceData and the
-// next Open). Counters run from the source's appearance.
+// goes when the frame mixer drops it as idle (or at ClearTraceData, unless
+// it has a gain of its own, and at the next Open). Counters run from the
+// source's appearance.
 struct SourceStats {
     long sourceId = 0;
     // Whole frames queued for the next passes.

@@ -82,6 +82,12 @@ void Engine::Clear() {
     ResetLimiters();
 }
 
+void Engine::ClearKeepingGains() {
+    MutexLock pass(passMutex_);
+    queues_.ClearKeepingGains();
+    ResetLimiters();
+}
+
 Status Engine::SetGain(long sourceId, float gain, std::uint32_t nowSeconds) {
     if (!(gain >= 0.0f && gain <= 16.0f)) {
         return Status::kBadArgument;

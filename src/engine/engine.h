@@ -81,6 +81,9 @@ class Engine {
     // Drops every source with its frames, gains and limiter gains; waits for
     // a running pass.
     void Clear() CAROVEL_EXCLUDES(passMutex_);
+    // The same, except that sources with a gain of their own keep it (see
+    // QueueTable::ClearKeepingGains).
+    void ClearKeepingGains() CAROVEL_EXCLUDES(passMutex_);
     // From now on every pass returns at once, producing nothing.
     void Close() { closing_ = true; }
     unsigned Width() const { return bytesPerSample_; }

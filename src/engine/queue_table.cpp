@@ -4,6 +4,7 @@
 #include <new>
 
 #include "engine/idle_expiry.h"
+#include "engine/mix_kernel.h"
 #include "platform/prefetch.h"
 
 namespace _Carovel {
@@ -37,7 +38,7 @@ void PassFrames::Add(const WaveFrame* frame, const SourceQueue& from) {
     ids_[count_] = from.SourceId();
     slots_[count_] = from.Slot();
     gains_[count_] = from.Gain();
-    allUnity_ = allUnity_ && from.Gain() == 65536;
+    allUnity_ = allUnity_ && from.Gain() == kUnityGain;
     data_[count_++] = frame;
 }
 
@@ -166,6 +167,36 @@ void QueueTable::Clear() {
     freeSlots_.clear();
     bySlot_.clear();
     nextSlot_ = 0;
+}
+
+void QueueTable::ClearKeepingGains() {
+    MutexLock lock(mutex_);
+    lastPushed_ = nullptr;
+    try {
+        freeSlots_.reserve(freeSlots_.size() + queues_.size());
+    } catch (const std::bad_alloc&) {
+        // No room to note the slots that come free: every queue stays, emptied.
+        for (auto& queue : queues_) {
+            queue->DropFrames();
+        }
+        return;
+    }
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < queues_.size(); ++i) {
+        SourceQueue& queue = *queues_[i];
+        if (queue.Gain() == kUnityGain) {
+            freeSlots_.push_back(queue.Slot());
+            bySlot_[queue.Slot()] = nullptr;
+            index_.erase(queue.SourceId());
+            continue;
+        }
+        queue.DropFrames();
+        if (kept != i) {
+            queues_[kept] = std::move(queues_[i]);
+        }
+        ++kept;
+    }
+    queues_.resize(kept);
 }
 
 void QueueTable::SetMaxFrames(std::size_t maxFrames) {

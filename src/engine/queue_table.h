@@ -128,6 +128,10 @@ class QueueTable {
 
     // Drops every queue with its frames; slots are numbered from 0 again.
     void Clear() CAROVEL_EXCLUDES(mutex_);
+    // Drops every queued frame, and every queue but those of sources with a
+    // gain of their own: those stay, emptied (run dry), so that the gain
+    // holds for the source's next frames.
+    void ClearKeepingGains() CAROVEL_EXCLUDES(mutex_);
 
     // The most frames a queue keeps; 0, the default, keeps every frame.
     void SetMaxFrames(std::size_t maxFrames) CAROVEL_EXCLUDES(mutex_);

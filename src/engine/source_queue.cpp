@@ -112,6 +112,15 @@ std::size_t SourceQueue::CutTo(std::size_t maxFrames) {
     return cut;
 }
 
+void SourceQueue::DropFrames() {
+    while (count_ > 0) {
+        Recycle(std::move(ring_[head_]));
+        head_ = (head_ + 1) & mask_;
+        --count_;
+    }
+    MarkRanDry();
+}
+
 void SourceQueue::Recycle(WaveFramePtr frame) {
     if (frame == nullptr || spareCount_ >= std::min(peak_, kMaxSpares)) {
         return;  // freed

@@ -119,6 +119,9 @@ class SourceQueue {
     // Drops the oldest frames until at most maxFrames stay; counts them as
     // cut. Returns how many were cut.
     std::size_t CutTo(std::size_t maxFrames);
+    // Drops every queued frame, without counting them as cut; the queue then
+    // counts as having run dry.
+    void DropFrames();
 
     long SourceId() const { return sourceId_; }
     std::uint32_t Slot() const { return slot_; }

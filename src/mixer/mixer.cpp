@@ -331,7 +331,7 @@ void CMixer::ClearTraceData() {
         return;  // not from inside a callback of MixPending
     }
     m_impl->sources.DiscardStaged();
-    m_impl->engine.Clear();
+    m_impl->engine.ClearKeepingGains();
 }
 
 bool CMixer::AddFrame(long traceID, const char* data, int len, unsigned short channels,

@@ -448,4 +448,44 @@ TEST(SourceGain, AnEightBitSourceAtPointThreeIsRoundedOnceInTheMix) {
     EXPECT_GT(worstChangeVolume, 0.5);
 }
 
+// ClearTraceData discards what is queued, but a muted source stays muted and
+// a scaled one scaled; a source without a gain of its own goes as before.
+TEST(SourceGain, GainsHoldAcrossClearTraceData) {
+    Recorder rec;
+    CMixer mixer;
+    ASSERT_TRUE(mixer.SetMixMinusCallback(&Recorder::OnMinus));
+    ASSERT_TRUE(mixer.OpenManual(1, 8000, 16, 320, &Recorder::OnMix, &rec));
+    ASSERT_TRUE(mixer.SetSourceGain(1, 0.0f));
+    ASSERT_TRUE(mixer.SetSourceGain(2, 0.5f));
+    const auto feedAll = [&] {
+        for (long id : {1L, 2L, 3L, 0L}) {
+            const std::vector<char> frame =
+                Pack16(std::vector<std::int64_t>(160, 1000 * (id + 1)));  // 1000 for the master
+            ASSERT_TRUE(mixer.AddFrame(id, frame.data(), 320, 1, 8000, 16, nullptr));
+        }
+    };
+    feedAll();
+    feedAll();
+    mixer.ClearTraceData();
+    EXPECT_EQ(mixer.MixPending(5), 0);  // nothing queued any more
+    _Carovel::SourceStats stats;
+    EXPECT_TRUE(mixer.GetSourceStats(1, stats));  // kept for its gain
+    EXPECT_EQ(stats.backlogFrames, 0u);
+    EXPECT_FALSE(mixer.GetSourceStats(3, stats));
+    feedAll();
+    ASSERT_EQ(mixer.MixPending(5), 1);
+    const std::vector<Record> records = rec.Records();
+    ASSERT_EQ(records.size(), 5u);  // the mix, then the four sources' outputs
+    // Master 1000, source 1 muted, source 2 at half of 3000, source 3 4000.
+    EXPECT_EQ(Unpack(records[0].bytes, 2), std::vector<std::int64_t>(160, 1000 + 1500 + 4000));
+    for (std::size_t i = 1; i < records.size(); ++i) {
+        const std::int64_t own = records[i].id == 0   ? 1000
+                                 : records[i].id == 2 ? 1500
+                                 : records[i].id == 3 ? 4000
+                                                      : 0;
+        EXPECT_EQ(Unpack(records[i].bytes, 2), std::vector<std::int64_t>(160, 6500 - own))
+            << "source " << records[i].id;
+    }
+}
+
 }  // namespace
