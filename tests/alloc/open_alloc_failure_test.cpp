@@ -4,6 +4,7 @@
 // allocation fails.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -13,9 +14,13 @@
 #include <vector>
 
 #include "carovel/mixer.h"
+#include "carovel/wave_mix.h"
 #include "convert/convert_stream.h"
 #include "engine/queue_table.h"
+#include "mixer/intake/source_intake.h"
 #include "mixer/live/trim_stage.h"
+#include "support/pcm.h"
+#include "support/test_access.h"
 
 namespace {
 std::atomic<long> g_failAt{-1};  // index of the allocation to fail; -1: none
@@ -206,6 +211,124 @@ TEST(TrimAllocationFailure, AStageRefusedInputTakesTheNextAsIfNothingHappened) {
 // the queue, the room in the table's array, the index): the push reports it
 // and the table is as it was, with 0 or 16 sources before (the array grows
 // at the 17th); the next push makes the queue.
+// A converted source whose partial sample block is completed by the next
+// call: when memory runs out queuing what that block made, the block is not
+// converted a second time with the source's next call. Frames of one sample,
+// so every sample block is a frame; each block holds its own value.
+TEST(IntakeAllocationFailure, ACompletedBlockIsConvertedOnceWhateverFails) {
+    struct Mixed {
+        static void Take(char*, unsigned, char* mix, unsigned len, void* self, void*) {
+            auto* values = static_cast<std::vector<int>*>(self);
+            for (unsigned i = 0; i + 1 < len; i += 2) {
+                values->push_back(
+                    static_cast<std::int16_t>(static_cast<unsigned char>(mix[i]) |
+                                              static_cast<unsigned char>(mix[i + 1]) << 8));
+            }
+        }
+    };
+    // Four stereo 8-bit blocks, both channels alike: the mix gets 2560 * (i + 1).
+    std::vector<char> blocks;
+    for (int i = 0; i < 4; ++i) {
+        blocks.push_back(static_cast<char>(128 + 10 * (i + 1)));
+        blocks.push_back(static_cast<char>(128 + 10 * (i + 1)));
+    }
+    int failures = 0;
+    for (long n = 0; n < 64; ++n) {
+        std::vector<int> mixed;
+        CMixer mixer;
+        ASSERT_TRUE(mixer.OpenManual(1, 8000, 16, 2, &Mixed::Take, &mixed));
+        ASSERT_TRUE(mixer.AddFrame(5, blocks.data(), 1, 2, 8000, 8, nullptr));  // half a block
+        const bool reached = FailsAllocation(
+            n, [&] { (void)mixer.AddFrame(5, blocks.data() + 1, 4, 2, 8000, 8, nullptr); });
+        (void)mixer.AddFrame(5, blocks.data() + 5, 3, 2, 8000, 8, nullptr);
+        const std::vector<char> silence(16, 0);
+        ASSERT_TRUE(mixer.AddFrame(0, silence.data(), 16, 1, 8000, 16, nullptr));
+        mixer.MixPending(8);
+        // What reached the mix: blocks in order, none twice.
+        std::vector<int> got;
+        for (const int v : mixed) {
+            if (v != 0) {
+                got.push_back(v);
+            }
+        }
+        int last = 0;
+        for (const int v : got) {
+            EXPECT_GT(v, last) << n;  // in order, none repeated
+            EXPECT_EQ(v % 2560, 0) << n;
+            last = v;
+        }
+        if (!reached) {
+            EXPECT_EQ(got, (std::vector<int>{2560, 5120, 7680, 10240})) << n;
+            break;
+        }
+        ++failures;
+    }
+    EXPECT_GT(failures, 0);
+}
+
+// The same for a source in the mixing format going through the trim stage:
+// whatever allocation fails, the samples that follow stay on their channels
+// (stereo, left +1000 and right -1000 throughout, fed in pieces of 7 bytes
+// and one long one).
+TEST(IntakeAllocationFailure, ATrimmedStereoStreamStaysOnItsChannels) {
+    const _Carovel::PcmFormat stereo{2, 8000, 16};
+    std::vector<char> stream;
+    for (int i = 0; i < 4000; ++i) {
+        for (const int v : {1000, -1000}) {
+            stream.push_back(static_cast<char>(v & 0xff));
+            stream.push_back(static_cast<char>((v >> 8) & 0xff));
+        }
+    }
+    int failures = 0;
+    for (long n = 0; n < 64; ++n) {
+        _Carovel::CWaveMix wm;
+        wm.Init(2);
+        _Carovel::SourceIntake intake(5, stereo, 320);
+        intake.SetTrim(300);
+        std::size_t at = 0;
+        const auto feed = [&](std::size_t bytes) {
+            (void)intake.Feed(stream.data() + at, bytes, stereo, nullptr, _Carovel::SinkOf(wm));
+            at += bytes;
+        };
+        for (int i = 0; i < 100; ++i) {
+            feed(7);
+        }
+        // A long piece, more than the stage has room for: it grows.
+        const bool reached = FailsAllocation(n, [&] { feed(6001); });
+        while (at + 7 <= stream.size()) {
+            feed(7);
+        }
+        // Every frame queued for the source, past the filter's first ramp.
+        int frames = 0;
+        for (;;) {
+            const std::vector<char> silence(320, 0);
+            ASSERT_TRUE(wm.AddFrame(0, silence.data(), 320, nullptr));
+            std::vector<char> master(320), mix(320);
+            int masterLen = 320, mixLen = 320;
+            wm.GetMixedFrame(master.data(), masterLen, mix.data(), mixLen, nullptr);
+            const std::vector<std::int64_t> got =
+                carovel_test::Unpack(std::vector<char>(mix.begin(), mix.begin() + mixLen), 2);
+            if (_Carovel::WaveMixTestAccess::QueuedFrames(wm, 5) == 0 && frames > 0 &&
+                std::all_of(got.begin(), got.end(), [](std::int64_t v) { return v == 0; })) {
+                break;
+            }
+            if (++frames > 2) {
+                for (std::size_t i = 0; i + 1 < got.size(); i += 2) {
+                    ASSERT_NEAR(got[i], 1000, 4) << n << " frame " << frames;
+                    ASSERT_NEAR(got[i + 1], -1000, 4) << n << " frame " << frames;
+                }
+            }
+            ASSERT_LT(frames, 200) << n;
+        }
+        EXPECT_GT(frames, 25) << n;  // 50 fed; a refused piece drops 19
+        if (!reached) {
+            break;
+        }
+        ++failures;
+    }
+    EXPECT_GT(failures, 0);
+}
+
 TEST(QueueTableAllocationFailure, ARefusedQueueLeavesTheTableAsItWas) {
     using _Carovel::QueueTable;
     using _Carovel::Status;

@@ -313,11 +313,24 @@ Status SourceIntake::FeedTrimmed(const char* data, std::size_t len, void* tag,
                                  const FrameSink& mix) {
     const TimeInto timer(trimNs_, trimCalls_);
     partialBlock_.clear();
-    if (const Status status = StartTrimStage(); status != Status::kOk) {
-        return status;
-    }
     const std::size_t blockAlign = mixFormat_.BlockAlign();
     const auto* src = reinterpret_cast<const unsigned char*>(data);
+    // Refused, the block is dropped but for the bytes of an incomplete
+    // sample block at its end, which the next block completes (as
+    // FeedThrough does).
+    const auto* const end = src + len;
+    const std::size_t tail = (trimPartial_.size() + len) % blockAlign;
+    const auto refused = [&](Status status) {
+        if (tail <= trimPartial_.capacity()) {  // room is made when the stage starts
+            trimPartial_.assign(end - tail, end);
+        } else {
+            trimPartial_.clear();
+        }
+        return status;
+    };
+    if (const Status status = StartTrimStage(); status != Status::kOk) {
+        return refused(status);
+    }
     if (!trimPartial_.empty()) {
         const std::size_t take = std::min(blockAlign - trimPartial_.size(), len);
         trimPartial_.insert(trimPartial_.end(), src, src + take);  // capacity reserved
@@ -327,7 +340,7 @@ Status SourceIntake::FeedTrimmed(const char* data, std::size_t len, void* tag,
             return Status::kOk;
         }
         if (!trimStage_->Push(trimPartial_.data(), 1)) {
-            return Status::kOutOfMemory;
+            return refused(Status::kOutOfMemory);
         }
         trimPartial_.clear();
     }
@@ -341,7 +354,7 @@ Status SourceIntake::FeedTrimmed(const char* data, std::size_t len, void* tag,
     if (!trimStage_->PushPull(src, blocks,
                               reinterpret_cast<unsigned char*>(staging_.get()) + stagedBytes_, room,
                               &got)) {
-        return Status::kOutOfMemory;
+        return refused(Status::kOutOfMemory);
     }
     stagedBytes_ += got * blockAlign;
     trimPartial_.assign(src + blocks * blockAlign, src + len);
@@ -384,6 +397,14 @@ Status SourceIntake::FeedThrough(FormatStream& stream, std::vector<unsigned char
     // The stream opened, so the width is one it supports: whole bytes.
     const unsigned char* src = data;
     std::size_t remaining = len;
+    // On a failure what was not converted is dropped, except the bytes of an
+    // incomplete sample block at the end: the next call completes them, so
+    // that the stream stays aligned on its sample blocks.
+    const std::size_t tail = (partial.size() + len) % blockAlign;
+    const auto failed = [&](Status status) {
+        partial.assign(data + len - tail, data + len);  // less than the capacity reserved
+        return status;
+    };
 
     if (!partial.empty()) {
         const std::size_t take = std::min(blockAlign - partial.size(), remaining);
@@ -397,7 +418,7 @@ Status SourceIntake::FeedThrough(FormatStream& stream, std::vector<unsigned char
         std::size_t blockLen = blockAlign;
         const Status status = ConvertInto(stream, blockSrc, blockLen, tag, mix);
         if (status != Status::kOk) {
-            return status;
+            return failed(status);  // converted or not, the block is not taken again
         }
         if (blockLen != 0) {
             return Status::kNoProgress;
@@ -407,7 +428,7 @@ Status SourceIntake::FeedThrough(FormatStream& stream, std::vector<unsigned char
 
     const Status status = ConvertInto(stream, src, remaining, tag, mix);
     if (status != Status::kOk) {
-        return status;
+        return failed(status);
     }
     if (remaining >= blockAlign) {
         return Status::kNoProgress;  // the converter stopped making progress on whole blocks

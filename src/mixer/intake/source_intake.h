@@ -201,7 +201,9 @@ class SourceIntake {
     // Works out plain_ again after what it depends on changed.
     void UpdatePlain();
     // Feeds whole blocks of data through stream, keeping an incomplete block
-    // in partial for the next call.
+    // in partial for the next call. On a failure what was not converted is
+    // dropped (a block completed from partial included), but not an
+    // incomplete block at the end: the stream stays aligned.
     Status FeedThrough(FormatStream& stream, std::vector<unsigned char>& partial,
                        std::size_t blockAlign, const unsigned char* data, std::size_t len,
                        void* tag, const FrameSink& mix);
