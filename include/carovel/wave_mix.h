@@ -71,10 +71,10 @@ class CAROVEL_API CMixMinusFrames {
     const char* Data(int index) const;
     int Length(int index) const;
     bool HadFrame(int index) const;
-    // kOk, or kOutOfMemory when memory ran out in the last pass: before it
-    // took any frame (it then took none, wrote nothing and left every frame
-    // queued), or only for the outputs (the mix and master frame were
-    // written all the same).
+    // kOk, or kOutOfMemory when memory ran out in the last pass. Room for
+    // every output is made before the pass takes a frame, so it then took
+    // none, wrote nothing and left every frame queued: a pass that writes
+    // its mix writes every output.
     Status LastStatus() const;
 
   private:

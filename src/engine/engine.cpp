@@ -113,6 +113,21 @@ Status Engine::SetLimiter(bool enabled, const LimiterSettings& settings) {
     return Status::kOk;
 }
 
+bool Engine::MinusRoom::Make(std::size_t queues, std::size_t slots) {
+    if (minus_ == nullptr) {
+        return true;
+    }
+    try {
+        minus_->Prepare(queues, capacity_);
+        if (engine_.plan_.limiter && engine_.sourceLimiters_.size() < slots) {
+            engine_.sourceLimiters_.resize(slots);
+        }
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
 bool Engine::PrepareRoom(std::size_t capSamples, bool minus) {
     if (!plan_.limiter && !minus) {
         return true;  // the mix is summed a block at a time on the stack
@@ -156,11 +171,17 @@ void Engine::Pass(PassOutput& out, std::uint32_t nowSeconds, bool requireMaster)
     }
 
     // 1. Take the frames. They stay in the queues' keeping until the next
-    // pass, so the rest runs without the queues' lock.
+    // pass, so the rest runs without the queues' lock. The mix-minus outputs
+    // (and their limiters) get their room before: a pass that delivers its
+    // mix delivers them all.
     PassFrames taken;
     std::vector<IdleSource>* const idle = minus != nullptr && minus->includeIdle ? &idle_ : nullptr;
     freedSlots_.clear();
-    if (!queues_.TakeFrames(taken, nowSeconds, idle, freedSlots_, requireMaster)) {
+    MinusRoom room(*this, minus != nullptr && mixCapacity > 0 ? minus : nullptr, mixCapacity);
+    if (!queues_.TakeFrames(taken, nowSeconds, idle, freedSlots_, requireMaster, &room)) {
+        if (minus != nullptr && room.outOfMemory) {
+            minus->lastStatus = Status::kOutOfMemory;
+        }
         return;
     }
     for (const std::uint32_t slot : freedSlots_) {

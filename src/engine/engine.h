@@ -128,6 +128,21 @@ class Engine {
     // Room for the whole frame's sums (and the limiter's scratch) before any
     // frame is taken; false when memory runs out.
     bool PrepareRoom(std::size_t capSamples, bool minus) CAROVEL_REQUIRES(passMutex_);
+    // Room for a pass's mix-minus outputs (capacity bytes each) and their
+    // limiters, made under the queues' lock before a frame is taken; does
+    // nothing when minus is null. Used during a pass, with passMutex_ held.
+    class MinusRoom final : public PassRoom {
+      public:
+        MinusRoom(Engine& engine, MinusOutputs* minus, int capacity)
+            : engine_(engine), minus_(minus), capacity_(capacity) {}
+        bool Make(std::size_t queues, std::size_t slots) override
+            CAROVEL_REQUIRES(engine_.passMutex_);
+
+      private:
+        Engine& engine_;
+        MinusOutputs* minus_;
+        int capacity_;
+    };
     void WriteMinusOutputs(const PassFrames& taken, const void* sums, WideKind kind,
                            std::size_t total, MinusOutputs& minus, int capacity)
         CAROVEL_REQUIRES(passMutex_);

@@ -98,7 +98,7 @@ Status QueueTable::Push(long sourceId, const char* data, int len, void* tag,
 
 bool QueueTable::TakeFrames(PassFrames& taken, std::uint32_t nowSeconds,
                             std::vector<IdleSource>* idle, std::vector<std::uint32_t>& freed,
-                            bool requireMaster) {
+                            bool requireMaster, PassRoom* room) {
     MutexLock lock(mutex_);
     if (requireMaster) {
         SourceQueue* const master = Find(0);
@@ -118,7 +118,14 @@ bool QueueTable::TakeFrames(PassFrames& taken, std::uint32_t nowSeconds,
         freed.reserve(freed.size() + queues_.size());
         freeSlots_.reserve(freeSlots_.size() + queues_.size());
     } catch (const std::bad_alloc&) {
+        if (room != nullptr) {
+            room->outOfMemory = true;
+        }
         return false;  // nothing taken; the frames stay queued for the next pass
+    }
+    if (room != nullptr && !room->Make(queues_.size(), bySlot_.size())) {
+        room->outOfMemory = true;
+        return false;
     }
     // The queues' own memory is asked for 2 * kAhead queues ahead, the
     // frames a Take touches kAhead ahead: after a frame period most of it

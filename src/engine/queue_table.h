@@ -86,6 +86,21 @@ struct SourceView : QueueState {
     std::shared_ptr<void> attachment;
 };
 
+// What a pass needs beyond the frames it takes, made before it takes them:
+// queues is the number of queues in the table (each may get an output),
+// slots the number of slots they number from.
+class PassRoom {
+  public:
+    // False when memory runs out: the pass then takes nothing.
+    virtual bool Make(std::size_t queues, std::size_t slots) = 0;
+    // Set when memory ran out before the pass took anything, here or in
+    // the table.
+    bool outOfMemory = false;
+
+  protected:
+    ~PassRoom() = default;
+};
+
 class QueueTable {
   public:
     QueueTable() = default;
@@ -117,8 +132,13 @@ class QueueTable {
     // freed; the table hands them to new queues. With requireMaster false
     // the pass goes on without source 0's frame; it still returns false when
     // memory runs out. The frames taken stay valid until the next call.
+    //
+    // room, when not null, is asked (under the table's lock, before anything
+    // is taken) to make room for what the pass will produce for the queues
+    // there are; when it cannot, nothing is taken.
     bool TakeFrames(PassFrames& taken, std::uint32_t nowSeconds, std::vector<IdleSource>* idle,
-                    std::vector<std::uint32_t>& freed, bool requireMaster) CAROVEL_EXCLUDES(mutex_);
+                    std::vector<std::uint32_t>& freed, bool requireMaster, PassRoom* room = nullptr)
+        CAROVEL_EXCLUDES(mutex_);
 
     // Sets the gain of a source's frames, creating its queue when absent (fed
     // at nowSeconds). Returns kOutOfMemory, changing nothing, when memory

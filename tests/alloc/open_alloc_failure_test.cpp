@@ -329,6 +329,45 @@ TEST(IntakeAllocationFailure, ATrimmedStereoStreamStaysOnItsChannels) {
     EXPECT_GT(failures, 0);
 }
 
+// A pass with mix-minus outputs and the limiter, memory running out at any
+// of its allocations: either it takes nothing (every frame stays for the
+// next pass) or it gives the mix with every source's output, never the mix
+// alone.
+TEST(PassAllocationFailure, APassGivesItsMixWithEveryOutputOrTakesNothing) {
+    int failures = 0;
+    for (long n = 0; n < 64; ++n) {
+        _Carovel::CWaveMix wm;
+        wm.Init(2);
+        ASSERT_TRUE(wm.SetLimiter(true));
+        _Carovel::CMixMinusFrames minus;
+        minus.SetIncludeIdle(true);
+        const std::vector<char> frame(320, 1);
+        for (long id : {2L, 3L, 0L, 1L}) {
+            ASSERT_TRUE(wm.AddFrame(id, frame.data(), 320, nullptr));
+        }
+        std::vector<char> master(320), mix(320);
+        int masterLen = 320, mixLen = 320;
+        const bool reached = FailsAllocation(n, [&] {
+            wm.GetMixedFrame(master.data(), masterLen, mix.data(), mixLen, nullptr, minus);
+        });
+        if (mixLen > 0) {
+            EXPECT_EQ(minus.LastStatus(), _Carovel::Status::kOk) << n;
+            EXPECT_EQ(minus.Count(), 4) << n;
+        } else {
+            EXPECT_EQ(minus.LastStatus(), _Carovel::Status::kOutOfMemory) << n;
+            masterLen = mixLen = 320;  // the frames are still there
+            wm.GetMixedFrame(master.data(), masterLen, mix.data(), mixLen, nullptr, minus);
+            EXPECT_EQ(mixLen, 320) << n;
+            EXPECT_EQ(minus.Count(), 4) << n;
+        }
+        if (!reached) {
+            break;
+        }
+        ++failures;
+    }
+    EXPECT_GT(failures, 2);
+}
+
 TEST(QueueTableAllocationFailure, ARefusedQueueLeavesTheTableAsItWas) {
     using _Carovel::QueueTable;
     using _Carovel::Status;

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <new>
 #include <utility>
 
 #include "platform/clock.h"
@@ -76,7 +77,14 @@ bool LivePasses::AfterPass(std::uint64_t nowUs) {
         return false;
     }
     const std::uint64_t startNs = NowNs();
-    const bool more = Steer(nowUs);
+    bool more = false;
+    try {
+        more = Steer(nowUs);
+    } catch (const std::bad_alloc&) {
+        // Steering keeps a record per source; without memory for a new one
+        // this pass steers nothing (the trims stay), and the next tries again.
+        catchingUp_ = false;
+    }
     shared_.controlNs.fetch_add(NowNs() - startNs, std::memory_order_relaxed);
     shared_.controlPasses.fetch_add(1, std::memory_order_relaxed);
     return more;
