@@ -8,22 +8,35 @@
 namespace _Carovel {
 namespace {
 
-thread_local PassScope t_scope;
+// The innermost scope entered on this thread.
+thread_local const PassScope::Enter* t_innermost = nullptr;
 
 }  // namespace
 
-const PassScope& PassScope::Current() {
-    return t_scope;
+bool PassScope::InMixPendingOf(const void* mixer) {
+    for (const Enter* e = t_innermost; mixer != nullptr && e != nullptr; e = e->outer) {
+        if (e->scope.mixer == mixer) {
+            return true;
+        }
+    }
+    return false;
 }
 
-PassScope::Enter::Enter(const PassScope& scope)
-    : previousMixer_(t_scope.mixer), previousSession_(t_scope.session) {
-    t_scope = scope;
+bool PassScope::InPassesOf(const void* session) {
+    for (const Enter* e = t_innermost; session != nullptr && e != nullptr; e = e->outer) {
+        if (e->scope.session == session) {
+            return true;
+        }
+    }
+    return false;
+}
+
+PassScope::Enter::Enter(const PassScope& scope) : scope(scope), outer(t_innermost) {
+    t_innermost = this;
 }
 
 PassScope::Enter::~Enter() {
-    t_scope.mixer = previousMixer_;
-    t_scope.session = previousSession_;
+    t_innermost = outer;
 }
 
 #if defined(CAROVEL_CHECK_CALLS)

@@ -10,16 +10,21 @@
 namespace _Carovel {
 
 // The passes running on the calling thread: an output thread's for its whole
-// life, or a host thread's inside a mixer's MixPending.
+// life, or a host thread's inside a mixer's MixPending. A callback may run
+// another mixer's MixPending, so scopes nest; the questions below look at
+// all of them.
 struct PassScope {
     // The mixer whose MixPending runs on the thread (null on an output
     // thread), and the session whose passes run on it.
     const void* mixer = nullptr;
     const void* session = nullptr;
 
-    static const PassScope& Current();
+    // Whether the calling thread is inside mixer's MixPending, or inside the
+    // passes of session (at any depth). Null is never inside.
+    static bool InMixPendingOf(const void* mixer);
+    static bool InPassesOf(const void* session);
 
-    // Marks the calling thread for its scope.
+    // Marks the calling thread for its scope, which must outlive it.
     class Enter {
       public:
         explicit Enter(const PassScope& scope);
@@ -27,9 +32,8 @@ struct PassScope {
         Enter(const Enter&) = delete;
         Enter& operator=(const Enter&) = delete;
 
-      private:
-        const void* const previousMixer_;
-        const void* const previousSession_;
+        const PassScope& scope;
+        const Enter* const outer;  // the scope this one is nested in
     };
 };
 
@@ -74,7 +78,7 @@ class SerialCallCheck {
 class HostCall {
   public:
     HostCall(SerialCallCheck& check, const void* mixer, const char* call, bool mayOverlap = false)
-        : inMixPending_(mixer != nullptr && PassScope::Current().mixer == mixer),
+        : inMixPending_(PassScope::InMixPendingOf(mixer)),
           scope_(check, call, !inMixPending_ && !mayOverlap) {}
     HostCall(const HostCall&) = delete;
     HostCall& operator=(const HostCall&) = delete;

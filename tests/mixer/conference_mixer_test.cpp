@@ -321,6 +321,36 @@ TEST(HostDriven, RefusesWhatDoesNotApplyAndStopsWhenACallbackCloses) {
     EXPECT_EQ(mixer.MixPending(10), 1);
 }
 
+// A callback of one mixer may run another's passes; a callback of that one
+// is still inside the first mixer's MixPending, and is refused there as any
+// callback of it is.
+TEST(HostDriven, ACallbackNestedInAnotherMixersPassesIsStillInsideTheFirst) {
+    Recorder recA;
+    Recorder recB;
+    CMixer a;
+    CMixer b;
+    ASSERT_TRUE(a.OpenManual(1, 8000, 16, 4, &Recorder::OnMix, &recA));
+    ASSERT_TRUE(b.OpenManual(1, 8000, 16, 4, &Recorder::OnMix, &recB));
+    int nestedB = -1;
+    int nestedA = -1;
+    Status statusA = Status::kOk;
+    recA.onMix = [&] { nestedB = b.MixPending(1); };
+    recB.onMix = [&] {
+        nestedA = a.MixPending(5);
+        statusA = a.LastStatus();
+    };
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(a.AddFrame(0, Pack16({1, 2}).data(), 4, 1, 8000, 16, nullptr));
+        ASSERT_TRUE(b.AddFrame(0, Pack16({3, 4}).data(), 4, 1, 8000, 16, nullptr));
+    }
+    EXPECT_EQ(a.MixPending(1), 1);
+    EXPECT_EQ(nestedB, 1);
+    EXPECT_EQ(nestedA, 0);
+    EXPECT_EQ(statusA, Status::kInsideCallback);
+    EXPECT_EQ(recA.Records().size(), 1u);  // the nested call ran no pass of a
+    EXPECT_EQ(a.MixPending(5), 2);         // its frames are all still there
+}
+
 TEST(ThreadedMixMinus, EachSourceGetsItsOutputOnTheOutputThreadAfterTheMix) {
     Recorder rec;
     CMixer mixer;

@@ -16,11 +16,11 @@ namespace {
 // this: then the grid starts anew rather than firing a burst of passes.
 constexpr std::int32_t kMaxCatchUpMs = 1000;
 
-// The output thread's session, as the calling thread's pass scope tells it.
-// Thread ids are reused once a thread ends, so the thread is recognised by
-// its session.
-const void* CurrentSession() {
-    return PassScope::Current().session;
+// Whether the calling thread runs st's passes (its output thread, or a
+// callback of it, however nested). Thread ids are reused once a thread ends,
+// so the thread is recognised by its session.
+bool OnThreadOf(const std::shared_ptr<OutputSession>& st) {
+    return PassScope::InPassesOf(st.get());
 }
 
 }  // namespace
@@ -157,7 +157,7 @@ bool OutputThread::Stop(std::chrono::milliseconds wait) {
     if (st == nullptr) {
         return false;
     }
-    const bool inside = CurrentSession() == st.get();
+    const bool inside = OnThreadOf(st);
     st->Stop(inside);
     // The output thread cannot wait for itself; it ends when the callback
     // returns and is joined by the host's next call.
@@ -172,7 +172,7 @@ void OutputThread::WaitForExit() {
     if (st == nullptr) {
         return;
     }
-    if (CurrentSession() == st.get()) {
+    if (OnThreadOf(st)) {
         MutexLock lock(mutex_);
         if (thread_.joinable()) {
             thread_.detach();
@@ -194,7 +194,7 @@ bool OutputThread::IsCurrentThread() const {
 
 OutputSession* OutputThread::SessionOfCurrentThread() const {
     const std::shared_ptr<OutputSession> st = Session();
-    return st != nullptr && CurrentSession() == st.get() ? st.get() : nullptr;
+    return st != nullptr && OnThreadOf(st) ? st.get() : nullptr;
 }
 
 std::shared_ptr<OutputSession> OutputThread::Session() const {
