@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -208,6 +209,13 @@ const char* DtypeName(_Carovel::SampleType type) {
     }
 }
 
+// A length for the converter's calls, which take unsigned long (32 bits on
+// Windows): longer ones go in several steps.
+unsigned long ToULong(std::size_t n) {
+    return n > std::numeric_limits<unsigned long>::max() ? std::numeric_limits<unsigned long>::max()
+                                                         : static_cast<unsigned long>(n);
+}
+
 [[noreturn]] void RaiseStatus(Status status, const std::string& what) {
     const std::string text = what + ": " + _Carovel::StatusText(status);
     switch (status) {
@@ -313,9 +321,8 @@ class Mixer {
         {
             py::gil_scoped_release unlocked;
             const std::lock_guard<std::mutex> serial(serial_);
-            if (!live_ && limit > 0) {
-                mixer_.MixPending(limit);
-                status = mixer_.LastStatus();
+            if (!live_ && limit > 0 && mixer_.MixPending(limit) == 0) {
+                status = mixer_.LastStatus();  // kOk when nothing was queued
             }
             // The passes' mixes, whole: in live mode those the output thread
             // ran since the last call, at most limit of them.
@@ -354,21 +361,34 @@ class Mixer {
         return result;
     }
 
+    // The mixer's status is shared by its calls: each call that reads it
+    // runs under serial_, so that another thread's call cannot change it in
+    // between (a failed set_gain made a mix() raise and drop its audio).
     void SetGain(long source, float gain) {
-        if (!mixer_.SetSourceGain(source, gain)) {
-            RaiseStatus(mixer_.LastStatus(), "set_gain (gain 0..16)");
+        Status status = Status::kOk;
+        {
+            py::gil_scoped_release unlocked;
+            const std::lock_guard<std::mutex> serial(serial_);
+            if (!mixer_.SetSourceGain(source, gain)) {
+                status = mixer_.LastStatus();
+            }
+        }
+        if (status != Status::kOk) {
+            RaiseStatus(status, "set_gain (gain 0..16)");
         }
     }
 
     void SetLimiter(bool enabled, float thresholdDbfs, float releaseMs) {
-        bool ok = false;
+        Status status = Status::kOk;
         {
+            py::gil_scoped_release unlocked;
             const std::lock_guard<std::mutex> serial(serial_);
-            ok = mixer_.SetLimiter(enabled, thresholdDbfs, releaseMs);
+            if (!mixer_.SetLimiter(enabled, thresholdDbfs, releaseMs)) {
+                status = mixer_.LastStatus();
+            }
         }
-        if (!ok) {
-            RaiseStatus(mixer_.LastStatus(),
-                        "set_limiter (threshold_dbfs -60..0, release_ms 1..10000)");
+        if (status != Status::kOk) {
+            RaiseStatus(status, "set_limiter (threshold_dbfs -60..0, release_ms 1..10000)");
         }
     }
 
@@ -502,8 +522,8 @@ py::array Convert(const py::handle& samples, long long fromRate, long long toRat
                 if (out.size() - written < 4096) {
                     out.resize(out.size() + 65536);
                 }
-                unsigned long srcLen = static_cast<unsigned long>(block.bytes - read);
-                unsigned long dstLen = static_cast<unsigned long>(out.size() - written);
+                unsigned long srcLen = ToULong(block.bytes - read);
+                unsigned long dstLen = ToULong(out.size() - written);
                 if (!convert.Convert(reinterpret_cast<const unsigned char*>(block.data) + read,
                                      srcLen, reinterpret_cast<unsigned char*>(&out[written]),
                                      dstLen)) {
@@ -520,7 +540,7 @@ py::array Convert(const py::handle& samples, long long fromRate, long long toRat
                 if (out.size() - written < 4096) {
                     out.resize(out.size() + 65536);
                 }
-                unsigned long dstLen = static_cast<unsigned long>(out.size() - written);
+                unsigned long dstLen = ToULong(out.size() - written);
                 if (!convert.Flush(reinterpret_cast<unsigned char*>(&out[written]), dstLen)) {
                     status = convert.LastStatus();
                     break;

@@ -204,7 +204,11 @@ CAROVEL_API void carovel_mixer_clear(carovel_mixer* m);
 CAROVEL_API void carovel_mixer_notify(carovel_mixer* m);
 /* Stops the output thread (returning within about 200 ms), forgets the
  * callbacks and drops every source's intake state. May be called from
- * inside the callbacks. The mixer may be opened again. */
+ * inside the callbacks. The mixer may be opened again. Called from another
+ * thread, it may return while a callback is still running (a slow one, or
+ * the mix-minus outputs of a pass whose mix was already delivered, which
+ * follow it): keep what the callbacks' user pointers point to until the
+ * next successful open or carovel_mixer_destroy, which wait for them. */
 CAROVEL_API void carovel_mixer_close(carovel_mixer* m);
 /* 1 while the mixer is open, else 0. Any thread, any time. */
 CAROVEL_API int carovel_mixer_is_open(const carovel_mixer* m);

@@ -335,6 +335,35 @@ def test_feeding_while_another_thread_mixes():
     assert sum(len(p) for p in pieces[:-1]) > 0
 
 
+def test_a_failing_set_gain_on_another_thread_leaves_mix_alone():
+    # A refused gain on one thread while another mixes: the mix neither
+    # raises nor loses what it mixed.
+    frame, frames = 160, 400
+    a = random_samples("s16", frames * frame)
+    m = carovel.Mixer(8000, 1, frame_ms=20)
+    for k in range(frames):
+        m.add(0, a[k * frame : (k + 1) * frame])
+    stop = threading.Event()
+    refused = []
+
+    def refuse_gains():
+        while not stop.is_set():
+            try:
+                m.set_gain(1, 20.0)
+            except ValueError:
+                refused.append(1)
+
+    spoiler = threading.Thread(target=refuse_gains)
+    spoiler.start()
+    try:
+        pieces = [m.mix(max_passes=1) for _ in range(frames)]
+    finally:
+        stop.set()
+        spoiler.join()
+    np.testing.assert_array_equal(np.concatenate(pieces), a)
+    assert refused
+
+
 def test_live_mode_mixes_on_its_own_thread():
     m = carovel.Mixer(8000, 1, frame_ms=20, live_target_ms=60, live_max_ms=400)
     assert m.live and m.stats()["live_mode"] is True

@@ -5,6 +5,7 @@
 // nothing thrown below leaves it.
 #include "carovel/carovel_c.h"
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cmath>
@@ -504,24 +505,30 @@ size_t carovel_mixer_get_all_source_stats(const carovel_mixer* m, carovel_source
     }
     size_t count = 0;
     Guarded([&]() -> int {
+        // On the stack first; the heap only for more sources than it holds,
+        // and only as many as there are (a large capacity asks for nothing).
         _Carovel::SourceStats onStack[kStackStats];
-        std::vector<_Carovel::SourceStats> onHeap;
-        _Carovel::SourceStats* buffer = onStack;
-        size_t room = capacity < kStackStats ? capacity : kStackStats;
-        if (capacity > kStackStats) {
-            const size_t limit = std::numeric_limits<unsigned>::max();
-            onHeap.resize(capacity < limit ? capacity : limit);
-            buffer = onHeap.data();
-            room = onHeap.size();
-        }
+        const size_t stackRoom = capacity < kStackStats ? capacity : kStackStats;
         _Carovel::MixerStats whole;
-        count = m->mixer.GetAllSourceStats(room > 0 ? buffer : nullptr, static_cast<unsigned>(room),
-                                           &whole);
-        for (size_t i = 0; i < count && i < room; ++i) {
-            CopyStats(buffer[i], out[i]);
+        count = m->mixer.GetAllSourceStats(stackRoom > 0 ? onStack : nullptr,
+                                           static_cast<unsigned>(stackRoom), &whole);
+        for (size_t i = 0; i < count && i < stackRoom; ++i) {
+            CopyStats(onStack[i], out[i]);
         }
         if (mixer != nullptr) {
             CopyStats(whole, *mixer);
+        }
+        if (count > stackRoom && capacity > stackRoom) {
+            const size_t limit = std::numeric_limits<unsigned>::max();
+            std::vector<_Carovel::SourceStats> onHeap(std::min({capacity, count, limit}));
+            count = m->mixer.GetAllSourceStats(onHeap.data(), static_cast<unsigned>(onHeap.size()),
+                                               &whole);
+            for (size_t i = 0; i < count && i < onHeap.size(); ++i) {
+                CopyStats(onHeap[i], out[i]);
+            }
+            if (mixer != nullptr) {
+                CopyStats(whole, *mixer);
+            }
         }
         return CAROVEL_OK;
     });

@@ -23,7 +23,7 @@ class RoundingDivider {
             ++shift_;
         }
         if (count > 1) {
-            den_ = std::int64_t{count} << shift;
+            den_ = std::int64_t{count} << shift_;
         }
     }
 

@@ -1045,6 +1045,30 @@ static void clipped_count_test(void) {
     carovel_mixer_destroy(m);
 }
 
+/* More sources than the stack holds, asked for with a capacity far beyond
+ * them: every source is reported (the capacity is what out may hold, not
+ * what the call allocates). */
+static void many_stats_test(void) {
+    const carovel_format s16 = {8000, 1, CAROVEL_S16};
+    static carovel_source_stats stats[100];
+    carovel_mixer_stats whole;
+    const char frame[4] = {0};
+    long id;
+    size_t i;
+    carovel_mixer* m = carovel_mixer_create();
+    CHECK(m != NULL);
+    CHECK_STATUS(carovel_mixer_open_manual(m, &s16, sizeof frame, ignore_mix, NULL), CAROVEL_OK);
+    for (id = 0; id < 70; ++id) {
+        CHECK_STATUS(carovel_mixer_add(m, id, frame, sizeof frame, &s16, NULL), CAROVEL_OK);
+    }
+    CHECK(carovel_mixer_get_all_source_stats(m, stats, (size_t)1 << 40, &whole) == 70);
+    CHECK(whole.sources == 70);
+    for (i = 0; i < 70; ++i) {
+        CHECK(stats[i].source == (long)i);
+    }
+    carovel_mixer_destroy(m);
+}
+
 static void refusal_test(void) {
     const carovel_format s16 = {8000, 1, CAROVEL_S16};
     const carovel_format odd = {8000, 1, (carovel_sample_type)7};
@@ -1136,6 +1160,7 @@ int main(void) {
     frame_mixer_test();
     float_mix_test();
     clipped_count_test();
+    many_stats_test();
     frame_minus_test(CAROVEL_U8);
     frame_minus_test(CAROVEL_S16);
     frame_minus_test(CAROVEL_S24);

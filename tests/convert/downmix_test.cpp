@@ -140,6 +140,36 @@ TEST(DownmixQ15, FullScaleMultichannelStaysAtFullScaleInMonoAndStereo) {
     }
 }
 
+// Channel counts of no standard layout are averaged into mono: channel c
+// holds 100 * (c + 1), so the average is 50 * (n + 1), at the same rate
+// (exact) and resampled (within the filter's ripple), whatever the count's
+// factors of two.
+TEST(AverageIntoMono, IsTheAverageOfAnyNumberOfChannels) {
+    for (const unsigned channels : {2u, 7u, 10u, 12u, 16u, 20u, 24u, 28u}) {
+        const std::int64_t average = 50 * (std::int64_t{channels} + 1);
+        Samples block;
+        for (unsigned c = 0; c < channels; ++c) {
+            block.push_back(100 * (std::int64_t{c} + 1));
+        }
+        Samples input;
+        for (int b = 0; b < 4800; ++b) {
+            input.insert(input.end(), block.begin(), block.end());
+        }
+        for (const unsigned rate : {48000u, 16000u}) {
+            _Carovel::CWaveConvert cv;
+            ASSERT_TRUE(cv.Open(channels, 48000, 16, 1, rate, 16)) << channels;
+            const Samples out = convert_test::Unpack(
+                convert_test::ConvertOnce(cv, Pack(input, 16), 2 * 4800, 2 * channels), 16);
+            const std::size_t frames = rate == 48000 ? 4800 : 1600;
+            ASSERT_EQ(out.size(), frames) << channels;
+            for (std::size_t i = frames / 8; i < frames * 7 / 8; ++i) {
+                ASSERT_NEAR(out[i], average, rate == 48000 ? 0 : 2)
+                    << channels << " channels into " << rate << " at " << i;
+            }
+        }
+    }
+}
+
 TEST(Downmix24, IsTheWeightedSumToFloatPrecisionWhateverThePieces) {
     if (!_Carovel::Downmix24Fits(8, 2)) {
         GTEST_SKIP() << "no vector path on this CPU";
