@@ -172,7 +172,6 @@ struct carovel_frame_mixer {
         lastStatus.store(status, std::memory_order_relaxed);
         return status;
     }
-    int Result(bool ok) { return Record(ok ? CAROVEL_OK : Code(mix.LastStatus())); }
 };
 
 struct carovel_converter {
@@ -588,11 +587,15 @@ int carovel_frame_mixer_add(carovel_frame_mixer* w, long source, const void* dat
         return CAROVEL_BAD_ARGUMENT;
     }
     return w->Record(Guarded([&]() -> int {
-        if (len > static_cast<size_t>(INT_MAX)) {
+        if (len > static_cast<size_t>(INT_MAX) || (data == nullptr && len > 0)) {
             return CAROVEL_BAD_ARGUMENT;
         }
-        return w->Result(
-            w->mix.AddFrame(source, static_cast<const char*>(data), static_cast<int>(len), tag));
+        // Any thread may call the frame mixer at any time, so its shared
+        // status may be another call's by now: with the arguments checked
+        // here, a refusal can only be for memory.
+        return w->mix.AddFrame(source, static_cast<const char*>(data), static_cast<int>(len), tag)
+                   ? CAROVEL_OK
+                   : CAROVEL_OUT_OF_MEMORY;
     }));
 }
 
@@ -600,8 +603,12 @@ int carovel_frame_mixer_set_gain(carovel_frame_mixer* w, long source, float gain
     if (w == nullptr) {
         return CAROVEL_BAD_ARGUMENT;
     }
-    return w->Record(
-        Guarded([&]() -> int { return w->Result(w->mix.SetTrackGain(source, gain)); }));
+    return w->Record(Guarded([&]() -> int {
+        if (!(gain >= 0.0f && gain <= 16.0f)) {
+            return CAROVEL_BAD_ARGUMENT;  // NaN included
+        }
+        return w->mix.SetTrackGain(source, gain) ? CAROVEL_OK : CAROVEL_OUT_OF_MEMORY;
+    }));
 }
 
 int carovel_frame_mixer_set_limiter(carovel_frame_mixer* w, int enabled, uint16_t channels,
@@ -615,7 +622,7 @@ int carovel_frame_mixer_set_limiter(carovel_frame_mixer* w, int enabled, uint16_
         settings.samplesPerSec = rate;
         settings.thresholdDbfs = threshold_dbfs;
         settings.releaseMs = release_ms;
-        return w->Result(w->mix.SetLimiter(enabled != 0, settings));
+        return w->mix.SetLimiter(enabled != 0, settings) ? CAROVEL_OK : CAROVEL_BAD_ARGUMENT;
     }));
 }
 

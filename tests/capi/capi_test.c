@@ -387,6 +387,8 @@ static void frame_mixer_test(void) {
     CHECK_STATUS(carovel_frame_mixer_add(w, 0, NULL, 4, NULL), CAROVEL_BAD_ARGUMENT);
     CHECK_STATUS(carovel_frame_mixer_last_status(w), CAROVEL_BAD_ARGUMENT);
     CHECK_STATUS(carovel_frame_mixer_set_gain(w, 1, -1.0f), CAROVEL_BAD_ARGUMENT);
+    CHECK_STATUS(carovel_frame_mixer_set_gain(w, 1, 16.5f), CAROVEL_BAD_ARGUMENT);
+    CHECK_STATUS(carovel_frame_mixer_set_gain(w, 1, NAN), CAROVEL_BAD_ARGUMENT);
     CHECK_STATUS(carovel_frame_mixer_set_limiter(w, 1, 2, 48000, 3.0f, 100.0f),
                  CAROVEL_BAD_ARGUMENT);
     CHECK_STATUS(carovel_frame_mixer_set_limiter(w, 1, 2, 48000, -1.0f, 100.0f), CAROVEL_OK);
