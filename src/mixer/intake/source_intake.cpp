@@ -256,26 +256,40 @@ void SourceIntake::KeepHistory(bool keep) {
 }
 
 Status SourceIntake::Restart(std::size_t silenceBytes, void* tag, const FrameSink& mix) {
+    // Bytes of an incomplete sample block waiting for the trim stage: the
+    // stage ends below, which drops them (as at the end of a stream), but
+    // this stream goes on, so they go on after the silence.
+    std::vector<unsigned char> split;
+    split.swap(trimPartial_);
     if (const Status status = DrainHeldBack(tag, mix); status != Status::kOk) {
+        trimPartial_.swap(split);
         return status;
     }
     history_.clear();
     fedMs_ = 0.0;
     const std::size_t blockAlign = mixFormat_.BlockAlign();
     silenceBytes -= silenceBytes % blockAlign;
-    if (silenceBytes == 0) {
-        return Status::kOk;
-    }
     // Bytes of an incomplete sample block stay after the silence: the next
     // block completes them.
     const std::size_t tail = stagedBytes_ % blockAlign;
-    if (!GrowStaging(stagedBytes_ + silenceBytes)) {
+    if ((silenceBytes > 0 || !split.empty()) &&
+        !GrowStaging(stagedBytes_ + silenceBytes + split.size())) {
+        trimPartial_.swap(split);
         return Status::kOutOfMemory;
+    }
+    if (silenceBytes == 0 && split.empty()) {
+        trimPartial_.swap(split);  // empty, with the room it had
+        return Status::kOk;
     }
     char* const at = staging_.get() + stagedBytes_ - tail;
     std::memmove(at + silenceBytes, at, tail);
     std::memset(at, mixFormat_.bitsPerSample == 8 ? 0x80 : 0, silenceBytes);
-    stagedBytes_ += silenceBytes;
+    if (!split.empty()) {
+        std::memcpy(at + silenceBytes + tail, split.data(), split.size());
+    }
+    stagedBytes_ += silenceBytes + split.size();
+    split.clear();
+    trimPartial_.swap(split);  // empty, with the room it had
     return EmitFrames(tag, mix);
 }
 
