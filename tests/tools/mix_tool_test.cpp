@@ -648,6 +648,7 @@ INSTANTIATE_TEST_SUITE_P(
                   1,
                   {"@mix.flac", "cannot hold 8000 Hz mono 32-bit"}},
         ErrorCase{"NoOutputGiven", {"@ok.wav"}, 2, {"no output file"}},
+        ErrorCase{"DryRunWithABadType", {"-n", "--type", "bogus", "@ok.wav"}, 2, {"--type"}},
         ErrorCase{"BadGain", {"--gain", "3=0.5", "-o", "@mix.wav", "@ok.wav"}, 2, {"source 3"}}),
     [](const ::testing::TestParamInfo<ErrorCase>& info) { return info.param.name; });
 

@@ -549,6 +549,9 @@ void CheckComplete(const Options& options) {
             "--loudness needs the whole mix before writing it and limits its true peak itself; "
             "it cannot be used with --normalize, --limiter or --realtime");
     }
+    if (!options.type.empty() && !IsOutputType(options.type)) {
+        throw UsageError("--type takes one of " + OutputTypes() + ", not '" + options.type + "'");
+    }
     const std::vector<std::string> outputs = options.Outputs();
     if (options.null) {
         return;  // nothing is written: the names do not matter
@@ -562,9 +565,6 @@ void CheckComplete(const Options& options) {
                 throw UsageError("'" + outputs[i] + "' is named as two outputs");
             }
         }
-    }
-    if (!options.type.empty() && !IsOutputType(options.type)) {
-        throw UsageError("--type takes one of " + OutputTypes() + ", not '" + options.type + "'");
     }
     if (options.type.empty()) {
         for (const auto& path : outputs) {

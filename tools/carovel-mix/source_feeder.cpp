@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include "pcm/sample_pack.h"
@@ -71,8 +72,12 @@ std::uint64_t SourceFeeder::FileFramesFor(std::uint64_t mixFrames, bool roundUp)
 }
 
 std::uint64_t SourceFeeder::EndFrame() const {
-    return m_setup.delayFrames +
-           MulDiv(m_file.Frames(), m_mixFormat.samplesPerSec, m_file.Format().samplesPerSec, true);
+    // A file of unknown length (read from a pipe) has the largest length:
+    // its end stays there, whatever its delay.
+    const std::uint64_t part =
+        MulDiv(m_file.Frames(), m_mixFormat.samplesPerSec, m_file.Format().samplesPerSec, true);
+    const std::uint64_t delay = m_setup.delayFrames;
+    return part > UINT64_MAX - delay ? UINT64_MAX : delay + part;
 }
 
 void SourceFeeder::SetMixEnd(std::uint64_t end, bool pad) {
