@@ -14,8 +14,10 @@
 #include <vector>
 
 #include "carovel/mixer.h"
+#include "mixer/intake/source_intake.h"
 #include "support/mixer_sink.h"
 #include "support/pcm.h"
+#include "support/test_access.h"
 
 namespace {
 
@@ -220,6 +222,25 @@ class GatedSink {
 // cut oldest-first and counted, and what is left is mixed. The master has
 // no time-out, so no pass runs before it is fed, and the callback waits
 // while it is fed, so at most one pass takes frames meanwhile.
+// An empty block is accepted and adds nothing: it does not move the arrival
+// time live mode measures a source's backlog from; the next block does.
+TEST(LiveMixer, AnEmptyBlockIsNoArrival) {
+    CMixer mixer;
+    GatedSink gated;
+    ASSERT_TRUE(mixer.SetLiveMode(40, 200, 3600000));
+    ASSERT_TRUE(mixer.Open(1, 8000, 16, kFrame, &GatedSink::Callback, &gated));
+    const auto arrival = [&] {
+        return _Carovel::MixerTestAccess::Record(mixer, 1)->Board().Read().lastFeedUs;
+    };
+    ASSERT_TRUE(Feed(mixer, 1, Constant(160, 1000)));
+    const std::uint64_t first = arrival();
+    std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    ASSERT_TRUE(mixer.AddFrame(1, "", 0, 1, 8000, 16, nullptr));
+    EXPECT_EQ(arrival(), first);
+    ASSERT_TRUE(Feed(mixer, 1, Constant(160, 1000)));
+    EXPECT_GE(arrival(), first + 3000);
+}
+
 TEST(LiveMixer, ABurstIsCutToTheCeilingAndTheRestMixed) {
     CMixer mixer;
     GatedSink gated;  // after the mixer: opens before the mixer closes

@@ -80,6 +80,7 @@ Status SourceIntake::Feed(const char* data, std::size_t len, const PcmFormat& fo
             }
             lastBlockMs_ = len == frameBytes_ ? frameMs_ : BlockMs(format, len);
             fedMs_ += lastBlockMs_;
+            ++blocksFed_;
         }
     }
     ShrinkStaging();
@@ -123,6 +124,7 @@ Status SourceIntake::FeedOther(const char* data, std::size_t len, const PcmForma
         Remember(format, data, len);
         lastBlockMs_ = BlockMs(format, len);
         fedMs_ += lastBlockMs_;
+        ++blocksFed_;
     }
     ShrinkStaging();
     return status;

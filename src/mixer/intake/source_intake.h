@@ -145,14 +145,20 @@ class SourceIntake {
     // The source's board; every frame the source queues carries it to the
     // source's queue, which keeps it.
     SourceBoard& Board() { return *board_; }
+    const SourceBoard& Board() const { return *board_; }
     const std::shared_ptr<void>& BoardHandle() const { return boardHandle_; }
     // Publishes the source's state on its board after a block that arrived
-    // at nowUs.
+    // at nowUs. A block that added no audio (an empty one) does not move the
+    // arrival time live mode measures the backlog from.
     void Publish(std::uint64_t nowUs) {
+        if (reports_ == 0 || blocksFed_ != arrivedBlocks_) {
+            arrivedUs_ = nowUs;
+            arrivedBlocks_ = blocksFed_;
+        }
         publishedStaged_ = stagedBytes_;
         IntakeReport report;
         report.stagedBytes = stagedBytes_;
-        report.lastFeedUs = nowUs;
+        report.lastFeedUs = arrivedUs_;
         report.fedMs = fedMs_;
         report.lastBlockMs = lastBlockMs_;
         report.reports = ++reports_;
@@ -278,6 +284,11 @@ class SourceIntake {
     bool keepHistory_ = false;
     std::uint64_t framesQueued_ = 0;
     double fedMs_ = 0.0;
+    // Blocks that added audio, and when the last of them arrived (with the
+    // count then).
+    std::uint64_t blocksFed_ = 0;
+    std::uint64_t arrivedUs_ = 0;
+    std::uint64_t arrivedBlocks_ = 0;
     double lastBlockMs_ = 0.0;
     // The duration of a frame, the usual block.
     const double frameMs_;
