@@ -234,36 +234,18 @@ void Engine::Pass(PassOutput& out, std::uint32_t nowSeconds, bool requireMaster)
 
     // 4. Finish every mix-minus output from the same sums.
     if (minus != nullptr && mixCapacity > 0) {
-        WriteMinusOutputs(taken, sums, kind, total, *minus, mixCapacity);
+        WriteMinusOutputs(taken, sums, kind, total, *minus);
     }
 }
 
 void Engine::WriteMinusOutputs(const PassFrames& taken, const void* sums, WideKind kind,
-                               std::size_t total, MinusOutputs& minus, int capacity) {
+                               std::size_t total, MinusOutputs& minus) {
     const unsigned width = bytesPerSample_;
     const bool unity = taken.AllUnity();
     const bool limiter = plan_.limiter;
     std::vector<IdleSource>* const idle = minus.includeIdle ? &idle_ : nullptr;
-    const std::size_t outputs = taken.Count() + (idle != nullptr ? idle->size() : 0);
-    try {
-        minus.Prepare(outputs, capacity);
-        if (limiter) {
-            std::uint32_t highest = 0;
-            for (std::size_t f = 0; f < taken.Count(); ++f) {
-                highest = std::max(highest, taken.Slots()[f]);
-            }
-            for (std::size_t i = 0; idle != nullptr && i < idle->size(); ++i) {
-                highest = std::max(highest, (*idle)[i].slot);
-            }
-            if (sourceLimiters_.size() <= highest) {
-                sourceLimiters_.resize(std::size_t{highest} + 1);
-            }
-        }
-    } catch (const std::bad_alloc&) {
-        minus.Clear();
-        minus.lastStatus = Status::kOutOfMemory;
-        return;
-    }
+    // Room for every output and its limiter was made before the frames were
+    // taken (MinusRoom, sized for every queue and slot of the table).
     const int outLen = static_cast<int>(total * width);
     const LimiterShape& shape = plan_.shape;
     // With the limiter on, an output whose gain is at 1 and whose sums cannot

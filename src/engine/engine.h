@@ -144,8 +144,7 @@ class Engine {
         int capacity_;
     };
     void WriteMinusOutputs(const PassFrames& taken, const void* sums, WideKind kind,
-                           std::size_t total, MinusOutputs& minus, int capacity)
-        CAROVEL_REQUIRES(passMutex_);
+                           std::size_t total, MinusOutputs& minus) CAROVEL_REQUIRES(passMutex_);
     void ResetLimiters() CAROVEL_REQUIRES(passMutex_) {
         mixLimiter_.Reset();
         sourceLimiters_.clear();
